@@ -1,0 +1,1 @@
+"""The back-test and research side of the kit."""
