@@ -15,7 +15,24 @@ using namespace zentaro;
 
 namespace {
 
-struct DeferredImport {};
+// What the last resolution found, kept so that later reads can skip the
+// lookups while nothing they depend on has changed. All pointers are borrowed:
+// the cache dict owns `target`, and any change to the instance dict, the cache
+// dict or either class (a new IMPORTED_MODULE, a new class attribute) changes
+// a version recorded here and sends the read down the full path again.
+struct Memo {
+    PyObject *target = nullptr;
+    PyObject *cache = nullptr;
+    uint64_t instance_version = 0;
+    uint64_t cache_version = 0;
+    unsigned int own_type_tag = 0;
+    unsigned int base_type_tag = 0;
+    bool only_module_path = false; // the instance dict holds module_path alone
+};
+
+struct DeferredImport {
+    Memo memo;
+};
 
 // The class object of DeferredImport itself: the cache is always read from it,
 // also for instances of subclasses.
@@ -94,39 +111,122 @@ nb::object resolve(PyObject *self) {
     return resolved;
 }
 
-// True when normal lookup on the proxy finds `name`: a class attribute or
-// an entry of the instance dict.
-bool has_own_attribute(PyObject *self, PyObject *name) {
-    if (_PyType_Lookup(Py_TYPE(self), name))
-        return true;
+PyObject *instance_dict(PyObject *self) {
     PyObject **dict = _PyObject_GetDictPtr(self);
-    if (dict && *dict) {
-        PyObject *hit = PyDict_GetItemWithError(*dict, name);
-        if (hit)
-            return true;
-        if (PyErr_Occurred())
-            PyErr_Clear(); // an unhashable name: let the generic lookup report it
+    return dict ? *dict : nullptr;
+}
+
+uint64_t dict_version(PyObject *dict) { return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag; }
+
+bool type_tag_valid(PyTypeObject *type) {
+    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag != 0;
+}
+
+Memo &memo_of(PyObject *self) { return nb::inst_ptr<DeferredImport>(self)->memo; }
+
+// The memoised target when nothing it depends on has changed, else NULL.
+PyObject *memo_target(PyObject *self, PyObject *dict) {
+    const Memo &m = memo_of(self);
+    if (!m.target || !dict || dict_version(dict) != m.instance_version)
+        return nullptr;
+    PyTypeObject *own = Py_TYPE(self);
+    if (!type_tag_valid(own) || own->tp_version_tag != m.own_type_tag || !type_tag_valid(proxy_type) ||
+        proxy_type->tp_version_tag != m.base_type_tag || dict_version(m.cache) != m.cache_version)
+        return nullptr;
+    return m.target;
+}
+
+// The cached object for this proxy's path, looked up in full, as a borrowed
+// reference; NULL when the slow path must run (a miss, a module_path that is
+// not a plain instance entry, a cache that is not a dict).
+PyObject *cached_target(PyObject *self, PyObject *dict) {
+    if (!dict || _PyType_Lookup(Py_TYPE(self), str_module_path))
+        return nullptr;
+    PyObject *path = PyDict_GetItemWithError(dict, str_module_path);
+    PyObject *cache = _PyType_Lookup(proxy_type, str_cache);
+    if (!path || !cache || !PyDict_CheckExact(cache) || !PyUnicode_CheckExact(path))
+        return nullptr;
+    PyObject *target = PyDict_GetItemWithError(cache, path);
+    if (target && type_tag_valid(Py_TYPE(self)) && type_tag_valid(proxy_type)) {
+        Memo &m = memo_of(self);
+        m.target = target;
+        m.cache = cache;
+        m.instance_version = dict_version(dict);
+        m.cache_version = dict_version(cache);
+        m.own_type_tag = Py_TYPE(self)->tp_version_tag;
+        m.base_type_tag = proxy_type->tp_version_tag;
+        m.only_module_path = PyDict_GET_SIZE(dict) == 1;
     }
-    return false;
+    return target;
+}
+
+bool is_dunder(PyObject *name) {
+    return PyUnicode_GET_LENGTH(name) > 1 && PyUnicode_READ_CHAR(name, 0) == '_' &&
+           PyUnicode_READ_CHAR(name, 1) == '_';
+}
+
+// An attribute of the resolved object. Plain modules, the usual target, are
+// read straight from their dict: the module type's own descriptors, which
+// would take precedence, all have dunder names, and those take the full path.
+PyObject *target_getattr(PyObject *target, PyObject *name) {
+    if (Py_IS_TYPE(target, &PyModule_Type) && !is_dunder(name)) {
+        PyObject *value = PyDict_GetItemWithError(PyModule_GetDict(target), name);
+        if (value)
+            return Py_NewRef(value);
+        if (PyErr_Occurred())
+            return nullptr;
+    }
+    return PyObject_GetAttr(target, name);
+}
+
+bool is_module_path_name(PyObject *name) {
+    return name == str_module_path ||
+           (PyUnicode_GET_LENGTH(name) == PyUnicode_GET_LENGTH(str_module_path) &&
+            PyUnicode_Compare(name, str_module_path) == 0);
 }
 
 PyObject *forward_getattr(PyObject *self, PyObject *name) {
     try {
         nb::object target = resolve(self);
-        return PyObject_GetAttr(target.ptr(), name);
+        return target_getattr(target.ptr(), name);
     } catch (nb::python_error &e) {
         e.restore();
         return nullptr;
     }
 }
 
+// Names the proxy has itself (class attributes, instance entries) take the
+// generic lookup; every other name goes to the resolved object.
 PyObject *proxy_getattro(PyObject *self, PyObject *name) {
-    if (!PyUnicode_Check(name) || has_own_attribute(self, name))
+    if (!PyUnicode_Check(name) || _PyType_Lookup(Py_TYPE(self), name))
         return PyObject_GenericGetAttr(self, name);
+    PyObject *dict = instance_dict(self);
+    if (PyObject *target = memo_target(self, dict)) {
+        // With module_path the only entry, any other name is not the proxy's own.
+        if (memo_of(self).only_module_path && !is_module_path_name(name))
+            return target_getattr(target, name);
+    }
+    if (dict) {
+        if (PyDict_GetItemWithError(dict, name))
+            return PyObject_GenericGetAttr(self, name);
+        PyErr_Clear(); // an unhashable name cannot be an entry
+    }
+    if (PyObject *target = cached_target(self, dict))
+        return target_getattr(target, name);
+    if (PyErr_Occurred())
+        return nullptr;
     return forward_getattr(self, name);
 }
 
 PyObject *proxy_call(PyObject *self, PyObject *args, PyObject *kwargs) {
+    PyObject *dict = instance_dict(self);
+    PyObject *target = memo_target(self, dict);
+    if (!target)
+        target = cached_target(self, dict);
+    if (target)
+        return PyObject_Call(target, args, kwargs);
+    if (PyErr_Occurred())
+        return nullptr;
     try {
         nb::object target = resolve(self);
         return PyObject_Call(target.ptr(), args, kwargs);
