@@ -1,0 +1,182 @@
+"""A local futures gateway for tests and the demo.
+
+It speaks the frame protocol of ``zentaro.mod.tradeapi.sdk.client`` on
+127.0.0.1 (ephemeral port) and walks each connection through the login steps
+in order: protocol confirm, protocol auth, client auth (the decrypted
+authorisation code must match), client login, then ``rpc.account``/``login``,
+which checks the account's DES-encrypted password. Later ``rpc.trader.futures``
+calls must carry the investor key, channel key and service type of that login.
+"""
+
+import socketserver
+import threading
+
+from zentaro.mod.tradeapi.sdk.client import (
+    PROTOCOL_VERSION, GatewayError, read_frame, write_frame)
+from zentaro.mod.tradeapi.sdk.common.encryption import EncryptionDesBase64
+from zentaro.support import GATEWAY_AUTH_CODE
+
+PASSWORD_KEY = "$%^47Qkv"
+BEGIN = 0x0F
+STEPS = ("protocol_confirm", "protocol_auth", "client_auth", "client_login")
+
+DEFAULT_ACCOUNTS = {
+    "880001": {"password": "futures-pass", "investor_key": 10300},
+    "880002": {"password": "秘密-2", "investor_key": 123400},
+}
+
+WRONG_PASSWORD = (1001, "资金账号或密码错误")
+NOT_LOGGED_IN = (2001, "账号未登录或会话密钥不符")
+UNKNOWN_SERVICE = (3001, "不支持的服务")
+
+
+def channel_keys(investor_key):
+    """(channel key, service type) that calls of this investor key must carry."""
+    channel_key = str(investor_key // 100)
+    return channel_key, 2 ** int(channel_key[1:3])
+
+
+def _decrypt(password):
+    try:
+        return EncryptionDesBase64.decode(password, PASSWORD_KEY)
+    except (ValueError, TypeError, UnicodeDecodeError):
+        return None
+
+
+class _Connection:
+    """State of one client connection."""
+
+    def __init__(self, sim):
+        self.sim = sim
+        self.done = 0  # number of STEPS passed
+        self.user_id = None
+        self.logins = {}  # investor_key -> investor_id
+
+    def handle(self, message):
+        op = message.get("op")
+        if op in STEPS:
+            return self._step(op, message)
+        if op == "request":
+            if self.done < len(STEPS):
+                return _refused("login steps not completed")
+            return self._request(message.get("meta") or {}, message.get("args") or {})
+        return _refused("unknown operation %r" % (op,))
+
+    def _step(self, op, message):
+        if STEPS.index(op) != self.done:
+            return _refused("%s out of order" % op)
+        if op == "protocol_confirm" and message.get("version") != PROTOCOL_VERSION:
+            return _refused("unsupported protocol version")
+        if op == "client_auth" and message.get("auth_code") != self.sim.auth_code:
+            return _refused("client authorisation failed")
+        if op == "client_login":
+            self.user_id = message.get("user_id")
+        self.done += 1
+        return {"status": "ok"}
+
+    def _request(self, meta, args):
+        service = (meta.get("service_name"), meta.get("method_name"))
+        if service == ("rpc.account", "login"):
+            return self._login(args)
+        if service[0] == "rpc.trader.futures":
+            return self._trade(meta, args)
+        return _answer(UNKNOWN_SERVICE)
+
+    def _login(self, args):
+        login = args.get("login") or {}
+        account = self.sim.accounts.get(login.get("investor_id"))
+        if account is None or _decrypt(login.get("trade_password")) != account["password"]:
+            return _answer(WRONG_PASSWORD)
+        key = account["investor_key"]
+        self.logins[key] = login["investor_id"]
+        return _answer(None, {"login": {"investor_key": key, "investor_id": login["investor_id"]}})
+
+    def _trade(self, meta, args):
+        key = args.get("investor_key")
+        if key not in self.logins or [meta.get("channel_key"), meta.get("service_type")] != list(
+                channel_keys(key)):
+            return _answer(NOT_LOGGED_IN)
+        return _answer(None, {"investor_id": self.logins[key], "method": meta.get("method_name"),
+                              "args": args, "stream": meta.get("stream")})
+
+
+def _refused(reason):
+    return {"status": "refused", "reason": reason}
+
+
+def _answer(error, data=None):
+    code, text = error or (0, "")
+    return {"status": "ok", "meta": {"error_code": code, "error_text": text}, "data": data}
+
+
+class _Handler(socketserver.BaseRequestHandler):
+    def handle(self):
+        sim = self.server.sim
+        conn = _Connection(sim)
+        self.request.settimeout(sim.idle_timeout)
+        while True:
+            try:
+                message = read_frame(self.request, BEGIN)
+            except (GatewayError, OSError, ValueError):
+                return
+            sim.record(message)
+            write_frame(self.request, BEGIN, conn.handle(message))
+
+
+class _Server(socketserver.ThreadingTCPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+
+
+class GatewaySimulator:
+    """``with GatewaySimulator() as sim:`` serves on ``sim.host``/``sim.port``."""
+
+    def __init__(self, accounts=None, auth_code=GATEWAY_AUTH_CODE, host="127.0.0.1",
+                 idle_timeout=30.0):
+        self.accounts = {k: dict(v) for k, v in (accounts or DEFAULT_ACCOUNTS).items()}
+        self.auth_code = auth_code
+        self.host = host
+        self.idle_timeout = idle_timeout
+        self.messages = []
+        self._lock = threading.Lock()
+        self._server = None
+        self._thread = None
+
+    @property
+    def port(self):
+        return self._server.server_address[1]
+
+    @property
+    def site(self):
+        """The site record a gateway configuration answer lists for this gateway."""
+        return {"ip": self.host, "port": self.port}
+
+    def record(self, message):
+        with self._lock:
+            self.messages.append(message)
+
+    def ops(self):
+        with self._lock:
+            return [m.get("op") for m in self.messages]
+
+    def start(self):
+        self._server = _Server((self.host, 0), _Handler)
+        self._server.sim = self
+        self._thread = threading.Thread(target=self._server.serve_forever, args=(0.05,), daemon=True,
+                                        name="gateway-sim")
+        self._thread.start()
+        return self
+
+    def stop(self):
+        if self._server is not None:
+            self._server.shutdown()
+            self._server.server_close()
+            self._thread.join()
+            self._server = None
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+        return False
