@@ -12,7 +12,10 @@ USER_ID = "10086"
 # TEMPORARY until the platform client is committed.
 try:
     import zentaro.mod.kelvo.utils.platform_rpc  # noqa: F401
+
+    REAL_PLATFORM_CLIENT = True
 except ImportError:
+    REAL_PLATFORM_CLIENT = False
     import sys
     import types
 
