@@ -1,0 +1,164 @@
+// Answer decoding with a fast path for the usual large answers.
+//
+// The plain route copies the compressed body once (pickle.loads of a bytes
+// value) and inflates with the standard zlib, growing its output in blocks and
+// joining them at the end. Here the outer pickle is read in place (a view of
+// the bytes opcode's body), inflated by ISA-L's zlib-compatible inflater, and
+// the payload is handed on without another copy. The fast path is only taken
+// while the module's `pickle`, `zlib` and `msgpack` are the genuine ones, so a
+// replaced decoder is always honoured, and every failure is redone by the
+// genuine function so callers see exactly its exception.
+
+#include "platform_rpc_decode.hpp"
+
+#include <cstdint>
+#include <cstring>
+
+#include "zentaro/pyutil.hpp"
+
+namespace zentaro::platform_rpc {
+
+namespace {
+
+// Strong references held for the life of the process: standard-library
+// functions (never nanobind objects, so they do not count as leaks).
+PyObject *genuine_pickle_loads = nullptr;
+PyObject *genuine_zlib_decompress = nullptr;
+PyObject *genuine_msgpack_unpackb = nullptr;
+PyObject *fast_inflate = nullptr; // isal_zlib.decompress, or NULL without it
+PyObject *raw_kwnames = nullptr;  // ("raw",)
+
+nb::object import_attr(const char *module, const char *name) {
+    nb::object mod = steal_or_raise(PyImport_ImportModule(module));
+    return module_attr(mod, name);
+}
+
+uint64_t read_le(const unsigned char *p, int width) {
+    uint64_t v = 0;
+    for (int i = width - 1; i >= 0; --i)
+        v = (v << 8) | p[i];
+    return v;
+}
+
+// Where the one bytes value of a pickle lies, when the pickle is nothing but
+// that value (protocol 3 and later, framed or not). Anything unusual answers
+// false and goes the plain way.
+bool find_pickled_bytes(const unsigned char *p, size_t n, size_t &off, size_t &len) {
+    size_t i = 0;
+    if (n >= 2 && p[0] == 0x80) // PROTO
+        i = 2;
+    auto skip_frames = [&]() {
+        while (i < n && p[i] == 0x95) { // FRAME: 8-byte length, contents follow inline
+            if (n - i < 9 || read_le(p + i + 1, 8) > n - i - 9)
+                return false;
+            i += 9;
+        }
+        return true;
+    };
+    if (!skip_frames() || i >= n)
+        return false;
+    int width;
+    switch (p[i]) {
+    case 'C': width = 1; break;  // SHORT_BINBYTES
+    case 'B': width = 4; break;  // BINBYTES
+    case 0x8e: width = 8; break; // BINBYTES8
+    default: return false;
+    }
+    if (n - i - 1 < static_cast<size_t>(width))
+        return false;
+    uint64_t size = read_le(p + i + 1, width);
+    i += 1 + width;
+    if (size > n - i)
+        return false;
+    off = i;
+    len = static_cast<size_t>(size);
+    i += len;
+    if (!skip_frames() || i >= n)
+        return false;
+    if (p[i] == 0x94) // MEMOIZE
+        i += 1;
+    else if (p[i] == 'q')
+        i += 2; // BINPUT
+    else if (p[i] == 'r')
+        i += 5; // LONG_BINPUT
+    if (!skip_frames() || i >= n)
+        return false;
+    return p[i] == '.'; // STOP; like pickle.loads, anything after it is ignored
+}
+
+// A read-only view of content[off:off+len] that keeps `content` alive.
+nb::object view_of(nb::handle content, size_t off, size_t len) {
+    nb::object whole = steal_or_raise(PyMemoryView_FromObject(content.ptr()));
+    nb::object slice = steal_or_raise(PySlice_New(nb::int_(off).ptr(), nb::int_(off + len).ptr(), nullptr));
+    return steal_or_raise(PyObject_GetItem(whole.ptr(), slice.ptr()));
+}
+
+nb::object unpickle_outer(nb::handle loads, nb::handle content) {
+    if (loads.ptr() == genuine_pickle_loads && PyBytes_Check(content.ptr())) {
+        auto *p = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(content.ptr()));
+        size_t off = 0, len = 0;
+        if (find_pickled_bytes(p, static_cast<size_t>(PyBytes_GET_SIZE(content.ptr())), off, len))
+            return view_of(content, off, len);
+    }
+    return loads(content);
+}
+
+nb::object inflate(nb::handle decompress, nb::handle data) {
+    if (decompress.ptr() == genuine_zlib_decompress && fast_inflate) {
+        PyObject *out = PyObject_CallOneArg(fast_inflate, data.ptr());
+        if (out)
+            return nb::steal(out);
+        if (!PyErr_ExceptionMatches(PyExc_Exception))
+            raise_python_error();
+        PyErr_Clear(); // the genuine zlib gives the answer (or its own error)
+    }
+    return decompress(data);
+}
+
+// Try MessagePack, fall back to pickle on any ordinary exception.
+nb::object decode_payload(nb::handle module, nb::handle payload) {
+    nb::object unpackb = module_attr(module, "msgpack").attr("unpackb");
+    // A pickle (protocol 2+) starts with 0x80, which MessagePack reads as an
+    // empty map followed by extra data, an error: skip that doomed attempt,
+    // whose error would copy the whole payload.
+    bool surely_pickle = unpackb.ptr() == genuine_msgpack_unpackb && PyBytes_Check(payload.ptr()) &&
+                         PyBytes_GET_SIZE(payload.ptr()) > 1 &&
+                         static_cast<unsigned char>(PyBytes_AS_STRING(payload.ptr())[0]) == 0x80;
+    if (!surely_pickle) {
+        PyObject *args[2] = {payload.ptr(), Py_False};
+        PyObject *value = PyObject_Vectorcall(unpackb.ptr(), args, 1, raw_kwnames);
+        if (value)
+            return nb::steal(value);
+        if (!PyErr_ExceptionMatches(PyExc_Exception))
+            raise_python_error();
+        PyErr_Clear();
+    }
+    return module_attr(module, "pickle").attr("loads")(payload);
+}
+
+} // namespace
+
+void init_decoders() {
+    genuine_pickle_loads = import_attr("pickle", "loads").release().ptr();
+    genuine_zlib_decompress = import_attr("zlib", "decompress").release().ptr();
+    genuine_msgpack_unpackb = import_attr("msgpack", "unpackb").release().ptr();
+    raw_kwnames = steal_or_raise(Py_BuildValue("(s)", "raw")).release().ptr();
+    PyObject *isal = PyImport_ImportModule("isal.isal_zlib");
+    if (isal) {
+        fast_inflate = PyObject_GetAttrString(isal, "decompress");
+        Py_DECREF(isal);
+    }
+    if (!fast_inflate)
+        PyErr_Clear(); // without ISA-L the standard zlib does the work
+}
+
+nb::object decode_body(nb::handle module, nb::handle content) {
+    nb::object decompress = module_attr(module, "zlib").attr("decompress");
+    nb::object loads = module_attr(module, "pickle").attr("loads");
+    nb::object compressed = unpickle_outer(loads, content);
+    nb::object payload = inflate(decompress, compressed);
+    compressed.reset(); // release the view (and with it the body) as early as Python would
+    return decode_payload(module, payload);
+}
+
+} // namespace zentaro::platform_rpc
