@@ -162,8 +162,8 @@ class GatewaySimulator:
     def start(self):
         self._server = _Server((self.host, 0), _Handler)
         self._server.sim = self
-        self._thread = threading.Thread(target=self._server.serve_forever, args=(0.05,), daemon=True,
-                                        name="gateway-sim")
+        self._thread = threading.Thread(target=self._server.serve_forever, args=(0.05,),
+                                        daemon=True, name="gateway-sim")
         self._thread.start()
         return self
 
@@ -180,3 +180,40 @@ class GatewaySimulator:
     def __exit__(self, *exc):
         self.stop()
         return False
+
+
+def serve_all(directory=None):
+    """Start a simulator listed as the only site of every directory broker.
+
+    Returns (simulator, directory server), both running; the caller stops them.
+    """
+    from zentaro.support.broker_directory import BrokerDirectoryServer, site_answer
+
+    sim = GatewaySimulator().start()
+    directory = (directory or BrokerDirectoryServer()).start()
+    for broker in directory.brokers:
+        directory.set_sites(broker["qsid"], site_answer([sim.site]))
+    return sim, directory
+
+
+def _main():
+    """Run both local services in the foreground (for the demo): prints their environment."""
+    import time
+
+    sim, directory = serve_all()
+    try:
+        for key, value in directory.client_env().items():
+            print("export %s=%s" % (key, value), flush=True)
+        for account, record in sim.accounts.items():
+            print("# account %s password %s" % (account, record["password"]), flush=True)
+        while True:
+            time.sleep(3600)
+    except KeyboardInterrupt:
+        pass
+    finally:
+        directory.stop()
+        sim.stop()
+
+
+if __name__ == "__main__":
+    _main()

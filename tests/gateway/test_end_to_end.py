@@ -1,0 +1,81 @@
+"""The whole login through the real platform client and the embedded platform
+server, in this process and in a fresh interpreter (which must exit without
+nanobind leak reports)."""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from zentaro.support.gateway_sim import serve_all
+
+import zentaro.mod.tradeapi.sdk.gateway_link  # noqa: F401  (loads the platform client or its stand-in)
+
+_platform_rpc = sys.modules["zentaro.mod.kelvo.utils.platform_rpc"]
+pytestmark = pytest.mark.skipif(not getattr(_platform_rpc, "__file__", None),
+                                reason="platform client not built")
+
+
+@pytest.fixture
+def platform_server():
+    from zentaro.support.platform_server import PlatformServer
+
+    with PlatformServer(tls=True) as srv:
+        yield srv
+
+
+def test_login_through_the_platform_server(gl, gateway, platform_server, monkeypatch):
+    api = platform_server.client()
+    api.login("demo", "demo-pass")
+    monkeypatch.setattr(gl, "kl_api", api)
+    monkeypatch.setenv("ZENTARO_USER_ID", platform_server.users["demo"]["user_id"])
+    client = gl.GatewayClient("北辰期货", "880001", "futures-pass")
+    client.connect()
+    assert platform_server.count("trade_api") == 1
+    assert client._channel_key == "103"
+    assert client.make_return(*client.call_rpc("query_account"))["success"] is True
+    client.close()
+
+
+SCRIPT = textwrap.dedent(
+    """
+    from zentaro.mod.kelvo.utils.platform_rpc import kl_api
+    from zentaro.mod.tradeapi.sdk import gateway_link as gl
+
+    kl_api.login("demo", "demo-pass")
+    client = gl.GatewayClient("海澄", "880002", "秘密-2")
+    client.connect(timeout=5)
+    out = client.make_return(*client.call_rpc("query_position", {"symbol": "rb2601"}))
+    print(gl.GatewayClient.qs_info_url)
+    print(client.qsinfo["qsname"], client._service_type, out["success"], out["result"]["args"])
+    client.close()
+    """
+)
+
+
+def _run_script(tmp_path, srv, directory):
+    env = dict(os.environ)
+    env.update(srv.client_env())
+    env.update(directory.client_env())
+    env.update(ZENTARO_ROOT=str(tmp_path / "root"), ZENTARO_INFO=str(tmp_path / "info"))
+    env.pop("ZENTARO_USER_ID", None)  # the id comes from the stored login token
+    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    return subprocess.run([sys.executable, "-c", SCRIPT], env=env, capture_output=True, text=True,
+                          timeout=60)
+
+
+def test_fresh_interpreter_logs_in_and_exits_without_leaks(tmp_path, platform_server):
+    sim, directory = serve_all()
+    try:
+        proc = _run_script(tmp_path, platform_server, directory)
+        directory_url = directory.directory_url
+    finally:
+        directory.stop()
+        sim.stop()
+    assert proc.returncode == 0, proc.stderr
+    assert "nanobind" not in proc.stderr
+    lines = proc.stdout.splitlines()
+    assert lines[0] == directory_url
+    assert lines[1] == "海澄期货 8388608 True {'investor_key': 123400, 'symbol': 'rb2601'}"
