@@ -9,20 +9,6 @@ from zentaro.support.gateway_sim import GatewaySimulator
 
 USER_ID = "10086"
 
-# TEMPORARY until the platform client is committed.
-try:
-    import zentaro.mod.kelvo.utils.platform_rpc  # noqa: F401
-
-    REAL_PLATFORM_CLIENT = True
-except ImportError:
-    REAL_PLATFORM_CLIENT = False
-    import sys
-    import types
-
-    _stand_in = types.ModuleType("zentaro.mod.kelvo.utils.platform_rpc")
-    _stand_in.kl_api = object()
-    sys.modules[_stand_in.__name__] = _stand_in
-
 
 @pytest.fixture(scope="session")
 def gl():

@@ -11,12 +11,6 @@ import pytest
 
 from zentaro.support.gateway_sim import serve_all
 
-import zentaro.mod.tradeapi.sdk.gateway_link  # noqa: F401  (loads the platform client or its stand-in)
-
-_platform_rpc = sys.modules["zentaro.mod.kelvo.utils.platform_rpc"]
-pytestmark = pytest.mark.skipif(not getattr(_platform_rpc, "__file__", None),
-                                reason="platform client not built")
-
 
 @pytest.fixture
 def platform_server():
@@ -79,3 +73,18 @@ def test_fresh_interpreter_logs_in_and_exits_without_leaks(tmp_path, platform_se
     lines = proc.stdout.splitlines()
     assert lines[0] == directory_url
     assert lines[1] == "海澄期货 8388608 True {'investor_key': 123400, 'symbol': 'rb2601'}"
+
+
+def test_module_imports_the_shared_platform_client(gl):
+    from zentaro.mod.kelvo.utils import platform_rpc
+
+    assert gl.kl_api is platform_rpc.kl_api
+
+
+def test_module_fails_to_load_without_the_platform_client():
+    code = ("import sys; sys.modules['zentaro.mod.kelvo.utils.platform_rpc'] = None\n"
+            "import zentaro.mod.tradeapi.sdk.gateway_link")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    proc = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True,
+                          timeout=60)
+    assert proc.returncode != 0 and "ImportError" in proc.stderr
