@@ -1,16 +1,19 @@
 """The environment of one engine run."""
 
+from corvane.config import Config, make_config
+from corvane.events import EventBus
+
 
 class Environment:
     _env = None
 
     def __init__(self, config):
         Environment._env = self
-        self.config = config
+        self.config = config if isinstance(config, Config) else make_config(config)
         self.data_proxy = None
         self.broker = None
         self.portfolio = None
-        self.event_bus = None
+        self.event_bus = EventBus()
         self.record_dict = {}
         self.profile_deco = None
         self.bar_dict = None

@@ -13,3 +13,12 @@ class BarMap:
     @property
     def dt(self):
         return self._dt
+
+    def __getitem__(self, symbol):
+        bar = self._data_proxy.get_bar(symbol, self._dt) if self._data_proxy else None
+        if bar is None:
+            raise KeyError(symbol)
+        return bar
+
+    def __contains__(self, symbol):
+        return bool(self._data_proxy) and self._data_proxy.get_bar(symbol, self._dt) is not None

@@ -1,0 +1,1 @@
+"""The engine's built-in plug-ins."""
