@@ -57,7 +57,7 @@ def test_investor_key_below_1000_is_refused_and_keys_stay(gl, gateway, platform,
     client = gl.GatewayClient("青岚期货", "880001", "futures-pass")
     client.connect()
     gateway.accounts["880001"]["investor_key"] = key
-    with pytest.raises(ValueError, match=r"^投资者编号无效\(应不小于1000\): %d$" % key):
+    with pytest.raises(ValueError, match=rf"^投资者编号无效\(应不小于1000\): {key}$"):
         client._make_session()
     assert (client._investor_key, client._channel_key, client._service_type) == (10300, "103", 8)
 
@@ -175,7 +175,7 @@ def test_authorisation_key_is_md5_slice(gl, gateway, platform, monkeypatch):
 @pytest.mark.parametrize("name", ["ip", "port", "begin"])
 def test_session_keyword_given_twice(gl, gateway, platform, name):
     client = gl.GatewayClient("青岚期货", "880001", "futures-pass")
-    with pytest.raises(TypeError, match="multiple values for keyword argument '%s'" % name):
+    with pytest.raises(TypeError, match=f"multiple values for keyword argument '{name}'"):
         client._make_session(**{name: 1})
 
 

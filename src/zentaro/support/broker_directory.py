@@ -27,15 +27,15 @@ def directory_xml(brokers):
     """The directory document: one <broker> element per record, all data in attributes."""
     lines = ['<?xml version="1.0" encoding="UTF-8"?>', "<brokers>"]
     for record in brokers:
-        attrs = " ".join("%s=%s" % (k, quoteattr(str(v))) for k, v in record.items())
-        lines.append("  <broker %s/>" % attrs)
+        attrs = " ".join(f"{k}={quoteattr(str(v))}" for k, v in record.items())
+        lines.append(f"  <broker {attrs}/>")
     lines.append("</brokers>")
     return "\n".join(lines).encode("utf-8")
 
 
 def site_answer(*groups):
     """A successful configuration answer whose first data object holds `groups` as lists."""
-    return {"code": 0, "msg": "ok", "data": [{"group%d" % i: list(g) for i, g in enumerate(groups)}]}
+    return {"code": 0, "msg": "ok", "data": [{f"group{i}": list(g) for i, g in enumerate(groups)}]}
 
 
 class _Handler(BaseHTTPRequestHandler):
@@ -131,7 +131,7 @@ class BrokerDirectoryServer:
     # ----- addresses
     @property
     def url(self):
-        return "http://%s:%d" % (self.host, self._server.server_address[1])
+        return f"http://{self.host}:{self._server.server_address[1]}"
 
     @property
     def directory_url(self):

@@ -11,8 +11,7 @@ calls must carry the investor key, channel key and service type of that login.
 import socketserver
 import threading
 
-from zentaro.mod.tradeapi.sdk.client import (
-    PROTOCOL_VERSION, GatewayError, read_frame, write_frame)
+from zentaro.mod.tradeapi.sdk.client import PROTOCOL_VERSION, GatewayError, read_frame, write_frame
 from zentaro.mod.tradeapi.sdk.common.encryption import EncryptionDesBase64
 from zentaro.support import GATEWAY_AUTH_CODE
 
@@ -60,11 +59,11 @@ class _Connection:
             if self.done < len(STEPS):
                 return _refused("login steps not completed")
             return self._request(message.get("meta") or {}, message.get("args") or {})
-        return _refused("unknown operation %r" % (op,))
+        return _refused(f"unknown operation {op!r}")
 
     def _step(self, op, message):
         if STEPS.index(op) != self.done:
-            return _refused("%s out of order" % op)
+            return _refused(f"{op} out of order")
         if op == "protocol_confirm" and message.get("version") != PROTOCOL_VERSION:
             return _refused("unsupported protocol version")
         if op == "client_auth" and message.get("auth_code") != self.sim.auth_code:
@@ -203,9 +202,9 @@ def _main():
     sim, directory = serve_all()
     try:
         for key, value in directory.client_env().items():
-            print("export %s=%s" % (key, value), flush=True)
+            print(f"export {key}={value}", flush=True)
         for account, record in sim.accounts.items():
-            print("# account %s password %s" % (account, record["password"]), flush=True)
+            print("# account {} password {}".format(account, record["password"]), flush=True)
         while True:
             time.sleep(3600)
     except KeyboardInterrupt:

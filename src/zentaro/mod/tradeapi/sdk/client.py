@@ -31,7 +31,7 @@ class GatewayMeta:
         self.error_text = error_text
 
     def __repr__(self):
-        return "GatewayMeta(error_code=%r, error_text=%r)" % (self.error_code, self.error_text)
+        return f"GatewayMeta(error_code={self.error_code!r}, error_text={self.error_text!r})"
 
 
 def write_frame(sock, begin, message):
@@ -54,9 +54,9 @@ def read_frame(sock, begin):
     """The next message, or GatewayError for a frame that does not start with `begin`."""
     marker, size = _HEADER.unpack(_read_exact(sock, _HEADER.size))
     if marker != begin:
-        raise GatewayError("bad frame marker 0x%02x" % marker)
+        raise GatewayError(f"bad frame marker 0x{marker:02x}")
     if size > MAX_FRAME:
-        raise GatewayError("frame of %d bytes is too large" % size)
+        raise GatewayError(f"frame of {size} bytes is too large")
     message = json.loads(_read_exact(sock, size).decode("utf-8"))
     if not isinstance(message, dict):
         raise GatewayError("frame body is not an object")
@@ -66,7 +66,7 @@ def read_frame(sock, begin):
 def _begin_byte(begin):
     if isinstance(begin, (bytes, bytearray)) and len(begin) == 1:
         return begin[0]
-    raise ValueError("begin must be a single byte, got %r" % (begin,))
+    raise ValueError(f"begin must be a single byte, got {begin!r}")
 
 
 class GatewaySession:
@@ -87,7 +87,7 @@ class GatewaySession:
         write_frame(self._sock, self._begin, message)
         reply = read_frame(self._sock, self._begin)
         if reply.get("status") != "ok":
-            raise GatewayError(reply.get("reason") or "gateway refused %s" % message.get("op"))
+            raise GatewayError(reply.get("reason") or "gateway refused {}".format(message.get("op")))
         return reply
 
     def protocol_comfirm(self):
