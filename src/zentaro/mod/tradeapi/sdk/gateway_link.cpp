@@ -238,20 +238,27 @@ nb::object decode_authorisation(nb::handle grant) {
 }
 
 // GatewaySession(**site, begin=b"\x0f", **kwargs), refusing a keyword given twice.
+void add_keyword(nb::dict &merged, nb::handle key, nb::handle value) {
+    int present = PyDict_Contains(merged.ptr(), key.ptr());
+    if (present < 0)
+        raise_python_error();
+    if (present) {
+        PyErr_Format(PyExc_TypeError,
+                     "GatewaySession() got multiple values for keyword argument '%S'", key.ptr());
+        raise_python_error();
+    }
+    merged[key] = value;
+}
+
 nb::object open_session(nb::handle site, nb::handle kwargs) {
     nb::dict merged;
     if (PyDict_Merge(merged.ptr(), site.ptr(), 1) < 0)
         raise_python_error();
-    merged["begin"] = nb::bytes("\x0f", 1);
+    add_keyword(merged, nb::str("begin"), nb::bytes("\x0f", 1));
     nb::object it = steal_or_raise(PyObject_GetIter(kwargs.ptr()));
     while (PyObject *raw = PyIter_Next(it.ptr())) {
         nb::object key = nb::steal(raw);
-        if (PyDict_Contains(merged.ptr(), key.ptr()) == 1) {
-            PyErr_Format(PyExc_TypeError,
-                         "GatewaySession() got multiple values for keyword argument '%S'", key.ptr());
-            raise_python_error();
-        }
-        merged[key] = item(kwargs, key);
+        add_keyword(merged, key, item(kwargs, key));
     }
     if (PyErr_Occurred())
         raise_python_error();
