@@ -1,0 +1,161 @@
+"""Answer decoding: the three layers, their failures, and the in-place fast
+path agreeing with the plain Python steps on every outer pickle form."""
+
+import pickle
+import zlib
+
+import msgpack
+import numpy as np
+import pandas as pd
+import pytest
+
+from zentaro.support.platform_server import encode_answer
+from zentaro.utils.exception import APIException
+
+
+class Response:
+    def __init__(self, content, status_code=200):
+        self.content, self.status_code = content, status_code
+
+
+def plain(content):
+    result = zlib.decompress(pickle.loads(content))
+    try:
+        return msgpack.unpackb(result, raw=False)
+    except Exception:
+        return pickle.loads(result)
+
+
+FRAME = pd.DataFrame({"code": ["600000.XSHG", "000001.XSHE"], "pe": [7.5, np.nan]})
+VALUES = [
+    {"a": [1, 2.5, None], "s": "文本", "b": b"\x00\x01"},
+    list(range(1000)),
+    "x" * 70000,  # past one pickle frame
+    pd.Timestamp("2024-01-02"),
+]
+
+
+@pytest.mark.parametrize("value", VALUES + [FRAME], ids=["dict", "list", "long", "timestamp", "frame"])
+@pytest.mark.parametrize("protocol", range(0, pickle.HIGHEST_PROTOCOL + 1))
+def test_every_outer_pickle_form_decodes_like_plain_python(rpc, value, protocol):
+    try:
+        payload = msgpack.packb(value)
+    except TypeError:
+        payload = pickle.dumps(value)
+    content = pickle.dumps(zlib.compress(payload), protocol=protocol)
+    got = rpc.kl_api._handle_response(Response(content))
+    expected = plain(content)
+    if isinstance(expected, pd.DataFrame):
+        pd.testing.assert_frame_equal(got, expected)
+    else:
+        assert got == expected and type(got) is type(expected)
+
+
+def test_msgpack_text_and_binary(rpc):
+    got = rpc.kl_api._handle_response(Response(encode_answer({"t": "中文", "b": b"raw"})))
+    assert got == {"t": "中文", "b": b"raw"}
+
+
+@pytest.mark.parametrize("content", [
+    pickle.dumps(zlib.compress(b"abc")) + b"trailing bytes",
+    pickle.dumps(bytearray(zlib.compress(msgpack.packb([1])))),
+    pickle.dumps(zlib.compress(pickle.dumps([1, 2], protocol=1))),
+    pickle.dumps(zlib.compress(msgpack.packb(1) + b"\x80")),  # extra data: not MessagePack
+    pickle.dumps(zlib.compress(b"\x80")),  # one byte: MessagePack's empty map
+    pickle.dumps(zlib.compress(b"")),
+])
+def test_unusual_bodies_match_plain_python(rpc, content):
+    try:
+        expected = plain(content)
+    except Exception as exc:
+        with pytest.raises(type(exc)):
+            rpc.kl_api._handle_response(Response(content))
+    else:
+        assert rpc.kl_api._handle_response(Response(content)) == expected
+
+
+@pytest.mark.parametrize("content, error", [
+    (b"", EOFError),
+    (b"\x00garbage", pickle.UnpicklingError),
+    (pickle.dumps(b"not a zlib stream"), zlib.error),
+    (pickle.dumps(zlib.compress(b"x" * 100)[:-6]), zlib.error),
+    (pickle.dumps("text, not bytes"), TypeError),
+    (pickle.dumps(zlib.compress(b"\xc1\xc1 neither")), pickle.UnpicklingError),
+])
+def test_decoding_failures_reach_the_caller(rpc, content, error):
+    with pytest.raises(error):
+        rpc.kl_api._handle_response(Response(content))
+
+
+@pytest.mark.parametrize("status, body, message", [
+    (500, "服务器内部错误".encode(), "服务器内部错误"),
+    (404, b"", ""),
+    (201, encode_answer([1]), None),
+])
+def test_other_statuses_are_api_errors(rpc, status, body, message):
+    with pytest.raises((APIException, UnicodeDecodeError)) as info:
+        rpc.kl_api._handle_response(Response(body, status))
+    if message is not None:
+        assert info.value.args == (message,)
+
+
+def test_error_text_uses_the_client_encoding(rpc):
+    client = rpc.APIClient(encoding="gbk")
+    with pytest.raises(APIException, match="^错误$"):
+        client._handle_response(Response("错误".encode("gbk"), 500))
+    with pytest.raises(UnicodeDecodeError):
+        rpc.kl_api._handle_response(Response("错误".encode("gbk"), 500))
+
+
+def test_replaced_decoders_are_used(rpc, monkeypatch):
+    seen = []
+
+    class Zlib:
+        @staticmethod
+        def decompress(data):
+            seen.append(bytes(data))
+            return zlib.decompress(data)
+
+    monkeypatch.setattr(rpc, "zlib", Zlib)
+    compressed = zlib.compress(msgpack.packb([7]))
+    assert rpc.kl_api._handle_response(Response(pickle.dumps(compressed))) == [7]
+    assert seen == [compressed]
+    monkeypatch.setattr(rpc, "msgpack", None)  # any failure falls back to pickle
+    assert rpc.kl_api._handle_response(Response(encode_answer(FRAME))).equals(FRAME)
+
+
+def test_answers_from_the_server(server, logged_in):
+    frame = logged_in.get_fundamentals(rows=2000)
+    assert isinstance(frame, pd.DataFrame) and len(frame) == 2000
+    assert frame["order_book_id"].iloc[0] == "600000.XSHG"
+    import base64
+    sql = base64.b64encode("select * from t limit 7".encode()).decode()
+    assert len(logged_in.side_store(sql=sql)) == 7
+    assert logged_in.trading_dates(start_date="2024-01-05", end_date="2024-01-08") == [
+        "2024-01-05", "2024-01-08"]
+
+
+@pytest.mark.parametrize("body", [pickle.dumps(b"\x00" * 64), b"\xff" * 64])
+def test_garbage_answers_fail(server, logged_in, body):
+    server.inject("instruments", "garbage", body=body)
+    with pytest.raises(Exception) as info:
+        logged_in.instruments()
+    assert not isinstance(info.value, APIException)
+    assert server.count("instruments") == 1
+
+
+def test_references_are_released(rpc):
+    import sys
+
+    good = encode_answer({"k": list(range(50))})
+    frame = encode_answer(FRAME)
+    bad = pickle.dumps(b"not zlib")
+    responses = [Response(good), Response(frame), Response(bad), Response(b"err", 500)]
+    before = [sys.getrefcount(r.content) for r in responses]
+    for _ in range(20):
+        for r in responses:
+            try:
+                rpc.kl_api._handle_response(r)
+            except Exception:
+                pass
+    assert [sys.getrefcount(r.content) for r in responses] == before
