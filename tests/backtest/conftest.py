@@ -53,3 +53,42 @@ def restore_module_logs():
         obj = getattr(recorder, name)
         vars(obj).clear()
         vars(obj).update(state)
+
+
+@pytest.fixture(autouse=True)
+def restore_engine_loggers():
+    """register_event points the engine's user loggers at `log`; undo that after each test."""
+    from corvane.utils import logger
+
+    saved = {name: dict(vars(getattr(logger, name))) for name in ("user_log", "user_system_log")}
+    yield
+    for name, state in saved.items():
+        obj = getattr(logger, name)
+        vars(obj).clear()
+        vars(obj).update(state)
+
+
+class InLogSpy:
+    """Stands for `in_log` inside the stream module: keeps every call, optionally forwards it."""
+
+    def __init__(self, forward=None):
+        self.calls = []
+        self.forward = forward
+
+    def info(self, *args, **kwargs):
+        self.calls.append((args, kwargs))
+        if self.forward is not None:
+            self.forward.info(*args, **kwargs)
+
+    @property
+    def records(self):
+        return [args[0] for args, _ in self.calls]
+
+
+@pytest.fixture
+def in_log_spy(monkeypatch):
+    from zentaro.mod.kelvo import stream_sink
+
+    spy = InLogSpy()
+    monkeypatch.setattr(stream_sink, "in_log", spy)
+    return spy

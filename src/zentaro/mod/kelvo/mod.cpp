@@ -48,15 +48,20 @@ void start_up(nb::handle, nb::handle env, nb::handle mod_config) {
         module_global("register_api")(name, value);
     }
     export_all(module_global("research_api"));
-    if (truth(mod_config.attr("persist_provider")))
-        env.attr("set_persist_provider")(mod_config.attr("persist_provider"));
+    if (truth(mod_config.attr("persist_provider"))) {
+        // Read again for the call, as the engine's configuration may compute it.
+        nb::object provider = mod_config.attr("persist_provider");
+        env.attr("set_persist_provider")(provider);
+    }
     module_global("EventFunc")(env).attr("register_event")();
 }
 
 void tear_down(nb::handle, nb::handle, nb::handle exception) {
     if (!truth(exception))
         return;
-    nb::object message = module_global("get_error_message")(exception.attr("error"));
+    // Materialised first: a failing lookup must raise here, not inside the call machinery.
+    nb::object cause = exception.attr("error");
+    nb::object message = module_global("get_error_message")(cause);
     nb::object error = module_global("UserError")(nb::arg("error_type") = "回测运行错误",
                                                    nb::arg("traceback_msg") = message);
     PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr())), error.ptr());

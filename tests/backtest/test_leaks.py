@@ -1,0 +1,87 @@
+"""At interpreter exit nanobind reports objects of our modules that were never freed."""
+
+import os
+import subprocess
+import sys
+
+import corvane
+import zentaro
+
+SCRIPT = r"""
+import json
+import corvane
+from corvane.api import order_shares, record, logger
+from zentaro.mod.kelvo.utils import recorder
+from zentaro.mod.kelvo.mod import KelvoMod
+
+def handle_bar(context, bars):
+    order_shares("600000.SH", 100)
+    record(v=1)
+    logger.info("line")
+
+config = {
+    "base": {"start_date": "2023-01-03", "end_date": "2023-01-20"},
+    "extra": {"enable_profiler": True},
+    "mod": {"kelvo": {"enabled": True, "enable_stream_sink": True, "daily_collect_trade": False}},
+}
+corvane.run(config, {"handle_bar": handle_bar})
+json.dumps({"s": {1}}, cls=recorder.LogEncoder)
+recorder.logtime_support("calendar_dt")(print)
+try:
+    KelvoMod().tear_down(False, type("F", (), {"error": ValueError()})())
+except Exception:
+    pass
+print("done")
+"""
+
+
+def test_no_leak_reports_at_exit(tmp_path):
+    roots = {os.path.dirname(os.path.dirname(m.__file__)) for m in (corvane, zentaro)}
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sorted(roots)))
+    out = subprocess.run([sys.executable, "-c", SCRIPT], capture_output=True, text=True, cwd=tmp_path, env=env)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip().endswith("done")
+    assert "leak" not in out.stderr.lower(), out.stderr
+
+
+LOOP = r"""
+import tracemalloc
+from zentaro.mod.kelvo.utils import recorder
+
+class Quiet:
+    def info(self, m): pass
+    def warn(self, m): pass
+    def error(self, m): pass
+
+recorder.user_normal_log = Quiet()
+recorder.log.set_limited("info", False)
+
+def burst(n):
+    for i in range(n):
+        recorder.log.info("a", i)
+        recorder.log.warn("w")
+        recorder.in_log.info({"i": i}, type="RECORD")
+        recorder.in_log.info({"i": i}, datetime=i)
+        try:
+            raise KeyError(i)
+        except KeyError:
+            try:
+                recorder.log.error("e")
+            except KeyError:
+                pass
+
+burst(2000)
+tracemalloc.start()
+burst(1000)
+before = tracemalloc.get_traced_memory()[0]
+burst(20000)
+print(tracemalloc.get_traced_memory()[0] - before)
+"""
+
+
+def test_hot_paths_hold_no_references():
+    roots = {os.path.dirname(os.path.dirname(m.__file__)) for m in (corvane, zentaro)}
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sorted(roots)))
+    out = subprocess.run([sys.executable, "-c", LOOP], capture_output=True, text=True, env=env)
+    assert out.returncode == 0, out.stderr
+    assert int(out.stdout) < 64 * 1024
