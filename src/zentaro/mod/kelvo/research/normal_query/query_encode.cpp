@@ -67,7 +67,22 @@ nb::object encode_item(nb::handle self, nb::handle fn, bool native, nb::handle i
     return steal_or_raise(PyObject_CallFunctionObjArgs(fn.ptr(), item.ptr(), S.zero, nullptr));
 }
 
+// Holds one level of the interpreter's recursion limit for as long as it lives.
+class RecursionGuard {
+  public:
+    RecursionGuard() {
+        if (Py_EnterRecursiveCall(" while encoding a query value"))
+            raise_python_error();
+    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard &) = delete;
+    RecursionGuard &operator=(const RecursionGuard &) = delete;
+};
+
 nb::object encode_items(nb::handle self, nb::handle o) {
+    // A container that holds itself, or one nested past the recursion limit,
+    // raises RecursionError as Python would, instead of exhausting the C stack.
+    RecursionGuard guard;
     nb::object fn = get(self, S.encode);
     bool native = N.encode && bound_function(fn) == N.encode;
     nb::object items = steal_or_raise(PyList_New(0));
