@@ -1,20 +1,95 @@
 """Host layer: the broker client of the platform's trading RPC.
 
-A deployment replaces this module with the real RPC client.
+A deployment replaces this module with the real RPC client. Here the default
+backend is an in-process simulated brokerage account; pushed order events are
+delivered to the registered handlers on a thread of the client's.
 """
+
+import atexit
+import logging
+import queue
+import threading
+import weakref
+
+from zentaro.support.broker_sim import SimulatedBrokerage
+
+_log = logging.getLogger("zentaro.client_rv")
+_live_clients = weakref.WeakSet()
+_STOP = object()
 
 
 class RavineClient:
     """Turns a request dict into an RPC and returns the decoded answer."""
 
     def __init__(self, backend=None):
-        self._backend = backend
+        self.backend = SimulatedBrokerage() if backend is None else backend
         self._callbacks = []
+        self._events = queue.Queue()
+        self._thread = None
+        self._thread_lock = threading.Lock()
+        if hasattr(self.backend, "publish"):
+            self.backend.publish = self.publish
+        _live_clients.add(self)
 
     def call_rpc_json(self, request):
-        if self._backend is None:
-            return {"error": {"message": "no trading backend configured"}}
-        return self._backend(request)
+        return self.backend(request)
 
     def register_callback(self, handler):
         self._callbacks.append(handler)
+        self._ensure_thread()
+
+    def publish(self, first, event):
+        """Queue a pushed event for the handlers; delivery happens on the client's thread."""
+        self._ensure_thread()
+        self._events.put((first, event))
+
+    def wait_delivered(self, timeout=None):
+        """Block until every queued event has reached the handlers (for tests and demos)."""
+        done = threading.Event()
+        self._events.put((_STOP, done))
+        return done.wait(timeout)
+
+    def close(self):
+        thread = self._thread
+        if thread is not None and thread.is_alive():
+            self._events.put((_STOP, None))
+            thread.join()
+        self._thread = None
+
+    def _ensure_thread(self):
+        with self._thread_lock:
+            if self._thread is None or not self._thread.is_alive():
+                self._thread = threading.Thread(target=_deliver, args=(weakref.ref(self), self._events),
+                                                name="ravine-push", daemon=True)
+                self._thread.start()
+
+
+def _deliver(client_ref, events):
+    # Holds the client only while handing out one event, so that a client
+    # nobody uses any more can be freed.
+    while True:
+        first, event = events.get()
+        if first is _STOP:
+            if event is None:
+                return
+            event.set()
+            continue
+        client = client_ref()
+        if client is None:
+            return
+        handlers = list(client._callbacks)
+        del client
+        for handler in handlers:
+            try:
+                handler(first, event)
+            except Exception:  # a failing handler must not stop the delivery
+                _log.exception("push handler failed")
+        handler = handlers = None
+
+
+@atexit.register
+def _stop_delivery():
+    # Stopping the threads before the interpreter finalizes lets the handlers
+    # (and the objects they hold) be freed with everything else.
+    for client in list(_live_clients):
+        client.close()

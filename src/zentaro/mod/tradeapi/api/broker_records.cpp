@@ -1,0 +1,188 @@
+// Conversion of the broker's records into the records handed to users.
+//
+// Each record type is a table of output keys and the answer fields they are
+// read from, in output order; fields are read in that order, so a record
+// missing several fields reports the first one, as a dict display would.
+
+#include "broker_desk.hpp"
+
+namespace broker_desk {
+
+namespace {
+
+enum class Kind {
+    Symbol,       // symbol rule on the field
+    Plain,        // required, unchanged
+    Optional,     // .get(field): None when absent
+    Side,         // SIDE.revert
+    PriceType,    // PRICETYPE.revert
+    Time,         // time rule, both fields required
+    TimeOptDate,  // time rule, the date field defaults to ""
+    Pnl,          // NetMoney, else computed from the prices
+    ProfitRate,   // relative gain over the cost price, or None
+};
+
+struct Field {
+    const char *out;
+    const char *in;
+    Kind kind;
+    const char *in2 = nullptr; // time field of the time rule
+};
+
+const Field funds_fields[] = {
+    {"available_cash", "AvailableValue", Kind::Plain},
+    {"market_value", "MarketValue", Kind::Plain},
+    {"total_value", "TotalAssets", Kind::Plain},
+    {"frozen_cash", "FrozenValue", Kind::Plain},
+};
+
+const Field position_fields[] = {
+    {"symbol", "SecurityID", Kind::Symbol},
+    {"name", "SecurityName", Kind::Plain},
+    {"amount", "ActualAmt", Kind::Plain},
+    {"frozen_amount", "FrozenQty", Kind::Plain},
+    {"available_amount", "AvailableStockBalance", Kind::Plain},
+    {"market_value", "MarketValue", Kind::Plain},
+    {"cost_basis", "CostPrice", Kind::Plain},
+    {"last_price", "MarketPrice", Kind::Plain},
+    {"pnl", "NetMoney", Kind::Pnl},
+    {"profit_rate", "CostPrice", Kind::ProfitRate},
+};
+
+const Field trade_fields[] = {
+    {"symbol", "SecurityID", Kind::Symbol},
+    {"name", "SecurityName", Kind::Plain},
+    {"secondary_order_id", "OrderID", Kind::Plain},
+    {"amount", "TradeVolume", Kind::Plain},
+    {"side", "Side", Kind::Side},
+    {"trade_price", "AvgPx", Kind::Plain},
+    {"datetime", "SettleDate", Kind::TimeOptDate, "TransactTime"},
+    {"commission", "Commission", Kind::Plain},
+};
+
+const Field broker_order_fields[] = {
+    {"symbol", "SecurityID", Kind::Symbol},
+    {"name", "SecurityName", Kind::Plain},
+    {"secondary_order_id", "OrderID", Kind::Plain},
+    {"amount", "OrderQty", Kind::Plain},
+    {"side", "Side", Kind::Side},
+    {"price", "OrderPrice", Kind::Plain},
+    {"price_type", "OrderTypeMsg", Kind::Plain},
+    {"datetime", "OrderDate", Kind::TimeOptDate, "OrderTime"},
+    {"status", "OrderStatusMsg", Kind::Optional},
+    {"trade_amount", "TradeVolume", Kind::Plain},
+    {"trade_price", "AvgPx", Kind::Plain},
+};
+
+const Field instruction_fields[] = {
+    {"symbol", "security", Kind::Symbol},
+    {"order_id", "instructionid", Kind::Plain},
+    {"secondary_order_id", "orderid", Kind::Plain},
+    {"amount", "qty", Kind::Plain},
+    {"side", "side", Kind::Side},
+    {"price", "price", Kind::Plain},
+    {"price_type", "pricetype", Kind::PriceType},
+    {"datetime", "date", Kind::Time, "time"},
+    {"status", "statusmsg", Kind::Optional},
+    {"cancel_amount", "qtycancel", Kind::Plain},
+    {"trade_amount", "qtytrade", Kind::Plain},
+    {"trade_price", "avgpx", Kind::Plain},
+    {"message", "msg", Kind::Optional},
+};
+
+const Field pushed_order_fields[] = {
+    {"symbol", "SecurityID", Kind::Symbol},
+    {"name", "SecurityName", Kind::Plain},
+    {"secondary_order_id", "OrderID", Kind::Plain},
+    {"amount", "OrderQty", Kind::Plain},
+    {"side", "Side", Kind::Side},
+    {"price", "OrderPrice", Kind::Plain},
+    {"price_type", "OrderType", Kind::Plain},
+    {"datetime", "OrderDate", Kind::Time, "OrderEntryTime"},
+    {"status", "OrderStatusMsg", Kind::Optional},
+    {"trade_amount", "TradeVolume", Kind::Plain},
+    {"trade_price", "AvgPx", Kind::Plain},
+};
+
+nb::object number_op(binaryfunc op, nb::handle a, nb::handle b) {
+    return steal_or_raise(op(a.ptr(), b.ptr()));
+}
+
+// round((MarketPrice - CostPrice) * ActualAmt) unless NetMoney is truthy.
+nb::object pnl_of(const Translators &tr, nb::handle item) {
+    nb::object net = get_or_none(item, name("NetMoney"));
+    if (truthy(net))
+        return round4(tr, net);
+    nb::object gain = number_op(PyNumber_Subtract, getitem(item, name("MarketPrice")),
+                                getitem(item, name("CostPrice")));
+    return round4(tr, number_op(PyNumber_Multiply, gain, getitem(item, name("ActualAmt"))));
+}
+
+nb::object profit_rate_of(const Translators &tr, nb::handle item) {
+    if (!truthy(getitem(item, name("CostPrice"))))
+        return nb::none();
+    nb::object gain = number_op(PyNumber_Subtract, getitem(item, name("MarketPrice")),
+                                getitem(item, name("CostPrice")));
+    return round4(tr, number_op(PyNumber_TrueDivide, gain, getitem(item, name("CostPrice"))));
+}
+
+nb::object field_value(const Translators &tr, nb::handle item, const Field &f, nb::object *symbol) {
+    switch (f.kind) {
+    case Kind::Symbol: {
+        nb::object value = symbol_of(tr, getitem(item, name(f.in)));
+        if (symbol)
+            *symbol = value;
+        return value;
+    }
+    case Kind::Plain: return getitem(item, name(f.in));
+    case Kind::Optional: return get_or_none(item, name(f.in));
+    case Kind::Side: return side_name(tr, getitem(item, name(f.in)));
+    case Kind::PriceType: return call(tr.pricetype_revert, getitem(item, name(f.in)));
+    case Kind::Time: {
+        nb::object date = getitem(item, name(f.in));
+        return time_of(tr, date, getitem(item, name(f.in2)));
+    }
+    case Kind::TimeOptDate: {
+        nb::object date = get_or(item, name(f.in), nb::str(""));
+        return time_of(tr, date, getitem(item, name(f.in2)));
+    }
+    case Kind::Pnl: return pnl_of(tr, item);
+    case Kind::ProfitRate: return profit_rate_of(tr, item);
+    }
+    return nb::none();
+}
+
+template <size_t N>
+nb::object convert(const Translators &tr, nb::handle item, const Field (&fields)[N],
+                   nb::object *symbol = nullptr) {
+    nb::object record = make_record_dict(tr);
+    for (const Field &f : fields) {
+        nb::object value = field_value(tr, item, f, symbol);
+        if (PyDict_SetItem(record.ptr(), name(f.out), value.ptr()) < 0)
+            raise_python_error();
+    }
+    return finish_record(tr, std::move(record));
+}
+
+} // namespace
+
+nb::object convert_funds(const Translators &tr, nb::handle item) {
+    return convert(tr, item, funds_fields);
+}
+nb::object convert_position(const Translators &tr, nb::handle item, nb::object *symbol) {
+    return convert(tr, item, position_fields, symbol);
+}
+nb::object convert_trade(const Translators &tr, nb::handle item) {
+    return convert(tr, item, trade_fields);
+}
+nb::object convert_broker_order(const Translators &tr, nb::handle item) {
+    return convert(tr, item, broker_order_fields);
+}
+nb::object convert_instruction(const Translators &tr, nb::handle item) {
+    return convert(tr, item, instruction_fields);
+}
+nb::object convert_pushed_order(const Translators &tr, nb::handle item) {
+    return convert(tr, item, pushed_order_fields);
+}
+
+} // namespace broker_desk
