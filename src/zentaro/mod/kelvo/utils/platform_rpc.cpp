@@ -56,6 +56,11 @@ bool truthy(nb::handle obj) {
 }
 
 bool equals(nb::handle a, long b) {
+    if (PyLong_CheckExact(a.ptr())) {
+        int overflow = 0;
+        long v = PyLong_AsLongAndOverflow(a.ptr(), &overflow);
+        return !overflow && v == b;
+    }
     int r = PyObject_RichCompareBool(a.ptr(), nb::int_(b).ptr(), Py_EQ);
     if (r < 0)
         raise_python_error();
@@ -239,8 +244,13 @@ nb::object client_logout(nb::handle self) {
 nb::object client_compose_url(nb::handle self, nb::object path) { return add(self.attr("base_url"), path); }
 
 nb::object client_handle_response(nb::handle self, nb::object response) {
-    if (equals(response.attr("status_code"), 200))
-        return platform_rpc::decode_body(this_module(), response.attr("content"));
+    static PyObject *s_status_code = steal_or_raise(PyUnicode_InternFromString("status_code")).release().ptr();
+    static PyObject *s_content = steal_or_raise(PyUnicode_InternFromString("content")).release().ptr();
+    nb::object status = steal_or_raise(PyObject_GetAttr(response.ptr(), s_status_code));
+    if (equals(status, 200)) {
+        nb::object content = steal_or_raise(PyObject_GetAttr(response.ptr(), s_content));
+        return platform_rpc::decode_body(this_module(), content);
+    }
     nb::object text = response.attr("content").attr("decode")(self.attr("encoding"));
     raise_api(text);
 }

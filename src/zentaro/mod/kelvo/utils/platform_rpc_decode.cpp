@@ -12,7 +12,7 @@
 #include "platform_rpc_decode.hpp"
 
 #include <cstdint>
-#include <cstring>
+#include <utility>
 
 #include "zentaro/pyutil.hpp"
 
@@ -27,6 +27,17 @@ PyObject *genuine_zlib_decompress = nullptr;
 PyObject *genuine_msgpack_unpackb = nullptr;
 PyObject *fast_inflate = nullptr; // isal_zlib.decompress, or NULL without it
 PyObject *raw_kwnames = nullptr;  // ("raw",)
+
+// Interned attribute names: the small answers are dominated by lookups.
+PyObject *s_zlib, *s_decompress, *s_pickle, *s_loads, *s_msgpack, *s_unpackb;
+
+// Below this many compressed bytes the standard inflater is quicker (ISA-L
+// has a larger set-up cost) and copying the bytes beats making a view.
+const size_t SMALL_BODY = 512;
+
+nb::object lookup(nb::handle obj, PyObject *name) {
+    return steal_or_raise(PyObject_GetAttr(obj.ptr(), name));
+}
 
 nb::object import_attr(const char *module, const char *name) {
     nb::object mod = steal_or_raise(PyImport_ImportModule(module));
@@ -45,8 +56,11 @@ uint64_t read_le(const unsigned char *p, int width) {
 // false and goes the plain way.
 bool find_pickled_bytes(const unsigned char *p, size_t n, size_t &off, size_t &len) {
     size_t i = 0;
-    if (n >= 2 && p[0] == 0x80) // PROTO
+    if (n >= 2 && p[0] == 0x80) { // PROTO
+        if (p[1] > 5)                // a protocol pickle.loads refuses: let it say so
+            return false;
         i = 2;
+    }
     auto skip_frames = [&]() {
         while (i < n && p[i] == 0x95) { // FRAME: 8-byte length, contents follow inline
             if (n - i < 9 || read_le(p + i + 1, 8) > n - i - 9)
@@ -97,48 +111,80 @@ nb::object unpickle_outer(nb::handle loads, nb::handle content) {
     if (loads.ptr() == genuine_pickle_loads && PyBytes_Check(content.ptr())) {
         auto *p = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(content.ptr()));
         size_t off = 0, len = 0;
-        if (find_pickled_bytes(p, static_cast<size_t>(PyBytes_GET_SIZE(content.ptr())), off, len))
+        if (find_pickled_bytes(p, static_cast<size_t>(PyBytes_GET_SIZE(content.ptr())), off, len)) {
+            if (len < SMALL_BODY)
+                return steal_or_raise(
+                    PyBytes_FromStringAndSize(reinterpret_cast<const char *>(p + off), len));
             return view_of(content, off, len);
+        }
     }
     return loads(content);
 }
 
+// Clear a pending ordinary exception; anything else (KeyboardInterrupt,
+// SystemExit) is raised on, as `except Exception` would let it through.
+void swallow_ordinary_error() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception))
+        raise_python_error();
+    PyErr_Clear();
+}
+
+bool is_small(nb::handle data) {
+    if (PyBytes_Check(data.ptr()))
+        return static_cast<size_t>(PyBytes_GET_SIZE(data.ptr())) < SMALL_BODY;
+    if (PyMemoryView_Check(data.ptr()))
+        return static_cast<size_t>(PyMemoryView_GET_BUFFER(data.ptr())->len) < SMALL_BODY;
+    return false;
+}
+
 nb::object inflate(nb::handle decompress, nb::handle data) {
-    if (decompress.ptr() == genuine_zlib_decompress && fast_inflate) {
+    if (decompress.ptr() == genuine_zlib_decompress && fast_inflate && !is_small(data)) {
         PyObject *out = PyObject_CallOneArg(fast_inflate, data.ptr());
         if (out)
             return nb::steal(out);
-        if (!PyErr_ExceptionMatches(PyExc_Exception))
-            raise_python_error();
-        PyErr_Clear(); // the genuine zlib gives the answer (or its own error)
+        swallow_ordinary_error(); // the genuine zlib gives the answer (or its own error)
     }
     return decompress(data);
 }
 
-// Try MessagePack, fall back to pickle on any ordinary exception.
-nb::object decode_payload(nb::handle module, nb::handle payload) {
-    nb::object unpackb = module_attr(module, "msgpack").attr("unpackb");
+// msgpack.unpackb(payload, raw=False), or NULL with the error pending; the
+// lookup is part of the attempt, as it is inside the try block it stands for.
+PyObject *try_msgpack(nb::handle module, nb::handle payload) {
+    PyObject *msgpack = PyObject_GetAttr(module.ptr(), s_msgpack);
+    if (!msgpack)
+        return nullptr;
+    nb::object unpackb = nb::steal(PyObject_GetAttr(msgpack, s_unpackb));
+    Py_DECREF(msgpack);
+    if (!unpackb.is_valid())
+        return nullptr;
     // A pickle (protocol 2+) starts with 0x80, which MessagePack reads as an
     // empty map followed by extra data, an error: skip that doomed attempt,
     // whose error would copy the whole payload.
-    bool surely_pickle = unpackb.ptr() == genuine_msgpack_unpackb && PyBytes_Check(payload.ptr()) &&
-                         PyBytes_GET_SIZE(payload.ptr()) > 1 &&
-                         static_cast<unsigned char>(PyBytes_AS_STRING(payload.ptr())[0]) == 0x80;
-    if (!surely_pickle) {
-        PyObject *args[2] = {payload.ptr(), Py_False};
-        PyObject *value = PyObject_Vectorcall(unpackb.ptr(), args, 1, raw_kwnames);
-        if (value)
-            return nb::steal(value);
-        if (!PyErr_ExceptionMatches(PyExc_Exception))
-            raise_python_error();
-        PyErr_Clear();
+    if (unpackb.ptr() == genuine_msgpack_unpackb && PyBytes_Check(payload.ptr()) &&
+        PyBytes_GET_SIZE(payload.ptr()) > 1 &&
+        static_cast<unsigned char>(PyBytes_AS_STRING(payload.ptr())[0]) == 0x80) {
+        PyErr_SetString(PyExc_ValueError, "a pickle, not MessagePack");
+        return nullptr;
     }
-    return module_attr(module, "pickle").attr("loads")(payload);
+    PyObject *args[2] = {payload.ptr(), Py_False};
+    return PyObject_Vectorcall(unpackb.ptr(), args, 1, raw_kwnames);
+}
+
+// Try MessagePack, fall back to pickle on any ordinary exception.
+nb::object decode_payload(nb::handle module, nb::handle payload) {
+    if (PyObject *value = try_msgpack(module, payload))
+        return nb::steal(value);
+    swallow_ordinary_error();
+    return lookup(lookup(module, s_pickle), s_loads)(payload);
 }
 
 } // namespace
 
 void init_decoders() {
+    for (auto [slot, text] : {std::pair{&s_zlib, "zlib"}, {&s_decompress, "decompress"},
+                              {&s_pickle, "pickle"}, {&s_loads, "loads"},
+                              {&s_msgpack, "msgpack"}, {&s_unpackb, "unpackb"}})
+        *slot = steal_or_raise(PyUnicode_InternFromString(text)).release().ptr();
     genuine_pickle_loads = import_attr("pickle", "loads").release().ptr();
     genuine_zlib_decompress = import_attr("zlib", "decompress").release().ptr();
     genuine_msgpack_unpackb = import_attr("msgpack", "unpackb").release().ptr();
@@ -153,8 +199,8 @@ void init_decoders() {
 }
 
 nb::object decode_body(nb::handle module, nb::handle content) {
-    nb::object decompress = module_attr(module, "zlib").attr("decompress");
-    nb::object loads = module_attr(module, "pickle").attr("loads");
+    nb::object decompress = lookup(lookup(module, s_zlib), s_decompress);
+    nb::object loads = lookup(lookup(module, s_pickle), s_loads);
     nb::object compressed = unpickle_outer(loads, content);
     nb::object payload = inflate(decompress, compressed);
     compressed.reset(); // release the view (and with it the body) as early as Python would
