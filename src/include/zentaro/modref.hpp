@@ -30,7 +30,17 @@ class ModuleRef {
         return module;
     }
 
-    nb::object attr(PyObject *name) const { return steal_or_raise(PyObject_GetAttr(get(), name)); }
+    // The module dict first: this sits on hot paths, and plain names never
+    // need the generic attribute machinery of the module type.
+    nb::object attr(PyObject *name) const {
+        PyObject *module = get();
+        PyObject *found = PyDict_GetItemWithError(PyModule_GetDict(module), name);
+        if (found)
+            return nb::borrow(found);
+        if (PyErr_Occurred())
+            raise_python_error();
+        return steal_or_raise(PyObject_GetAttr(module, name));
+    }
     nb::object attr(const char *name) const {
         return steal_or_raise(PyObject_GetAttrString(get(), name));
     }
@@ -39,6 +49,8 @@ class ModuleRef {
     PyObject *ref_ = nullptr; // a weakref object: holds nothing alive
 };
 
+
+
 // An interned str kept for the life of the process.
 inline PyObject *interned(const char *text) {
     PyObject *s = PyUnicode_InternFromString(text);
@@ -46,6 +58,42 @@ inline PyObject *interned(const char *text) {
         raise_python_error();
     return s;
 }
+
+// A module attribute read on a hot path, remembered until the module dict
+// changes. Dict version tags are unique across all dicts and change on every
+// mutation, so an unchanged tag proves the borrowed value is still the one
+// stored (replacing the attribute, as tests do, changes the tag).
+class CachedAttr {
+  public:
+    explicit CachedAttr(const char *name) : text_(name) {}
+
+    nb::object get(const ModuleRef &module) {
+        PyObject *mod = module.get();
+        auto *dict = reinterpret_cast<PyDictObject *>(PyModule_GetDict(mod));
+        if (name_ && dict == dict_ && dict->ma_version_tag == tag_)
+            return nb::borrow(value_);
+        if (!name_)
+            name_ = interned(text_);
+        PyObject *found = PyDict_GetItemWithError(reinterpret_cast<PyObject *>(dict), name_);
+        if (!found) {
+            if (PyErr_Occurred())
+                raise_python_error();
+            dict_ = nullptr;
+            return steal_or_raise(PyObject_GetAttr(mod, name_));
+        }
+        dict_ = dict;
+        tag_ = dict->ma_version_tag;
+        value_ = found;
+        return nb::borrow(found);
+    }
+
+  private:
+    const char *text_;
+    PyObject *name_ = nullptr;
+    PyDictObject *dict_ = nullptr;
+    uint64_t tag_ = 0;
+    PyObject *value_ = nullptr; // borrowed from dict_, valid while the tag holds
+};
 
 inline nb::object get_attr(nb::handle obj, PyObject *name) {
     return steal_or_raise(PyObject_GetAttr(obj.ptr(), name));

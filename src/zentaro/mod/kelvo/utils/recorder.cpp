@@ -89,8 +89,11 @@ bool is_keyed(nb::handle self) {
     return !compare(key, S.empty_bytes, Py_EQ);
 }
 
+CachedAttr user_normal_log_attr("user_normal_log");
+CachedAttr environment_attr("Environment");
+
 void write_user_line(PyObject *method, nb::handle message) {
-    nb::object logger = module_ref.attr(S.user_normal_log);
+    nb::object logger = user_normal_log_attr.get(module_ref);
     call_method1(logger, method, message);
 }
 
@@ -243,9 +246,14 @@ PyMethodDef showlog_error_def = {"error", as_cfunction(showlog_error), FAST_FLAG
 
 // ------------------------------------------------- the logtime_support wrapper
 
+using FastFunction = PyObject *(*)(PyObject *, PyObject *const *, Py_ssize_t, PyObject *);
+
 struct TimedFunction {
     PyObject_HEAD
     vectorcallfunc vectorcall;
+    // Set when func is a builtin with the fast keyword convention (our own
+    // output methods): called straight through, without a second dispatch.
+    FastFunction direct;
     PyObject *func;
     PyObject *dt_field;
     PyObject *dict;
@@ -254,11 +262,23 @@ struct TimedFunction {
 
 PyTypeObject *timed_function_type = nullptr;
 
+// cls.name for a plain class whose metaclass is `type`: the metaclass has no
+// such attribute, so the class's own lookup decides; anything else takes the
+// full attribute protocol.
+nb::object class_attr(nb::handle cls, PyObject *name) {
+    if (Py_IS_TYPE(cls.ptr(), &PyType_Type)) {
+        PyObject *found = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(cls.ptr()), name);
+        if (found && !Py_TYPE(found)->tp_descr_get)
+            return nb::borrow(found);
+    }
+    return get_attr(cls, name);
+}
+
 // getattr(Environment._env, dt_field, None); only a missing attribute on the
 // environment object becomes None.
 nb::object engine_time(PyObject *dt_field) {
-    nb::object environment = module_ref.attr(S.Environment);
-    nb::object env = get_attr(environment, S._env);
+    nb::object environment = environment_attr.get(module_ref);
+    nb::object env = class_attr(environment, S._env);
     PyObject *value = nullptr;
     if (_PyObject_LookupAttr(env.ptr(), dt_field, &value) < 0)
         raise_python_error();
@@ -277,9 +297,15 @@ bool has_datetime_keyword(PyObject *kwnames) {
     return false;
 }
 
+nb::object call_func(TimedFunction *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (self->direct)
+        return steal_or_raise(self->direct(PyCFunction_GET_SELF(self->func), args, nargs, kwnames));
+    return steal_or_raise(PyObject_Vectorcall(self->func, args, nargs, kwnames));
+}
+
 nb::object call_with_time(TimedFunction *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     if (has_datetime_keyword(kwnames))
-        return steal_or_raise(PyObject_Vectorcall(self->func, args, nargsf, kwnames));
+        return call_func(self, args, PyVectorcall_NARGS(nargsf), kwnames);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     nb::object when = engine_time(self->dt_field);
@@ -300,7 +326,7 @@ nb::object call_with_time(TimedFunction *self, PyObject *const *args, size_t nar
     for (Py_ssize_t i = 0; i < nargs + nkw; ++i)
         all[i] = args[i];
     all[nargs + nkw] = when.ptr();
-    return steal_or_raise(PyObject_Vectorcall(self->func, all, nargs, names.ptr()));
+    return call_func(self, all, nargs, names.ptr());
 }
 
 PyObject *timed_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
@@ -393,6 +419,9 @@ nb::object wrap_with_time(nb::handle func, nb::handle dt_field) {
     if (!self)
         raise_python_error();
     self->vectorcall = timed_vectorcall;
+    self->direct = nullptr;
+    if (PyCFunction_CheckExact(func.ptr()) && PyCFunction_GET_FLAGS(func.ptr()) == FAST_FLAGS)
+        self->direct = reinterpret_cast<FastFunction>(reinterpret_cast<void (*)()>(PyCFunction_GET_FUNCTION(func.ptr())));
     self->func = Py_NewRef(func.ptr());
     self->dt_field = Py_NewRef(dt_field.ptr());
     self->dict = nullptr;
