@@ -63,6 +63,9 @@ def test_msgpack_text_and_binary(rpc):
     pickle.dumps(zlib.compress(msgpack.packb(1) + b"\x80")),  # extra data: not MessagePack
     pickle.dumps(zlib.compress(b"\x80")),  # one byte: MessagePack's empty map
     pickle.dumps(zlib.compress(b"")),
+    pickle.dumps(zlib.compress(msgpack.packb(b"\0" * 300000))),  # tiny body, large payload
+    pickle.dumps(zlib.compress(msgpack.packb("abc")) + b"after the stream"),
+    pickle.dumps(zlib.compress(msgpack.packb("abc"), wbits=31)),  # gzip, not zlib
 ])
 def test_unusual_bodies_match_plain_python(rpc, content):
     try:

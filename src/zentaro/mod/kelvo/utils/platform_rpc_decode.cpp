@@ -11,8 +11,13 @@
 
 #include "platform_rpc_decode.hpp"
 
+#include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <utility>
+
+#include <dlfcn.h>
+#include <zlib.h>
 
 #include "zentaro/pyutil.hpp"
 
@@ -178,6 +183,79 @@ nb::object decode_payload(nb::handle module, nb::handle payload) {
     return lookup(lookup(module, s_pickle), s_loads)(payload);
 }
 
+// Small answers: most of zlib.decompress's time there goes into setting up a
+// stream (state and window allocations). One stream, reset for every answer,
+// saves that. libz is reached through dlopen (it is already loaded for the
+// zlib module); without it the genuine zlib.decompress does the work. The
+// GIL is held throughout, so the one stream is never shared.
+struct SmallInflater {
+    int (*init2)(z_streamp, int, const char *, int) = nullptr;
+    int (*run)(z_streamp, int) = nullptr;
+    int (*reset)(z_streamp) = nullptr;
+    z_stream stream{};
+    bool ready = false;
+
+    void load() {
+        void *lib = dlopen("libz.so.1", RTLD_NOW | RTLD_LOCAL);
+        if (!lib)
+            return;
+        init2 = reinterpret_cast<decltype(init2)>(dlsym(lib, "inflateInit2_"));
+        run = reinterpret_cast<decltype(run)>(dlsym(lib, "inflate"));
+        reset = reinterpret_cast<decltype(reset)>(dlsym(lib, "inflateReset"));
+        ready = init2 && run && reset &&
+                init2(&stream, MAX_WBITS, ZLIB_VERSION, static_cast<int>(sizeof(z_stream))) == Z_OK;
+    }
+
+    // The inflated bytes, or an empty object when the genuine function must
+    // decide (malformed or truncated data, no libz).
+    nb::object inflate(const unsigned char *data, size_t size) {
+        if (!ready || reset(&stream) != Z_OK)
+            return nb::object();
+        size_t capacity = std::max<size_t>(size * 4, 256);
+        PyObject *out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity));
+        if (!out)
+            raise_python_error();
+        stream.next_in = const_cast<Bytef *>(data);
+        stream.avail_in = static_cast<uInt>(size);
+        size_t produced = 0;
+        for (;;) {
+            stream.next_out = reinterpret_cast<Bytef *>(PyBytes_AS_STRING(out)) + produced;
+            stream.avail_out = static_cast<uInt>(std::min<size_t>(capacity - produced, UINT_MAX));
+            int rc = run(&stream, Z_NO_FLUSH);
+            produced = reinterpret_cast<char *>(stream.next_out) - PyBytes_AS_STRING(out);
+            if (rc == Z_STREAM_END)
+                break;
+            bool room_needed = (rc == Z_OK || rc == Z_BUF_ERROR) && stream.avail_out == 0;
+            if (!room_needed) {
+                Py_DECREF(out);
+                return nb::object();
+            }
+            capacity *= 2;
+            if (_PyBytes_Resize(&out, static_cast<Py_ssize_t>(capacity)) < 0)
+                raise_python_error();
+        }
+        if (_PyBytes_Resize(&out, static_cast<Py_ssize_t>(produced)) < 0)
+            raise_python_error();
+        return nb::steal(out);
+    }
+};
+
+SmallInflater small_inflater;
+
+// Small bodies straight from the answer's bytes into the payload, with no
+// intermediate objects; empty when the general route must be taken.
+nb::object inflate_small_in_place(nb::handle loads, nb::handle decompress, nb::handle content) {
+    if (loads.ptr() != genuine_pickle_loads || decompress.ptr() != genuine_zlib_decompress ||
+        !PyBytes_Check(content.ptr()))
+        return nb::object();
+    auto *p = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(content.ptr()));
+    size_t off = 0, len = 0;
+    if (!find_pickled_bytes(p, static_cast<size_t>(PyBytes_GET_SIZE(content.ptr())), off, len) ||
+        len >= SMALL_BODY)
+        return nb::object();
+    return small_inflater.inflate(p + off, len);
+}
+
 } // namespace
 
 void init_decoders() {
@@ -196,14 +274,17 @@ void init_decoders() {
     }
     if (!fast_inflate)
         PyErr_Clear(); // without ISA-L the standard zlib does the work
+    small_inflater.load();
 }
 
 nb::object decode_body(nb::handle module, nb::handle content) {
     nb::object decompress = lookup(lookup(module, s_zlib), s_decompress);
     nb::object loads = lookup(lookup(module, s_pickle), s_loads);
-    nb::object compressed = unpickle_outer(loads, content);
-    nb::object payload = inflate(decompress, compressed);
-    compressed.reset(); // release the view (and with it the body) as early as Python would
+    nb::object payload = inflate_small_in_place(loads, decompress, content);
+    if (!payload.is_valid()) {
+        nb::object compressed = unpickle_outer(loads, content);
+        payload = inflate(decompress, compressed);
+    }
     return decode_payload(module, payload);
 }
 
