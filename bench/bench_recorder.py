@@ -115,7 +115,7 @@ def main():
     header = ("case", "kit / stream on", "floor / stream off", "ratio", "target")
     widths = [max(len(str(r[i])) for r in rows + [header]) for i in range(5)]
     for row in [header] + rows:
-        print("  ".join(str(cell).ljust(w) for cell, w in zip(row, widths)))
+        print("  ".join(str(cell).ljust(w) for cell, w in zip(row, widths, strict=True)))
 
 
 if __name__ == "__main__":

@@ -8,5 +8,5 @@ class AbstractMod(abc.ABC):
     def start_up(self, env, mod_config):
         raise NotImplementedError
 
-    def tear_down(self, success, exception=None):
+    def tear_down(self, success, exception=None):  # noqa: B027 - optional for plug-ins
         pass

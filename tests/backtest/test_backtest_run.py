@@ -71,7 +71,7 @@ def test_trades_collected_per_day(in_log_spy):
     corvane.run(kelvo_config(), {"handle_bar": buy_on_even_days})
     results = [args[0] for args, kw in in_log_spy.calls[1:] if "positions" in args[0]]
     records = [args[0] for args, kw in in_log_spy.calls if kw.get("type") == "RECORD"]
-    for result, user in zip(results, records):
+    for result, user in zip(results, records, strict=True):
         trades = result["tradelogs"]
         if user["day"] % 2 == 0:
             assert [t["symbol"] for t in trades] == list(SYMBOLS)

@@ -321,6 +321,9 @@ def test_paper_id_has_no_effect(persisted):
     path, _ = persisted
     first = PaperBook("CN", "1d", "a", 500_000, path)
     second = PaperBook("CN", "1d", {"any": "thing"}, 500_000, path)
-    strip = lambda rows: [{k: v for k, v in r.items() if k != "position_date"} for r in rows]
+
+    def strip(rows):
+        return [{k: v for k, v in r.items() if k != "position_date"} for r in rows]
+
     assert first.total_asset_value == second.total_asset_value
     assert strip(first.positions) == strip(second.positions)
