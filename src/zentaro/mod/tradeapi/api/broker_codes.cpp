@@ -173,7 +173,7 @@ nb::object walk_table(nb::handle table, nb::handle symbol, nb::handle re_match, 
 
 // re.match as the module sees it now, and whether it is the real one.
 nb::object current_re_match(bool *native) {
-    nb::object match = getattr(global("re"), name("match"));
+    nb::object match = getattr(global("re"), KEY("match"));
     *native = match.ptr() == real_re_match;
     return match;
 }
@@ -206,7 +206,7 @@ nb::object side_revert(nb::handle cls, nb::handle num) {
         return nb::borrow(num);
     }
     nb::object keep = nb::steal(member);
-    return getattr(keep, name("name"));
+    return getattr(keep, KEY("name"));
 }
 
 nb::object format_text(nb::handle obj) {
@@ -348,19 +348,13 @@ nb::object round4(const Translators &tr, nb::handle value) {
         PyObject_CallFunctionObjArgs(tr.round_fn.ptr(), value.ptr(), digits.ptr(), nullptr));
 }
 
-// The NameDict host type is a plain dict subclass: its records are built in
-// place instead of as a dict that NameDict(...) then copies.
-nb::object make_record_dict(const Translators &tr) {
-    if (!tr.record_fast)
-        return steal_or_raise(PyDict_New());
-    PyTypeObject *type = reinterpret_cast<PyTypeObject *>(tr.record_type.ptr());
-    nb::object empty = steal_or_raise(PyTuple_New(0));
-    return steal_or_raise(type->tp_new(type, empty.ptr(), nullptr));
+// Records are built presized and handed to NameDict, which copies a fresh
+// compact dict by cloning its table.
+nb::object make_record_dict(const Translators &, Py_ssize_t size) {
+    return steal_or_raise(_PyDict_NewPresized(size));
 }
 
 nb::object finish_record(const Translators &tr, nb::object dict) {
-    if (tr.record_fast)
-        return dict;
     return call(tr.record_type, dict);
 }
 
@@ -380,17 +374,17 @@ static bool is_own_method(nb::handle bound, PyObject *cls, PyObject *fn) {
 Translators resolve_translators(nb::handle api, bool with_pricetype) {
     Translators tr;
     tr.re_match = current_re_match(&tr.re_native);
-    nb::object market = getattr(api, name("MARKET"));
-    tr.market_revert = getattr(market, name("revert"));
+    nb::object market = getattr(api, KEY("MARKET"));
+    tr.market_revert = getattr(market, KEY("revert"));
     tr.market_native = is_own_method(tr.market_revert, own_market_class, own_market_revert);
     if (tr.market_native)
-        tr.market_table = getattr(market, name("re_revert"));
-    nb::object side = getattr(api, name("SIDE"));
-    tr.side_revert = getattr(side, name("revert"));
+        tr.market_table = getattr(market, KEY("re_revert"));
+    nb::object side = getattr(api, KEY("SIDE"));
+    tr.side_revert = getattr(side, KEY("revert"));
     tr.side_native = is_own_method(tr.side_revert, own_side_class, own_side_revert);
     if (with_pricetype)
-        tr.pricetype_revert = getattr(getattr(api, name("PRICETYPE")), name("revert"));
-    tr.timestamp = getattr(global("pd"), name("Timestamp"));
+        tr.pricetype_revert = getattr(getattr(api, KEY("PRICETYPE")), KEY("revert"));
+    tr.timestamp = getattr(global("pd"), KEY("Timestamp"));
     tr.timestamp_cached = tr.timestamp.ptr() == real_timestamp;
     tr.round_fn = global("round");
     tr.round_native = tr.round_fn.ptr() == builtin_round;
@@ -413,8 +407,8 @@ void install_codes(nb::module_ &m) {
         pattern_obj[i] = steal_or_raise(PyUnicode_FromString(pattern_text[i])).release().ptr();
     for (int i = 0; i < side_span; ++i)
         side_name_obj[i] = side_member[i] ? name(side_member[i]) : nullptr;
-    real_re_match = getattr(steal_or_raise(PyImport_ImportModule("re")), name("match")).release().ptr();
-    real_timestamp = getattr(global("pd"), name("Timestamp")).release().ptr();
+    real_re_match = getattr(steal_or_raise(PyImport_ImportModule("re")), KEY("match")).release().ptr();
+    real_timestamp = getattr(global("pd"), KEY("Timestamp")).release().ptr();
     builtin_round = builtin("round").release().ptr();
     time_cache = steal_or_raise(PyDict_New()).release().ptr();
 
@@ -461,7 +455,7 @@ void install_codes(nb::module_ &m) {
     price_revert[nb::int_(3)] = nb::str("市价单");
     price_ns["price_revert"] = price_revert;
     price_ns["revert"] = classmethod_of(nb::cpp_function(
-        [](nb::handle cls, nb::handle num) { return get_or_none(getattr(cls, name("price_revert")), num.ptr()); },
+        [](nb::handle cls, nb::handle num) { return get_or_none(getattr(cls, KEY("price_revert")), num.ptr()); },
         nb::name("revert"), nb::arg("cls").none(), nb::arg("num").none()));
     m.attr("PRICETYPE") = make_class(m, "PRICETYPE", object_base, price_ns);
 }

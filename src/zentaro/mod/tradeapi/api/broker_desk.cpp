@@ -74,13 +74,13 @@ nb::object get_or(nb::handle obj, PyObject *key, nb::handle dflt) {
             raise_python_error();
         return nb::borrow(dflt);
     }
-    return steal_or_raise(PyObject_CallMethodObjArgs(obj.ptr(), name("get"), key, dflt.ptr(), nullptr));
+    return steal_or_raise(PyObject_CallMethodObjArgs(obj.ptr(), KEY("get"), key, dflt.ptr(), nullptr));
 }
 
 nb::object get_or_none(nb::handle obj, PyObject *key) {
     if (PyDict_CheckExact(obj.ptr()))
         return get_or(obj, key, nb::none());
-    return steal_or_raise(PyObject_CallMethodObjArgs(obj.ptr(), name("get"), key, nullptr));
+    return steal_or_raise(PyObject_CallMethodObjArgs(obj.ptr(), KEY("get"), key, nullptr));
 }
 
 nb::object getattr(nb::handle obj, PyObject *key) {
@@ -150,6 +150,7 @@ void demonstrate() {
 NB_MODULE(broker_desk, m) {
     set_module(m);
     import_names(m);
+    prepare_records();
     install_codes(m);
     install_trader(m);
     nb::list all;

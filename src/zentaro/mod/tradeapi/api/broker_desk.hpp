@@ -17,6 +17,9 @@ using zentaro::steal_or_raise;
 // Created once at module init and kept for the life of the process.
 PyObject *name(const char *text);
 
+// An interned name resolved once per call site: for the hot paths.
+#define KEY(text) ([]() -> PyObject * { static PyObject *const k = ::broker_desk::name(text); return k; }())
+
 // ---- module globals, looked up at call time like a Python function's ----
 void set_module(nb::handle module);
 nb::object global(const char *key);
@@ -58,10 +61,11 @@ nb::object symbol_of(const Translators &tr, nb::handle code);
 nb::object side_name(const Translators &tr, nb::handle num);
 nb::object time_of(const Translators &tr, nb::handle date, nb::handle time);
 nb::object round4(const Translators &tr, nb::handle value);
-nb::object make_record_dict(const Translators &tr);
+nb::object make_record_dict(const Translators &tr, Py_ssize_t size);
 nb::object finish_record(const Translators &tr, nb::object dict);
 
 // ---- record conversions (broker_records.cpp) ----
+void prepare_records();
 nb::object convert_funds(const Translators &tr, nb::handle item);
 // Returns the record; stores the symbol in *symbol.
 nb::object convert_position(const Translators &tr, nb::handle item, nb::object *symbol);

@@ -15,6 +15,7 @@ namespace broker_desk {
 namespace {
 
 struct QuerySpec {
+    const char *method;
     long req_type;
     long fun_id;
     const char *success_tag;
@@ -23,13 +24,13 @@ struct QuerySpec {
     const char *wrapper; // %s template around the formatted traceback
 };
 
-const QuerySpec portfolio_query{1201, 500016, "portfolio_success", "portfolio_fail", "账号资金查询失败(",
+const QuerySpec portfolio_query{"portfolio", 1201, 500016, "portfolio_success", "portfolio_fail", "账号资金查询失败(",
                                 "账号资金查询失败: %s"};
-const QuerySpec positions_query{1202, 500015, "positions_success", "positions_fail", "账号持仓查询失败(",
+const QuerySpec positions_query{"positions", 1202, 500015, "positions_success", "positions_fail", "账号持仓查询失败(",
                                 "账号持仓查询失败: %s"};
-const QuerySpec tradelogs_query{1203, 500014, "tradelogs_success", "tradelogs_fail", "账号成交查询失败(",
+const QuerySpec tradelogs_query{"get_tradelogs", 1203, 500014, "tradelogs_success", "tradelogs_fail", "账号成交查询失败(",
                                 "账号成交查询失败: %s"};
-const QuerySpec orders_query{1204, 500013, "orders_success", "orders_fail", "账号委托查询失败(",
+const QuerySpec orders_query{"secondary_orders", 1204, 500013, "orders_success", "orders_fail", "账号委托查询失败(",
                              "账号委托查询失败: %s"};
 
 const char *const rate_limit_message = "该查询函数使用最小间隔为3秒，请稍后重试。";
@@ -86,8 +87,8 @@ nb::dict log_extra(const char *status, nb::handle request) {
     PyObject *key, *value;
     while (PyDict_Next(request.ptr(), &pos, &key, &value)) {
         nb::object shown = nb::borrow(value);
-        if (key == name("params") && PyDict_Check(value) &&
-            PyDict_Contains(value, name("fund_token")) == 1) {
+        if (key == KEY("params") && PyDict_Check(value) &&
+            PyDict_Contains(value, KEY("fund_token")) == 1) {
             shown = steal_or_raise(PyDict_Copy(value));
             set_item(shown, "fund_token", nb::str(masked_token));
         }
@@ -107,11 +108,11 @@ void log_query(const char *level, const char *tag, const char *status, nb::handl
 
 // The first message of a failed query: prefix, id, "): " and the server's text.
 [[noreturn]] void raise_answer_failure(const char *prefix, nb::handle answer) {
-    nb::object error = get_or(answer, name("error"), nb::dict());
-    nb::object message = get_or_none(error, name("message"));
+    nb::object error = get_or(answer, KEY("error"), nb::dict());
+    nb::object message = get_or_none(error, KEY("message"));
     if (!truthy(message))
         message = nb::str("参数输入有误");
-    raise_trade_exception(join({nb::str(prefix), text_of(get_or_none(answer, name("id"))), nb::str("): "),
+    raise_trade_exception(join({nb::str(prefix), text_of(get_or_none(answer, KEY("id"))), nb::str("): "),
                                 text_of(message)}));
 }
 
@@ -152,14 +153,20 @@ nb::object fetch_error() {
     raise_python_error(); // the handled exception is restored as this unwinds
 }
 
+// Where this module's frames show in formatted tracebacks.
+const char *const source_file = "zentaro/mod/tradeapi/api/broker_queries.cpp";
+
 template <class Body>
-nb::object guarded(const char *fail_tag, const char *wrapper, nb::handle request, Body &&body) {
+nb::object guarded(const char *method, const char *fail_tag, const char *wrapper, nb::handle request,
+                   Body &&body) {
     try {
         return body();
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_Exception))
             throw;
         e.restore();
+        // The method's own frame, as the traceback of a Python method has it.
+        _PyTraceback_Add(method, source_file, 0);
     }
     wrap_caught_error(fail_tag, wrapper, request);
 }
@@ -169,10 +176,10 @@ nb::object guarded(const char *fail_tag, const char *wrapper, nb::handle request
 template <class Convert>
 nb::object account_query(nb::handle self, const QuerySpec &q, Convert &&convert) {
     nb::dict request = stock_request(self, q);
-    nb::object rpc = getattr(self, name("_trader_rpc"));
-    return guarded(q.fail_tag, q.wrapper, request, [&]() -> nb::object {
+    nb::object rpc = getattr(self, KEY("_trader_rpc"));
+    return guarded(q.method, q.fail_tag, q.wrapper, request, [&]() -> nb::object {
         nb::object answer = call_method(rpc, "call_rpc_json", request);
-        if (!truthy(get_or_none(answer, name("result"))))
+        if (!truthy(get_or_none(answer, KEY("result"))))
             raise_answer_failure(q.prefix, answer);
         log_query("info", q.success_tag, "success", request);
         return convert(answer);
@@ -184,7 +191,7 @@ nb::object iterate(nb::handle iterable) { return steal_or_raise(PyObject_GetIter
 // Walks result[list_key] (missing: empty), converting each record.
 template <class Each>
 void for_each_record(nb::handle answer, const char *list_key, Each &&each) {
-    nb::object records = get_or(getitem(answer, name("result")), name(list_key), nb::list());
+    nb::object records = get_or(getitem(answer, KEY("result")), name(list_key), nb::list());
     nb::object it = iterate(records);
     while (PyObject *raw = PyIter_Next(it.ptr()))
         each(nb::steal(raw));
@@ -225,35 +232,35 @@ nb::object fetch_account_token(nb::handle self) {
     nb::dict params;
     set_item(params, "action", nb::str("getOnlineAccount"));
     nb::dict request = make_request(594177, nullptr, params);
-    nb::object answer = call_method(getattr(self, name("_trader_rpc")), "call_rpc_json", request);
-    nb::object accounts = get_or(get_or(answer, name("result"), nb::dict()), name("Accounts"), nb::list());
+    nb::object answer = call_method(getattr(self, KEY("_trader_rpc")), "call_rpc_json", request);
+    nb::object accounts = get_or(get_or(answer, KEY("result"), nb::dict()), KEY("Accounts"), nb::list());
     nb::object it = iterate(accounts);
     while (PyObject *raw = PyIter_Next(it.ptr())) {
         nb::object account = nb::steal(raw);
-        if (equals(getitem(account, name("AccountID")), getattr(self, name("account_id"))) &&
-            equals(getitem(account, name("TradeType")), getattr(self, name("_trade_type")))) {
-            nb::object token = getitem(account, name("fund_token"));
+        if (equals(getitem(account, KEY("AccountID")), getattr(self, KEY("account_id"))) &&
+            equals(getitem(account, KEY("TradeType")), getattr(self, KEY("_trade_type")))) {
+            nb::object token = getitem(account, KEY("fund_token"));
             nb::setattr(self, "_account_token", token);
             return token;
         }
     }
     if (PyErr_Occurred())
         raise_python_error();
-    nb::object message = get_or_none(get_or(answer, name("error"), nb::dict()), name("message"));
+    nb::object message = get_or_none(get_or(answer, KEY("error"), nb::dict()), KEY("message"));
     if (!truthy(message))
         message = nb::str("该账户不存在!");
-    nb::object text = nb::str("获取账户({})：失败({}).").format(get_or_none(answer, name("id")), message);
+    nb::object text = nb::str("获取账户({})：失败({}).").format(get_or_none(answer, KEY("id")), message);
     raise_trade_exception(text);
 }
 
 nb::object get_account_token(nb::handle self, nb::handle force) {
-    if (truthy(force) || getattr(self, name("_account_token")).is_none())
+    if (truthy(force) || getattr(self, KEY("_account_token")).is_none())
         return fetch_account_token(self);
-    return getattr(self, name("_account_token"));
+    return getattr(self, KEY("_account_token"));
 }
 
 void trade_api_del(nb::handle self) {
-    if (PyObject_DelAttr(self.ptr(), name("_trader_rpc")) < 0) {
+    if (PyObject_DelAttr(self.ptr(), KEY("_trader_rpc")) < 0) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError))
             raise_python_error();
         PyErr_Clear();
@@ -262,7 +269,7 @@ void trade_api_del(nb::handle self) {
 
 nb::object portfolio(nb::handle self) {
     return account_query(self, portfolio_query, [&](nb::handle answer) {
-        nb::object item = getitem(getitem(getitem(answer, name("result")), name("Array")), nb::int_(0).ptr());
+        nb::object item = getitem(getitem(getitem(answer, KEY("result")), KEY("Array")), nb::int_(0).ptr());
         Translators tr = resolve_translators(self, false);
         return convert_funds(tr, item);
     });
@@ -298,7 +305,7 @@ nb::object secondary_orders(nb::handle self) {
 }
 
 nb::object day_time_text(nb::handle moment) {
-    nb::object stamp = call(getattr(global("pd"), name("Timestamp")), moment);
+    nb::object stamp = call(getattr(global("pd"), KEY("Timestamp")), moment);
     return call_method(stamp, "strftime", nb::str("%Y-%m-%d %H:%M:%S"));
 }
 
@@ -313,11 +320,11 @@ nb::object get_orders(nb::handle self, nb::handle order_id, nb::handle start_tim
         set_item(params, "startdate", day_time_text(start_time));
         set_item(params, "enddate", day_time_text(end_time));
     }
-    nb::object rpc = getattr(self, name("_trader_rpc"));
-    return guarded("get_orders_fail", "委托查询失败: %s", request, [&]() -> nb::object {
+    nb::object rpc = getattr(self, KEY("_trader_rpc"));
+    return guarded("get_orders", "get_orders_fail", "委托查询失败: %s", request, [&]() -> nb::object {
         nb::object answer = call_method(rpc, "call_rpc_json", request);
-        if (!truthy(get_or_none(answer, name("result")))) {
-            nb::object msg = get_or_none(answer, name("msg"));
+        if (!truthy(get_or_none(answer, KEY("result")))) {
+            nb::object msg = get_or_none(answer, KEY("msg"));
             if (!truthy(msg))
                 msg = nb::str("参数输入有误");
             raise_trade_exception(steal_or_raise(PyNumber_Remainder(nb::str("委托查询失败: %s").ptr(), msg.ptr())));
@@ -325,7 +332,7 @@ nb::object get_orders(nb::handle self, nb::handle order_id, nb::handle start_tim
         log_query("info", "get_orders_success", "success", request);
         nb::list out;
         for_each_record(answer, "orders", [&](nb::object item) {
-            nb::object owner = getitem(item, name("fund_token"));
+            nb::object owner = getitem(item, KEY("fund_token"));
             if (truthy(steal_or_raise(PyObject_RichCompare(owner.ptr(), account_token(self).ptr(), Py_NE))))
                 return;
             out.append(call_method(self, "_trans_inst", item));
@@ -344,7 +351,7 @@ nb::object trans_order(nb::handle self, nb::handle item) {
 
 // Called by the broker client for every pushed order event.
 nb::object push_handler(nb::handle api, nb::handle orderpush, nb::handle, nb::handle event) {
-    nb::object record = call_method(api, "_trans_order", getitem(event, name("params")));
+    nb::object record = call_method(api, "_trans_order", getitem(event, KEY("params")));
     if (truthy(orderpush))
         return call(orderpush, record);
     return nb::borrow(orderpush);
@@ -356,20 +363,20 @@ nb::object register_push(nb::handle self, nb::handle orderpush, nb::handle parti
     set_item(params, "Subkey", nb::str("entrustret"));
     set_item(params, "fund_token", account_token(self));
     nb::dict request = make_request(1601, nullptr, params);
-    nb::object answer = call_method(getattr(self, name("_trader_rpc")), "call_rpc_json", request);
-    nb::object error = get_or_none(answer, name("error"));
+    nb::object answer = call_method(getattr(self, KEY("_trader_rpc")), "call_rpc_json", request);
+    nb::object error = get_or_none(answer, KEY("error"));
     if (truthy(error)) {
-        nb::object message = get_or_none(error, name("message"));
+        nb::object message = get_or_none(error, KEY("message"));
         if (!truthy(message))
             message = nb::str("参数输入有误");
-        raise_trade_exception(join({nb::str("委托推送注册失败("), text_of(get_or_none(answer, name("id"))),
+        raise_trade_exception(join({nb::str("委托推送注册失败("), text_of(get_or_none(answer, KEY("id"))),
                                     nb::str("): "), text_of(message)}));
     }
     // A partial keeps the object and the callback where the garbage collector
     // can see them: the client holding the handler is held by the object.
     nb::object handler = steal_or_raise(
         PyObject_CallFunctionObjArgs(partial.ptr(), handler_fn.ptr(), self.ptr(), orderpush.ptr(), nullptr));
-    call_method(getattr(self, name("_trader_rpc")), "register_callback", handler);
+    call_method(getattr(self, KEY("_trader_rpc")), "register_callback", handler);
     return nb::none();
 }
 
@@ -404,7 +411,7 @@ nb::object make_function_class(nb::module_ &m) {
         nb::setattr(self, "_target", target);
     });
     ns["__call__"] = zentaro::method([](nb::handle self, nb::args args, nb::kwargs kwargs) {
-        nb::object target = getattr(self, name("_target"));
+        nb::object target = getattr(self, KEY("_target"));
         return steal_or_raise(PyObject_Call(target.ptr(), args.ptr(), kwargs.ptr()));
     });
     ns["__get__"] = zentaro::method(
@@ -464,9 +471,9 @@ nb::object make_trader_rpc(nb::module_ &m) {
     ns["_instance"] = nb::none();
     nb::object new_fn = nb::cpp_function(
         [](nb::handle cls) {
-            if (getattr(cls, name("_instance")).is_none())
+            if (getattr(cls, KEY("_instance")).is_none())
                 nb::setattr(cls, "_instance", global("RavineClient")());
-            return getattr(cls, name("_instance"));
+            return getattr(cls, KEY("_instance"));
         },
         nb::name("__new__"), nb::arg("cls").none());
     ns["__new__"] = nb::module_::import_("builtins").attr("staticmethod")(new_fn);

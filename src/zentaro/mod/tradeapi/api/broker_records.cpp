@@ -27,16 +27,17 @@ struct Field {
     const char *in;
     Kind kind;
     const char *in2 = nullptr; // time field of the time rule
+    PyObject *out_key = nullptr, *in_key = nullptr, *in2_key = nullptr; // interned at init
 };
 
-const Field funds_fields[] = {
+Field funds_fields[] = {
     {"available_cash", "AvailableValue", Kind::Plain},
     {"market_value", "MarketValue", Kind::Plain},
     {"total_value", "TotalAssets", Kind::Plain},
     {"frozen_cash", "FrozenValue", Kind::Plain},
 };
 
-const Field position_fields[] = {
+Field position_fields[] = {
     {"symbol", "SecurityID", Kind::Symbol},
     {"name", "SecurityName", Kind::Plain},
     {"amount", "ActualAmt", Kind::Plain},
@@ -49,7 +50,7 @@ const Field position_fields[] = {
     {"profit_rate", "CostPrice", Kind::ProfitRate},
 };
 
-const Field trade_fields[] = {
+Field trade_fields[] = {
     {"symbol", "SecurityID", Kind::Symbol},
     {"name", "SecurityName", Kind::Plain},
     {"secondary_order_id", "OrderID", Kind::Plain},
@@ -60,7 +61,7 @@ const Field trade_fields[] = {
     {"commission", "Commission", Kind::Plain},
 };
 
-const Field broker_order_fields[] = {
+Field broker_order_fields[] = {
     {"symbol", "SecurityID", Kind::Symbol},
     {"name", "SecurityName", Kind::Plain},
     {"secondary_order_id", "OrderID", Kind::Plain},
@@ -74,7 +75,7 @@ const Field broker_order_fields[] = {
     {"trade_price", "AvgPx", Kind::Plain},
 };
 
-const Field instruction_fields[] = {
+Field instruction_fields[] = {
     {"symbol", "security", Kind::Symbol},
     {"order_id", "instructionid", Kind::Plain},
     {"secondary_order_id", "orderid", Kind::Plain},
@@ -90,7 +91,7 @@ const Field instruction_fields[] = {
     {"message", "msg", Kind::Optional},
 };
 
-const Field pushed_order_fields[] = {
+Field pushed_order_fields[] = {
     {"symbol", "SecurityID", Kind::Symbol},
     {"name", "SecurityName", Kind::Plain},
     {"secondary_order_id", "OrderID", Kind::Plain},
@@ -110,41 +111,41 @@ nb::object number_op(binaryfunc op, nb::handle a, nb::handle b) {
 
 // round((MarketPrice - CostPrice) * ActualAmt) unless NetMoney is truthy.
 nb::object pnl_of(const Translators &tr, nb::handle item) {
-    nb::object net = get_or_none(item, name("NetMoney"));
+    nb::object net = get_or_none(item, KEY("NetMoney"));
     if (truthy(net))
         return round4(tr, net);
-    nb::object gain = number_op(PyNumber_Subtract, getitem(item, name("MarketPrice")),
-                                getitem(item, name("CostPrice")));
-    return round4(tr, number_op(PyNumber_Multiply, gain, getitem(item, name("ActualAmt"))));
+    nb::object gain = number_op(PyNumber_Subtract, getitem(item, KEY("MarketPrice")),
+                                getitem(item, KEY("CostPrice")));
+    return round4(tr, number_op(PyNumber_Multiply, gain, getitem(item, KEY("ActualAmt"))));
 }
 
 nb::object profit_rate_of(const Translators &tr, nb::handle item) {
-    if (!truthy(getitem(item, name("CostPrice"))))
+    if (!truthy(getitem(item, KEY("CostPrice"))))
         return nb::none();
-    nb::object gain = number_op(PyNumber_Subtract, getitem(item, name("MarketPrice")),
-                                getitem(item, name("CostPrice")));
-    return round4(tr, number_op(PyNumber_TrueDivide, gain, getitem(item, name("CostPrice"))));
+    nb::object gain = number_op(PyNumber_Subtract, getitem(item, KEY("MarketPrice")),
+                                getitem(item, KEY("CostPrice")));
+    return round4(tr, number_op(PyNumber_TrueDivide, gain, getitem(item, KEY("CostPrice"))));
 }
 
-nb::object field_value(const Translators &tr, nb::handle item, const Field &f, nb::object *symbol) {
+nb::object field_value(const Translators &tr, nb::handle item, Field &f, nb::object *symbol) {
     switch (f.kind) {
     case Kind::Symbol: {
-        nb::object value = symbol_of(tr, getitem(item, name(f.in)));
+        nb::object value = symbol_of(tr, getitem(item, f.in_key));
         if (symbol)
             *symbol = value;
         return value;
     }
-    case Kind::Plain: return getitem(item, name(f.in));
-    case Kind::Optional: return get_or_none(item, name(f.in));
-    case Kind::Side: return side_name(tr, getitem(item, name(f.in)));
-    case Kind::PriceType: return call(tr.pricetype_revert, getitem(item, name(f.in)));
+    case Kind::Plain: return getitem(item, f.in_key);
+    case Kind::Optional: return get_or_none(item, f.in_key);
+    case Kind::Side: return side_name(tr, getitem(item, f.in_key));
+    case Kind::PriceType: return call(tr.pricetype_revert, getitem(item, f.in_key));
     case Kind::Time: {
-        nb::object date = getitem(item, name(f.in));
-        return time_of(tr, date, getitem(item, name(f.in2)));
+        nb::object date = getitem(item, f.in_key);
+        return time_of(tr, date, getitem(item, f.in2_key));
     }
     case Kind::TimeOptDate: {
-        nb::object date = get_or(item, name(f.in), nb::str(""));
-        return time_of(tr, date, getitem(item, name(f.in2)));
+        nb::object date = get_or(item, f.in_key, nb::str(""));
+        return time_of(tr, date, getitem(item, f.in2_key));
     }
     case Kind::Pnl: return pnl_of(tr, item);
     case Kind::ProfitRate: return profit_rate_of(tr, item);
@@ -153,18 +154,35 @@ nb::object field_value(const Translators &tr, nb::handle item, const Field &f, n
 }
 
 template <size_t N>
-nb::object convert(const Translators &tr, nb::handle item, const Field (&fields)[N],
+nb::object convert(const Translators &tr, nb::handle item, Field (&fields)[N],
                    nb::object *symbol = nullptr) {
-    nb::object record = make_record_dict(tr);
-    for (const Field &f : fields) {
+    nb::object record = make_record_dict(tr, (Py_ssize_t)N);
+    for (Field &f : fields) {
         nb::object value = field_value(tr, item, f, symbol);
-        if (PyDict_SetItem(record.ptr(), name(f.out), value.ptr()) < 0)
+        if (PyDict_SetItem(record.ptr(), f.out_key, value.ptr()) < 0)
             raise_python_error();
     }
     return finish_record(tr, std::move(record));
 }
 
+template <size_t N> void intern_keys(Field (&fields)[N]) {
+    for (Field &f : fields) {
+        f.out_key = name(f.out);
+        f.in_key = name(f.in);
+        f.in2_key = f.in2 ? name(f.in2) : nullptr;
+    }
+}
+
 } // namespace
+
+void prepare_records() {
+    intern_keys(funds_fields);
+    intern_keys(position_fields);
+    intern_keys(trade_fields);
+    intern_keys(broker_order_fields);
+    intern_keys(instruction_fields);
+    intern_keys(pushed_order_fields);
+}
 
 nb::object convert_funds(const Translators &tr, nb::handle item) {
     return convert(tr, item, funds_fields);
