@@ -1,6 +1,8 @@
 // Value encoding of the condition builders: how a value on the right of a
 // comparison is written into the query text.
 
+#include <cstring>
+
 #include "query_text.hpp"
 
 namespace query_text {
@@ -33,7 +35,7 @@ bool is_builtin_container(PyObject *p) {
 // instead of through ABCMeta.__instancecheck__, which costs more than the
 // rest of a condition. (Nobody registers a built-in container as a number.)
 bool is_number(nb::handle o) {
-    nb::object number = get(get(g_module, S.numbers), S.Number);
+    nb::object number = attr_of(module_get(S.numbers), S.Number);
     if (number.ptr() == N.std_number) {
         PyObject *p = o.ptr();
         if (PyLong_CheckExact(p) || PyFloat_CheckExact(p) || PyComplex_CheckExact(p))
@@ -45,27 +47,40 @@ bool is_number(nb::handle o) {
 }
 
 bool is_iterable(nb::handle o) {
-    nb::object iterable = get(g_module, S.Iterable);
+    nb::object iterable = module_get(S.Iterable);
     if (iterable.ptr() == N.std_iterable && is_builtin_container(o.ptr()))
         return true;
     return instance_of(o, iterable);
 }
 
-// The function behind a bound method of the built-in methods' type, read
-// through the type's own `__func__` member; null for any other object.
-PyObject *bound_function(nb::handle fn) {
-    if (Py_TYPE(fn.ptr()) != N.bound_method_type || N.bound_func_offset < 0)
-        return nullptr;
-    return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(fn.ptr()) + N.bound_func_offset);
-}
+// self._encode as Python's method call finds it, without building a bound
+// method: the class's function (to be called with self in front) or
+// whatever the instance holds under that name.
+class EncodeMethod {
+  public:
+    explicit EncodeMethod(nb::handle self) : self_(self) {
+        PyObject *found = nullptr;
+        unbound_ = _PyObject_GetMethod(self.ptr(), S.encode, &found) == 1;
+        if (!found)
+            raise_python_error();
+        fn_ = nb::steal(found);
+    }
+    // The class's own built-in _encode, which then runs directly.
+    bool native() const { return unbound_ && N.encode && fn_.ptr() == N.encode; }
+    // A call the way Python code makes it: self._encode(o) when `top` is
+    // null, else self._encode(o, top).
+    nb::object call(nb::handle o, PyObject *top) const {
+        PyObject *args[] = {self_.ptr(), o.ptr(), top};
+        size_t count = top ? 3 : 2;
+        PyObject *const *first = unbound_ ? args : args + 1;
+        return steal_or_raise(PyObject_Vectorcall(fn_.ptr(), first, unbound_ ? count : count - 1, nullptr));
+    }
 
-// Runs _encode for one element, given self._encode as it was looked up once
-// for the whole container (an element cannot change it).
-nb::object encode_item(nb::handle self, nb::handle fn, bool native, nb::handle item) {
-    if (native)
-        return encode(self, item, false);
-    return steal_or_raise(PyObject_CallFunctionObjArgs(fn.ptr(), item.ptr(), S.zero, nullptr));
-}
+  private:
+    nb::handle self_;
+    nb::object fn_;
+    bool unbound_;
+};
 
 // Holds one level of the interpreter's recursion limit for as long as it lives.
 class RecursionGuard {
@@ -83,11 +98,13 @@ nb::object encode_items(nb::handle self, nb::handle o) {
     // A container that holds itself, or one nested past the recursion limit,
     // raises RecursionError as Python would, instead of exhausting the C stack.
     RecursionGuard guard;
-    nb::object fn = get(self, S.encode);
-    bool native = N.encode && bound_function(fn) == N.encode;
+    // Looked up once for the whole container: an element cannot change it.
+    EncodeMethod method(self);
+    bool native = method.native();
     nb::object items = steal_or_raise(PyList_New(0));
     auto append = [&](nb::handle item) {
-        if (PyList_Append(items.ptr(), encode_item(self, fn, native, item).ptr()) < 0)
+        nb::object encoded = native ? encode(self, item, false) : method.call(item, S.zero);
+        if (PyList_Append(items.ptr(), encoded.ptr()) < 0)
             raise_python_error();
     };
     if (PyList_CheckExact(o.ptr()) || PyTuple_CheckExact(o.ptr())) {
@@ -107,6 +124,27 @@ nb::object encode_items(nb::handle self, nb::handle o) {
 
 } // namespace
 
+nb::object concat(PyObject *const *parts, Py_ssize_t count) {
+    // Texts of conditions and queries are nearly always ASCII: then the
+    // pieces are copied straight into one new str.
+    Py_ssize_t length = 0;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (!PyUnicode_IS_ASCII(parts[i]))
+            return steal_or_raise(_PyUnicode_JoinArray(S.empty, parts, count));
+        length += PyUnicode_GET_LENGTH(parts[i]);
+    }
+    PyObject *text = PyUnicode_New(length, 127);
+    if (!text)
+        raise_python_error();
+    char *out = static_cast<char *>(PyUnicode_DATA(text));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(parts[i]);
+        memcpy(out, PyUnicode_DATA(parts[i]), static_cast<size_t>(n));
+        out += n;
+    }
+    return nb::steal(text);
+}
+
 // The first test that matches decides; the order matters (a str is also an
 // iterable, True is also a number).
 nb::object encode(nb::handle self, nb::handle o, bool top) {
@@ -122,13 +160,13 @@ nb::object encode(nb::handle self, nb::handle o, bool top) {
 }
 
 nb::object call_encode(nb::handle self, nb::handle o, PyObject *top) {
-    nb::object fn = get(self, S.encode);
-    // The built-in _encode, bound to any field, runs directly; anything else
-    // (a subclass's override, a replaced class attribute, a value set on the
-    // instance) is called the way Python code would call it.
-    if (N.encode && bound_function(fn) == N.encode)
+    // The built-in _encode runs directly; anything else (a subclass's
+    // override, a replaced class attribute, a value set on the instance) is
+    // called the way Python code would call it.
+    EncodeMethod method(self);
+    if (method.native())
         return encode(self, o, top == nullptr);
-    return steal_or_raise(PyObject_CallFunctionObjArgs(fn.ptr(), o.ptr(), top, nullptr));
+    return method.call(o, top);
 }
 
 } // namespace query_text

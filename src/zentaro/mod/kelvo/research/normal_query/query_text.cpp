@@ -4,15 +4,14 @@
 // The three classes are built with type() so that they behave like plain
 // Python classes (replaceable class attributes, a __getattr__ fall-back, no
 // hash next to __eq__). Everything a method reads from the module or from an
-// object is looked up at call time, as Python code would. Field reads and
-// comparisons also get C slots of their own; Python puts its generic slots
-// back as soon as a user sets one of the methods behind them on the class.
+// object is looked up at call time, as Python code would. Field reads,
+// comparisons and query construction also get C slots of their own; Python
+// puts its generic slots back as soon as a user sets one of the methods
+// behind them on the class.
 
 #include <vector>
 
 #include "query_text.hpp"
-
-#include <structmember.h>
 
 namespace query_text {
 
@@ -95,26 +94,6 @@ PyObject *attr_richcompare(PyObject *self, PyObject *other, int op) {
     return slot_call([&] { return build_condition(self, other, kBuilders[op]); });
 }
 
-// Learns where a bound method of a built-in method keeps its function, from
-// the `__func__` member of that type, so that call_encode can recognise the
-// built-in _encode without calling it through Python.
-void find_bound_function_slot(nb::handle cls, nb::handle encode_fn) {
-    nb::object probe = cls(nb::str(""), nb::str(""));
-    nb::object bound = get(probe, S.encode);
-    PyTypeObject *type = Py_TYPE(bound.ptr());
-    PyObject *member = _PyType_Lookup(type, S.func);
-    if (!member || !Py_IS_TYPE(member, &PyMemberDescr_Type))
-        return;
-    PyMemberDef *def = reinterpret_cast<PyMemberDescrObject *>(member)->d_member;
-    if (def->type != T_OBJECT_EX && def->type != T_OBJECT)
-        return;
-    auto *slot = reinterpret_cast<PyObject **>(reinterpret_cast<char *>(bound.ptr()) + def->offset);
-    if (*slot != encode_fn.ptr())
-        return;
-    N.bound_method_type = reinterpret_cast<PyTypeObject *>(nb::handle(type).inc_ref().ptr());
-    N.bound_func_offset = def->offset;
-}
-
 nb::object make_attr_class(nb::module_ &m) {
     nb::dict ns;
     nb::object init = method(attr_init, nb::name("__init__"), nb::arg("name").none(),
@@ -138,7 +117,6 @@ nb::object make_attr_class(nb::module_ &m) {
     reinterpret_cast<PyTypeObject *>(cls.ptr())->tp_richcompare = attr_richcompare;
 
     N.attr_cls = nb::object(cls).release().ptr();
-    find_bound_function_slot(cls, encode_fn);
     N.attr_init = init.release().ptr();
     N.attr_str = str.release().ptr();
     N.encode = encode_fn.release().ptr();
@@ -170,7 +148,7 @@ nb::object model_str(nb::handle self) { return get(self, S.name); }
 // fall-back, so that a table without one reports it instead of recursing.
 nb::object model_getattr(nb::handle self, nb::handle key) {
     nb::object name = steal_or_raise(PyObject_GenericGetAttr(self.ptr(), S.name));
-    return new_field(get(g_module, S.StrModelAttr), name, key);
+    return new_field(module_get(S.StrModelAttr), name, key);
 }
 
 // Python's own __getattr__ hook, minus building and discarding an
@@ -224,14 +202,6 @@ nb::handle query_offset(nb::handle self, nb::handle limit) {
     return self;
 }
 
-nb::object field_text(nb::handle item) {
-    // str() goes by the class's __str__, never the instance's.
-    if (Py_TYPE(item.ptr()) == reinterpret_cast<PyTypeObject *>(N.attr_cls) &&
-        class_attr_is(item, S.str, N.attr_str))
-        return attr_str(item);
-    return to_str(item);
-}
-
 // Pointers held inline for the usual few dozen, on the heap past that.
 class SmallVector {
   public:
@@ -275,6 +245,20 @@ class Pieces {
     SmallVector items_;
 };
 
+// A field's text goes in as its pieces while str() would run the built-in
+// __str__ (str() goes by the class, never the instance); anything else as
+// str() gives it.
+void add_field(Pieces &out, nb::handle item) {
+    if (Py_TYPE(item.ptr()) == reinterpret_cast<PyTypeObject *>(N.attr_cls) &&
+        class_attr_is(item, S.str, N.attr_str)) {
+        out.add(formatted(get(item, S.name)));
+        out.add(S.dot);
+        out.add(formatted(get(item, S.key)));
+        return;
+    }
+    out.add(to_str(item));
+}
+
 void add_fields(Pieces &out, nb::handle fields) {
     nb::object it = steal_or_raise(PyObject_GetIter(fields.ptr()));
     bool first = true;
@@ -282,11 +266,29 @@ void add_fields(Pieces &out, nb::handle fields) {
         nb::object item = nb::steal(raw);
         if (!first)
             out.add(S.comma);
-        out.add(field_text(item));
+        add_field(out, item);
         first = false;
     }
     if (PyErr_Occurred())
         raise_python_error();
+}
+
+// The conditions as ", ".join(filters) takes them, with its error for one
+// that is not a str.
+void add_filters(Pieces &out, nb::handle filters) {
+    nb::object seq = steal_or_raise(PySequence_Fast(filters.ptr(), "can only join an iterable"));
+    Py_ssize_t count = PySequence_Fast_GET_SIZE(seq.ptr());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject *item = PySequence_Fast_GET_ITEM(seq.ptr(), i);
+        if (!PyUnicode_Check(item)) {
+            PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", i,
+                         Py_TYPE(item)->tp_name);
+            raise_python_error();
+        }
+        if (i)
+            out.add(S.comma);
+        out.add(item);
+    }
 }
 
 // ".limit(%s)" % value, or nothing while the value is None.
@@ -309,13 +311,29 @@ nb::object query_str(nb::handle self) {
     out.add(S.query_open);
     add_fields(out, get(self, S.fields));
     out.add(S.filter_open);
-    // Conditions are joined as they are: one that is not a str is the
-    // caller's error, reported by the join.
-    out.add(steal_or_raise(PyUnicode_Join(S.comma, get(self, S.filters).ptr())));
+    add_filters(out, get(self, S.filters));
     out.add(S.close);
     add_optional(out, self, S.limit, S.limit_fmt, S.limit_open);
     add_optional(out, self, S.offset, S.offset_fmt, S.offset_open);
     return out.join();
+}
+
+// The class's init slot while __init__ is the built-in one: StrQuery(...)
+// then skips the generic method call.
+int query_tp_init(PyObject *self, PyObject *args, PyObject *kwargs) {
+    if (kwargs && PyDict_GET_SIZE(kwargs)) {
+        PyErr_SetString(PyExc_TypeError, "StrQuery.__init__() takes no keyword arguments");
+        return -1;
+    }
+    try {
+        query_init(self, nb::borrow<nb::args>(args));
+        return 0;
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return -1;
 }
 
 nb::object make_query_class(nb::module_ &m) {
@@ -325,7 +343,9 @@ nb::object make_query_class(nb::module_ &m) {
     ns["limit"] = method(query_limit, nb::name("limit"), nb::arg("limit").none());
     ns["offset"] = method(query_offset, nb::name("offset"), nb::arg("limit").none());
     ns["__str__"] = method(query_str, nb::name("__str__"));
-    return make_python_class(m, "StrQuery", nb::make_tuple(), ns);
+    nb::object cls = make_python_class(m, "StrQuery", nb::make_tuple(), ns);
+    reinterpret_cast<PyTypeObject *>(cls.ptr())->tp_init = query_tp_init;
+    return cls;
 }
 
 // ---- module ----------------------------------------------------------------
@@ -343,7 +363,6 @@ void init_names() {
     S.encode = intern("_encode");
     S.init = intern("__init__");
     S.str = intern("__str__");
-    S.func = intern("__func__");
     S.numbers = intern("numbers");
     S.Number = intern("Number");
     S.Iterable = intern("Iterable");
@@ -373,8 +392,6 @@ void release_natives() {
     Py_CLEAR(N.attr_init);
     Py_CLEAR(N.attr_str);
     Py_CLEAR(N.encode);
-    N.bound_func_offset = -1;
-    Py_CLEAR(N.bound_method_type);
     Py_CLEAR(N.std_number);
     Py_CLEAR(N.std_iterable);
 }

@@ -26,8 +26,6 @@ struct Native {
     PyObject *attr_init = nullptr;   // StrModelAttr.__init__
     PyObject *attr_str = nullptr;    // StrModelAttr.__str__
     PyObject *encode = nullptr;      // StrModelAttr._encode
-    PyTypeObject *bound_method_type = nullptr; // type of field._encode
-    Py_ssize_t bound_func_offset = -1;          // where that type keeps __func__
     PyObject *std_number = nullptr;  // numbers.Number
     PyObject *std_iterable = nullptr; // collections.abc.Iterable
 };
@@ -59,10 +57,24 @@ inline bool class_attr_is(nb::handle obj, PyObject *name, PyObject *native) {
     return native && _PyType_Lookup(Py_TYPE(obj.ptr()), name) == native;
 }
 
-// Concatenates a run of str objects with one allocation.
-inline nb::object concat(PyObject *const *parts, Py_ssize_t count) {
-    return steal_or_raise(_PyUnicode_JoinArray(S.empty, parts, count));
+// obj.name, reading a module's dict directly (what module attribute access
+// ends up doing for a name the module type itself lacks).
+inline nb::object attr_of(nb::handle obj, PyObject *name) {
+    if (PyModule_CheckExact(obj.ptr())) {
+        PyObject *hit = PyDict_GetItemWithError(PyModule_GetDict(obj.ptr()), name);
+        if (hit)
+            return nb::borrow(hit);
+        if (PyErr_Occurred())
+            raise_python_error();
+    }
+    return get(obj, name);
 }
+
+// A name in this module, looked up at call time like a Python global.
+inline nb::object module_get(PyObject *name) { return attr_of(g_module, name); }
+
+// Concatenates a run of str objects with one allocation.
+nb::object concat(PyObject *const *parts, Py_ssize_t count);
 
 // _encode(o, top) as the class defines it.
 nb::object encode(nb::handle self, nb::handle o, bool top);
