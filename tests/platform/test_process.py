@@ -8,11 +8,14 @@ import textwrap
 
 import pytest
 
-SRC = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", "src"))
+import zentaro
+
+# Wherever this run found the kit (the source tree or an installed copy).
+KIT_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(zentaro.__file__)))
 
 
 def run(code, tmp_path, **env):
-    full_env = dict(os.environ, PYTHONPATH=SRC, ZENTARO_ROOT=str(tmp_path / "root"),
+    full_env = dict(os.environ, PYTHONPATH=KIT_ROOT, ZENTARO_ROOT=str(tmp_path / "root"),
                     ZENTARO_INFO=str(tmp_path / "info"), **env)
     if "ZENTARO_URL" not in env:
         full_env.pop("ZENTARO_URL", None)
