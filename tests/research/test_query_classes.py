@@ -140,6 +140,8 @@ def test_wrong_argument_counts():
         valuation.pe.in_()
     with pytest.raises(TypeError):
         StrQuery().limit()
+    with pytest.raises(TypeError, match="unexpected keyword argument 'x'"):
+        StrQuery(valuation.pe, x=1)
 
 
 # ---- the classes stay ordinary Python classes ------------------------------
@@ -176,6 +178,21 @@ def test_instance_encode_is_honoured():
     g = valuation.pe
     g._encode = income.eps._encode  # the built-in one, bound elsewhere
     assert (g == "a") == "valuation.pe=='a'"
+
+
+def test_query_subclass_and_replaced_init(monkeypatch):
+    class Tagged(StrQuery):
+        def __init__(self, *fields):
+            super().__init__(*fields)
+            self.tag = "t"
+
+    q = Tagged(valuation.pe).limit(1)
+    assert (str(q), q.tag) == ("query(valuation.pe).filter().limit(1)", "t")
+    def init(self, *fields):
+        self.fields, self.filters, self._limit, self._offset = ("x",), [], None, 5
+
+    monkeypatch.setattr(StrQuery, "__init__", init)
+    assert str(StrQuery(1, 2)) == "query(x).filter().offset(5)"
 
 
 def test_table_subclass_keeps_field_fallback():

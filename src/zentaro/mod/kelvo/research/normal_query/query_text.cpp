@@ -322,7 +322,10 @@ nb::object query_str(nb::handle self) {
 // then skips the generic method call.
 int query_tp_init(PyObject *self, PyObject *args, PyObject *kwargs) {
     if (kwargs && PyDict_GET_SIZE(kwargs)) {
-        PyErr_SetString(PyExc_TypeError, "StrQuery.__init__() takes no keyword arguments");
+        PyObject *key = nullptr, *value = nullptr;
+        Py_ssize_t pos = 0;
+        PyDict_Next(kwargs, &pos, &key, &value);
+        PyErr_Format(PyExc_TypeError, "StrQuery.__init__() got an unexpected keyword argument '%S'", key);
         return -1;
     }
     try {
