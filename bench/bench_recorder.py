@@ -16,8 +16,8 @@ from corvane.api import order_shares
 from corvane.environment import Environment
 from zentaro.mod.kelvo.utils import recorder
 
-REPEATS = 15
-CALLS = 10000
+REPEATS = 60
+CALLS = 2000
 
 
 class NoOp:

@@ -9,7 +9,10 @@ import zentaro
 
 SCRIPT = r"""
 import json
+import tempfile
 import corvane
+from corvane.utils.disk_persist_provider import DiskPersistProvider
+from zentaro.mod.kelvo.modules.zrcelery_utils.paper_book import PaperBook
 from corvane.api import order_shares, record, logger
 from zentaro.mod.kelvo.utils import recorder
 from zentaro.mod.kelvo.mod import KelvoMod
@@ -24,7 +27,13 @@ config = {
     "extra": {"enable_profiler": True},
     "mod": {"kelvo": {"enabled": True, "enable_stream_sink": True, "daily_collect_trade": False}},
 }
+state = tempfile.mkdtemp()
+config["mod"]["kelvo"]["persist_provider"] = DiskPersistProvider(state)
 corvane.run(config, {"handle_bar": handle_bar})
+book = PaperBook("CN", "1d", "p", 1_000_000, state)
+assert book.positions and book.total_asset_value
+kept_to_exit = PaperBook("CN", "1d", "q", 1_000_000, state)
+kept_to_exit.portfolio
 json.dumps({"s": {1}}, cls=recorder.LogEncoder)
 recorder.logtime_support("calendar_dt")(print)
 try:
