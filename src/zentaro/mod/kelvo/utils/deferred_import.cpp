@@ -268,7 +268,7 @@ NB_MODULE(deferred_import, m) {
                            new (self.p) DeferredImport();
                            nb::setattr(self.h, "module_path", module_path);
                        },
-                       nb::arg("module_path"))
+                       nb::arg("module_path").none())
                    .def_prop_ro("module", [](nb::handle self) { return resolve(self.ptr()); });
     proxy_type = reinterpret_cast<PyTypeObject *>(cls.ptr());
     cls.attr("IMPORTED_MODULE") = nb::dict();
