@@ -33,16 +33,16 @@ def build_query():
     return str(q.limit(20))
 
 
-V, I, B = "valuation", "income", "balance"
+V, INC, BAL = "valuation", "income", "balance"
 SYMBOL, PE, PB, EPS, TOTAL, FLAG = "symbol", "pe", "pb", "eps", "total_assets", "flag"
 V1, V2, V3, V4, V5, V6, V7, V8, N = 10, 50, 1.5, ["a", "b"], 0, 1e9, "abc", None, 20
 
 
 def f_string():
     return (
-        f"query({V}.{SYMBOL}, {V}.{PE}, {V}.{PB}, {I}.{EPS}, {B}.{TOTAL})"
+        f"query({V}.{SYMBOL}, {V}.{PE}, {V}.{PB}, {INC}.{EPS}, {BAL}.{TOTAL})"
         f".filter({V}.{PE}>{V1}, {V}.{PE}<{V2}, {V}.{PB}>={V3}, {V}.{SYMBOL}.in_({V4}), "
-        f"{I}.{EPS}!={V5}, {B}.{TOTAL}<={V6}, {V}.{SYMBOL}=={V7!r}, {V}.{FLAG}.is_({V8}))"
+        f"{INC}.{EPS}!={V5}, {BAL}.{TOTAL}<={V6}, {V}.{SYMBOL}=={V7!r}, {V}.{FLAG}.is_({V8}))"
         f".limit({N})"
     )
 

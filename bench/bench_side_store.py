@@ -20,12 +20,14 @@ SQL = "select id, value, name, date from bench_table"
 
 def make_frame():
     rng = np.random.default_rng(7)
-    return pd.DataFrame({
-        "id": np.arange(ROWS, dtype=np.int64),
-        "value": rng.normal(size=ROWS),
-        "name": [f"name{i % 977}" for i in range(ROWS)],
-        "date": pd.date_range("2000-01-01", periods=ROWS, freq="h"),
-    })
+    return pd.DataFrame(
+        {
+            "id": np.arange(ROWS, dtype=np.int64),
+            "value": rng.normal(size=ROWS),
+            "name": [f"name{i % 977}" for i in range(ROWS)],
+            "date": pd.date_range("2000-01-01", periods=ROWS, freq="h"),
+        }
+    )
 
 
 class Platform:

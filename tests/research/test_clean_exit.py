@@ -41,5 +41,8 @@ def test_no_leak_reports_at_exit(tmp_path):
         [sys.executable, "-c", SCRIPT], env=env, capture_output=True, text=True, timeout=60
     )
     assert run.returncode == 0, run.stderr
-    assert run.stdout.splitlines()[0] == "query(valuation.pe, income).filter(valuation.pe>1, income.eps.in_(['a', [1, 2]])).limit(3) 2"
+    assert (
+        run.stdout.splitlines()[0]
+        == "query(valuation.pe, income).filter(valuation.pe>1, income.eps.in_(['a', [1, 2]])).limit(3) 2"
+    )
     assert "nanobind" not in run.stderr and "leak" not in run.stderr.lower(), run.stderr

@@ -4,14 +4,30 @@ like plain Python classes (call-time lookups, replaceable methods)."""
 import numbers
 
 import pytest
-
-from zentaro.mod.kelvo.research.normal_query import query_text as qt
 from zentaro.mod.kelvo.research.normal_query.query_text import StrQuery, income, valuation
 
+from zentaro.mod.kelvo.research.normal_query import query_text as qt
+
 TABLES = [
-    "bonus", "valuation", "balance", "cashflow", "income", "profit_report", "profit_forecast",
-    "operating", "debtrepay", "profit", "growth", "cashflow_sq", "income_sq", "profit_sq",
-    "growth_sq", "asharevalue", "ashareoperate", "asharedebt", "ashareprofit",
+    "bonus",
+    "valuation",
+    "balance",
+    "cashflow",
+    "income",
+    "profit_report",
+    "profit_forecast",
+    "operating",
+    "debtrepay",
+    "profit",
+    "growth",
+    "cashflow_sq",
+    "income_sq",
+    "profit_sq",
+    "growth_sq",
+    "asharevalue",
+    "ashareoperate",
+    "asharedebt",
+    "ashareprofit",
 ]
 
 
@@ -77,9 +93,11 @@ def test_field_class_is_looked_up_at_call_time(monkeypatch):
         (lambda: StrQuery(), "query().filter()"),
         (lambda: StrQuery("raw", 3), "query(raw, 3).filter()"),
         (
-            lambda: StrQuery(valuation.symbol, valuation.pe)
-            .filter(valuation.pe > 10, valuation.symbol.in_(["a", "b"]))
-            .limit(20),
+            lambda: (
+                StrQuery(valuation.symbol, valuation.pe)
+                .filter(valuation.pe > 10, valuation.symbol.in_(["a", "b"]))
+                .limit(20)
+            ),
             "query(valuation.symbol, valuation.pe).filter(valuation.pe>10, valuation.symbol.in_(['a', 'b'])).limit(20)",
         ),
         (lambda: StrQuery().offset(5).limit(10), "query().filter().limit(10).offset(5)"),
@@ -96,7 +114,7 @@ def test_query_text(build, text):
 @pytest.mark.parametrize("value", [7, -1, 2**70, 1.5, "abc", (4,), [1, 2], {"a": 1}, True, b"x"])
 def test_limit_and_offset_use_printf_formatting(value):
     q = StrQuery().limit(value).offset(value)
-    assert str(q) == "query().filter()" + ".limit(%s)" % value + ".offset(%s)" % value
+    assert str(q) == "query().filter()" + ".limit(%s)" % value + ".offset(%s)" % value  # noqa: UP031 - printf formatting is the subject
 
 
 def test_limit_with_a_tuple_of_two_fails_like_printf():
@@ -107,7 +125,7 @@ def test_limit_with_a_tuple_of_two_fails_like_printf():
 def test_query_state_and_chaining():
     fields = (valuation.pe, income)
     q = StrQuery(*fields)
-    assert q.fields == fields and all(a is b for a, b in zip(q.fields, fields))
+    assert q.fields == fields and all(a is b for a, b in zip(q.fields, fields, strict=True))
     assert q.filters == [] and q._limit is None and q._offset is None
     assert q.filter("a") is q and q.limit(1) is q and q.offset(2) is q
     assert q.filter("b", "c").filters == ["a", "b", "c"]
@@ -150,7 +168,7 @@ def test_wrong_argument_counts():
 def test_subclass_encode_override_reaches_builders_and_elements():
     class Loud(qt.StrModelAttr):
         def _encode(self, o, top=1):
-            return "<%s:%s>" % (o, top) if not isinstance(o, list) else super()._encode(o, top)
+            return f"<{o}:{top}>" if not isinstance(o, list) else super()._encode(o, top)
 
     f = Loud("t", "k")
     assert (f == 3) == "t.k==<3:1>"
@@ -188,6 +206,7 @@ def test_query_subclass_and_replaced_init(monkeypatch):
 
     q = Tagged(valuation.pe).limit(1)
     assert (str(q), q.tag) == ("query(valuation.pe).filter().limit(1)", "t")
+
     def init(self, *fields):
         self.fields, self.filters, self._limit, self._offset = ("x",), [], None, 5
 

@@ -8,9 +8,9 @@ import fractions
 import operator
 
 import pytest
+from zentaro.mod.kelvo.research.normal_query.query_text import income, valuation
 
 from zentaro.mod.kelvo.research.normal_query import query_text as qt
-from zentaro.mod.kelvo.research.normal_query.query_text import income, valuation
 
 
 class Named:
@@ -80,7 +80,18 @@ def test_value_forms(value, text):
 
 @pytest.mark.parametrize(
     "text",
-    ["it's", 'say "hi"', "a\\b", "a\\", "'", "x' or 1==1 or 'y", "tab\there", "line\nbreak", "\x00\x7f", "价'格"],
+    [
+        "it's",
+        'say "hi"',
+        "a\\b",
+        "a\\",
+        "'",
+        "x' or 1==1 or 'y",
+        "tab\there",
+        "line\nbreak",
+        "\x00\x7f",
+        "价'格",
+    ],
 )
 @pytest.mark.parametrize("wrap", [str, Named, Shouting], ids=["str", "object", "str-subclass"])
 def test_quoted_values_cannot_break_out(text, wrap):
@@ -129,7 +140,7 @@ def test_builders_positional_and_keyword(name, template, value, text):
         (lambda f: 10 == f, "valuation.pe==10"),
         (lambda f: 10 != f, "valuation.pe!=10"),
         (lambda f: "a" == f, "valuation.pe=='a'"),
-        (lambda f: None != f, "valuation.pe!=None"),
+        (lambda f: None != f, "valuation.pe!=None"),  # noqa: E711 - the reflected comparison is the subject
     ],
 )
 def test_reflected_comparisons(written, expected):
@@ -169,7 +180,9 @@ def test_conditions_are_strings_and_always_true():
     a, b = valuation.pe == 1, valuation.pe == 1
     assert a == b and isinstance(a, str) and a is not b
     assert bool(valuation.pe == 0) is True
-    assert all(isinstance(op(valuation.pe, 1), str) for op in (operator.lt, operator.ge, operator.ne))
+    assert all(
+        isinstance(op(valuation.pe, 1), str) for op in (operator.lt, operator.ge, operator.ne)
+    )
 
 
 def test_self_containing_list_raises_recursion_error():
@@ -189,6 +202,6 @@ def test_errors_from_values_propagate():
         raise KeyError("mid-way")
 
     with pytest.raises(ValueError, match="no text"):
-        valuation.pe == BadStr()
+        valuation.pe == BadStr()  # noqa: B015 - the comparison itself raises
     with pytest.raises(KeyError):
         valuation.pe.in_(broken())

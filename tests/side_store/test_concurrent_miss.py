@@ -51,7 +51,7 @@ def test_two_processes_miss_the_same_query_at_once(server, tmp_path):
             )
         )
     outputs = [child.communicate(timeout=60) for child in children]
-    for child, (out, err) in zip(children, outputs):
+    for child, (_, err) in zip(children, outputs, strict=True):
         assert child.returncode == 0, err
 
     expected = platform_data.side_store(sql=base64.b64encode(SQL.encode()).decode())

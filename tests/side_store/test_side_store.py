@@ -63,7 +63,9 @@ def test_texts_differing_slightly_use_their_own_files(ss, server, cache_dir, oth
     assert [kw["sql"] for _, kw, _ in server.calls] == [b64(SQL), b64(other)]
 
 
-@pytest.mark.parametrize("sql", ["", "select '价格' from t where x = 'ü'"], ids=["empty", "non-ascii"])
+@pytest.mark.parametrize(
+    "sql", ["", "select '价格' from t where x = 'ü'"], ids=["empty", "non-ascii"]
+)
 def test_name_and_keyword_follow_the_utf8_text(ss, server, cache_dir, sql):
     with ss.SideStore() as store:
         store.read(sql)
@@ -95,7 +97,9 @@ class FailingFeather:
         raise self.error
 
 
-@pytest.mark.parametrize("error", [OSError("disk full"), KeyboardInterrupt()], ids=["error", "interrupt"])
+@pytest.mark.parametrize(
+    "error", [OSError("disk full"), KeyboardInterrupt()], ids=["error", "interrupt"]
+)
 def test_failed_write_leaves_nothing(ss, server, cache_dir, monkeypatch, error):
     monkeypatch.setattr(ss, "feather", FailingFeather(error))
     with ss.SideStore() as store, pytest.raises(type(error)):
@@ -143,7 +147,11 @@ def test_blocks(ss, cache_dir):
 
 @pytest.mark.parametrize(
     "sql, error",
-    [(None, AttributeError), (b"select 1", AttributeError), ("select '\ud800'", UnicodeEncodeError)],
+    [
+        (None, AttributeError),
+        (b"select 1", AttributeError),
+        ("select '\ud800'", UnicodeEncodeError),
+    ],
     ids=["none", "bytes", "lone-surrogate"],
 )
 def test_bad_sql_sends_nothing(ss, server, sql, error):
