@@ -49,6 +49,7 @@ PyObject *real_re_match = nullptr;     // owned: re.match
 PyObject *real_timestamp = nullptr;    // owned: pandas.Timestamp
 PyObject *builtin_round = nullptr;     // owned
 PyObject *time_cache = nullptr;        // owned: text -> Timestamp
+PyObject *empty_tuple = nullptr;       // owned
 constexpr Py_ssize_t time_cache_limit = 1 << 15;
 
 // A text as the regex engine sees it for an end anchor: `$` also matches
@@ -273,11 +274,22 @@ nb::object time_text(nb::handle date, nb::handle time) {
 nb::object native_round4(double x) {
     if (!std::isfinite(x))
         return steal_or_raise(PyFloat_FromDouble(x));
+    // Fast path: x * 1e4 is within |y| * 2^-52 of the exact product, so when
+    // that product is not that close to a half, its nearest integer n is the
+    // exact decimal rounding, and n / 1e4 (both exact) is the double nearest
+    // to the rounded decimal: what reading the rounded text back gives.
+    double y = x * 1e4;
+    if (std::fabs(y) < 0x1p40) {
+        double n = std::nearbyint(y);
+        double margin = std::fabs(y) * 0x1p-52 + 0x1p-60;
+        if (std::fabs(std::fabs(y - n) - 0.5) > margin)
+            return steal_or_raise(PyFloat_FromDouble(n / 1e4));
+    }
     char buf[400];
     auto written = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::fixed, 4);
-    double y = 0.0;
-    std::from_chars(buf, written.ptr, y);
-    return steal_or_raise(PyFloat_FromDouble(y));
+    double rounded = 0.0;
+    std::from_chars(buf, written.ptr, rounded);
+    return steal_or_raise(PyFloat_FromDouble(rounded));
 }
 
 nb::object builtin(const char *key) {
@@ -348,13 +360,19 @@ nb::object round4(const Translators &tr, nb::handle value) {
         PyObject_CallFunctionObjArgs(tr.round_fn.ptr(), value.ptr(), digits.ptr(), nullptr));
 }
 
-// Records are built presized and handed to NameDict, which copies a fresh
-// compact dict by cloning its table.
-nb::object make_record_dict(const Translators &, Py_ssize_t size) {
-    return steal_or_raise(_PyDict_NewPresized(size));
+// When NameDict is a plain dict subclass (no __new__, __init__ or metaclass
+// of its own), NameDict(d) is a NameDict holding d's items: the record is
+// then built in place, without the intermediate dict and its copy.
+nb::object make_record_dict(const Translators &tr, Py_ssize_t size) {
+    if (!tr.record_fast)
+        return steal_or_raise(_PyDict_NewPresized(size));
+    PyTypeObject *type = reinterpret_cast<PyTypeObject *>(tr.record_type.ptr());
+    return steal_or_raise(type->tp_new(type, empty_tuple, nullptr));
 }
 
 nb::object finish_record(const Translators &tr, nb::object dict) {
+    if (tr.record_fast)
+        return dict;
     return call(tr.record_type, dict);
 }
 
@@ -411,6 +429,7 @@ void install_codes(nb::module_ &m) {
     real_timestamp = getattr(global("pd"), KEY("Timestamp")).release().ptr();
     builtin_round = builtin("round").release().ptr();
     time_cache = steal_or_raise(PyDict_New()).release().ptr();
+    empty_tuple = steal_or_raise(PyTuple_New(0)).release().ptr();
 
     nb::object object_base = nb::make_tuple(nb::borrow(reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
 
