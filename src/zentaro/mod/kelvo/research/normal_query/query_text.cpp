@@ -57,11 +57,11 @@ void attr_init(nb::handle self, nb::handle name, nb::handle key) {
     set(self, S.key, key);
 }
 
-nb::object attr_str(nb::handle self) {
+nb::str attr_str(nb::handle self) {
     nb::object name = formatted(get(self, S.name));
     nb::object key = formatted(get(self, S.key));
     PyObject *parts[] = {name.ptr(), S.dot, key.ptr()};
-    return concat(parts, 3);
+    return nb::borrow<nb::str>(concat(parts, 3));
 }
 
 // One condition builder: "{}.{}<op>{}<tail>" filled with name, key and
@@ -82,12 +82,12 @@ Builder kBuilders[] = {
 static_assert(Py_LT == 0 && Py_LE == 1 && Py_EQ == 2 && Py_NE == 3 && Py_GT == 4 && Py_GE == 5,
               "kBuilders starts with the comparisons in the order of their op codes");
 
-nb::object build_condition(nb::handle self, nb::handle obj, const Builder &b) {
+nb::str build_condition(nb::handle self, nb::handle obj, const Builder &b) {
     nb::object name = formatted(get(self, S.name));
     nb::object key = formatted(get(self, S.key));
     nb::object value = formatted(call_encode(self, obj, nullptr));
     PyObject *parts[] = {name.ptr(), S.dot, key.ptr(), b.op_text, value.ptr(), b.tail_text};
-    return concat(parts, 6);
+    return nb::borrow<nb::str>(concat(parts, 6));
 }
 
 PyObject *attr_richcompare(PyObject *self, PyObject *other, int op) {
@@ -306,7 +306,7 @@ void add_optional(Pieces &out, nb::handle self, PyObject *attr, PyObject *fmt, P
     out.add(S.close);
 }
 
-nb::object query_str(nb::handle self) {
+nb::str query_str(nb::handle self) {
     Pieces out;
     out.add(S.query_open);
     add_fields(out, get(self, S.fields));
@@ -315,7 +315,7 @@ nb::object query_str(nb::handle self) {
     out.add(S.close);
     add_optional(out, self, S.limit, S.limit_fmt, S.limit_open);
     add_optional(out, self, S.offset, S.offset_fmt, S.offset_open);
-    return out.join();
+    return nb::borrow<nb::str>(out.join());
 }
 
 // The class's init slot while __init__ is the built-in one: StrQuery(...)

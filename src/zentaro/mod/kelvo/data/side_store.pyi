@@ -1,0 +1,16 @@
+import zentaro.mod.kelvo.setting as setting
+import zentaro.mod.kelvo.utils.platform_rpc
+
+
+kl_api: zentaro.mod.kelvo.utils.platform_rpc.APIClient = ...
+
+class SideStore:
+    """根据sql获取数据，将pg里面的基本信息存储为hdf文件"""
+
+    def __init__(self) -> None: ...
+
+    def __enter__(self) -> object: ...
+
+    def __exit__(self, exc_type: object | None, exc_val: object | None, exc_tb: object | None) -> None: ...
+
+    def read(self, sql: object | None) -> object: ...
