@@ -211,7 +211,7 @@ struct SmallInflater {
     nb::object inflate(const unsigned char *data, size_t size) {
         if (!ready || reset(&stream) != Z_OK)
             return nb::object();
-        size_t capacity = std::max<size_t>(size * 4, 256);
+        size_t capacity = std::max<size_t>(size * 8, 1024); // small answers compress 3-6x
         PyObject *out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity));
         if (!out)
             raise_python_error();
@@ -266,7 +266,9 @@ void init_decoders() {
     genuine_pickle_loads = import_attr("pickle", "loads").release().ptr();
     genuine_zlib_decompress = import_attr("zlib", "decompress").release().ptr();
     genuine_msgpack_unpackb = import_attr("msgpack", "unpackb").release().ptr();
-    raw_kwnames = steal_or_raise(Py_BuildValue("(s)", "raw")).release().ptr();
+    // Interned, as callers' keyword names are: keyword parsers match by identity first.
+    nb::object raw = steal_or_raise(PyUnicode_InternFromString("raw"));
+    raw_kwnames = steal_or_raise(PyTuple_Pack(1, raw.ptr())).release().ptr();
     PyObject *isal = PyImport_ImportModule("isal.isal_zlib");
     if (isal) {
         fast_inflate = PyObject_GetAttrString(isal, "decompress");
