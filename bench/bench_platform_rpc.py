@@ -142,16 +142,20 @@ def main():
         assert _same(plain(response), kit(response))
         t = timings(response)
         speedup = t["plain"][0] / t["kit"][0]
-        peaks = peak_bytes(plain, response) / MB, peak_bytes(kit, response) / MB
+        peaks = peak_bytes(plain, response), peak_bytes(kit, response)
         print(header % (name, "%.2f" % (len(content) / MB),
                         _ms(t["plain"][0]), _ms(t["kit"][0]), _ms(t["plain"][1]), _ms(t["kit"][1]),
                         "%.2fx" % speedup, "%.2fx" % (t["plain"][1] / t["kit"][1]), ">=%.1fx" % target,
-                        "%.1f MB" % peaks[0], "%.1f MB" % peaks[1]))
+                        _size(peaks[0]), _size(peaks[1])))
         steps.append((name, breakdown(content)))
     print("\nWhere the time goes (plain steps, best of 5; the kit reads the outer pickle in place,"
           " inflates large bodies with ISA-L and small ones on a reused zlib stream):")
     for name, parts in steps:
         print("  %-27s " % name + ", ".join("%s %s" % kv for kv in parts.items()))
+
+
+def _size(n):
+    return "%.1f KB" % (n / 1024) if n < MB / 10 else "%.1f MB" % (n / MB)
 
 
 def _ms(seconds):
