@@ -1,6 +1,7 @@
 """Service calls: URL, headers, body, time-outs, the retry loop and the
 endpoint table behind attribute lookup."""
 
+import os
 import pickle
 
 import pytest
@@ -168,3 +169,17 @@ def test_cache_decorator_is_on_the_class(rpc):
     assert list(vars(rpc.APIClient))[1:11] == [
         "base_url", "request_methods", "__init__", "_get_token", "login", "logout",
         "_compose_url", "_handle_response", "_request", "__getattr__"]
+
+
+def test_servers_side_by_side(server, logged_in):
+    from zentaro.support.platform_server import PlatformServer
+
+    before = os.environ.get("REQUESTS_CA_BUNDLE")
+    with PlatformServer() as second, PlatformServer(tls=False) as plain:
+        for srv in (second, plain):
+            other = srv.client()
+            other.login("bob", "bob-pass")
+            assert other.api_usage()["user_id"] == "20002"
+        assert logged_in.api_usage()["user_id"] == "10086"  # the first one still verifies
+    assert os.environ.get("REQUESTS_CA_BUNDLE") == before
+    assert logged_in.all_api()

@@ -73,6 +73,46 @@ def service_path(name):
     return "api/sdk_" + name
 
 
+# The environment that requests reads, shared by every running server: while
+# any runs, REQUESTS_CA_BUNDLE names a bundle of all their authorities (plus
+# the one configured before), so several servers can be used side by side.
+_ENV_KEYS = ("REQUESTS_CA_BUNDLE", "NO_PROXY", "no_proxy")
+_ENV_LOCK = threading.Lock()
+_LIVE = []
+_SAVED_ENV = {}
+
+
+def _publish_env():
+    if not _LIVE:
+        for key, value in _SAVED_ENV.items():
+            if value is None:
+                os.environ.pop(key, None)
+            else:
+                os.environ[key] = value
+        return
+    # Loopback traffic must never go through a proxy taken from the environment.
+    hosts = sorted({srv.host for srv in _LIVE})
+    before = _SAVED_ENV.get("NO_PROXY") or _SAVED_ENV.get("no_proxy")
+    os.environ["NO_PROXY"] = os.environ["no_proxy"] = ",".join(filter(None, [before, *hosts]))
+    with_tls = [srv for srv in _LIVE if srv.ca_file]
+    previous = _SAVED_ENV.get("REQUESTS_CA_BUNDLE")
+    if not with_tls:
+        if previous is None:
+            os.environ.pop("REQUESTS_CA_BUNDLE", None)
+        else:
+            os.environ["REQUESTS_CA_BUNDLE"] = previous
+        return
+    authorities = [srv.ca_file for srv in with_tls]
+    if previous and os.path.isfile(previous):
+        authorities.append(previous)
+    bundle = os.path.join(with_tls[-1]._tmpdir, "bundle.pem")
+    with open(bundle, "w") as out:
+        for path in authorities:
+            with open(path) as f:
+                out.write(f.read())
+    os.environ["REQUESTS_CA_BUNDLE"] = bundle
+
+
 class PlatformServer:
     """See the module doc; usable as a context manager."""
 
@@ -92,7 +132,6 @@ class PlatformServer:
         self._httpd = None
         self._thread = None
         self._tmpdir = None
-        self._saved_env = {}
         self.ca_file = None
         self.url = None
 
@@ -126,13 +165,11 @@ class PlatformServer:
         return ctx
 
     def _set_env(self):
-        # Loopback traffic must never go through a proxy taken from the environment.
-        wanted = {"NO_PROXY": self.host, "no_proxy": self.host}
-        if self.ca_file:
-            wanted["REQUESTS_CA_BUNDLE"] = self.ca_file
-        for key, value in wanted.items():
-            self._saved_env[key] = os.environ.get(key)
-            os.environ[key] = value
+        with _ENV_LOCK:
+            if not _LIVE:
+                _SAVED_ENV.update({k: os.environ.get(k) for k in _ENV_KEYS})
+            _LIVE.append(self)
+            _publish_env()
 
     def stop(self):
         if self._httpd is None:
@@ -142,12 +179,9 @@ class PlatformServer:
         self._httpd.server_close()
         self._thread.join(5)
         self._httpd = None
-        for key, value in self._saved_env.items():
-            if value is None:
-                os.environ.pop(key, None)
-            else:
-                os.environ[key] = value
-        self._saved_env = {}
+        with _ENV_LOCK:
+            _LIVE.remove(self)
+            _publish_env()
         if self._tmpdir:
             shutil.rmtree(self._tmpdir, ignore_errors=True)
 
