@@ -41,8 +41,8 @@ def position_rows(rng):
     for i in range(N):
         cost = round(rng.uniform(2, 200), 3)
         rows.append({
-            "SecurityID": "{}{:03d}".format(PREFIXES[i % len(PREFIXES)], i // len(PREFIXES)),
-            "SecurityName": "证券{}".format(i), "ActualAmt": rng.randrange(100, 100_000, 100),
+            "SecurityID": f"{PREFIXES[i % len(PREFIXES)]}{i // len(PREFIXES):03d}",
+            "SecurityName": f"证券{i}", "ActualAmt": rng.randrange(100, 100_000, 100),
             "FrozenQty": 0, "AvailableStockBalance": 100, "MarketValue": rng.uniform(1e3, 1e6),
             "CostPrice": cost, "MarketPrice": round(cost * rng.uniform(0.8, 1.2), 3), "NetMoney": 0,
         })
@@ -54,10 +54,10 @@ def order_rows(rng, day):
     for i in range(N):
         seconds = 9 * 3600 + 30 * 60 + rng.randrange(4 * 3600)
         rows.append({
-            "SecurityID": "{}{:03d}".format(PREFIXES[i % len(PREFIXES)], i % 1000),
-            "SecurityName": "证券{}".format(i), "OrderID": str(i), "OrderQty": 100 * (i % 50 + 1),
+            "SecurityID": f"{PREFIXES[i % len(PREFIXES)]}{i % 1000:03d}",
+            "SecurityName": f"证券{i}", "OrderID": str(i), "OrderQty": 100 * (i % 50 + 1),
             "Side": i % 2, "OrderPrice": 10.5, "OrderTypeMsg": "限价", "OrderDate": day,
-            "OrderTime": "{:02d}:{:02d}:{:02d}".format(seconds // 3600, seconds // 60 % 60, seconds % 60),
+            "OrderTime": f"{seconds // 3600:02d}:{seconds // 60 % 60:02d}:{seconds % 60:02d}",
             "OrderStatusMsg": "已成", "TradeVolume": 100, "AvgPx": 10.5,
         })
     return rows
@@ -154,7 +154,7 @@ def run_symbol_rule():
 def main():
     pd.Timestamp("2024-01-05 09:30:15")  # pandas warm-up
     t = run_conversions()
-    print("Conversion of {:,} records (best of {} interleaved runs)".format(N, REPEATS))
+    print(f"Conversion of {N:,} records (best of {REPEATS} interleaved runs)")
     print("{:<34}{:>10}{:>10}{:>8}{:>8}".format("subject", "module", "floor", "ratio", "target"))
     for label, key, floor in (("positions", "positions", "floor_p"),
                               ("broker orders, steady state", "orders", "floor_o"),
@@ -165,7 +165,7 @@ def main():
     print("Symbol rule per record: native vs re.match over the table")
     print("{:<24}{:>12}{:>12}{:>10}".format("table", "native", "re.match", "speed-up"))
     for label, n, r in run_symbol_rule():
-        print("{:<24}{:>10.0f}ns{:>10.0f}ns{:>9.1f}x".format(label, n * 1e9, r * 1e9, r / n))
+        print(f"{label:<24}{n * 1e9:>10.0f}ns{r * 1e9:>10.0f}ns{r / n:>9.1f}x")
 
 
 if __name__ == "__main__":

@@ -4,7 +4,7 @@ import datetime
 
 import pandas as pd
 import pytest
-from conftest import TOKEN
+from broker_fakes import TOKEN
 
 from zentaro.utils.exception import TradeException
 

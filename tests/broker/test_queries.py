@@ -4,7 +4,7 @@ import datetime
 
 import pandas as pd
 import pytest
-from conftest import TOKEN
+from broker_fakes import TOKEN
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from ratelimit import RateLimitException
@@ -299,7 +299,7 @@ def test_translations_go_through_the_class_attributes(api, client, monkeypatch):
     class Side:
         @classmethod
         def revert(cls, num):
-            return "side-%s" % num
+            return f"side-{num}"
 
     monkeypatch.setattr(bd.TradeAPI, "MARKET", Market)
     monkeypatch.setattr(bd.TradeAPI, "SIDE", Side)

@@ -11,6 +11,7 @@ import tomllib
 import pandas as pd
 import pytest
 
+import zentaro
 from zentaro.mod.tradeapi.api import broker_desk as bd
 from zentaro.mod.tradeapi.sdk.client_rv import RavineClient
 from zentaro.support.broker_sim import SAMPLE_ACCOUNT_ID
@@ -94,7 +95,8 @@ def test_clean_interpreter_exit():
         assert probe() is None, "the push handler kept the object alive"
         bd.TradeAPI("80001234").register_push()
     """)
-    env = {**os.environ, "PYTHONPATH": str(ROOT / "src")}
+    # the kit as this test run sees it: the source tree or the installed build
+    env = {**os.environ, "PYTHONPATH": str(pathlib.Path(zentaro.__file__).parents[1])}
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env,
                           timeout=60)
     assert done.returncode == 0, done.stderr

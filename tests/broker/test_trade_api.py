@@ -2,7 +2,7 @@
 lookup, the guarded query with its logging and wrapping, and __del__."""
 
 import pytest
-from conftest import ACCOUNT, LOOKUP, TOKEN, lookup_answer
+from broker_fakes import ACCOUNT, LOOKUP, TOKEN, lookup_answer
 
 from zentaro.mod.tradeapi.api import broker_desk as bd
 from zentaro.utils.exception import TradeException

@@ -73,7 +73,7 @@ class SimulatedBrokerage:
         """Place an order that fills at once; returns its instruction id."""
         with self._lock:
             self._check_order(fund_token, code, side, qty, price)
-            order_id = "{:08d}".format(next(self._ids))
+            order_id = f"{next(self._ids):08d}"
             instruction_id = "I" + order_id
             date, time = _today(), _now()
             order = {
@@ -175,7 +175,7 @@ class SimulatedBrokerage:
             try:
                 result = self._dispatch(request)
             except (KeyError, TypeError, ValueError) as exc:
-                return {"id": rid, "error": {"message": "请求无效: {}".format(exc)}, "msg": str(exc)}
+                return {"id": rid, "error": {"message": f"请求无效: {exc}"}, "msg": str(exc)}
             return {"id": rid, "result": result}
 
     def _dispatch(self, request):
@@ -193,5 +193,5 @@ class SimulatedBrokerage:
                   (1203, 500014): lambda: [dict(t) for t in self.trades],
                   (1204, 500013): lambda: [dict(o) for o in self.orders]}
         if request.get("method") != "stockqmx" or (req_type, params.get("FunID")) not in tables:
-            raise ValueError("unknown request {}".format(req_type))
+            raise ValueError(f"unknown request {req_type}")
         return {"Array": tables[req_type, params["FunID"]]()}
