@@ -18,8 +18,8 @@ os.environ.setdefault("ZENTARO_ROOT", tempfile.mkdtemp(prefix="zentaro-bench-"))
 
 import msgpack  # noqa: E402
 from isal import isal_zlib  # noqa: E402
-
 from zentaro.mod.kelvo.utils.platform_rpc import kl_api  # noqa: E402
+
 from zentaro.support import platform_data  # noqa: E402
 from zentaro.support.platform_server import encode_answer  # noqa: E402
 
@@ -61,7 +61,7 @@ def record_list(target=20 * MB):
     one = len(msgpack.packb(base))
     records = []
     for i in range(target // one + 1):
-        records.extend(dict(r, listed_date="%s#%d" % (r["listed_date"], i)) for r in base)
+        records.extend(dict(r, listed_date=f"{r['listed_date']}#{i}") for r in base)
     return records
 
 
@@ -129,8 +129,9 @@ def breakdown(content):
 
 
 def main():
-    print("Python %s; thread CPU time; interleaved repetitions: %d (300 batches for the small value)\n"
-          % (sys.version.split()[0], REPEATS))
+    version = sys.version.split()[0]
+    print(f"Python {version}; thread CPU time; interleaved repetitions: {REPEATS}"
+          " (300 batches for the small value)\n")
     # Other work shares these cores: the best run is the steadiest figure, the
     # median ratio is shown beside it.
     header = "%-27s %9s %11s %11s %11s %11s %8s %8s %7s %10s %10s"
@@ -145,13 +146,13 @@ def main():
         peaks = peak_bytes(plain, response), peak_bytes(kit, response)
         print(header % (name, "%.2f" % (len(content) / MB),
                         _ms(t["plain"][0]), _ms(t["kit"][0]), _ms(t["plain"][1]), _ms(t["kit"][1]),
-                        "%.2fx" % speedup, "%.2fx" % (t["plain"][1] / t["kit"][1]), ">=%.1fx" % target,
+                        f"{speedup:.2f}x", "%.2fx" % (t["plain"][1] / t["kit"][1]), f">={target:.1f}x",
                         _size(peaks[0]), _size(peaks[1])))
         steps.append((name, breakdown(content)))
     print("\nWhere the time goes (plain steps, best of 5; the kit reads the outer pickle in place,"
           " inflates large bodies with ISA-L and small ones on a reused zlib stream):")
     for name, parts in steps:
-        print("  %-27s " % name + ", ".join("%s %s" % kv for kv in parts.items()))
+        print(f"  {name:<27} " + ", ".join("{} {}".format(*kv) for kv in parts.items()))
 
 
 def _size(n):

@@ -132,7 +132,7 @@ def test_answers_from_the_server(server, logged_in):
     assert isinstance(frame, pd.DataFrame) and len(frame) == 2000
     assert frame["order_book_id"].iloc[0] == "600000.XSHG"
     import base64
-    sql = base64.b64encode("select * from t limit 7".encode()).decode()
+    sql = base64.b64encode(b"select * from t limit 7").decode()
     assert len(logged_in.side_store(sql=sql)) == 7
     assert logged_in.trading_dates(start_date="2024-01-05", end_date="2024-01-08") == [
         "2024-01-05", "2024-01-08"]

@@ -33,7 +33,7 @@ def make_instruments(per_exchange=150):
     for i in range(per_exchange * 2):
         sh = i < per_exchange
         n = i if sh else i - per_exchange
-        code = "%06d" % ((600000 + n) if sh else (1 + n))
+        code = f"{(600000 + n) if sh else (1 + n):06d}"
         listed = dt.date(1995, 1, 3) + dt.timedelta(days=37 * i)
         rows.append({
             "order_book_id": code + (".XSHG" if sh else ".XSHE"),

@@ -47,7 +47,7 @@ class _SafeUnpickler(pickle.Unpickler):
     def find_class(self, module, name):
         if (module, name) in _SAFE_GLOBALS:
             return super().find_class(module, name)
-        raise pickle.UnpicklingError("refused global %s.%s" % (module, name))
+        raise pickle.UnpicklingError(f"refused global {module}.{name}")
 
 
 def safe_loads(data):
@@ -146,7 +146,7 @@ class PlatformServer:
                 self._httpd.socket, server_side=True, do_handshake_on_connect=False)
         port = self._httpd.server_address[1]
         scheme = "https" if self.tls else "http"
-        self.url = "%s://%s:%d/sdk/" % (scheme, self.host, port)
+        self.url = f"{scheme}://{self.host}:{port}/sdk/"
         self._set_env()
         self._thread = threading.Thread(target=self._httpd.serve_forever, name="platform-server",
                                         daemon=True)
@@ -222,7 +222,7 @@ class PlatformServer:
         """Answer `path` badly: status/garbage/slow/drop/truncate, for the first
         `times` requests (all of them when `times` is not given)."""
         if mode not in FAULT_MODES:
-            raise ValueError("unknown fault mode %r" % (mode,))
+            raise ValueError(f"unknown fault mode {mode!r}")
         with self._lock:
             self._faults[service_path(path)] = dict(opts, mode=mode)
 
@@ -232,7 +232,7 @@ class PlatformServer:
 
     # ----- used by the handler
     def _new_token(self, user_id):
-        token = "%s.%s" % (user_id, secrets.token_hex(16))
+        token = f"{user_id}.{secrets.token_hex(16)}"
         with self._lock:
             self._tokens[token] = user_id
         return token
@@ -378,7 +378,7 @@ class _Handler(BaseHTTPRequestHandler):
         platform = self.server.platform
         body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
         if not self.path.startswith("/sdk/"):
-            return self._send(404, "no such path".encode("utf-8"))
+            return self._send(404, b"no such path")
         path = self.path[len("/sdk/"):]
         if path == "login":
             return self._answer_login(platform, body)
@@ -408,16 +408,16 @@ class _Handler(BaseHTTPRequestHandler):
         if self._apply_fault(platform, path):
             return
         if not isinstance(kwargs, dict):
-            return self._send(400, "请求参数无法解析".encode("utf-8"))
+            return self._send(400, "请求参数无法解析".encode())
         user_id = platform._user_of(headers)
         if user_id is None:
-            return self._send(401, "认证失败, 请重新登录".encode("utf-8"))
+            return self._send(401, "认证失败, 请重新登录".encode())
         try:
             value = platform._service(path, kwargs, headers, user_id)
         except LookupError:
             return self._send(404, ("未知服务: " + path).encode("utf-8"))
         except Exception as exc:  # the server reports its own faults as a 500 text
-            return self._send(500, ("服务错误: %r" % (exc,)).encode("utf-8"))
+            return self._send(500, (f"服务错误: {exc!r}").encode())
         self._send(200, encode_answer(value), "application/octet-stream")
 
     def _apply_fault(self, platform, path):
@@ -466,7 +466,7 @@ def _main():
     args = parser.parse_args()
     with PlatformServer(tls=not args.plain) as srv:
         for key, value in srv.client_env().items():
-            print("export %s=%s" % (key, value), flush=True)
+            print(f"export {key}={value}", flush=True)
         try:
             while True:
                 time.sleep(3600)
