@@ -17,7 +17,10 @@
 #include <utility>
 
 #include <dlfcn.h>
+#if __has_include(<zlib.h>) && !defined(ZENTARO_NO_SMALL_INFLATER)
 #include <zlib.h>
+#define ZENTARO_SMALL_INFLATER 1
+#endif
 
 #include "zentaro/pyutil.hpp"
 
@@ -183,6 +186,7 @@ nb::object decode_payload(nb::handle module, nb::handle payload) {
     return lookup(lookup(module, s_pickle), s_loads)(payload);
 }
 
+#ifdef ZENTARO_SMALL_INFLATER
 // Small answers: most of zlib.decompress's time there goes into setting up a
 // stream (state and window allocations). One stream, reset for every answer,
 // saves that. libz is reached through dlopen (it is already loaded for the
@@ -241,6 +245,13 @@ struct SmallInflater {
 };
 
 SmallInflater small_inflater;
+#else
+// Built without the zlib header: small answers take the general route.
+struct NoSmallInflater {
+    void load() {}
+    nb::object inflate(const unsigned char *, size_t) { return nb::object(); }
+} small_inflater;
+#endif
 
 // Small bodies straight from the answer's bytes into the payload, with no
 // intermediate objects; empty when the general route must be taken.
