@@ -1,3 +1,4 @@
+import _abc
 import corvane.interface
 
 import zentaro.mod.kelvo.api.api_comm as api_comm
@@ -18,3 +19,5 @@ class KelvoMod(corvane.interface.AbstractMod):
     def tear_down(self, success: object | None, exception: object | None = None) -> None: ...
 
     __abstractmethods__: frozenset = ...
+
+    _abc_impl: _abc._abc_data = ...

@@ -1,3 +1,4 @@
+from collections.abc import Callable
 import corvane.utils.logger
 import json.encoder
 
@@ -34,18 +35,18 @@ def logtime_support(dt_field: object | None) -> object: ...
 class BacktestLog(Log):
     """记录内部计算用的日志信息"""
 
-    info: logtime_function = ...
+    info: Callable[..., object]
 
-    error: logtime_function = ...
+    error: Callable[..., object]
 
 class ShowLog(Log):
     """记录外部展示用的日志信息"""
 
-    info: logtime_function = ...
+    info: Callable[..., object]
 
-    error: logtime_function = ...
+    error: Callable[..., object]
 
-    warn: logtime_function = ...
+    warn: Callable[..., object]
 
 class LogEncoder(json.encoder.JSONEncoder):
     def default(self, obj: object | None) -> object: ...
