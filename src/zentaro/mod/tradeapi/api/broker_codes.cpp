@@ -363,11 +363,16 @@ nb::object round4(const Translators &tr, nb::handle value) {
 // When NameDict is a plain dict subclass (no __new__, __init__ or metaclass
 // of its own), NameDict(d) is a NameDict holding d's items: the record is
 // then built in place, without the intermediate dict and its copy.
-nb::object make_record_dict(const Translators &tr, Py_ssize_t size) {
+nb::object make_record_dict(const Translators &tr, PyObject *layout) {
     if (!tr.record_fast)
-        return steal_or_raise(_PyDict_NewPresized(size));
+        return steal_or_raise(PyDict_New());
     PyTypeObject *type = reinterpret_cast<PyTypeObject *>(tr.record_type.ptr());
-    return steal_or_raise(type->tp_new(type, empty_tuple, nullptr));
+    nb::object record = steal_or_raise(type->tp_new(type, empty_tuple, nullptr));
+    // Taking the keys from a finished table of the same keys spares the
+    // record its growth while the values are filled in.
+    if (PyDict_Update(record.ptr(), layout) < 0)
+        raise_python_error();
+    return record;
 }
 
 nb::object finish_record(const Translators &tr, nb::object dict) {

@@ -61,7 +61,7 @@ nb::object symbol_of(const Translators &tr, nb::handle code);
 nb::object side_name(const Translators &tr, nb::handle num);
 nb::object time_of(const Translators &tr, nb::handle date, nb::handle time);
 nb::object round4(const Translators &tr, nb::handle value);
-nb::object make_record_dict(const Translators &tr, Py_ssize_t size);
+nb::object make_record_dict(const Translators &tr, PyObject *layout);
 nb::object finish_record(const Translators &tr, nb::object dict);
 
 // ---- record conversions (broker_records.cpp) ----

@@ -28,6 +28,7 @@ struct Field {
     Kind kind;
     const char *in2 = nullptr; // time field of the time rule
     PyObject *out_key = nullptr, *in_key = nullptr, *in2_key = nullptr; // interned at init
+    PyObject *layout = nullptr; // on the first field: the output keys, for cloning
 };
 
 Field funds_fields[] = {
@@ -156,7 +157,7 @@ nb::object field_value(const Translators &tr, nb::handle item, Field &f, nb::obj
 template <size_t N>
 nb::object convert(const Translators &tr, nb::handle item, Field (&fields)[N],
                    nb::object *symbol = nullptr) {
-    nb::object record = make_record_dict(tr, (Py_ssize_t)N);
+    nb::object record = make_record_dict(tr, fields[0].layout);
     for (Field &f : fields) {
         nb::object value = field_value(tr, item, f, symbol);
         if (PyDict_SetItem(record.ptr(), f.out_key, value.ptr()) < 0)
@@ -166,11 +167,14 @@ nb::object convert(const Translators &tr, nb::handle item, Field (&fields)[N],
 }
 
 template <size_t N> void intern_keys(Field (&fields)[N]) {
+    nb::dict layout;
     for (Field &f : fields) {
         f.out_key = name(f.out);
         f.in_key = name(f.in);
         f.in2_key = f.in2 ? name(f.in2) : nullptr;
+        layout[nb::handle(f.out_key)] = nb::none();
     }
+    fields[0].layout = layout.release().ptr(); // kept for the life of the process
 }
 
 } // namespace
