@@ -240,6 +240,8 @@ def gateway_link():
                                                    decode=lambda text, key: "code")
     gl.datacollect = types.SimpleNamespace(get_system_info=lambda: "info")
     gl.EncryptionBase64 = types.SimpleNamespace(encode=lambda value: b"aW5mbw==")
+    gl.difflib = types.SimpleNamespace(  # the name match itself is fuzzed elsewhere
+        get_close_matches=lambda word, names, n, cutoff: [name for name in names if word and name[:2] == word[:2]][:n])
     gl.kl_api = types.SimpleNamespace(trade_api=lambda **kw: grant)
     gl.GatewaySession = FakeSession
     gl.user_log = Quiet()
@@ -487,4 +489,279 @@ def mod():
         ("tear-down of a failed run", lambda: raises(UserError, plug.tear_down, False, failure)),
     ]
     shared = {"KelvoMod": km.KelvoMod, "plug": plug, "env": env, "config": with_stream, "module": km}
+    return entries, shared
+
+
+# ---------------------------------------------------------------- broker_desk
+
+
+class ScriptedBroker:
+    def __init__(self, answers):
+        self.answers = answers
+        self.handlers = []
+
+    def call_rpc_json(self, request):
+        answer = self.answers[request["ReqType"]]
+        if isinstance(answer, type):
+            raise answer("scripted")
+        return answer
+
+    def register_callback(self, handler):
+        self.handlers.append(handler)
+
+
+@group
+def broker_desk():
+    from zentaro.mod.tradeapi.api import broker_desk as bd
+    from zentaro.mod.tradeapi.sdk.utils import NameDict
+    from zentaro.utils.exception import TradeException
+
+    account = {"AccountID": "80001234", "TradeType": "0", "fund_token": "tok"}
+    order = {"SecurityID": "830799", "SecurityName": "艾融", "OrderID": "o2", "OrderQty": 300, "Side": 0,
+             "OrderPrice": 21.5, "OrderTypeMsg": "限价", "OrderDate": "2024-01-05", "OrderTime": "10:00:00",
+             "OrderStatusMsg": "已报", "TradeVolume": 0, "AvgPx": 0.0}
+    pushed = {"SecurityID": "600519", "SecurityName": "贵州茅台", "OrderID": "p1", "OrderQty": 100, "Side": 1,
+              "OrderPrice": 1650.0, "OrderType": 0, "OrderDate": "20240105", "OrderEntryTime": "10:15:00",
+              "OrderStatusMsg": "已成", "TradeVolume": 100, "AvgPx": 1650.0}
+    broker = ScriptedBroker({
+        594177: {"result": {"Accounts": [account]}},
+        1201: {"result": {"Array": [{"AvailableValue": 1, "MarketValue": 2, "TotalAssets": 3,
+                                     "FrozenValue": 0}]}},
+        1202: {"result": {"Array": [{"SecurityID": "600000", "SecurityName": "名", "ActualAmt": 200,
+                                     "FrozenQty": 0, "AvailableStockBalance": 200, "MarketValue": 2100.0,
+                                     "CostPrice": 10, "MarketPrice": 10.5}]}},
+        1203: {"error": {"message": "拒绝"}, "id": 3},
+        1204: {"result": {"Array": [order]}},
+        151553: {"result": {"orders": [{"security": "510300", "instructionid": "I1", "orderid": "o3",
+                                        "qty": 1000, "side": 0, "price": 3.9, "pricetype": 0, "date": "20240105",
+                                        "time": "14:00:00", "statusmsg": "已成", "qtycancel": 0,
+                                        "qtytrade": 1000, "avgpx": 3.9, "msg": "ok", "fund_token": "tok"}]}},
+        1601: {"result": {"ok": 1}},
+    })
+    bd.TraderRPC._instance = broker
+    bd.system_log = Quiet()
+    limiter = bd.TradeAPI.secondary_orders._limiter
+    limiter.clock = lambda: 0.0
+    api = bd.TradeAPI("80001234")
+    missing = bd.TradeAPI("99999999")
+
+    def orders():
+        limiter.num_calls, limiter.last_reset = 0, -1e9
+        check(type(api.secondary_orders()[0]) is NameDict)
+        raises(Exception, api.secondary_orders)  # the limiter's refusal
+        check(api.secondary_orders(raise_on_limit=False) is None)
+
+    def push():
+        broker.handlers.clear()
+        api.register_push(lambda rec: rec)
+        check(type(broker.handlers[0]("entrustret", {"params": pushed})) is NameDict)
+        raises(KeyError, broker.handlers[0], "entrustret", {})
+
+    def lifecycle():
+        short = bd.TradeAPI("80001234")
+        check(type(short.portfolio) is NameDict)
+        short.__del__()
+        short.__del__()
+
+    entries = [
+        ("funds", lambda: check(type(api.portfolio) is NameDict)),
+        ("positions", lambda: check(len(api.positions) == 1)),
+        ("trades refused", lambda: raises(TradeException, api.get_tradelogs)),
+        ("broker orders and the rate limit", orders),
+        ("instructions", lambda: check(len(api.get_orders("I1", "2024-01-01", "2024-01-05")) == 1)),
+        ("unknown account", lambda: (setattr(missing, "_account_token", None),
+                                     raises(TradeException, lambda: missing.positions))),
+        ("order push", push),
+        ("construction and finaliser", lifecycle),
+    ]
+    shared = {"TradeAPI": bd.TradeAPI, "broker": broker, "api": api, "limiter": limiter, "module": bd,
+              "NameDict": NameDict, "order": order}
+    return entries, shared
+
+
+# ---------------------------------------------------------------- side_store
+
+
+class MemoryFile:
+    """A file of the in-memory disk below; its bytes land on close."""
+
+    def __init__(self, disk, path, mode):
+        self.disk, self.path, self.mode = disk, path, mode
+        if "r" in mode and path not in disk.files:
+            raise FileNotFoundError(2, "No such file or directory", path)
+        self.data = disk.files.get(path)
+
+    def write(self, data):
+        self.data = data
+
+    def close(self):
+        if "w" in self.mode:
+            self.disk.files[self.path] = self.data
+
+
+class MemoryDisk:
+    """Stands for the store's `open`, `os` and `feather`: the same calls, no disk."""
+
+    def __init__(self):
+        self.files = {}
+        self.path = os.path
+
+    def open(self, path, mode="r"):
+        return MemoryFile(self, path, mode)
+
+    def makedirs(self, path, exist_ok=False):
+        pass
+
+    def replace(self, src, dst):
+        self.files[dst] = self.files.pop(src)
+
+    def remove(self, path):
+        del self.files[path]
+
+    def read_feather(self, f):
+        if f.data is None or isinstance(f.data, str):
+            raise ValueError("not a feather file")
+        return f.data
+
+    def write_feather(self, frame, f):
+        if not hasattr(frame, "columns"):
+            raise TypeError("not a data frame")
+        f.write(frame)
+
+
+@group
+def side_store():
+    import pandas as pd
+
+    from zentaro.mod.kelvo.data import side_store as ss
+    from zentaro.utils.exception import APIException
+
+    disk = MemoryDisk()
+    ss.open, ss.os, ss.feather = disk.open, disk, disk
+    ss.setting = types.SimpleNamespace(INFO_PATH="/memory")
+    frame = pd.DataFrame({"a": [1, 2]})
+    server = types.SimpleNamespace(answer=frame)
+
+    def side_store_call(sql):
+        if isinstance(server.answer, type):
+            raise server.answer("scripted")
+        return server.answer
+
+    ss.kl_api = types.SimpleNamespace(side_store=side_store_call)
+    store = ss.SideStore().__enter__()
+
+    def miss(answer=frame):
+        disk.files.clear()
+        server.answer = answer
+        return store.read("select 1")
+
+    def damaged():
+        key = next(iter(disk.files))
+        disk.files[key] = "torn"
+        raises(ValueError, store.read, "select 1")
+
+    entries = [
+        ("miss", lambda: check(miss() is frame)),
+        ("hit", lambda: check(store.read("select 1") is frame)),
+        ("server error", lambda: raises(APIException, miss, APIException)),
+        ("answer that is not a frame", lambda: (raises(TypeError, miss, [1]), check(not disk.files))),
+        ("damaged file", lambda: (miss(), damaged())),
+        ("sql that is not text", lambda: raises(AttributeError, store.read, None)),
+        ("sql that cannot be encoded", lambda: raises(UnicodeEncodeError, store.read, "\ud800")),
+        ("construction and block", lambda: check(ss.SideStore().__exit__(None, None, None) is None)),
+    ]
+    shared = {"SideStore": ss.SideStore, "store": store, "frame": frame, "module": ss, "disk": disk}
+    return entries, shared
+
+
+# ---------------------------------------------------------------- paper_book
+
+
+@group
+def paper_book():
+    from zentaro.mod.kelvo.modules.zrcelery_utils import paper_book as pb
+
+    class Position:
+        def output_json(self):
+            return iter([{"n": 1}, {"n": 2}])
+
+    class Portfolio:
+        total_value, available_cash, market_value, pnl = 1, 2, 3, 4
+        positions = {"a": Position()}
+
+        def set_state(self, state):
+            pass
+
+    portfolio = Portfolio()
+
+    class Broker:
+        def get_portfolio(self):
+            return portfolio
+
+        def set_state_conf(self, state):
+            pass
+
+    class Env:
+        _env = None
+
+        def __init__(self, config):
+            Env._env = self
+            self.data_proxy = None
+            self.config = types.SimpleNamespace(base=types.SimpleNamespace(frequency="1d"))
+            self.broker = Broker()
+
+        def set_bar_dict(self, bars):
+            pass
+
+        @classmethod
+        def del_instance(cls):
+            cls._env = None
+
+    class Service:
+        map_frequncy = {"1d": "1d"}
+
+        def __init__(self, *args):
+            pass
+
+        def gen_mod_config(self, config, market, capital):
+            return {}
+
+    class Handler:
+        def set_env(self, env):
+            pass
+
+        def start_up(self):
+            pass
+
+    class Bars:
+        def __init__(self, proxy, frequency):
+            pass
+
+        def update_dt(self, dt):
+            pass
+
+    class Store:
+        def __init__(self, path):
+            pass
+
+        def load(self, key):
+            return {"state": key}
+
+    for name, value in [("SimulateService", Service), ("Environment", Env), ("ModHandler", Handler),
+                        ("BarMap", Bars), ("DiskPersistProvider", Store)]:
+        setattr(pb, name, value)
+
+    def view():
+        book = pb.PaperBook("CN", "1d", "p", 5, "/memory")
+        check(book.total_asset_value == 1 and book.ending_cash == 2 and book.market_value == 3)
+        check(book.profit_and_loss == 4 and len(book.positions) == 2)
+        book.__del__()
+
+    entries = [
+        ("view", view),
+        ("unknown frequency", lambda: raises(KeyError, lambda: pb.PaperBook("CN", "9w", 1, 1, "/m").portfolio)),
+        ("market that is not text", lambda: raises(AttributeError, lambda: pb.PaperBook(7, "1d", 1, 1, "/m")
+                                                   .portfolio)),
+    ]
+    shared = {"PaperBook": pb.PaperBook, "module": pb, "portfolio": portfolio, "Env": Env}
     return entries, shared
