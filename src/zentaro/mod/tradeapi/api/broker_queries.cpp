@@ -462,6 +462,14 @@ nb::object make_rate_limit(FunctionFactory functions) {
         nb::name("rate_limit"), nb::arg("calls").none() = 1, nb::arg("period").none() = 3, nb::arg("raise_message").none() = nb::none());
 }
 
+// The getter stays a plain nanobind function (stub generators know those);
+// the property carries no documentation, like one without a docstring.
+nb::object read_only_property(nb::handle property, nb::object getter) {
+    nb::object prop = property(getter);
+    nb::setattr(prop, "__doc__", nb::none());
+    return prop;
+}
+
 nb::object object_bases() {
     return nb::make_tuple(nb::borrow(reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
 }
@@ -500,8 +508,8 @@ void install_trader(nb::module_ &m) {
         nb::cpp_function(get_account_token, nb::arg("self").none(), nb::arg("force").none() = false), "_get_account_token",
         owner);
     ns["__del__"] = functions.make(nb::cpp_function(trade_api_del, nb::arg("self").none()), "__del__", owner);
-    ns["portfolio"] = property(functions.make(nb::cpp_function(portfolio, nb::arg("self").none()), "portfolio", owner));
-    ns["positions"] = property(functions.make(nb::cpp_function(positions, nb::arg("self").none()), "positions", owner));
+    ns["portfolio"] = read_only_property(property, zentaro::method(portfolio, nb::name("portfolio")));
+    ns["positions"] = read_only_property(property, zentaro::method(positions, nb::name("positions")));
     ns["get_tradelogs"] =
         functions.make(nb::cpp_function(get_tradelogs, nb::arg("self").none()), "get_tradelogs", owner);
     nb::object orders = functions.make(nb::cpp_function(secondary_orders, nb::arg("self").none()), "secondary_orders", owner);
