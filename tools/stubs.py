@@ -32,7 +32,7 @@ def stub_path(name):
 
 # Function objects of the kit's own types that the stub cannot name: they are
 # callables, described as such.
-CALLABLE_TYPES = ("logtime_function",)
+CALLABLE_TYPES = ("logtime_function", "_CFunction")
 
 
 def render(name):

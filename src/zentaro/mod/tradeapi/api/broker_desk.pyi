@@ -1,3 +1,4 @@
+from collections.abc import Callable
 import enum
 from typing import Any
 
@@ -145,11 +146,11 @@ class TradeAPI:
         def revert(*args, **kwargs) -> Any:
             """revert(cls: object | None, num: object | None) -> object"""
 
-    __init__: _CFunction = ...
+    __init__: Callable[..., object]
 
-    _get_account_token: _CFunction = ...
+    _get_account_token: Callable[..., object]
 
-    __del__: _CFunction = ...
+    __del__: Callable[..., object]
 
     @property
     def portfolio(self) -> object: ...
@@ -157,17 +158,17 @@ class TradeAPI:
     @property
     def positions(self) -> object: ...
 
-    get_tradelogs: _CFunction = ...
+    get_tradelogs: Callable[..., object]
 
-    secondary_orders: _CFunction = ...
+    secondary_orders: Callable[..., object]
 
-    _trans_inst: _CFunction = ...
+    _trans_inst: Callable[..., object]
 
-    get_orders: _CFunction = ...
+    get_orders: Callable[..., object]
 
-    _trans_order: _CFunction = ...
+    _trans_order: Callable[..., object]
 
-    register_push: _CFunction = ...
+    register_push: Callable[..., object]
 
 __all__: list = ['TradeAPI']
 
