@@ -122,7 +122,10 @@ void store_init(nb::handle self) {
 }
 
 nb::handle store_enter(nb::handle self) {
-    mod("os").attr("makedirs")(self.attr("path"), nb::arg("exist_ok") = true);
+    // Looked up before the call: an attribute accessor handed to a call is
+    // read inside a noexcept conversion, where a failed lookup aborts.
+    nb::object path = self.attr("path");
+    mod("os").attr("makedirs")(path, nb::arg("exist_ok") = true);
     return self;
 }
 

@@ -251,7 +251,10 @@ nb::object client_handle_response(nb::handle self, nb::object response) {
         nb::object content = steal_or_raise(PyObject_GetAttr(response.ptr(), s_content));
         return platform_rpc::decode_body(this_module(), content);
     }
-    nb::object text = response.attr("content").attr("decode")(self.attr("encoding"));
+    // Looked up before the call: an attribute accessor handed to a call is
+    // read inside a noexcept conversion, where a failed lookup aborts.
+    nb::object encoding = self.attr("encoding");
+    nb::object text = response.attr("content").attr("decode")(encoding);
     raise_api(text);
 }
 
