@@ -70,10 +70,12 @@ def outcome(fn):
 
 @pytest.fixture(autouse=True)
 def own_caches():
-    saved = dict(DeferredImport.IMPORTED_MODULE)
+    original = DeferredImport.IMPORTED_MODULE
+    saved = dict(original)
     yield
-    DeferredImport.IMPORTED_MODULE.clear()
-    DeferredImport.IMPORTED_MODULE.update(saved)
+    DeferredImport.IMPORTED_MODULE = original  # a test may have put a new dict in its place
+    original.clear()
+    original.update(saved)
     Reference.IMPORTED_MODULE.clear()
 
 
