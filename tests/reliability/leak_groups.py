@@ -470,7 +470,6 @@ def stream_sink():
 def mod():
     quiet_recorder()
     from corvane.events import EVENT
-
     from zentaro.mod.kelvo import mod as km
     from zentaro.mod.kelvo.errors import UserError
 

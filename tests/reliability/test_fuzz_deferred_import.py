@@ -133,7 +133,7 @@ def test_no_change_between_reads_leaves_a_stale_answer(steps):
         kind = step[0]
         if kind == "read":
             name = step[1]
-            assert outcome(lambda: getattr(ours, name)) == outcome(lambda: getattr(theirs, name)), steps
+            assert outcome(lambda n=name: getattr(ours, n)) == outcome(lambda n=name: getattr(theirs, n)), steps
         elif kind == "path":
             ours.module_path = theirs.module_path = step[1]
         elif kind == "put":

@@ -161,7 +161,7 @@ def test_site_selection_fails_like_python(gl, fakes, answer, broker):
 
         names = difflib.get_close_matches(broker, directory, 1, 0.1)
         if not names:
-            raise ValueError("未匹配到支持的券商: {}".format(broker))
+            raise ValueError(f"未匹配到支持的券商: {broker}")
         site = reference_sites(answer)[0]
         return directory[names[0]], {"ip": site["ip"], "port": int(site["port"])}
 

@@ -23,7 +23,7 @@ class Response:
         self.status_code = status_code
 
 
-@functools.lru_cache(maxsize=None)
+@functools.cache
 def make_client(encoding="utf-8"):
     # Not a fixture: hypothesis probes its arguments with hasattr, which an
     # APIClient answers with APIException for every unknown name.
