@@ -47,7 +47,31 @@ def render(name):
             text = "from collections.abc import Callable\n" + text.replace(
                 f": {type_name} = ...", ": Callable[..., object]"
             )
-    return text
+    return _sorted_imports(text)
+
+
+def _sorted_imports(text):
+    # stubgen groups imports by where a module was found (site-packages or a
+    # source tree): one sorted block keeps the stub the same for both.
+    lines = text.split("\n")
+    statements, i = [], 0
+    while i < len(lines):
+        line = lines[i]
+        if not line.strip():
+            i += 1
+            continue
+        if not line.startswith(("import ", "from ")):
+            break
+        statement = [line]
+        while statement[-1].rstrip().endswith(("(", ",")) or (
+            "(" in statement[0] and ")" not in statement[-1]
+        ):
+            i += 1
+            statement.append(lines[i])
+        statements.append("\n".join(statement))
+        i += 1
+    rest = "\n".join(lines[i:])
+    return "\n".join(sorted(statements)) + "\n\n\n" + rest if statements else rest
 
 
 def main(argv):

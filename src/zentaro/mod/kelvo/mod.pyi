@@ -1,12 +1,11 @@
-import _abc
-import corvane.interface
-
-import zentaro.mod.kelvo.api.api_comm as api_comm
 from zentaro.mod.kelvo.errors import (
     UserError as UserError,
     get_error_message as get_error_message
 )
 from zentaro.mod.kelvo.event_func import EventFunc as EventFunc
+import _abc
+import corvane.interface
+import zentaro.mod.kelvo.api.api_comm as api_comm
 import zentaro.mod.kelvo.research as research_cls
 import zentaro.mod.kelvo.research.research_api as research_api
 

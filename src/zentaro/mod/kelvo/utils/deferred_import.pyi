@@ -1,5 +1,3 @@
-
-
 class DeferredImport:
     def __call__(self, /, *args, **kwargs):
         """Call self as a function."""

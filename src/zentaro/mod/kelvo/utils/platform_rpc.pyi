@@ -1,7 +1,6 @@
-import cachetools._cached
-
-import zentaro.mod.kelvo.setting as setting
 from zentaro.utils.exception import APIException as APIException
+import cachetools._cached
+import zentaro.mod.kelvo.setting as setting
 
 
 class APIClient:

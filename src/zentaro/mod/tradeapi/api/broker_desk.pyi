@@ -1,13 +1,12 @@
 from collections.abc import Callable
-import enum
 from typing import Any
-
 from zentaro.mod.kelvo.utils.ratelimit import limits as limits
 from zentaro.mod.tradeapi.sdk.client_rv import (
     RavineClient as RavineClient
 )
 from zentaro.mod.tradeapi.sdk.utils import NameDict as NameDict
 from zentaro.utils.exception import TradeException as TradeException
+import enum
 import zentaro.utils.logger
 
 

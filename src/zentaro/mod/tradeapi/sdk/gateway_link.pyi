@@ -1,9 +1,5 @@
 from typing import Any
-
 from zentaro.mod.kelvo.utils.paths import get_user_id as get_user_id
-import zentaro.mod.kelvo.utils.platform_rpc
-import zentaro.mod.tradeapi.ctp.datacollect as datacollect
-import zentaro.mod.tradeapi.sdk.client
 from zentaro.mod.tradeapi.sdk.client import (
     GatewayClient as _GatewayClient,
     GatewaySession as GatewaySession
@@ -12,6 +8,9 @@ from zentaro.mod.tradeapi.sdk.common.encryption import (
     EncryptionBase64 as EncryptionBase64,
     EncryptionDesBase64 as EncryptionDesBase64
 )
+import zentaro.mod.kelvo.utils.platform_rpc
+import zentaro.mod.tradeapi.ctp.datacollect as datacollect
+import zentaro.mod.tradeapi.sdk.client
 import zentaro.utils.logger
 
 

@@ -1,10 +1,10 @@
 from zentaro.mod.kelvo.simulate import (
     SimulateService as SimulateService
 )
-import zentaro.mod.kelvo.utils.wrap_utils
 from zentaro.mod.kelvo.utils.wrap_utils import (
     lazy_property as lazy_property
 )
+import zentaro.mod.kelvo.utils.wrap_utils
 
 
 class PaperBook:

@@ -1,5 +1,3 @@
-
-
 class StrModelAttr:
     def __init__(self, name: object | None, key: object | None) -> None: ...
 
