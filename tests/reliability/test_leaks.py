@@ -25,8 +25,8 @@ GROUPS = ["platform_rpc", "gateway_link", "broker_desk", "side_store", "query_te
           "paper_book", "recorder", "stream_sink"]
 
 # A leak of one object per call would show as about ITERATIONS; noise is a few hundred.
-MAX_REF_GROWTH = ITERATIONS // 100
-MAX_BLOCK_GROWTH = ITERATIONS // 10
+MAX_REF_GROWTH = max(ITERATIONS // 100, 100)
+MAX_BLOCK_GROWTH = max(ITERATIONS // 10, 1000)
 MAX_RSS_GROWTH = 8 << 20
 MAX_TRACED_GROWTH = 256 << 10
 
