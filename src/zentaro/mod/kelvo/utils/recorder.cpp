@@ -81,20 +81,100 @@ bool below_threshold(nb::handle self, PyObject *level_name) {
     return compare(limited, level(self, level_name), Py_GT);
 }
 
-// Keyed means: key differs from b"" (a str key, even empty, is keyed).
-bool is_keyed(nb::handle self) {
-    nb::object key = get_attr(self, S.key);
-    if (PyBytes_CheckExact(key.ptr()))
-        return PyBytes_GET_SIZE(key.ptr()) != 0;
-    return !compare(key, S.empty_bytes, Py_EQ);
+// ------------------------------------------------------ hot-path reads (C API)
+//
+// These run on every log line, so they use the plain C API with NULL / -1 for
+// a pending error instead of C++ exceptions and RAII wrappers.
+
+// The extension module, borrowed; NULL with an error once it is unloaded.
+PyObject *loaded_module() {
+    try {
+        return module_ref.get();
+    } catch (nb::python_error &e) {
+        e.restore();
+        return nullptr;
+    }
 }
 
-CachedAttr user_normal_log_attr("user_normal_log");
-CachedAttr environment_attr("Environment");
+// The module's namespace, borrowed; the timed functions keep their own
+// reference to it, as a Python function keeps __globals__.
+PyObject *module_globals() {
+    PyObject *module = loaded_module();
+    return module ? PyModule_GetDict(module) : nullptr;
+}
 
-void write_user_line(PyObject *method, nb::handle message) {
-    nb::object logger = user_normal_log_attr.get(module_ref);
-    call_method1(logger, method, message);
+// A module global read on every call, remembered while the namespace is
+// unchanged: dict version tags are unique across all dicts and change on
+// every mutation, so replacing the attribute (as tests do) is seen at once.
+struct GlobalSlot {
+    PyObject *name = nullptr; // interned at module init
+    PyDictObject *dict = nullptr; // compared only, never dereferenced
+    uint64_t tag = 0;
+    PyObject *value = nullptr; // borrowed from dict while the tag holds
+};
+
+GlobalSlot environment_slot, user_log_slot;
+
+// New reference, or NULL with an error set.
+PyObject *read_global(GlobalSlot &slot, PyObject *globals) {
+    auto *dict = reinterpret_cast<PyDictObject *>(globals);
+    if (dict == slot.dict && dict->ma_version_tag == slot.tag)
+        return Py_NewRef(slot.value);
+    PyObject *found = PyDict_GetItemWithError(globals, slot.name);
+    if (found) {
+        slot.dict = dict;
+        slot.tag = dict->ma_version_tag;
+        slot.value = found;
+        return Py_NewRef(found);
+    }
+    slot.dict = nullptr;
+    if (PyErr_Occurred())
+        return nullptr;
+    PyObject *module = loaded_module(); // a module __getattr__ may still know it
+    return module ? PyObject_GetAttr(module, slot.name) : nullptr;
+}
+
+// Keyed means: key differs from b"" (a str key, even empty, is keyed).
+// 1 keyed, 0 not, -1 error.
+int keyed_state(PyObject *self) {
+    PyObject *key = PyObject_GetAttr(self, S.key);
+    if (!key)
+        return -1;
+    int keyed;
+    if (PyBytes_CheckExact(key)) {
+        keyed = PyBytes_GET_SIZE(key) != 0;
+    } else {
+        int empty = PyObject_RichCompareBool(key, S.empty_bytes, Py_EQ);
+        keyed = empty < 0 ? -1 : !empty;
+    }
+    Py_DECREF(key);
+    return keyed;
+}
+
+bool is_keyed(nb::handle self) {
+    int keyed = keyed_state(self.ptr());
+    if (keyed < 0)
+        raise_python_error();
+    return keyed != 0;
+}
+
+// user_normal_log.<method>(message); 0, or -1 with an error set.
+int write_line(PyObject *globals, PyObject *method, PyObject *message) {
+    PyObject *logger = read_global(user_log_slot, globals);
+    if (!logger)
+        return -1;
+    PyObject *args[2] = {logger, message};
+    PyObject *result = PyObject_VectorcallMethod(method, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    Py_DECREF(logger);
+    if (!result)
+        return -1;
+    Py_DECREF(result);
+    return 0;
+}
+
+void write_user_line(PyObject *globals, PyObject *method, nb::handle message) {
+    if (write_line(globals, method, message.ptr()) < 0)
+        raise_python_error();
 }
 
 // The text of the positional arguments joined by single spaces.
@@ -140,7 +220,7 @@ nb::object flag_and_reraise_once(nb::handle self) {
 PyObject *self_of(PyObject *const *args, Py_ssize_t nargs, const char *fn) {
     if (nargs < 1) {
         PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: 'self'", fn);
-        raise_python_error();
+        return nullptr;
     }
     return args[0];
 }
@@ -150,18 +230,35 @@ PyObject *message_of(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
     if (nargs >= 2)
         return args[1];
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t i = 0; i < nkw; ++i)
-        if (compare(PyTuple_GET_ITEM(kwnames, i), S.message, Py_EQ))
+    for (Py_ssize_t i = 0; i < nkw; ++i) {
+        PyObject *name = PyTuple_GET_ITEM(kwnames, i);
+        int same = name == S.message ? 1 : PyObject_RichCompareBool(name, S.message, Py_EQ);
+        if (same < 0)
+            return nullptr;
+        if (same)
             return args[nargs + i];
+    }
     PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: 'message'", fn);
-    raise_python_error();
+    return nullptr;
+}
+
+nb::handle self_or_raise(PyObject *const *args, Py_ssize_t nargs, const char *fn) {
+    PyObject *self = self_of(args, nargs, fn);
+    if (!self)
+        raise_python_error();
+    return self;
 }
 
 // ------------------------------------------------------------- output methods
+//
+// Each takes the module namespace first: the timed wrapper passes the one it
+// holds, the plain method (`__wrapped__`) looks it up.
 
-PyObject *showlog_info(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *) {
+using OutputFunction = PyObject *(*)(PyObject *globals, PyObject *const *, Py_ssize_t, PyObject *);
+
+PyObject *showlog_info(PyObject *globals, PyObject *const *args, Py_ssize_t nargs, PyObject *) {
     return guarded([&]() -> nb::object {
-        nb::handle self = self_of(args, nargs, "info");
+        nb::handle self = self_or_raise(args, nargs, "info");
         if (below_threshold(self, S.INFO))
             return nb::none();
         nb::object message = joined(args + 1, nargs - 1);
@@ -177,32 +274,32 @@ PyObject *showlog_info(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyOb
                 message = nb::borrow(S.notice);
         }
         if (!is_keyed(self))
-            write_user_line(S.info, message);
+            write_user_line(globals, S.info, message);
         return nb::none();
     });
 }
 
-PyObject *showlog_warn(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *) {
+PyObject *showlog_warn(PyObject *globals, PyObject *const *args, Py_ssize_t nargs, PyObject *) {
     return guarded([&]() -> nb::object {
-        nb::handle self = self_of(args, nargs, "warn");
+        nb::handle self = self_or_raise(args, nargs, "warn");
         if (below_threshold(self, S.WARN))
             return nb::none();
         nb::object message = joined(args + 1, nargs - 1);
         if (!is_keyed(self))
-            write_user_line(S.warn, message);
+            write_user_line(globals, S.warn, message);
         return nb::none();
     });
 }
 
-PyObject *showlog_error(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *) {
+PyObject *showlog_error(PyObject *globals, PyObject *const *args, Py_ssize_t nargs, PyObject *) {
     return guarded([&]() -> nb::object {
-        nb::handle self = self_of(args, nargs, "error");
+        nb::handle self = self_or_raise(args, nargs, "error");
         if (below_threshold(self, S.ERROR))
             return nb::none();
         nb::object message = joined(args + 1, nargs - 1);
         if (is_keyed(self))
             return flag_and_reraise_once(self);
-        write_user_line(S.error, message);
+        write_user_line(globals, S.error, message);
         nb::object exc = handled_exception();
         if (exc.is_valid())
             reraise(exc);
@@ -210,25 +307,40 @@ PyObject *showlog_error(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyO
     });
 }
 
-PyObject *backtest_info(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+// The record path: one attribute read and one call, so plain C API throughout.
+PyObject *backtest_info(PyObject *globals, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *self = self_of(args, nargs, "info");
+    if (!self)
+        return nullptr;
+    PyObject *message = message_of(args, nargs, kwnames, "info");
+    if (!message)
+        return nullptr;
+    int keyed = keyed_state(self);
+    if (keyed < 0)
+        return nullptr;
+    if (!keyed && write_line(globals, S.info, message) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject *backtest_error(PyObject *globals, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     return guarded([&]() -> nb::object {
-        nb::handle self = self_of(args, nargs, "info");
-        PyObject *message = message_of(args, nargs, kwnames, "info");
-        if (!is_keyed(self))
-            write_user_line(S.info, message);
+        nb::handle self = self_or_raise(args, nargs, "error");
+        PyObject *message = message_of(args, nargs, kwnames, "error");
+        if (!message)
+            raise_python_error();
+        if (is_keyed(self))
+            return flag_and_reraise_once(self);
+        write_user_line(globals, S.error, message);
         return nb::none();
     });
 }
 
-PyObject *backtest_error(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return guarded([&]() -> nb::object {
-        nb::handle self = self_of(args, nargs, "error");
-        PyObject *message = message_of(args, nargs, kwnames, "error");
-        if (is_keyed(self))
-            return flag_and_reraise_once(self);
-        write_user_line(S.error, message);
-        return nb::none();
-    });
+// The plain method as a builtin: finds the namespace itself.
+template <OutputFunction fn>
+PyObject *plain_method(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *globals = module_globals();
+    return globals ? fn(globals, args, nargs, kwnames) : nullptr;
 }
 
 constexpr int FAST_FLAGS = METH_FASTCALL | METH_KEYWORDS;
@@ -238,24 +350,45 @@ template <typename Fn> PyCFunction as_cfunction(Fn fn) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
 }
 
-PyMethodDef backtest_info_def = {"info", as_cfunction(backtest_info), FAST_FLAGS, nullptr};
-PyMethodDef backtest_error_def = {"error", as_cfunction(backtest_error), FAST_FLAGS, nullptr};
-PyMethodDef showlog_info_def = {"info", as_cfunction(showlog_info), FAST_FLAGS, nullptr};
-PyMethodDef showlog_warn_def = {"warn", as_cfunction(showlog_warn), FAST_FLAGS, nullptr};
-PyMethodDef showlog_error_def = {"error", as_cfunction(showlog_error), FAST_FLAGS, nullptr};
+struct OutputMethod {
+    PyMethodDef def;
+    OutputFunction fn;
+};
+
+template <OutputFunction fn> OutputMethod output_method(const char *name) {
+    return {{name, as_cfunction(&plain_method<fn>), FAST_FLAGS, nullptr}, fn};
+}
+
+OutputMethod backtest_info_def = output_method<backtest_info>("info");
+OutputMethod backtest_error_def = output_method<backtest_error>("error");
+OutputMethod showlog_info_def = output_method<showlog_info>("info");
+OutputMethod showlog_warn_def = output_method<showlog_warn>("warn");
+OutputMethod showlog_error_def = output_method<showlog_error>("error");
+
+// Our own output function behind a builtin, so the wrapper can call it
+// straight through; nullptr for anything else.
+OutputFunction output_function_of(PyObject *func) {
+    if (!PyCFunction_CheckExact(func))
+        return nullptr;
+    for (OutputMethod *m : {&backtest_info_def, &backtest_error_def, &showlog_info_def, &showlog_warn_def,
+                            &showlog_error_def})
+        if (PyCFunction_GET_FUNCTION(func) == m->def.ml_meth)
+            return m->fn;
+    return nullptr;
+}
 
 // ------------------------------------------------- the logtime_support wrapper
-
-using FastFunction = PyObject *(*)(PyObject *, PyObject *const *, Py_ssize_t, PyObject *);
 
 struct TimedFunction {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    // Set when func is a builtin with the fast keyword convention (our own
-    // output methods): called straight through, without a second dispatch.
-    FastFunction direct;
+    // Set when func is one of our output methods: called straight through,
+    // without a second dispatch and without the "datetime" keyword, which
+    // they ignore.
+    OutputFunction direct;
     PyObject *func;
     PyObject *dt_field;
+    PyObject *globals; // the module namespace, held like a function's __globals__
     PyObject *dict;
     PyObject *weaklist;
 };
@@ -264,77 +397,101 @@ PyTypeObject *timed_function_type = nullptr;
 
 // cls.name for a plain class whose metaclass is `type`: the metaclass has no
 // such attribute, so the class's own lookup decides; anything else takes the
-// full attribute protocol.
-nb::object class_attr(nb::handle cls, PyObject *name) {
-    if (Py_IS_TYPE(cls.ptr(), &PyType_Type)) {
-        PyObject *found = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(cls.ptr()), name);
+// full attribute protocol. New reference or NULL.
+PyObject *class_attr(PyObject *cls, PyObject *name) {
+    if (Py_IS_TYPE(cls, &PyType_Type)) {
+        PyObject *found = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(cls), name);
         if (found && !Py_TYPE(found)->tp_descr_get)
-            return nb::borrow(found);
+            return Py_NewRef(found);
     }
-    return get_attr(cls, name);
+    return PyObject_GetAttr(cls, name);
 }
 
 // getattr(Environment._env, dt_field, None); only a missing attribute on the
-// environment object becomes None.
-nb::object engine_time(PyObject *dt_field) {
-    nb::object environment = environment_attr.get(module_ref);
-    nb::object env = class_attr(environment, S._env);
+// environment object becomes None. New reference or NULL.
+PyObject *engine_time(PyObject *globals, PyObject *dt_field) {
+    PyObject *environment = read_global(environment_slot, globals);
+    if (!environment)
+        return nullptr;
+    PyObject *env = class_attr(environment, S._env);
+    Py_DECREF(environment);
+    if (!env)
+        return nullptr;
     PyObject *value = nullptr;
-    if (_PyObject_LookupAttr(env.ptr(), dt_field, &value) < 0)
-        raise_python_error();
-    return value ? nb::steal(value) : nb::none();
+    int found = _PyObject_LookupAttr(env, dt_field, &value);
+    Py_DECREF(env);
+    if (found < 0)
+        return nullptr;
+    return found ? value : Py_NewRef(Py_None);
 }
 
-bool has_datetime_keyword(PyObject *kwnames) {
-    if (!kwnames)
-        return false;
-    Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
+// 1 when the caller passed "datetime", 0 if not, -1 on error.
+int has_datetime_keyword(PyObject *kwnames) {
+    Py_ssize_t n = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject *name = PyTuple_GET_ITEM(kwnames, i);
-        if (name == S.datetime || compare(name, S.datetime, Py_EQ))
-            return true;
+        int same = name == S.datetime ? 1 : PyObject_RichCompareBool(name, S.datetime, Py_EQ);
+        if (same)
+            return same;
     }
-    return false;
+    return 0;
 }
 
-nb::object call_func(TimedFunction *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    if (self->direct)
-        return steal_or_raise(self->direct(PyCFunction_GET_SELF(self->func), args, nargs, kwnames));
-    return steal_or_raise(PyObject_Vectorcall(self->func, args, nargs, kwnames));
-}
-
-nb::object call_with_time(TimedFunction *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
-    if (has_datetime_keyword(kwnames))
-        return call_func(self, args, PyVectorcall_NARGS(nargsf), kwnames);
-    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+// func(*args, **kwargs, datetime=when) for any wrapped callable.
+PyObject *call_adding_time(PyObject *func, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                           PyObject *when) {
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    nb::object when = engine_time(self->dt_field);
-    nb::object names = nb::borrow(S.kwnames_datetime);
-    if (nkw) {
-        nb::object extra = nb::borrow(S.kwnames_datetime);
-        names = steal_or_raise(PySequence_Concat(kwnames, extra.ptr()));
-    }
+    PyObject *names = nkw ? PySequence_Concat(kwnames, S.kwnames_datetime) : Py_NewRef(S.kwnames_datetime);
+    if (!names)
+        return nullptr;
     constexpr Py_ssize_t SMALL = 12;
     PyObject *small[SMALL];
     Py_ssize_t total = nargs + nkw + 1;
     std::unique_ptr<PyObject *[]> big;
     PyObject **all = small;
     if (total > SMALL) {
-        big.reset(new PyObject *[total]);
+        big.reset(new (std::nothrow) PyObject *[total]);
+        if (!big) {
+            Py_DECREF(names);
+            return PyErr_NoMemory();
+        }
         all = big.get();
     }
     for (Py_ssize_t i = 0; i < nargs + nkw; ++i)
         all[i] = args[i];
-    all[nargs + nkw] = when.ptr();
-    return call_func(self, all, nargs, names.ptr());
+    all[nargs + nkw] = when;
+    PyObject *result = PyObject_Vectorcall(func, all, nargs, names);
+    Py_DECREF(names);
+    return result;
+}
+
+PyObject *call_wrapped(TimedFunction *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (self->direct)
+        return self->direct(self->globals, args, nargs, kwnames);
+    return PyObject_Vectorcall(self->func, args, nargs, kwnames);
 }
 
 PyObject *timed_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     auto *self = reinterpret_cast<TimedFunction *>(callable);
-    return guarded([&]() -> nb::object {
-        call_with_time(self, args, nargsf, kwnames);
-        return nb::none(); // the wrapped function's result is discarded
-    });
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    int given = has_datetime_keyword(kwnames);
+    if (given < 0)
+        return nullptr;
+    PyObject *result;
+    if (given) {
+        result = call_wrapped(self, args, nargs, kwnames);
+    } else {
+        PyObject *when = engine_time(self->globals, self->dt_field);
+        if (!when)
+            return nullptr;
+        result = self->direct ? call_wrapped(self, args, nargs, kwnames)
+                              : call_adding_time(self->func, args, nargs, kwnames, when);
+        Py_DECREF(when);
+    }
+    if (!result)
+        return nullptr;
+    Py_DECREF(result); // the wrapped function's result is discarded
+    Py_RETURN_NONE;
 }
 
 PyObject *timed_descr_get(PyObject *self, PyObject *obj, PyObject *) {
@@ -347,6 +504,7 @@ int timed_traverse(PyObject *op, visitproc visit, void *arg) {
     auto *self = reinterpret_cast<TimedFunction *>(op);
     Py_VISIT(self->func);
     Py_VISIT(self->dt_field);
+    Py_VISIT(self->globals);
     Py_VISIT(self->dict);
     Py_VISIT(Py_TYPE(op));
     return 0;
@@ -356,6 +514,7 @@ int timed_clear(PyObject *op) {
     auto *self = reinterpret_cast<TimedFunction *>(op);
     Py_CLEAR(self->func);
     Py_CLEAR(self->dt_field);
+    Py_CLEAR(self->globals);
     Py_CLEAR(self->dict);
     return 0;
 }
@@ -415,15 +574,23 @@ PyType_Spec timed_spec = {
 
 // _log_support(f): the wrapper that adds the engine time, dressed as f.
 nb::object wrap_with_time(nb::handle func, nb::handle dt_field) {
-    auto *self = PyObject_GC_New(TimedFunction, timed_function_type);
-    if (!self)
+    PyObject *globals = module_globals();
+    if (!globals)
         raise_python_error();
+    // Interned, the environment's attribute lookup finds the name by identity.
+    PyObject *field = Py_NewRef(dt_field.ptr());
+    if (PyUnicode_CheckExact(field))
+        PyUnicode_InternInPlace(&field);
+    auto *self = PyObject_GC_New(TimedFunction, timed_function_type);
+    if (!self) {
+        Py_DECREF(field);
+        raise_python_error();
+    }
     self->vectorcall = timed_vectorcall;
-    self->direct = nullptr;
-    if (PyCFunction_CheckExact(func.ptr()) && PyCFunction_GET_FLAGS(func.ptr()) == FAST_FLAGS)
-        self->direct = reinterpret_cast<FastFunction>(reinterpret_cast<void (*)()>(PyCFunction_GET_FUNCTION(func.ptr())));
+    self->direct = output_function_of(func.ptr());
     self->func = Py_NewRef(func.ptr());
-    self->dt_field = Py_NewRef(dt_field.ptr());
+    self->dt_field = field;
+    self->globals = Py_NewRef(globals);
     self->dict = nullptr;
     self->weaklist = nullptr;
     PyObject_GC_Track(self);
@@ -539,7 +706,8 @@ nb::object make_log_class(nb::handle module) {
 }
 
 // A timed output method: the plain C function dressed by logtime_support.
-nb::object timed_method(nb::handle module, PyMethodDef *def, const char *dt_field, const char *owner) {
+nb::object timed_method(nb::handle module, OutputMethod *output, const char *dt_field, const char *owner) {
+    PyMethodDef *def = &output->def;
     nb::object modname = module.attr("__name__");
     nb::object fn = steal_or_raise(PyCFunction_NewEx(def, nullptr, modname.ptr()));
     nb::object wrapped = wrap_with_time(fn, nb::str(dt_field));
@@ -549,10 +717,10 @@ nb::object timed_method(nb::handle module, PyMethodDef *def, const char *dt_fiel
 }
 
 nb::object make_log_subclass(nb::handle module, nb::handle base, const char *name, const char *doc,
-                             const char *dt_field, std::initializer_list<PyMethodDef *> defs) {
+                             const char *dt_field, std::initializer_list<OutputMethod *> outputs) {
     nb::dict ns;
-    for (PyMethodDef *def : defs)
-        ns[def->ml_name] = timed_method(module, def, dt_field, name);
+    for (OutputMethod *output : outputs)
+        ns[output->def.ml_name] = timed_method(module, output, dt_field, name);
     nb::object cls = make_python_class(module, name, nb::make_tuple(base), ns);
     set_doc(cls, doc);
     return cls;
@@ -591,6 +759,8 @@ nb::object make_log_encoder(nb::handle module) {
 
 NB_MODULE(recorder, m) {
     init_names();
+    environment_slot.name = S.Environment;
+    user_log_slot.name = S.user_normal_log;
     module_ref.set(m);
     set_doc(m, "记录中间数据、日志数据的接口");
 
