@@ -36,11 +36,16 @@ def timed_batch(fn, *args):
 
 def compare(kit, floor, args, reset=None):
     kit_times, floor_times = [], []
-    for _ in range(REPEATS):  # interleaved, so drift hits both sides alike
+    for round_no in range(REPEATS):  # interleaved, so drift hits both sides alike
         if reset:
             reset()
-        kit_times.append(timed_batch(kit, *args))
-        floor_times.append(timed_batch(floor, *args))
+        # Alternate which side goes first: neither always inherits the other's warm caches.
+        if round_no % 2:
+            floor_times.append(timed_batch(floor, *args))
+            kit_times.append(timed_batch(kit, *args))
+        else:
+            kit_times.append(timed_batch(kit, *args))
+            floor_times.append(timed_batch(floor, *args))
     return min(kit_times), min(floor_times)
 
 
