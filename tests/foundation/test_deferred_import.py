@@ -180,3 +180,27 @@ def test_memoised_reads_follow_changes():
     assert getattr(proxy, "module" + "_path") == "os.path"
     proxy.extra = 1
     assert proxy.extra == 1
+
+
+def test_repeated_reads_follow_the_module_and_the_proxy():
+    import types
+
+    target = types.ModuleType("memo_target_zx")
+    target.value = 1
+    sys.modules["memo_target_zx"] = target
+    try:
+        proxy = DeferredImport("memo_target_zx")
+        assert [proxy.value, proxy.value] == [1, 1]
+        target.value = 2
+        assert proxy.value == 2
+        proxy.value = "own"  # the proxy's own entry takes precedence
+        assert proxy.value == "own"
+        del proxy.value
+        assert proxy.value == 2
+        del target.value
+        with pytest.raises(AttributeError):
+            proxy.value
+        target.__getattr__ = lambda name: f"dynamic {name}"
+        assert proxy.value == "dynamic value"
+    finally:
+        sys.modules.pop("memo_target_zx", None)

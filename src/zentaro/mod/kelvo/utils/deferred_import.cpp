@@ -28,6 +28,21 @@ struct Memo {
     unsigned int own_type_tag = 0;
     unsigned int base_type_tag = 0;
     bool only_module_path = false; // the instance dict holds module_path alone
+
+    // The last name read from a module target, and its value: repeated reads
+    // of one name (pd.DataFrame in a loop) skip both lookups while the
+    // module's dict keeps its version. The name is held so that its address
+    // cannot be reused by another string.
+    PyObject *last_name = nullptr;
+    PyObject *last_value = nullptr; // borrowed from module_dict
+    PyObject *module_dict = nullptr;
+    uint64_t module_dict_version = 0;
+
+    void forget_name() {
+        Py_CLEAR(last_name);
+        module_dict = nullptr;
+    }
+    ~Memo() { Py_XDECREF(last_name); }
 };
 
 struct DeferredImport {
@@ -156,6 +171,7 @@ PyObject *cached_target(PyObject *self, PyObject *dict) {
         m.own_type_tag = Py_TYPE(self)->tp_version_tag;
         m.base_type_tag = proxy_type->tp_version_tag;
         m.only_module_path = PyDict_GET_SIZE(dict) == 1;
+        m.forget_name();
     }
     return target;
 }
@@ -197,14 +213,36 @@ PyObject *forward_getattr(PyObject *self, PyObject *name) {
 
 // Names the proxy has itself (class attributes, instance entries) take the
 // generic lookup; every other name goes to the resolved object.
+// A module attribute read through the memo, remembered as the last name.
+PyObject *memo_module_getattr(Memo &m, PyObject *target, PyObject *name) {
+    if (!Py_IS_TYPE(target, &PyModule_Type) || is_dunder(name))
+        return PyObject_GetAttr(target, name);
+    PyObject *module_dict = PyModule_GetDict(target);
+    PyObject *value = PyDict_GetItemWithError(module_dict, name);
+    if (!value)
+        return PyErr_Occurred() ? nullptr : PyObject_GetAttr(target, name);
+    Py_INCREF(name);
+    Py_XSETREF(m.last_name, name);
+    m.last_value = value;
+    m.module_dict = module_dict;
+    m.module_dict_version = dict_version(module_dict);
+    return Py_NewRef(value);
+}
+
 PyObject *proxy_getattro(PyObject *self, PyObject *name) {
+    PyObject *dict = instance_dict(self);
+    Memo &m = memo_of(self);
+    // The same name as last time, with nothing changed since: the name was
+    // then found to be neither the proxy's own nor a module-type attribute.
+    if (name == m.last_name && m.module_dict && memo_target(self, dict) &&
+        dict_version(m.module_dict) == m.module_dict_version)
+        return Py_NewRef(m.last_value);
     if (!PyUnicode_Check(name) || _PyType_Lookup(Py_TYPE(self), name))
         return PyObject_GenericGetAttr(self, name);
-    PyObject *dict = instance_dict(self);
     if (PyObject *target = memo_target(self, dict)) {
         // With module_path the only entry, any other name is not the proxy's own.
-        if (memo_of(self).only_module_path && !is_module_path_name(name))
-            return target_getattr(target, name);
+        if (m.only_module_path && !is_module_path_name(name))
+            return memo_module_getattr(m, target, name);
     }
     if (dict) {
         if (PyDict_GetItemWithError(dict, name))
