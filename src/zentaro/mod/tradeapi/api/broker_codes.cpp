@@ -7,6 +7,7 @@
 // by hand-written equivalents of Python's re.match; any pattern that is not
 // one of ours (or a replaced re.match) goes through the regex engine.
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 
@@ -68,13 +69,9 @@ Text text_of(PyObject *s) {
     return t;
 }
 
-bool decimals_from(const Text &t, Py_ssize_t start) {
-    if (start >= t.len)
-        return false; // \d+ needs one digit at least
-    for (Py_ssize_t i = start; i < t.len; ++i)
-        if (!Py_UNICODE_ISDECIMAL(t.at(i)))
-            return false;
-    return true;
+bool is_decimal(const Text &t, Py_ssize_t i) {
+    Py_UCS4 c = t.at(i);
+    return c < 128 ? (c >= '0' && c <= '9') : Py_UNICODE_ISDECIMAL(c);
 }
 
 // ^(<first>.+)\.<A><B>$ where <first> is empty or one literal character.
@@ -98,27 +95,48 @@ bool starts(const Text &t, const char *prefix) {
     for (; prefix[i]; ++i)
         if (i >= t.len || t.at(i) != (Py_UCS4)prefix[i])
             return false;
-    return true;
+    return i < t.len; // \d+ needs one digit after the prefix
 }
 
-bool prefixed_digits(const Text &t, std::initializer_list<const char *> prefixes) {
+// A text under trial, with what the digit patterns need computed once.
+struct Subject {
+    Text t;
+    int decimal = -1; // whether the whole text is decimal digits; -1: not yet known
+
+    explicit Subject(PyObject *s) : t(text_of(s)) {}
+
+    bool all_decimal() {
+        if (decimal < 0) {
+            decimal = t.len > 0;
+            for (Py_ssize_t i = 0; decimal && i < t.len; ++i)
+                decimal = is_decimal(t, i);
+        }
+        return decimal;
+    }
+};
+
+// ^(<prefixes>)\d+$: the prefixes are ASCII digits, so the text matches when
+// it begins with one of them, goes on past it, and is all decimal digits.
+bool prefixed_digits(Subject &s, std::initializer_list<const char *> prefixes) {
+    if (!s.all_decimal())
+        return false;
     for (const char *p : prefixes)
-        if (starts(t, p) && decimals_from(t, (Py_ssize_t)strlen(p)))
+        if (starts(s.t, p))
             return true;
     return false;
 }
 
-bool native_match(int id, PyObject *s) {
-    Text t = text_of(s);
+bool native_match(int id, Subject &s) {
+    const Text &t = s.t;
     switch (id) {
     case CONVERT_SZ: return dotted_suffix(t, 0, 'S', 'Z');
     case CONVERT_SH: return dotted_suffix(t, 0, 'S', 'H');
     case CONVERT_OF1: return dotted_suffix(t, '1', 'O', 'F');
     case CONVERT_OF5: return dotted_suffix(t, '5', 'O', 'F');
     case CONVERT_BJ: return dotted_suffix(t, 0, 'B', 'J');
-    case REVERT_SZ: return prefixed_digits(t, {"00", "12", "30", "15", "16", "17", "18"});
-    case REVERT_SH: return prefixed_digits(t, {"11", "60", "688", "689", "5"});
-    case REVERT_BJ: return prefixed_digits(t, {"4", "8", "9"});
+    case REVERT_SZ: return prefixed_digits(s, {"00", "12", "30", "15", "16", "17", "18"});
+    case REVERT_SH: return prefixed_digits(s, {"11", "60", "688", "689", "5"});
+    case REVERT_BJ: return prefixed_digits(s, {"4", "8", "9"});
     }
     return false;
 }
@@ -138,8 +156,10 @@ int pattern_id(PyObject *pattern) {
 bool pattern_matches(nb::handle pattern, nb::handle symbol, nb::handle re_match, bool re_native) {
     if (re_native && PyUnicode_Check(symbol.ptr())) {
         int id = pattern_id(pattern.ptr());
-        if (id >= 0)
-            return native_match(id, symbol.ptr());
+        if (id >= 0) {
+            Subject subject(symbol.ptr());
+            return native_match(id, subject);
+        }
     }
     return truthy(steal_or_raise(
         PyObject_CallFunctionObjArgs(re_match.ptr(), pattern.ptr(), symbol.ptr(), nullptr)));
@@ -305,13 +325,32 @@ nb::object classmethod_of(nb::object fn) {
     return call(builtin("classmethod"), fn);
 }
 
-} // namespace
+// code + "." + suffix in one allocation.
+nb::object dotted(PyObject *code, PyObject *suffix) {
+    Py_ssize_t a = PyUnicode_GET_LENGTH(code), b = PyUnicode_GET_LENGTH(suffix);
+    Py_UCS4 widest = std::max(PyUnicode_MAX_CHAR_VALUE(code), PyUnicode_MAX_CHAR_VALUE(suffix));
+    nb::object out = steal_or_raise(PyUnicode_New(a + 1 + b, widest));
+    if (PyUnicode_IS_ASCII(out.ptr())) {
+        char *buf = reinterpret_cast<char *>(PyUnicode_DATA(out.ptr()));
+        memcpy(buf, PyUnicode_DATA(code), a);
+        buf[a] = '.';
+        memcpy(buf + a + 1, PyUnicode_DATA(suffix), b);
+        return out;
+    }
+    if (PyUnicode_CopyCharacters(out.ptr(), 0, code, 0, a) < 0 ||
+        PyUnicode_WriteChar(out.ptr(), a, '.') < 0 ||
+        PyUnicode_CopyCharacters(out.ptr(), a + 1, suffix, 0, b) < 0)
+        raise_python_error();
+    return out;
+}
 
-// ---- record-level rules ----
-
-nb::object symbol_of(const Translators &tr, nb::handle code) {
-    nb::object market = tr.market_native ? walk_table(tr.market_table, code, tr.re_match, tr.re_native)
-                                         : call(tr.market_revert, code);
+// "{}{}".format(code, ".%s" % market if market else "")
+nb::object with_market(nb::handle code, nb::handle market) {
+    if (PyUnicode_CheckExact(code.ptr()) && PyUnicode_CheckExact(market.ptr())) {
+        if (PyUnicode_GET_LENGTH(market.ptr()) == 0)
+            return nb::borrow(code);
+        return dotted(code.ptr(), market.ptr());
+    }
     nb::object head = format_text(code);
     if (!truthy(market))
         return head;
@@ -321,6 +360,23 @@ nb::object symbol_of(const Translators &tr, nb::handle code) {
     else
         suffix = format_text(steal_or_raise(PyNumber_Remainder(nb::str(".%s").ptr(), market.ptr())));
     return concat(head, suffix);
+}
+
+} // namespace
+
+// ---- record-level rules ----
+
+nb::object symbol_of(const Translators &tr, nb::handle code) {
+    if (tr.plan_size >= 0 && PyUnicode_CheckExact(code.ptr())) {
+        Subject subject(code.ptr());
+        for (int i = 0; i < tr.plan_size; ++i)
+            if (native_match(tr.plan_pattern[i], subject))
+                return with_market(code, tr.plan_value[i]);
+        return nb::borrow(code);
+    }
+    nb::object market = tr.market_native ? walk_table(tr.market_table, code, tr.re_match, tr.re_native)
+                                         : call(tr.market_revert, code);
+    return with_market(code, market);
 }
 
 nb::object side_name(const Translators &tr, nb::handle num) {
@@ -360,6 +416,12 @@ nb::object round4(const Translators &tr, nb::handle value) {
         PyObject_CallFunctionObjArgs(tr.round_fn.ptr(), value.ptr(), digits.ptr(), nullptr));
 }
 
+nb::object round4_double(const Translators &tr, double value) {
+    if (tr.round_native)
+        return native_round4(value);
+    return round4(tr, steal_or_raise(PyFloat_FromDouble(value)));
+}
+
 // When NameDict is a plain dict subclass (no __new__, __init__ or metaclass
 // of its own), NameDict(d) is a NameDict holding d's items: the record is
 // then built in place, without the intermediate dict and its copy.
@@ -389,6 +451,25 @@ static bool plain_dict_type(nb::handle obj) {
            type->tp_init == PyDict_Type.tp_init;
 }
 
+// Takes the table's patterns once for the whole call when every one of them
+// is ours: each record then needs no walk of the table.
+static void plan_table(Translators &tr) {
+    PyObject *table = tr.market_table.ptr();
+    if (!PyDict_CheckExact(table) || PyDict_GET_SIZE(table) > Translators::plan_limit)
+        return;
+    Py_ssize_t pos = 0;
+    PyObject *pattern, *value;
+    int size = 0;
+    while (PyDict_Next(table, &pos, &pattern, &value)) {
+        int id = pattern_id(pattern);
+        if (id < 0)
+            return;
+        tr.plan_pattern[size] = id;
+        tr.plan_value[size++] = nb::borrow(value);
+    }
+    tr.plan_size = size;
+}
+
 static bool is_own_method(nb::handle bound, PyObject *cls, PyObject *fn) {
     return PyMethod_Check(bound.ptr()) && PyMethod_GET_SELF(bound.ptr()) == cls &&
            PyMethod_GET_FUNCTION(bound.ptr()) == fn;
@@ -400,8 +481,11 @@ Translators resolve_translators(nb::handle api, bool with_pricetype) {
     nb::object market = getattr(api, KEY("MARKET"));
     tr.market_revert = getattr(market, KEY("revert"));
     tr.market_native = is_own_method(tr.market_revert, own_market_class, own_market_revert);
-    if (tr.market_native)
+    if (tr.market_native) {
         tr.market_table = getattr(market, KEY("re_revert"));
+        if (tr.re_native)
+            plan_table(tr);
+    }
     nb::object side = getattr(api, KEY("SIDE"));
     tr.side_revert = getattr(side, KEY("revert"));
     tr.side_native = is_own_method(tr.side_revert, own_side_class, own_side_revert);

@@ -43,6 +43,12 @@ struct Translators {
     nb::object market_revert; // MARKET.revert as found; unused when native
     nb::object market_table;  // MARKET.re_revert, read by the native rule
     bool market_native = false;
+    // The table's patterns (when every one is ours and re.match is the real
+    // one) in trial order, with their values: taken once per call.
+    static constexpr int plan_limit = 8;
+    int plan_size = -1; // -1: walk the table through re.match
+    int plan_pattern[plan_limit];
+    nb::object plan_value[plan_limit];
     nb::object re_match; // re.match as found at call time
     bool re_native = false;
     nb::object side_revert; // SIDE.revert as found; unused when native
@@ -61,6 +67,7 @@ nb::object symbol_of(const Translators &tr, nb::handle code);
 nb::object side_name(const Translators &tr, nb::handle num);
 nb::object time_of(const Translators &tr, nb::handle date, nb::handle time);
 nb::object round4(const Translators &tr, nb::handle value);
+nb::object round4_double(const Translators &tr, double value); // round4 of that float
 nb::object make_record_dict(const Translators &tr, PyObject *layout);
 nb::object finish_record(const Translators &tr, nb::object dict);
 

@@ -110,22 +110,67 @@ nb::object number_op(binaryfunc op, nb::handle a, nb::handle b) {
     return steal_or_raise(op(a.ptr(), b.ptr()));
 }
 
-// round((MarketPrice - CostPrice) * ActualAmt) unless NetMoney is truthy.
-nb::object pnl_of(const Translators &tr, nb::handle item) {
-    nb::object net = get_or_none(item, KEY("NetMoney"));
+// A number Python would turn into this double for float arithmetic: a float,
+// or an integer small enough to convert exactly.
+bool as_double(PyObject *v, double *out) {
+    if (PyFloat_CheckExact(v)) {
+        *out = PyFloat_AS_DOUBLE(v);
+        return true;
+    }
+    if (!PyLong_CheckExact(v))
+        return false;
+    int overflow = 0;
+    long long n = PyLong_AsLongLongAndOverflow(v, &overflow);
+    constexpr long long exact = 1LL << 53;
+    if (overflow || n > exact || n < -exact)
+        return false;
+    *out = static_cast<double>(n);
+    return true;
+}
+
+// Both prices as doubles, when their difference is a float in Python (two
+// integers give an integer instead).
+bool float_prices(nb::handle last, nb::handle cost, double *l, double *c) {
+    return (PyFloat_CheckExact(last.ptr()) || PyFloat_CheckExact(cost.ptr())) &&
+           as_double(last.ptr(), l) && as_double(cost.ptr(), c);
+}
+
+// round((last - cost) * amount, 4)
+nb::object gain_pnl(const Translators &tr, nb::handle last, nb::handle cost, nb::handle amount) {
+    double l, c, a;
+    if (float_prices(last, cost, &l, &c) && as_double(amount.ptr(), &a))
+        return round4_double(tr, (l - c) * a);
+    nb::object gain = number_op(PyNumber_Subtract, last, cost);
+    return round4(tr, number_op(PyNumber_Multiply, gain, amount));
+}
+
+// round((last - cost) / cost, 4), cost being truthy
+nb::object gain_rate(const Translators &tr, nb::handle last, nb::handle cost) {
+    double l, c;
+    if (float_prices(last, cost, &l, &c))
+        return round4_double(tr, (l - c) / c);
+    nb::object gain = number_op(PyNumber_Subtract, last, cost);
+    return round4(tr, number_op(PyNumber_TrueDivide, gain, cost));
+}
+
+// round(NetMoney, 4) when truthy, else from the prices read afresh.
+nb::object pnl_from(const Translators &tr, nb::handle item, nb::handle net) {
     if (truthy(net))
         return round4(tr, net);
-    nb::object gain = number_op(PyNumber_Subtract, getitem(item, KEY("MarketPrice")),
-                                getitem(item, KEY("CostPrice")));
-    return round4(tr, number_op(PyNumber_Multiply, gain, getitem(item, KEY("ActualAmt"))));
+    nb::object last = getitem(item, KEY("MarketPrice"));
+    nb::object cost = getitem(item, KEY("CostPrice"));
+    return gain_pnl(tr, last, cost, getitem(item, KEY("ActualAmt")));
+}
+
+nb::object pnl_of(const Translators &tr, nb::handle item) {
+    return pnl_from(tr, item, get_or_none(item, KEY("NetMoney")));
 }
 
 nb::object profit_rate_of(const Translators &tr, nb::handle item) {
     if (!truthy(getitem(item, KEY("CostPrice"))))
         return nb::none();
-    nb::object gain = number_op(PyNumber_Subtract, getitem(item, KEY("MarketPrice")),
-                                getitem(item, KEY("CostPrice")));
-    return round4(tr, number_op(PyNumber_TrueDivide, gain, getitem(item, KEY("CostPrice"))));
+    nb::object last = getitem(item, KEY("MarketPrice"));
+    return gain_rate(tr, last, getitem(item, KEY("CostPrice")));
 }
 
 nb::object field_value(const Translators &tr, nb::handle item, Field &f, nb::object *symbol) {
@@ -177,6 +222,42 @@ template <size_t N> void intern_keys(Field (&fields)[N]) {
     fields[0].layout = layout.release().ptr(); // kept for the life of the process
 }
 
+
+bool plain_number(nb::handle v) {
+    return PyFloat_CheckExact(v.ptr()) || PyLong_CheckExact(v.ptr());
+}
+
+void set_value(nb::handle record, const Field &f, nb::handle value) {
+    if (PyDict_SetItem(record.ptr(), f.out_key, value.ptr()) < 0)
+        raise_python_error();
+}
+
+// A position from a plain dict. Truth and arithmetic of plain numbers run no
+// Python code, so nothing can change the record between reads of one field:
+// each field is read once. Any other value takes the rule's own reads.
+nb::object plain_position(const Translators &tr, nb::handle item, nb::object *symbol) {
+    constexpr size_t read = 8; // the fields before pnl and profit_rate
+    nb::object values[read];
+    for (size_t i = 0; i < read; ++i)
+        values[i] = field_value(tr, item, position_fields[i], symbol);
+    nb::handle amount = values[2], cost = values[6], last = values[7];
+    nb::object net = get_or_none(item, KEY("NetMoney"));
+    nb::object pnl, rate;
+    if (plain_number(amount) && plain_number(cost) && plain_number(last) &&
+        (net.is_none() || plain_number(net))) {
+        pnl = truthy(net) ? round4(tr, net) : gain_pnl(tr, last, cost, amount);
+        rate = truthy(cost) ? gain_rate(tr, last, cost) : nb::none();
+    } else {
+        pnl = pnl_from(tr, item, net);
+        rate = profit_rate_of(tr, item);
+    }
+    nb::object record = make_record_dict(tr, position_fields[0].layout);
+    for (size_t i = 0; i < read; ++i)
+        set_value(record, position_fields[i], values[i]);
+    set_value(record, position_fields[read], pnl);
+    set_value(record, position_fields[read + 1], rate);
+    return finish_record(tr, std::move(record));
+}
 } // namespace
 
 void prepare_records() {
@@ -192,6 +273,8 @@ nb::object convert_funds(const Translators &tr, nb::handle item) {
     return convert(tr, item, funds_fields);
 }
 nb::object convert_position(const Translators &tr, nb::handle item, nb::object *symbol) {
+    if (PyDict_CheckExact(item.ptr()))
+        return plain_position(tr, item, symbol);
     return convert(tr, item, position_fields, symbol);
 }
 nb::object convert_trade(const Translators &tr, nb::handle item) {
