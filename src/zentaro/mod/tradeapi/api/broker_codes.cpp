@@ -11,6 +11,7 @@
 #include <charconv>
 #include <cmath>
 
+#include "broker_cache.hpp"
 #include "broker_desk.hpp"
 
 namespace broker_desk {
@@ -31,6 +32,7 @@ const char *const pattern_text[PATTERN_COUNT] = {
     "^(4|8|9)\\d+$",
 };
 PyObject *pattern_obj[PATTERN_COUNT]; // kept for the life of the process
+PyObject *revert_value[PATTERN_COUNT]; // re_revert's values as installed, by pattern
 
 // Members of SIDE by value; values outside belong to no member.
 constexpr int side_span = 17;
@@ -49,9 +51,11 @@ PyObject *own_market_revert = nullptr;
 PyObject *real_re_match = nullptr;     // owned: re.match
 PyObject *real_timestamp = nullptr;    // owned: pandas.Timestamp
 PyObject *builtin_round = nullptr;     // owned
-PyObject *time_cache = nullptr;        // owned: text -> Timestamp
 PyObject *empty_tuple = nullptr;       // owned
-constexpr Py_ssize_t time_cache_limit = 1 << 15;
+
+// Results of the module's own rules, which depend on nothing but the text.
+TextCache time_cache;   // complete date-and-time text -> Timestamp
+TextCache symbol_cache; // code -> symbol, under the module's own table
 
 // A text as the regex engine sees it for an end anchor: `$` also matches
 // just before one final line break.
@@ -249,11 +253,8 @@ bool is_ascii_digits(const char *s, std::initializer_list<int> positions) {
 
 // A complete date and time whose reading cannot depend on the current day:
 // "YYYY-MM-DD HH:MM:SS", "YYYYMMDD HH:MM:SS" or "YYYYMMDD HHMMSS".
-bool complete_date_time(PyObject *text) {
-    if (!PyUnicode_IS_ASCII(text))
-        return false;
-    const char *s = reinterpret_cast<const char *>(PyUnicode_DATA(text));
-    switch (PyUnicode_GET_LENGTH(text)) {
+bool complete_date_time(const char *s, size_t len) {
+    switch (len) {
     case 19:
         return s[4] == '-' && s[7] == '-' && s[10] == ' ' && s[13] == ':' && s[16] == ':' &&
                is_ascii_digits(s, {0, 1, 2, 3, 5, 6, 8, 9, 11, 12, 14, 15, 17, 18});
@@ -366,13 +367,26 @@ nb::object with_market(nb::handle code, nb::handle market) {
 
 // ---- record-level rules ----
 
-nb::object symbol_of(const Translators &tr, nb::handle code) {
+nb::object planned_symbol(const Translators &tr, nb::handle code) {
+    Subject subject(code.ptr());
+    for (int i = 0; i < tr.plan_size; ++i)
+        if (native_match(tr.plan_pattern[i], subject))
+            return with_market(code, tr.plan_value[i]);
+    return nb::borrow(code);
+}
+
+// A symbol that keys a dict needs its hash, which a cached symbol carries
+// already; elsewhere a fresh symbol costs less than the lookup.
+nb::object symbol_of(const Translators &tr, nb::handle code, bool as_key) {
     if (tr.plan_size >= 0 && PyUnicode_CheckExact(code.ptr())) {
-        Subject subject(code.ptr());
-        for (int i = 0; i < tr.plan_size; ++i)
-            if (native_match(tr.plan_pattern[i], subject))
-                return with_market(code, tr.plan_value[i]);
-        return nb::borrow(code);
+        TextKey key;
+        if (!as_key || !tr.plan_own || !key.append(code.ptr()))
+            return planned_symbol(tr, code);
+        if (PyObject *hit = symbol_cache.find(key))
+            return nb::borrow(hit);
+        nb::object symbol = planned_symbol(tr, code);
+        symbol_cache.put(key, symbol.ptr());
+        return symbol;
     }
     nb::object market = tr.market_native ? walk_table(tr.market_table, code, tr.re_match, tr.re_native)
                                          : call(tr.market_revert, code);
@@ -385,22 +399,24 @@ nb::object side_name(const Translators &tr, nb::handle num) {
     return call(tr.side_revert, num);
 }
 
+// The text the time rule hands to pandas, when that is a complete date and
+// time made of two texts.
+bool complete_time_key(nb::handle date, nb::handle time, TextKey &key) {
+    if (!PyUnicode_CheckExact(date.ptr()) || PyUnicode_GET_LENGTH(date.ptr()) == 0)
+        return false; // an empty date leaves the day to pandas
+    return key.append(date.ptr()) && key.append(' ') && key.append(time.ptr()) &&
+           complete_date_time(key.data(), key.size());
+}
+
 nb::object time_of(const Translators &tr, nb::handle date, nb::handle time) {
-    nb::object text = time_text(date, time);
-    if (!tr.timestamp_cached || !PyUnicode_CheckExact(text.ptr()))
-        return call(tr.timestamp, text);
-    PyObject *hit = PyDict_GetItemWithError(time_cache, text.ptr());
-    if (hit)
-        return nb::borrow(hit);
-    if (PyErr_Occurred())
-        raise_python_error();
-    nb::object stamp = call(tr.timestamp, text);
-    if (complete_date_time(text.ptr())) {
-        if (PyDict_GET_SIZE(time_cache) >= time_cache_limit)
-            PyDict_Clear(time_cache);
-        if (PyDict_SetItem(time_cache, text.ptr(), stamp.ptr()) < 0)
-            raise_python_error();
-    }
+    TextKey key;
+    bool keyed = tr.timestamp_cached && complete_time_key(date, time, key);
+    if (keyed)
+        if (PyObject *hit = time_cache.find(key))
+            return nb::borrow(hit);
+    nb::object stamp = call(tr.timestamp, time_text(date, time));
+    if (keyed)
+        time_cache.put(key, stamp.ptr());
     return stamp;
 }
 
@@ -451,6 +467,11 @@ static bool plain_dict_type(nb::handle obj) {
            type->tp_init == PyDict_Type.tp_init;
 }
 
+static bool same_text(nb::handle value, PyObject *own) {
+    return value.ptr() == own ||
+           (PyUnicode_CheckExact(value.ptr()) && PyUnicode_Compare(value.ptr(), own) == 0);
+}
+
 // Takes the table's patterns once for the whole call when every one of them
 // is ours: each record then needs no walk of the table.
 static void plan_table(Translators &tr) {
@@ -468,6 +489,9 @@ static void plan_table(Translators &tr) {
         tr.plan_value[size++] = nb::borrow(value);
     }
     tr.plan_size = size;
+    tr.plan_own = size == 3;
+    for (int i = 0; i < size && tr.plan_own; ++i)
+        tr.plan_own = tr.plan_pattern[i] == REVERT_SZ + i && same_text(tr.plan_value[i], revert_value[REVERT_SZ + i]);
 }
 
 static bool is_own_method(nb::handle bound, PyObject *cls, PyObject *fn) {
@@ -517,7 +541,6 @@ void install_codes(nb::module_ &m) {
     real_re_match = getattr(steal_or_raise(PyImport_ImportModule("re")), KEY("match")).release().ptr();
     real_timestamp = getattr(global("pd"), KEY("Timestamp")).release().ptr();
     builtin_round = builtin("round").release().ptr();
-    time_cache = steal_or_raise(PyDict_New()).release().ptr();
     empty_tuple = steal_or_raise(PyTuple_New(0)).release().ptr();
 
     nb::object object_base = nb::make_tuple(nb::borrow(reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
@@ -548,8 +571,12 @@ void install_codes(nb::module_ &m) {
     market_ns["re_convert"] = ordered_table({{CONVERT_SZ, nb::int_(1)}, {CONVERT_SH, nb::int_(2)},
                                              {CONVERT_OF1, nb::int_(1)}, {CONVERT_OF5, nb::int_(2)},
                                              {CONVERT_BJ, nb::int_(3)}});
-    market_ns["re_revert"] = ordered_table(
-        {{REVERT_SZ, nb::str("SZ")}, {REVERT_SH, nb::str("SH")}, {REVERT_BJ, nb::str("BJ")}});
+    const char *suffixes[] = {"SZ", "SH", "BJ"};
+    for (int i = 0; i < 3; ++i)
+        revert_value[REVERT_SZ + i] = name(suffixes[i]);
+    market_ns["re_revert"] = ordered_table({{REVERT_SZ, nb::borrow(revert_value[REVERT_SZ])},
+                                            {REVERT_SH, nb::borrow(revert_value[REVERT_SH])},
+                                            {REVERT_BJ, nb::borrow(revert_value[REVERT_BJ])}});
     market_ns["convert"] = classmethod_of(convert_fn);
     market_ns["revert"] = classmethod_of(market_revert_fn);
     nb::object market = make_class(m, "MARKET", object_base, market_ns);

@@ -47,6 +47,7 @@ struct Translators {
     // one) in trial order, with their values: taken once per call.
     static constexpr int plan_limit = 8;
     int plan_size = -1; // -1: walk the table through re.match
+    bool plan_own = false; // the module's own table: symbols may be cached
     int plan_pattern[plan_limit];
     nb::object plan_value[plan_limit];
     nb::object re_match; // re.match as found at call time
@@ -63,7 +64,7 @@ struct Translators {
 };
 Translators resolve_translators(nb::handle api, bool with_pricetype);
 
-nb::object symbol_of(const Translators &tr, nb::handle code);
+nb::object symbol_of(const Translators &tr, nb::handle code, bool as_key);
 nb::object side_name(const Translators &tr, nb::handle num);
 nb::object time_of(const Translators &tr, nb::handle date, nb::handle time);
 nb::object round4(const Translators &tr, nb::handle value);

@@ -176,7 +176,7 @@ nb::object profit_rate_of(const Translators &tr, nb::handle item) {
 nb::object field_value(const Translators &tr, nb::handle item, Field &f, nb::object *symbol) {
     switch (f.kind) {
     case Kind::Symbol: {
-        nb::object value = symbol_of(tr, getitem(item, f.in_key));
+        nb::object value = symbol_of(tr, getitem(item, f.in_key), symbol != nullptr);
         if (symbol)
             *symbol = value;
         return value;
@@ -190,7 +190,7 @@ nb::object field_value(const Translators &tr, nb::handle item, Field &f, nb::obj
         return time_of(tr, date, getitem(item, f.in2_key));
     }
     case Kind::TimeOptDate: {
-        nb::object date = get_or(item, f.in_key, nb::str(""));
+        nb::object date = get_or(item, f.in_key, KEY(""));
         return time_of(tr, date, getitem(item, f.in2_key));
     }
     case Kind::Pnl: return pnl_of(tr, item);

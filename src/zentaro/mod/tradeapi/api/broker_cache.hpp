@@ -1,0 +1,133 @@
+// A bounded map from short ASCII texts to Python objects, for what record
+// conversions compute again and again (symbols, timestamps). A lookup needs
+// no Python string: the key is the text's bytes, assembled from pieces.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <algorithm>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+namespace broker_desk {
+
+class TextKey {
+public:
+    static constexpr size_t capacity = 24;
+
+    // Appends an exact str's characters; false when it is not ASCII or the
+    // key would grow too long (such texts are not cached).
+    bool append(PyObject *text) {
+        if (!PyUnicode_CheckExact(text) || !PyUnicode_IS_ASCII(text))
+            return false;
+        size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+        if (n > capacity - len_)
+            return false;
+        memcpy(bytes() + len_, PyUnicode_DATA(text), n);
+        len_ += static_cast<uint32_t>(n);
+        return true;
+    }
+    bool append(char c) {
+        if (len_ >= capacity)
+            return false;
+        bytes()[len_++] = c;
+        return true;
+    }
+
+    const char *data() const { return reinterpret_cast<const char *>(words_); }
+    size_t size() const { return len_; }
+    bool operator==(const TextKey &o) const {
+        return len_ == o.len_ && words_[0] == o.words_[0] && words_[1] == o.words_[1] &&
+               words_[2] == o.words_[2];
+    }
+    uint64_t hash() const {
+        uint64_t h = len_ * 0x9E3779B97F4A7C15ull;
+        for (uint64_t w : words_) {
+            h = (h ^ w) * 0xBF58476D1CE4E5B9ull;
+            h ^= h >> 31;
+        }
+        return h;
+    }
+
+private:
+    char *bytes() { return reinterpret_cast<char *>(words_); }
+    uint64_t words_[capacity / 8] = {}; // zero padded, so whole words compare
+    uint32_t len_ = 0;
+};
+
+// Laid out like Python's dict: a table of positions, kept at most half full
+// and as small as that allows, and the entries in the order they came.
+// Records tend to come in the same order again, so lookups walk the entries
+// in step, and only the small table is hit at random.
+class TextCache {
+public:
+    static constexpr size_t limit = 1 << 15; // entries; when full it starts afresh
+
+    // Borrowed reference, or nullptr.
+    PyObject *find(const TextKey &key) const {
+        if (entries_.empty())
+            return nullptr;
+        size_t mask = index_.size() - 1;
+        for (size_t i = key.hash() & mask; index_[i]; i = (i + 1) & mask) {
+            const Entry &e = entries_[index_[i] - 1];
+            if (e.key == key)
+                return e.value;
+        }
+        return nullptr;
+    }
+
+    // Keeps a new reference to value (replacing any entry of the same key).
+    void put(const TextKey &key, PyObject *value) {
+        if (entries_.size() >= limit)
+            clear();
+        if (2 * (entries_.size() + 1) > index_.size())
+            grow();
+        size_t mask = index_.size() - 1;
+        size_t i = key.hash() & mask;
+        for (; index_[i]; i = (i + 1) & mask) {
+            Entry &e = entries_[index_[i] - 1];
+            if (e.key == key) {
+                Py_INCREF(value);
+                Py_DECREF(std::exchange(e.value, value));
+                return;
+            }
+        }
+        Py_INCREF(value);
+        entries_.push_back(Entry{key, value});
+        index_[i] = static_cast<uint16_t>(entries_.size());
+    }
+
+    void clear() {
+        // Emptied before the values go: their release may run Python code.
+        std::vector<Entry> gone;
+        gone.swap(entries_);
+        std::fill(index_.begin(), index_.end(), 0);
+        for (Entry &e : gone)
+            Py_DECREF(e.value);
+    }
+
+private:
+    static_assert(limit < (1 << 16), "positions are 16-bit");
+    struct Entry {
+        TextKey key;
+        PyObject *value;
+    };
+
+    void grow() {
+        index_.assign(index_.empty() ? 64 : index_.size() * 2, 0);
+        size_t mask = index_.size() - 1;
+        for (size_t n = 0; n < entries_.size(); ++n) {
+            size_t i = entries_[n].key.hash() & mask;
+            while (index_[i])
+                i = (i + 1) & mask;
+            index_[i] = static_cast<uint16_t>(n + 1);
+        }
+    }
+
+    std::vector<uint16_t> index_; // entry position + 1; 0: free
+    std::vector<Entry> entries_;
+};
+
+} // namespace broker_desk
