@@ -5,6 +5,8 @@
 // Every imported name is a module attribute read when it is used, so that a
 // deployment (or a test) can replace the broker client, logger or limiter.
 
+#include "broker_speed.hpp" // first: see there
+
 #include <unordered_map>
 
 #include "broker_desk.hpp"

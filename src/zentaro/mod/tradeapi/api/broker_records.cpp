@@ -4,6 +4,8 @@
 // read from, in output order; fields are read in that order, so a record
 // missing several fields reports the first one, as a dict display would.
 
+#include "broker_speed.hpp" // first: see there
+
 #include "broker_desk.hpp"
 
 namespace broker_desk {
