@@ -155,13 +155,14 @@ nb::object gain_rate(const Translators &tr, nb::handle last, nb::handle cost) {
     return round4(tr, number_op(PyNumber_TrueDivide, gain, cost));
 }
 
-// round(NetMoney, 4) when truthy, else from the prices read afresh.
+// round(NetMoney, 4) when truthy, else from the prices read afresh, each
+// read where the rule reads it (the arithmetic may run code of the values).
 nb::object pnl_from(const Translators &tr, nb::handle item, nb::handle net) {
     if (truthy(net))
         return round4(tr, net);
     nb::object last = getitem(item, KEY("MarketPrice"));
-    nb::object cost = getitem(item, KEY("CostPrice"));
-    return gain_pnl(tr, last, cost, getitem(item, KEY("ActualAmt")));
+    nb::object gain = number_op(PyNumber_Subtract, last, getitem(item, KEY("CostPrice")));
+    return round4(tr, number_op(PyNumber_Multiply, gain, getitem(item, KEY("ActualAmt"))));
 }
 
 nb::object pnl_of(const Translators &tr, nb::handle item) {
@@ -172,7 +173,8 @@ nb::object profit_rate_of(const Translators &tr, nb::handle item) {
     if (!truthy(getitem(item, KEY("CostPrice"))))
         return nb::none();
     nb::object last = getitem(item, KEY("MarketPrice"));
-    return gain_rate(tr, last, getitem(item, KEY("CostPrice")));
+    nb::object gain = number_op(PyNumber_Subtract, last, getitem(item, KEY("CostPrice")));
+    return round4(tr, number_op(PyNumber_TrueDivide, gain, getitem(item, KEY("CostPrice"))));
 }
 
 nb::object field_value(const Translators &tr, nb::handle item, Field &f, nb::object *symbol) {
