@@ -2,6 +2,7 @@
 Python class it stands for, whatever the path and whatever is changed between
 two reads (its caches must never serve a stale object)."""
 
+import sys
 import types
 
 import pytest
@@ -10,7 +11,8 @@ from hypothesis import strategies as st
 
 from zentaro.mod.kelvo.utils.deferred_import import DeferredImport
 
-FUZZ = settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+FUZZ = settings(max_examples=300, deadline=None,
+                suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
 
 # Top-level names are real, harmless modules or names that cannot exist: a
 # random name could import a module with side effects.
@@ -130,26 +132,52 @@ def stand_in(tag):
 actions = st.lists(
     st.one_of(
         st.tuples(st.just("read"), st.sampled_from(["join", "sep", "pi", "dumps", "module", "module_path", "nope"])),
-        st.tuples(st.just("path"), st.sampled_from(["os.path", "math", "json", "zz_fuzz_missing_module"])),
+        st.tuples(st.just("path"), st.sampled_from(["os.path", "math", "json", "zz_fuzz_missing_module",
+                                                    "zz_fuzz_target_module"])),
         st.tuples(st.just("put"), st.sampled_from(["os.path", "math", "json"]), st.integers(0, 3)),
         st.tuples(st.just("forget"), st.sampled_from(["os.path", "math", "json"])),
         st.tuples(st.just("clear")),
         st.tuples(st.just("new cache")),
         st.tuples(st.just("own attr"), st.sampled_from(["join", "sep", "extra"]), st.integers(0, 3)),
         st.tuples(st.just("drop attr"), st.sampled_from(["join", "sep", "extra"])),
+        st.tuples(st.just("module attr"), st.sampled_from(["join", "sep", "pi"]), st.integers(0, 4)),
+        st.tuples(st.just("module dict"), st.integers(0, 3)),
     ),
     max_size=25,
 )
+TARGET = "zz_fuzz_target_module"
+
+
+@pytest.fixture
+def target_module():
+    """A module of the test's own, whose attributes the steps change."""
+    module = types.ModuleType(TARGET)
+    module.join, module.sep = "j", "s"
+    sys.modules[TARGET] = module
+    yield module
+    sys.modules.pop(TARGET, None)
 
 
 @FUZZ
 @given(steps=actions)
-def test_no_change_between_reads_leaves_a_stale_answer(steps):
+def test_no_change_between_reads_leaves_a_stale_answer(target_module, steps):
     fresh()
     ours, theirs = DeferredImport("os.path"), Reference("os.path")
     tags = [object() for _ in range(4)]
+    for name in ("join", "sep", "pi"):
+        target_module.__dict__.pop(name, None)
+    target_module.join, target_module.sep = "j", "s"
     for step in steps:
         kind = step[0]
+        if kind == "module attr":
+            if step[2] == 4:
+                target_module.__dict__.pop(step[1], None)
+            else:
+                setattr(target_module, step[1], tags[step[2]])
+            continue
+        if kind == "module dict":  # many entries at once: the dict grows and is rebuilt
+            target_module.__dict__.update({f"filler{i}_{step[1]}": i for i in range(20)})
+            continue
         if kind == "read":
             name = step[1]
             assert same(outcome(lambda n=name: getattr(ours, n)), outcome(lambda n=name: getattr(theirs, n))), steps
