@@ -245,6 +245,20 @@ def test_values_that_run_code_are_read_again_as_the_rule_reads_them():
     assert (rec.pnl, rec.profit_rate) == (expected["pnl"], expected["profit_rate"]) == (3.0, 0.25)
 
 
+def test_a_replaced_round_is_followed_by_the_rules_reads(monkeypatch):
+    row = position("600000", NetMoney=None, CostPrice=10.0, MarketPrice=12.0, ActualAmt=100)
+
+    def changing_round(value, digits):
+        row["CostPrice"] = 5.0
+        return ("rounded", value, digits)
+
+    monkeypatch.setattr(bd, "round", changing_round, raising=False)
+    with account([row]) as api:
+        rec = api.positions["600000.SH"]
+    assert rec.cost_basis == 10.0 and rec.pnl == ("rounded", 200.0, 4)
+    assert rec.profit_rate == ("rounded", 1.4, 4)  # CostPrice read after the first round
+
+
 def float_from_bits(bits):
     return struct.unpack("<d", struct.pack("<Q", bits))[0]
 

@@ -226,7 +226,6 @@ template <size_t N> void intern_keys(Field (&fields)[N]) {
     fields[0].layout = layout.release().ptr(); // kept for the life of the process
 }
 
-
 bool plain_number(nb::handle v) {
     return PyFloat_CheckExact(v.ptr()) || PyLong_CheckExact(v.ptr());
 }
@@ -236,9 +235,10 @@ void set_value(nb::handle record, const Field &f, nb::handle value) {
         raise_python_error();
 }
 
-// A position from a plain dict. Truth and arithmetic of plain numbers run no
-// Python code, so nothing can change the record between reads of one field:
-// each field is read once. Any other value takes the rule's own reads.
+// A position from a plain dict. Truth, arithmetic and rounding of plain
+// numbers run no Python code (the built-in round), so nothing can change the
+// record between reads of one field: each field is read once. Any other value
+// takes the rule's own reads.
 nb::object plain_position(const Translators &tr, nb::handle item, nb::object *symbol) {
     constexpr size_t read = 8; // the fields before pnl and profit_rate
     nb::object values[read];
@@ -247,7 +247,7 @@ nb::object plain_position(const Translators &tr, nb::handle item, nb::object *sy
     nb::handle amount = values[2], cost = values[6], last = values[7];
     nb::object net = get_or_none(item, KEY("NetMoney"));
     nb::object pnl, rate;
-    if (plain_number(amount) && plain_number(cost) && plain_number(last) &&
+    if (tr.round_native && plain_number(amount) && plain_number(cost) && plain_number(last) &&
         (net.is_none() || plain_number(net))) {
         pnl = truthy(net) ? round4(tr, net) : gain_pnl(tr, last, cost, amount);
         rate = truthy(cost) ? gain_rate(tr, last, cost) : nb::none();
@@ -262,6 +262,7 @@ nb::object plain_position(const Translators &tr, nb::handle item, nb::object *sy
     set_value(record, position_fields[read + 1], rate);
     return finish_record(tr, std::move(record));
 }
+
 } // namespace
 
 void prepare_records() {
