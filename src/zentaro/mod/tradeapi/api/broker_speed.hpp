@@ -8,6 +8,7 @@
 // setting (GCC does not inline across different ones): hence first.
 #pragma once
 
-#if defined(__GNUC__) && !defined(__clang__)
+// Only where the build optimizes (for size): debug builds stay as they are.
+#if defined(__GNUC__) && !defined(__clang__) && defined(NDEBUG)
 #pragma GCC optimize("O2")
 #endif
