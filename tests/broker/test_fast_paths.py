@@ -47,7 +47,7 @@ def plain_symbol(code, table=None):
         if re.match(pattern, code):
             market = value
             break
-    return "{}{}".format(code, ".%s" % market if market else "")
+    return "{}{}".format(code, ".%s" % market if market else "")  # noqa: UP031 - the rule's text
 
 
 def plain_position(item):
@@ -74,7 +74,7 @@ def outcome(fn):
         result = fn()
     except TradeException as e:  # carries the traceback of what failed inside
         return "error", str(e).rstrip("\n")
-    except Exception as e:  # noqa: BLE001 - the plain rule's error, to compare with
+    except Exception as e:  # the plain rule's error, to compare with
         return "error", "".join(traceback.format_exception_only(e)).rstrip("\n")
     return "ok", result
 
