@@ -18,8 +18,8 @@ os.environ.setdefault("ZENTARO_ROOT", tempfile.mkdtemp(prefix="zentaro-bench-"))
 
 import msgpack  # noqa: E402
 from isal import isal_zlib  # noqa: E402
-from zentaro.mod.kelvo.utils.platform_rpc import kl_api  # noqa: E402
 
+from zentaro.mod.kelvo.utils.platform_rpc import kl_api  # noqa: E402
 from zentaro.support import platform_data  # noqa: E402
 from zentaro.support.platform_server import encode_answer  # noqa: E402
 
@@ -53,7 +53,10 @@ def kit(response):
 
 
 def small_value():
-    return {"order_book_id": "600000.XSHG", "dates": platform_data.trading_dates("2024-01-01", "2024-05-03")}
+    return {
+        "order_book_id": "600000.XSHG",
+        "dates": platform_data.trading_dates("2024-01-01", "2024-05-03"),
+    }
 
 
 def record_list(target=20 * MB):
@@ -71,16 +74,20 @@ def data_frame(target=20 * MB):
 
 
 def payloads():
-    for name, value, target in [("1 KB MessagePack value", small_value(), 1.0),
-                                ("20 MB MessagePack records", record_list(), 1.0),
-                                ("20 MB pickled data frame", data_frame(), 1.3)]:
+    for name, value, target in [
+        ("1 KB MessagePack value", small_value(), 1.0),
+        ("20 MB MessagePack records", record_list(), 1.0),
+        ("20 MB pickled data frame", data_frame(), 1.3),
+    ]:
         yield name, encode_answer(value), target
 
 
 def timings(response):
     """Interleaved repetitions of both decoders, taking turns at going first;
     best and median seconds each, and the median of the paired ratios."""
-    loops = max(1, int(5e4 // len(response.content)))  # batch the small payload for a readable clock
+    loops = max(
+        1, int(5e4 // len(response.content))
+    )  # batch the small payload for a readable clock
     repeats = REPEATS if loops == 1 else 300  # short runs: many of them, to see past the noise
     runs = {"plain": [], "kit": []}
     for i in range(repeats):
@@ -91,7 +98,9 @@ def timings(response):
                 fn(response)
             runs[label].append((clock() - start) / loops)
     result = {k: (min(v), statistics.median(v)) for k, v in runs.items()}
-    result["paired"] = statistics.median(p / k for p, k in zip(runs["plain"], runs["kit"]))
+    result["paired"] = statistics.median(
+        p / k for p, k in zip(runs["plain"], runs["kit"], strict=False)
+    )
     return result
 
 
@@ -134,13 +143,29 @@ def breakdown(content):
 
 def main():
     version = sys.version.split()[0]
-    print(f"Python {version}; thread CPU time; interleaved repetitions: {REPEATS}"
-          " (300 batches for the small value)\n")
+    print(
+        f"Python {version}; thread CPU time; interleaved repetitions: {REPEATS}"
+        " (300 batches for the small value)\n"
+    )
     # Other work shares these cores: the best run is the steadiest figure; the
     # median of the paired ratios (plain/kit, run back to back) is shown beside it.
     header = "%-27s %9s %11s %11s %11s %11s %8s %8s %7s %10s %10s"
-    print(header % ("payload", "body MB", "plain best", "kit best", "plain med", "kit med",
-                    "speedup", "paired", "target", "plain peak", "kit peak"))
+    print(
+        header
+        % (
+            "payload",
+            "body MB",
+            "plain best",
+            "kit best",
+            "plain med",
+            "kit med",
+            "speedup",
+            "paired",
+            "target",
+            "plain peak",
+            "kit peak",
+        )
+    )
     steps = []
     for name, content, target in payloads():
         response = Response(content)
@@ -148,13 +173,27 @@ def main():
         t = timings(response)
         speedup = t["plain"][0] / t["kit"][0]
         peaks = peak_bytes(plain, response), peak_bytes(kit, response)
-        print(header % (name, "%.2f" % (len(content) / MB),
-                        _ms(t["plain"][0]), _ms(t["kit"][0]), _ms(t["plain"][1]), _ms(t["kit"][1]),
-                        f"{speedup:.2f}x", "%.2fx" % t["paired"], f">={target:.1f}x",
-                        _size(peaks[0]), _size(peaks[1])))
+        print(
+            header
+            % (
+                name,
+                "%.2f" % (len(content) / MB),
+                _ms(t["plain"][0]),
+                _ms(t["kit"][0]),
+                _ms(t["plain"][1]),
+                _ms(t["kit"][1]),
+                f"{speedup:.2f}x",
+                "{:.2f}x".format(t["paired"]),
+                f">={target:.1f}x",
+                _size(peaks[0]),
+                _size(peaks[1]),
+            )
+        )
         steps.append((name, breakdown(content)))
-    print("\nWhere the time goes (plain steps, best of 5; the kit reads the outer pickle in place,"
-          " inflates large bodies with ISA-L and small ones on a reused zlib stream):")
+    print(
+        "\nWhere the time goes (plain steps, best of 5; the kit reads the outer pickle in place,"
+        " inflates large bodies with ISA-L and small ones on a reused zlib stream):"
+    )
     for name, parts in steps:
         print(f"  {name:<27} " + ", ".join("{} {}".format(*kv) for kv in parts.items()))
 

@@ -110,12 +110,27 @@ def main():
         ("(a) log.info, 2 args", bench_log_info(noop)),
         ("(b) in_log.info, record", bench_in_log_info(noop)),
     ]:
-        rows.append((name, f"{kit * 1e9:8.0f} ns", f"{floor * 1e9:8.0f} ns", f"{kit / floor:5.2f}x", "<= 1.50x"))
+        rows.append(
+            (
+                name,
+                f"{kit * 1e9:8.0f} ns",
+                f"{floor * 1e9:8.0f} ns",
+                f"{kit / floor:5.2f}x",
+                "<= 1.50x",
+            )
+        )
 
     on, off = bench_backtest()
     share = (on - off) / on
-    rows.append(("(c) 250-day run, 20 trades/day", f"{on * 1e3:8.1f} ms", f"{off * 1e3:8.1f} ms",
-                 f"{share:6.1%}", "sink share (report)"))
+    rows.append(
+        (
+            "(c) 250-day run, 20 trades/day",
+            f"{on * 1e3:8.1f} ms",
+            f"{off * 1e3:8.1f} ms",
+            f"{share:6.1%}",
+            "sink share (report)",
+        )
+    )
 
     header = ("case", "kit / stream on", "floor / stream off", "ratio", "target")
     widths = [max(len(str(r[i])) for r in rows + [header]) for i in range(5)]

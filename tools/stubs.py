@@ -1,7 +1,7 @@
 """Write (or check) the .pyi stubs of the kit's extension modules.
 
-    python tools/stubs.py          # rewrite the stubs beside the sources
-    python tools/stubs.py --check  # fail when a committed stub is out of date
+python tools/stubs.py          # rewrite the stubs beside the sources
+python tools/stubs.py --check  # fail when a committed stub is out of date
 """
 
 import importlib

@@ -53,8 +53,16 @@ class SimulationBroker:
             logger.user_system_log.warn(f"订单被拒绝: {symbol} {quantity}: {reason}")
             return order
         price = env.bar_dict[symbol].close
-        trade = Trade(self._next_trade_id, order.order_id, symbol, side, order.quantity, price,
-                      self.commission(price * order.quantity), env.trading_dt)
+        trade = Trade(
+            self._next_trade_id,
+            order.order_id,
+            symbol,
+            side,
+            order.quantity,
+            price,
+            self.commission(price * order.quantity),
+            env.trading_dt,
+        )
         self._next_trade_id += 1
         account = self.get_portfolio().accounts[Portfolio.STOCK]
         account.apply_trade(trade)
@@ -97,6 +105,8 @@ class SimulationBroker:
         self._next_trade_id = state["next_trade_id"]
         self.orders = []
         for saved in state["orders"]:
-            order = Order(saved["order_id"], saved["symbol"], saved["side"], saved["quantity"], None)
+            order = Order(
+                saved["order_id"], saved["symbol"], saved["side"], saved["quantity"], None
+            )
             order.status = saved["status"]
             self.orders.append(order)

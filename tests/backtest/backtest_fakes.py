@@ -53,11 +53,17 @@ def make_env(days=10, accounts=None):
     )
     portfolio = types.SimpleNamespace(
         accounts=accounts if accounts is not None else {"STOCK": account(a=1)},
-        portfolio_value=100.0, cash=40.0, pnl=-1.5,
+        portfolio_value=100.0,
+        cash=40.0,
+        pnl=-1.5,
     )
     return types.SimpleNamespace(
-        config=types.SimpleNamespace(base=base), data_proxy=proxy, portfolio=portfolio,
-        event_bus=RecordingBus(), record_dict={}, profile_deco=Profiler("report\n\n"),
+        config=types.SimpleNamespace(base=base),
+        data_proxy=proxy,
+        portfolio=portfolio,
+        event_bus=RecordingBus(),
+        record_dict={},
+        profile_deco=Profiler("report\n\n"),
     )
 
 

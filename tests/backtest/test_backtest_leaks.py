@@ -47,7 +47,9 @@ print("done")
 def test_no_leak_reports_at_exit(tmp_path):
     roots = {os.path.dirname(os.path.dirname(m.__file__)) for m in (corvane, zentaro)}
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sorted(roots)))
-    out = subprocess.run([sys.executable, "-c", SCRIPT], capture_output=True, text=True, cwd=tmp_path, env=env)
+    out = subprocess.run(
+        [sys.executable, "-c", SCRIPT], capture_output=True, text=True, cwd=tmp_path, env=env
+    )
     assert out.returncode == 0, out.stderr
     assert out.stdout.strip().endswith("done")
     assert "leak" not in out.stderr.lower(), out.stderr

@@ -58,7 +58,11 @@ def test_first_record_and_progress(forwarding_spy, sink):
     assert days == 8
     ((first,), first_kw), *rest = forwarding_spy.calls
     assert first_kw == {"datetime": datetime.datetime(2023, 1, 3, 15, 30)}
-    assert first["progress"] == 0.0 and first["tradelogs"] == [] and first["portfolio_value"] == 1_000_000
+    assert (
+        first["progress"] == 0.0
+        and first["tradelogs"] == []
+        and first["portfolio_value"] == 1_000_000
+    )
     assert by_kind(rest) == ["SUMMARY", "RESULT", "RECORD"] * days
     progress = [args[0]["progress"] for args, kw in rest if "progress" in args[0]]
     assert progress == [k / days for k in range(1, days + 1) for _ in (0, 1)]
@@ -83,18 +87,28 @@ def test_trades_collected_per_day(in_log_spy):
 
 
 def test_trades_not_collected_are_written_at_once(in_log_spy):
-    corvane.run(kelvo_config(end="2023-01-04", daily_collect_trade=False), {"handle_bar": buy_on_even_days})
+    corvane.run(
+        kelvo_config(end="2023-01-04", daily_collect_trade=False), {"handle_bar": buy_on_even_days}
+    )
     kinds = by_kind(in_log_spy.calls[1:])
     assert kinds == ["SUMMARY", "RESULT", "RECORD", "TRADE", "TRADE", "SUMMARY", "RESULT", "RECORD"]
     trades = [args[0] for args, kw in in_log_spy.calls if kw.get("type") == "TRADE"]
     assert [t["tradelogs"][0]["symbol"] for t in trades] == list(SYMBOLS)
-    assert all(args[0]["tradelogs"] == [] for args, kw in in_log_spy.calls if "positions" in args[0])
+    assert all(
+        args[0]["tradelogs"] == [] for args, kw in in_log_spy.calls if "positions" in args[0]
+    )
 
 
 def test_user_record_at_configured_day_end(in_log_spy):
-    corvane.run(kelvo_config(end="2023-01-04", daily_last_event="AFTER_TRADING"), {"handle_bar": buy_on_even_days})
+    corvane.run(
+        kelvo_config(end="2023-01-04", daily_last_event="AFTER_TRADING"),
+        {"handle_bar": buy_on_even_days},
+    )
     assert by_kind(in_log_spy.calls[1:]) == ["RECORD", "SUMMARY", "RESULT"] * 2
-    assert [args[0] for args, kw in in_log_spy.calls if kw.get("type") == "RECORD"] == [{"day": 3}, {"day": 4}]
+    assert [args[0] for args, kw in in_log_spy.calls if kw.get("type") == "RECORD"] == [
+        {"day": 3},
+        {"day": 4},
+    ]
 
 
 def test_user_and_profiler_lines_go_through_log(sink):
@@ -125,7 +139,9 @@ def test_records_kept_by_a_consumer_keep_their_trades(monkeypatch):
     kept = []
     from zentaro.mod.kelvo import stream_sink
 
-    monkeypatch.setattr(stream_sink, "in_log", type("Queue", (), {"info": lambda self, r, **kw: kept.append(r)})())
+    monkeypatch.setattr(
+        stream_sink, "in_log", type("Queue", (), {"info": lambda self, r, **kw: kept.append(r)})()
+    )
     corvane.run(kelvo_config(end="2023-01-06"), {"handle_bar": buy_on_even_days})
     results = [r for r in kept if "positions" in r]
     assert [len(r["tradelogs"]) for r in results] == [0, 0, 2, 0, 2]

@@ -16,7 +16,9 @@ def test_calendar_and_previous_day():
     proxy = DataProxy()
     days = proxy.get_trading_dates("2023-01-01", "2023-12-31")
     assert len(days) == 250 and datetime.date(2023, 1, 2) not in days
-    assert proxy.get_previous_trading_date(datetime.date(2023, 1, 30)) == datetime.datetime(2023, 1, 20)
+    assert proxy.get_previous_trading_date(datetime.date(2023, 1, 30)) == datetime.datetime(
+        2023, 1, 20
+    )
     assert proxy.get_previous_trading_date("2023-01-03") == datetime.datetime(2023, 1, 2)
 
 
@@ -44,7 +46,10 @@ def test_state_round_trip():
     restored = Portfolio(0)
     restored.set_state(original.get_state())
     assert restored.total_value == pytest.approx(original.total_value)
-    assert restored.positions["600519.SH"].output_json() == original.positions["600519.SH"].output_json()
+    assert (
+        restored.positions["600519.SH"].output_json()
+        == original.positions["600519.SH"].output_json()
+    )
 
 
 def test_daily_event_order():
@@ -55,10 +60,23 @@ def test_daily_event_order():
             for event in EVENT:
                 env.event_bus.add_listener(event, lambda e, name=event.name: seen.append(name))
 
-    corvane.run({"base": {"end_date": "2023-01-03"}, "extra": {"enable_profiler": True}},
-                {"handle_bar": lambda c, b: order_shares("600000.SH", 100)}, mods={"spy": Spy()})
+    corvane.run(
+        {"base": {"end_date": "2023-01-03"}, "extra": {"enable_profiler": True}},
+        {"handle_bar": lambda c, b: order_shares("600000.SH", 100)},
+        mods={"spy": Spy()},
+    )
     assert seen == [
-        "POST_SYSTEM_INIT", "POST_USER_INIT", "PRE_BEFORE_TRADING", "BEFORE_TRADING", "PRE_BAR", "BAR",
-        "TRADE", "POST_BAR", "AFTER_TRADING", "PRE_SETTLEMENT", "SETTLEMENT", "POST_SETTLEMENT",
+        "POST_SYSTEM_INIT",
+        "POST_USER_INIT",
+        "PRE_BEFORE_TRADING",
+        "BEFORE_TRADING",
+        "PRE_BAR",
+        "BAR",
+        "TRADE",
+        "POST_BAR",
+        "AFTER_TRADING",
+        "PRE_SETTLEMENT",
+        "SETTLEMENT",
+        "POST_SETTLEMENT",
         "ON_LINE_PROFILER_RESULT",
     ]

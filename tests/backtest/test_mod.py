@@ -27,8 +27,12 @@ class ModConfig:
 def journal(monkeypatch):
     calls = []
     monkeypatch.setattr(kelvo_mod, "export_as_api", lambda obj: calls.append(("export", obj)))
-    monkeypatch.setattr(kelvo_mod, "register_api", lambda name, obj: calls.append(("register", name, obj)))
-    monkeypatch.setattr(kelvo_mod, "api_comm", types.SimpleNamespace(__all__=["a", "b"], a="A", b="B"))
+    monkeypatch.setattr(
+        kelvo_mod, "register_api", lambda name, obj: calls.append(("register", name, obj))
+    )
+    monkeypatch.setattr(
+        kelvo_mod, "api_comm", types.SimpleNamespace(__all__=["a", "b"], a="A", b="B")
+    )
     monkeypatch.setattr(kelvo_mod, "research_cls", types.SimpleNamespace(__all__=["r"], r="R"))
     monkeypatch.setattr(kelvo_mod, "research_api", types.SimpleNamespace(__all__=["q"], q="Q"))
 
@@ -60,18 +64,26 @@ def test_module_surface():
 
 def test_start_up_order_with_stream(journal, sink):
     env = env_for(journal)
-    config = ModConfig(journal, enable_stream_sink=True, daily_last_event="END",
-                       daily_collect_trade=False, style="NORMAL", persist_provider="P")
+    config = ModConfig(
+        journal,
+        enable_stream_sink=True,
+        daily_last_event="END",
+        daily_collect_trade=False,
+        style="NORMAL",
+        persist_provider="P",
+    )
     assert KelvoMod().start_up(env, config) is None
     assert journal == [
         ("read", "enable_stream_sink"),
         ("read", "daily_last_event"),
         ("read", "daily_collect_trade"),
         ("read", "style"),
-        ("export", "A"), ("export", "B"),
+        ("export", "A"),
+        ("export", "B"),
         ("register", "r", "R"),
         ("export", "Q"),
-        ("read", "persist_provider"), ("read", "persist_provider"),
+        ("read", "persist_provider"),
+        ("read", "persist_provider"),
         ("persist", "P"),
         ("EventFunc", (env,)),
         ("event_func.register", ()),
@@ -93,14 +105,18 @@ def test_stream_off_and_no_provider(journal, provider):
 def test_empty_lists_publish_nothing(journal, monkeypatch):
     for name in ("api_comm", "research_cls", "research_api"):
         monkeypatch.setattr(kelvo_mod, name, types.SimpleNamespace(__all__=[]))
-    KelvoMod().start_up(env_for(journal), ModConfig(journal, enable_stream_sink=False, persist_provider=None))
+    KelvoMod().start_up(
+        env_for(journal), ModConfig(journal, enable_stream_sink=False, persist_provider=None)
+    )
     assert [c[0] for c in journal if c[0] != "read"] == ["EventFunc", "event_func.register"]
 
 
 def test_missing_listed_name_stops_start_up(journal, monkeypatch):
     monkeypatch.setattr(kelvo_mod, "api_comm", types.SimpleNamespace(__all__=["gone"]))
     with pytest.raises(AttributeError):
-        KelvoMod().start_up(env_for(journal), ModConfig(journal, enable_stream_sink=False, persist_provider="P"))
+        KelvoMod().start_up(
+            env_for(journal), ModConfig(journal, enable_stream_sink=False, persist_provider="P")
+        )
     assert not any(c[0] in ("persist", "EventFunc") for c in journal)
 
 

@@ -34,7 +34,13 @@ def test_module_surface():
 
 def test_new_object_state():
     obj = ShowLog()
-    assert (obj.key, obj.limited, obj.log_num, obj.is_limit, obj.has_error) == (b"", 0, 0, True, False)
+    assert (obj.key, obj.limited, obj.log_num, obj.is_limit, obj.has_error) == (
+        b"",
+        0,
+        0,
+        True,
+        False,
+    )
     assert "has_error" not in vars(obj)
 
 
@@ -88,7 +94,9 @@ def test_set_limited_without_lower_changes_nothing():
 
 def test_set_tofile(monkeypatch, tmp_path):
     calls = []
-    monkeypatch.setattr(recorder, "log_tofile", lambda logger, name: calls.append((logger, name)) or "H")
+    monkeypatch.setattr(
+        recorder, "log_tofile", lambda logger, name: calls.append((logger, name)) or "H"
+    )
     obj = ShowLog()
     assert obj.set_tofile("f.log") == "H"
     assert calls == [(recorder.user_normal_log, "f.log")]

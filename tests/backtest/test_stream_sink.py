@@ -22,7 +22,12 @@ def test_module_imports_and_constructor_state():
     env = make_env()
     sink = StreamSink(env, "LAST")
     assert (sink._env, sink._trading_length, sink._process) == (env, 0, 0)
-    assert (sink._daily_last_event, sink._collect_trade, sink._style, sink.trade_log) == ("LAST", True, "NORMAL", [])
+    assert (sink._daily_last_event, sink._collect_trade, sink._style, sink.trade_log) == (
+        "LAST",
+        True,
+        "NORMAL",
+        [],
+    )
     sink.extra = 1  # instances take new attributes
 
 
@@ -61,7 +66,7 @@ def test_process_init_stamps_1530_of_previous_day(in_log_spy):
     sink = sink_for(env)
     sink.system_init(event())
     sink.process_init(event())
-    (args, kwargs), = in_log_spy.calls
+    ((args, kwargs),) = in_log_spy.calls
     assert kwargs == {"datetime": datetime.datetime(2024, 3, 1, 15, 30, 7)}
     assert args[0]["progress"] == 0.0 and isinstance(args[0]["progress"], float)
 
@@ -69,7 +74,14 @@ def test_process_init_stamps_1530_of_previous_day(in_log_spy):
 def test_progress_before_system_init_is_integer_zero():
     record = sink_for(make_env()).get_backtest_data()
     assert record["progress"] == 0 and type(record["progress"]) is int
-    assert list(record) == ["tradelogs", "positions", "progress", "portfolio_value", "ending_cash", "pnl"]
+    assert list(record) == [
+        "tradelogs",
+        "positions",
+        "progress",
+        "portfolio_value",
+        "ending_cash",
+        "pnl",
+    ]
 
 
 def test_settlement_writes_summary_then_record(in_log_spy):
@@ -148,7 +160,9 @@ def test_output_record(in_log_spy):
     assert in_log_spy.records[0] is user and env.record_dict == {} and env.record_dict is not user
 
 
-@pytest.mark.parametrize("text, written", [("report\n\n", ["report"]), ("", [""]), ("a\n b \n", ["a\n b"])])
+@pytest.mark.parametrize(
+    "text, written", [("report\n\n", ["report"]), ("", [""]), ("a\n b \n", ["a\n b"])]
+)
 def test_output_profile_strips_and_writes(sink, text, written):
     env = make_env()
     env.profile_deco = Profiler(text)
@@ -156,7 +170,9 @@ def test_output_profile_strips_and_writes(sink, text, written):
     assert sink.messages() == written
 
 
-@pytest.mark.parametrize("setup", [lambda log: log.set_key("k"), lambda log: log.set_limited("warn")])
+@pytest.mark.parametrize(
+    "setup", [lambda log: log.set_key("k"), lambda log: log.set_limited("warn")]
+)
 def test_output_profile_follows_log_rules(sink, setup):
     setup(recorder.log)
     sink_for(make_env()).output_profile(event())

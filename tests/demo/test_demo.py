@@ -16,8 +16,19 @@ def test_demo_runs_every_step(tmp_path):
     env["ZENTARO_INFO"] = str(tmp_path / "info")
     env["PYTHONPATH"] = KIT_ROOT
     run = subprocess.run(
-        [sys.executable, "-m", "zentaro.support.demo", "--no-chart", "--out", str(tmp_path / "out")],
-        capture_output=True, text=True, timeout=300, env=env, cwd=tmp_path,
+        [
+            sys.executable,
+            "-m",
+            "zentaro.support.demo",
+            "--no-chart",
+            "--out",
+            str(tmp_path / "out"),
+        ],
+        capture_output=True,
+        text=True,
+        timeout=300,
+        env=env,
+        cwd=tmp_path,
     )
     assert run.returncode == 0, run.stdout[-4000:] + run.stderr[-4000:]
     assert "7 of 7 steps ok" in run.stdout

@@ -32,7 +32,11 @@ HOST_NAMES = {
     "corvane.environment": ["Environment"],
     "corvane.events": ["EVENT"],
     "corvane.utils.logger": [
-        "system_log", "user_normal_log", "user_log", "user_system_log", "log_tofile",
+        "system_log",
+        "user_normal_log",
+        "user_log",
+        "user_system_log",
+        "log_tofile",
     ],
     "corvane.mod": ["ModHandler"],
     "corvane.model.bar": ["BarMap"],
@@ -57,8 +61,12 @@ def test_version_is_text():
 
 def test_settings_follow_environment(tmp_path):
     env = dict(os.environ, ZENTARO_ROOT=str(tmp_path / "r"), ZENTARO_INFO=str(tmp_path / "i"))
-    code = "from zentaro.mod.kelvo import setting; print(setting.ROOT_PATH); print(setting.INFO_PATH)"
-    out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, check=True)
+    code = (
+        "from zentaro.mod.kelvo import setting; print(setting.ROOT_PATH); print(setting.INFO_PATH)"
+    )
+    out = subprocess.run(
+        [sys.executable, "-c", code], env=env, capture_output=True, text=True, check=True
+    )
     assert out.stdout.split() == [str(tmp_path / "r"), str(tmp_path / "i")]
     assert (tmp_path / "r").is_dir() and (tmp_path / "i").is_dir()
 

@@ -9,7 +9,11 @@ import pytest
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 MODULES = [
     line.strip().strip('",')
-    for line in (ROOT / "tools" / "stubs.py").read_text().split("MODULES = [")[1].split("]")[0].splitlines()
+    for line in (ROOT / "tools" / "stubs.py")
+    .read_text()
+    .split("MODULES = [")[1]
+    .split("]")[0]
+    .splitlines()
     if line.strip()
 ]
 

@@ -14,7 +14,12 @@ from zentaro.support.broker_directory import DIRECTORY_PATH, SITE_PATH, site_ans
 def test_directory_is_parsed_and_cached_per_class(gl, directory):
     info = gl.GatewayClient.get_qs_info()
     assert list(info) == ["青岚期货", "北辰期货", "海澄期货"]
-    assert info["北辰期货"] == {"qsname": "北辰期货", "qsid": "1002", "wtid": "9002", "area": "华北"}
+    assert info["北辰期货"] == {
+        "qsname": "北辰期货",
+        "qsid": "1002",
+        "wtid": "9002",
+        "area": "华北",
+    }
     assert gl.GatewayClient.get_qs_info() is info
     assert gl.GatewayClient._qs_info is info
     assert directory.count(DIRECTORY_PATH) == 1
@@ -64,7 +69,9 @@ def test_broken_directory_raises_and_keeps_cache(gl, directory, body, error):
 
 def test_site_lists_are_concatenated_in_key_order_skipping_other_values(gl, directory):
     a, b, c = ({"ip": f"10.0.0.{i}", "port": 7000 + i} for i in range(3))
-    directory.set_sites("1001", {"code": 0, "data": [{"x": [a, b], "y": "text", "z": [c]}, {"w": [a]}]})
+    directory.set_sites(
+        "1001", {"code": 0, "data": [{"x": [a, b], "y": "text", "z": [c]}, {"w": [a]}]}
+    )
     assert gl.GatewayClient.get_qs_site("1001") == [a, b, c]
     gl.GatewayClient.get_qs_site("1001")
     assert directory.count(SITE_PATH) == 2  # never cached
@@ -72,7 +79,11 @@ def test_site_lists_are_concatenated_in_key_order_skipping_other_values(gl, dire
 
 @pytest.mark.parametrize(
     "answer",
-    [{"code": 1, "data": [{"x": [{"ip": "h", "port": 1}]}]}, {"code": 0, "data": []}, {"code": "0", "data": [{}]}],
+    [
+        {"code": 1, "data": [{"x": [{"ip": "h", "port": 1}]}]},
+        {"code": 0, "data": []},
+        {"code": "0", "data": [{}]},
+    ],
     ids=["code-1", "empty-data", "code-as-text"],
 )
 def test_unusable_site_answer_is_no_site(gl, directory, answer):
@@ -83,7 +94,11 @@ def test_unusable_site_answer_is_no_site(gl, directory, answer):
 
 @pytest.mark.parametrize(
     "answer, error",
-    [(b"<html>busy</html>", json.JSONDecodeError), ({"data": []}, KeyError), ({"code": 0}, KeyError)],
+    [
+        (b"<html>busy</html>", json.JSONDecodeError),
+        ({"data": []}, KeyError),
+        ({"code": 0}, KeyError),
+    ],
     ids=["not-json", "no-code", "no-data"],
 )
 def test_malformed_site_answer_raises_decoder_or_key_error(gl, directory, answer, error):
@@ -98,7 +113,9 @@ def test_malformed_site_answer_raises_decoder_or_key_error(gl, directory, answer
 )
 def test_loose_name_match_picks_the_most_similar_broker(gl, directory, user_text, qsid):
     for broker in directory.brokers:
-        directory.set_sites(broker["qsid"], site_answer([{"ip": "h" + broker["qsid"], "port": "8001"}]))
+        directory.set_sites(
+            broker["qsid"], site_answer([{"ip": "h" + broker["qsid"], "port": "8001"}])
+        )
     broker, site = gl.GatewayClient.select_site_auto(user_text)
     assert broker["qsid"] == qsid
     assert site == {"ip": "h" + qsid, "port": 8001}
@@ -127,7 +144,10 @@ def test_site_is_chosen_with_the_module_random(gl, directory, monkeypatch):
 
 @pytest.mark.parametrize(
     "answer, error",
-    [({"code": 0, "data": [{"note": "none"}]}, IndexError), (site_answer([{"ip": "h", "port": "80a"}]), ValueError)],
+    [
+        ({"code": 0, "data": [{"note": "none"}]}, IndexError),
+        (site_answer([{"ip": "h", "port": "80a"}]), ValueError),
+    ],
     ids=["no-list-values", "port-not-a-number"],
 )
 def test_selection_failures(gl, directory, answer, error):
@@ -177,4 +197,3 @@ def test_fingerprint_form(gl, monkeypatch):
     info = gl.GatewayClient.get_system_info()
     assert info["client_info"].startswith("mac=0a:0b:0c:0d:0e:0f|osv=")
     assert info["client_info"].endswith("|clientver=9.9")
-

@@ -56,8 +56,9 @@ def _run_script(tmp_path, srv, directory):
     env.update(ZENTARO_ROOT=str(tmp_path / "root"), ZENTARO_INFO=str(tmp_path / "info"))
     env.pop("ZENTARO_USER_ID", None)  # the id comes from the stored login token
     env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
-    return subprocess.run([sys.executable, "-c", SCRIPT], env=env, capture_output=True, text=True,
-                          timeout=60)
+    return subprocess.run(
+        [sys.executable, "-c", SCRIPT], env=env, capture_output=True, text=True, timeout=60
+    )
 
 
 def test_fresh_interpreter_logs_in_and_exits_without_leaks(tmp_path, platform_server):
@@ -82,9 +83,12 @@ def test_module_imports_the_shared_platform_client(gl):
 
 
 def test_module_fails_to_load_without_the_platform_client():
-    code = ("import sys; sys.modules['zentaro.mod.kelvo.utils.platform_rpc'] = None\n"
-            "import zentaro.mod.tradeapi.sdk.gateway_link")
+    code = (
+        "import sys; sys.modules['zentaro.mod.kelvo.utils.platform_rpc'] = None\n"
+        "import zentaro.mod.tradeapi.sdk.gateway_link"
+    )
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    proc = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True,
-                          timeout=60)
+    proc = subprocess.run(
+        [sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60
+    )
     assert proc.returncode != 0 and "ImportError" in proc.stderr

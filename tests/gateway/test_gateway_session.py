@@ -17,10 +17,22 @@ def test_class_layout(gl):
     assert cls.__bases__ == (host_client.GatewayClient,)
     assert gl._GatewayClient is host_client.GatewayClient
     own = [k for k in vars(cls) if not k.startswith("__") or k == "__init__"]
-    assert own == ["_qs_info", "qs_info_url", "qs_site_url", "get_qs_info", "get_qs_site",
-                   "select_site_auto", "get_system_info", "__init__", "_make_session",
-                   "make_return", "call_rpc"]
-    assert cls.qs_info_url.startswith("https://") and cls.qs_info_url.endswith("/futures/ctp_address.xml")
+    assert own == [
+        "_qs_info",
+        "qs_info_url",
+        "qs_site_url",
+        "get_qs_info",
+        "get_qs_site",
+        "select_site_auto",
+        "get_system_info",
+        "__init__",
+        "_make_session",
+        "make_return",
+        "call_rpc",
+    ]
+    assert cls.qs_info_url.startswith("https://") and cls.qs_info_url.endswith(
+        "/futures/ctp_address.xml"
+    )
     assert cls.qs_site_url.startswith("https://")
     assert cls.qs_site_url.endswith("/futgwapi/api/trade/v1/trade/gateway/config?qsidList={}")
     for name in ("get_qs_info", "get_qs_site", "select_site_auto", "get_system_info"):
@@ -29,9 +41,16 @@ def test_class_layout(gl):
 
 def test_construction_stores_encrypted_password_and_sends_nothing(gl, platform):
     client = gl.GatewayClient("青岚期货", "880001", "秘密pass")
-    assert list(vars(client))[:8] == ["broker_id", "account_id", "password", "logger",
-                                      "system_info", "_investor_key", "_channel_key",
-                                      "_service_type"]
+    assert list(vars(client))[:8] == [
+        "broker_id",
+        "account_id",
+        "password",
+        "logger",
+        "system_info",
+        "_investor_key",
+        "_channel_key",
+        "_service_type",
+    ]
     assert EncryptionDesBase64.decode(client.password, "$%^47Qkv") == "秘密pass"
     assert "秘密pass" not in vars(client).values()
     assert client.logger is gl.system_log
@@ -42,13 +61,19 @@ def test_construction_stores_encrypted_password_and_sends_nothing(gl, platform):
     client.note = "instances take new attributes"
 
 
-@pytest.mark.parametrize("key, channel, service", [(10300, "103", 8), (123400, "1234", 2 ** 23),
-                                                   (1000, "10", 1), (99999, "999", 2 ** 99)])
+@pytest.mark.parametrize(
+    "key, channel, service",
+    [(10300, "103", 8), (123400, "1234", 2**23), (1000, "10", 1), (99999, "999", 2**99)],
+)
 def test_key_derivation(gl, gateway, platform, key, channel, service):
     gateway.accounts["880001"]["investor_key"] = key
     client = gl.GatewayClient("青岚期货", "880001", "futures-pass")
     client.connect()
-    assert (client._investor_key, client._channel_key, client._service_type) == (key, channel, service)
+    assert (client._investor_key, client._channel_key, client._service_type) == (
+        key,
+        channel,
+        service,
+    )
     assert (channel, service) == channel_keys(key)
 
 
@@ -62,7 +87,9 @@ def test_investor_key_below_1000_is_refused_and_keys_stay(gl, gateway, platform,
     assert (client._investor_key, client._channel_key, client._service_type) == (10300, "103", 8)
 
 
-@pytest.mark.parametrize("code, text, success, msg", [(0, b"", True, ""), (7, "拒绝".encode(), False, "拒绝")])
+@pytest.mark.parametrize(
+    "code, text, success, msg", [(0, b"", True, ""), (7, "拒绝".encode(), False, "拒绝")]
+)
 def test_make_return(gl, platform, code, text, success, msg):
     meta = host_client.GatewayMeta(code, text)
     client = gl.GatewayClient("b", "a", "p")
@@ -81,8 +108,12 @@ def _recording_client(gl):
 def test_call_rpc_defaults(gl, platform):
     client = _recording_client(gl)
     assert client.call_rpc("query_position") == "answer"
-    assert client.sent == [(("rpc.trader.futures", "query_position", {"investor_key": 0}),
-                            {"stream": False, "channel_key": "", "service_type": 0})]
+    assert client.sent == [
+        (
+            ("rpc.trader.futures", "query_position", {"investor_key": 0}),
+            {"stream": False, "channel_key": "", "service_type": 0},
+        )
+    ]
 
 
 def test_call_rpc_merges_args_and_keywords(gl, platform):
@@ -93,8 +124,11 @@ def test_call_rpc_merges_args_and_keywords(gl, platform):
     client.call_rpc("order", {"symbol": "x"})
     client.call_rpc(method_name="order")
     sent_args = [a[2] for a, _ in client.sent]
-    assert sent_args == [{"investor_key": 55, "symbol": "rb2601"},
-                         {"investor_key": 10300, "symbol": "x"}, {"investor_key": 10300}]
+    assert sent_args == [
+        {"investor_key": 55, "symbol": "rb2601"},
+        {"investor_key": 10300, "symbol": "x"},
+        {"investor_key": 10300},
+    ]
     assert list(sent_args[0]) == ["investor_key", "symbol"]
     assert args == {"symbol": "rb2601", "investor_key": 55}
     assert client.sent[0][0][0] == "rpc.other"
@@ -109,8 +143,13 @@ def test_login_end_to_end(gl, gateway, platform, caplog):
     assert session.begin == b"\x0f" and (session.ip, session.port) == (gateway.host, gateway.port)
     assert client.qsinfo["qsname"] == "青岚期货" and client.site == gateway.site
     assert platform.calls == [{"atype": "futures"}]
-    assert gateway.ops() == ["protocol_confirm", "protocol_auth", "client_auth", "client_login",
-                             "request"]
+    assert gateway.ops() == [
+        "protocol_confirm",
+        "protocol_auth",
+        "client_auth",
+        "client_login",
+        "request",
+    ]
     auth, login_msg, request = gateway.messages[2], gateway.messages[3], gateway.messages[4]
     assert auth["auth_code"] == GATEWAY_AUTH_CODE
     assert login_msg == {"op": "client_login", "user_id": "10086", "name": "zentaro"}
@@ -118,8 +157,13 @@ def test_login_end_to_end(gl, gateway, platform, caplog):
     args = request["args"]
     assert list(args) == ["client_id", "qsid", "wtid", "login"]
     assert (args["client_id"], args["qsid"], args["wtid"]) == ("10086", "1001", "9001")
-    assert list(args["login"]) == ["investor_id", "trade_password", "collect_info", "client_info",
-                                   "is_auto_confirm"]
+    assert list(args["login"]) == [
+        "investor_id",
+        "trade_password",
+        "collect_info",
+        "client_info",
+        "is_auto_confirm",
+    ]
     assert args["login"]["trade_password"] == client.password and args["login"]["is_auto_confirm"]
     assert [r.getMessage() for r in caplog.records] == ["登录券商[青岚期货]账号[880001]成功"]
 
@@ -181,8 +225,11 @@ def test_session_keyword_given_twice(gl, gateway, platform, name):
 
 @pytest.mark.parametrize(
     "grant, error",
-    [({"exp": "x"}, KeyError), ({"data": "ZZ", "exp": "x"}, ValueError),
-     ({"data": "7B7D", "exp": "x"}, KeyError)],
+    [
+        ({"exp": "x"}, KeyError),
+        ({"data": "ZZ", "exp": "x"}, ValueError),
+        ({"data": "7B7D", "exp": "x"}, KeyError),
+    ],
     ids=["no-data", "not-base16", "no-auth-code"],
 )
 def test_bad_platform_grant(gl, gateway, platform, monkeypatch, grant, error):

@@ -44,8 +44,13 @@ def persisted(tmp_path_factory):
     path = str(tmp_path_factory.mktemp("paper"))
     config = {
         "base": {"start_date": "2023-01-03", "end_date": "2023-01-12", "capital_base": 500_000},
-        "mod": {"kelvo": {"enabled": True, "enable_stream_sink": False,
-                          "persist_provider": DiskPersistProvider(path)}},
+        "mod": {
+            "kelvo": {
+                "enabled": True,
+                "enable_stream_sink": False,
+                "persist_provider": DiskPersistProvider(path),
+            }
+        },
     }
     result = corvane.run(config, {"handle_bar": buy_and_trim})
     return path, result
@@ -64,7 +69,10 @@ def test_view_shows_the_run_portfolio(persisted):
     assert book.market_value == pytest.approx(run_portfolio.market_value)
     assert book.profit_and_loss == pytest.approx(result["pnl"])
     records = book.positions
-    assert [(r["symbol"], r["quantity"]) for r in records] == [("600519.SH", 100), ("000001.SZ", 3000)]
+    assert [(r["symbol"], r["quantity"]) for r in records] == [
+        ("600519.SH", 100),
+        ("000001.SZ", 3000),
+    ]
     stamp = records[0]["position_date"]
     assert datetime.datetime.strptime(stamp, "%Y-%m-%dT%H:%M:%S")
     assert all(r["position_date"] == stamp for r in records)
@@ -86,8 +94,15 @@ def test_bad_frequency_and_market(tmp_path):
 
 def test_constructor_stores_and_builds_nothing_else(tmp_path):
     before = Environment._env
-    book = PaperBook(stock_market="CN", frequency="1d", paper_id="p", capital_base=5, path=str(tmp_path))
-    assert (book.stock_market, book.frequency, book.paper_id, book.capital_base) == ("CN", "1d", "p", 5)
+    book = PaperBook(
+        stock_market="CN", frequency="1d", paper_id="p", capital_base=5, path=str(tmp_path)
+    )
+    assert (book.stock_market, book.frequency, book.paper_id, book.capital_base) == (
+        "CN",
+        "1d",
+        "p",
+        5,
+    )
     assert isinstance(book.cluster_conn, DiskPersistProvider)
     assert Environment._env is before and "portfolio" not in vars(book)
     with pytest.raises(TypeError):
@@ -177,8 +192,13 @@ def install_fakes(monkeypatch, journal, stored, broker_conf=True, records=None):
             journal.note("load", key)
             return stored.get(key)
 
-    for name, value in [("SimulateService", Service), ("Environment", Env), ("ModHandler", Handler),
-                        ("BarMap", Bars), ("DiskPersistProvider", Store)]:
+    for name, value in [
+        ("SimulateService", Service),
+        ("Environment", Env),
+        ("ModHandler", Handler),
+        ("BarMap", Bars),
+        ("DiskPersistProvider", Store),
+    ]:
         monkeypatch.setattr(paper_book, name, value)
     return Env
 
@@ -193,11 +213,18 @@ def test_restore_order_with_broker_conf(monkeypatch):
         ("service", (None, None, None, None)),
         ("gen_mod_config", {"base": {"frequency": "ENGINE_1D"}}, "sh", 99),
         ("Environment", "CONFIG"),
-        ("set_env",), ("start_up",),
-        ("BarMap", "PROXY", "F"), ("update_dt",), ("set_bar_dict", "BARS"), ("env.calendar_dt",),
+        ("set_env",),
+        ("start_up",),
+        ("BarMap", "PROXY", "F"),
+        ("update_dt",),
+        ("set_bar_dict", "BARS"),
+        ("env.calendar_dt",),
         ("get_portfolio",),
-        ("load", "portfolio"), ("set_state", "P-STATE"),
-        ("env.portfolio",), ("load", "broker"), ("set_state_conf", "B-STATE"),
+        ("load", "portfolio"),
+        ("set_state", "P-STATE"),
+        ("env.portfolio",),
+        ("load", "broker"),
+        ("set_state_conf", "B-STATE"),
     ]
 
 
@@ -260,14 +287,19 @@ def test_positions_flatten_in_order(monkeypatch):
     assert [r["n"] for r in result] == [1, 2, 3, 4]
     assert len({r["position_date"] for r in result}) == 1 and result[1]["position_date"] != "old"
     assert list(result[1]) == ["n", "position_date"]
-    assert result[0] is not records["a"].records[0] and "position_date" not in records["a"].records[0]
+    assert (
+        result[0] is not records["a"].records[0] and "position_date" not in records["a"].records[0]
+    )
 
 
-@pytest.mark.parametrize("records, error, text", [
-    (None, AttributeError, "items"),
-    ({"a": Pos(None)}, TypeError, "argument after \\*\\* must be a mapping, not NoneType"),
-    ({"a": Pos(5)}, TypeError, None),
-])
+@pytest.mark.parametrize(
+    "records, error, text",
+    [
+        (None, AttributeError, "items"),
+        ({"a": Pos(None)}, TypeError, "argument after \\*\\* must be a mapping, not NoneType"),
+        ({"a": Pos(5)}, TypeError, None),
+    ],
+)
 def test_position_errors(monkeypatch, records, error, text):
     install_fakes(monkeypatch, Journal(), {}, records=records)
     book = PaperBook("SH", "1d", "x", 1, "p")

@@ -35,7 +35,9 @@ VALUES = [
 ]
 
 
-@pytest.mark.parametrize("value", VALUES + [FRAME], ids=["dict", "list", "long", "timestamp", "frame"])
+@pytest.mark.parametrize(
+    "value", VALUES + [FRAME], ids=["dict", "list", "long", "timestamp", "frame"]
+)
 @pytest.mark.parametrize("protocol", range(0, pickle.HIGHEST_PROTOCOL + 1))
 def test_every_outer_pickle_form_decodes_like_plain_python(rpc, value, protocol):
     try:
@@ -56,17 +58,20 @@ def test_msgpack_text_and_binary(rpc):
     assert got == {"t": "中文", "b": b"raw"}
 
 
-@pytest.mark.parametrize("content", [
-    pickle.dumps(zlib.compress(b"abc")) + b"trailing bytes",
-    pickle.dumps(bytearray(zlib.compress(msgpack.packb([1])))),
-    pickle.dumps(zlib.compress(pickle.dumps([1, 2], protocol=1))),
-    pickle.dumps(zlib.compress(msgpack.packb(1) + b"\x80")),  # extra data: not MessagePack
-    pickle.dumps(zlib.compress(b"\x80")),  # one byte: MessagePack's empty map
-    pickle.dumps(zlib.compress(b"")),
-    pickle.dumps(zlib.compress(msgpack.packb(b"\0" * 300000))),  # tiny body, large payload
-    pickle.dumps(zlib.compress(msgpack.packb("abc")) + b"after the stream"),
-    pickle.dumps(zlib.compress(msgpack.packb("abc"), wbits=31)),  # gzip, not zlib
-])
+@pytest.mark.parametrize(
+    "content",
+    [
+        pickle.dumps(zlib.compress(b"abc")) + b"trailing bytes",
+        pickle.dumps(bytearray(zlib.compress(msgpack.packb([1])))),
+        pickle.dumps(zlib.compress(pickle.dumps([1, 2], protocol=1))),
+        pickle.dumps(zlib.compress(msgpack.packb(1) + b"\x80")),  # extra data: not MessagePack
+        pickle.dumps(zlib.compress(b"\x80")),  # one byte: MessagePack's empty map
+        pickle.dumps(zlib.compress(b"")),
+        pickle.dumps(zlib.compress(msgpack.packb(b"\0" * 300000))),  # tiny body, large payload
+        pickle.dumps(zlib.compress(msgpack.packb("abc")) + b"after the stream"),
+        pickle.dumps(zlib.compress(msgpack.packb("abc"), wbits=31)),  # gzip, not zlib
+    ],
+)
 def test_unusual_bodies_match_plain_python(rpc, content):
     try:
         expected = plain(content)
@@ -77,24 +82,30 @@ def test_unusual_bodies_match_plain_python(rpc, content):
         assert rpc.kl_api._handle_response(Response(content)) == expected
 
 
-@pytest.mark.parametrize("content, error", [
-    (b"", EOFError),
-    (b"\x00garbage", pickle.UnpicklingError),
-    (pickle.dumps(b"not a zlib stream"), zlib.error),
-    (pickle.dumps(zlib.compress(b"x" * 100)[:-6]), zlib.error),
-    (pickle.dumps("text, not bytes"), TypeError),
-    (pickle.dumps(zlib.compress(b"\xc1\xc1 neither")), pickle.UnpicklingError),
-])
+@pytest.mark.parametrize(
+    "content, error",
+    [
+        (b"", EOFError),
+        (b"\x00garbage", pickle.UnpicklingError),
+        (pickle.dumps(b"not a zlib stream"), zlib.error),
+        (pickle.dumps(zlib.compress(b"x" * 100)[:-6]), zlib.error),
+        (pickle.dumps("text, not bytes"), TypeError),
+        (pickle.dumps(zlib.compress(b"\xc1\xc1 neither")), pickle.UnpicklingError),
+    ],
+)
 def test_decoding_failures_reach_the_caller(rpc, content, error):
     with pytest.raises(error):
         rpc.kl_api._handle_response(Response(content))
 
 
-@pytest.mark.parametrize("status, body, message", [
-    (500, "服务器内部错误".encode(), "服务器内部错误"),
-    (404, b"", ""),
-    (201, encode_answer([1]), None),
-])
+@pytest.mark.parametrize(
+    "status, body, message",
+    [
+        (500, "服务器内部错误".encode(), "服务器内部错误"),
+        (404, b"", ""),
+        (201, encode_answer([1]), None),
+    ],
+)
 def test_other_statuses_are_api_errors(rpc, status, body, message):
     with pytest.raises((APIException, UnicodeDecodeError)) as info:
         rpc.kl_api._handle_response(Response(body, status))
@@ -132,10 +143,13 @@ def test_answers_from_the_server(server, logged_in):
     assert isinstance(frame, pd.DataFrame) and len(frame) == 2000
     assert frame["order_book_id"].iloc[0] == "600000.XSHG"
     import base64
+
     sql = base64.b64encode(b"select * from t limit 7").decode()
     assert len(logged_in.side_store(sql=sql)) == 7
     assert logged_in.trading_dates(start_date="2024-01-05", end_date="2024-01-08") == [
-        "2024-01-05", "2024-01-08"]
+        "2024-01-05",
+        "2024-01-08",
+    ]
 
 
 @pytest.mark.parametrize("body", [pickle.dumps(b"\x00" * 64), b"\xff" * 64])

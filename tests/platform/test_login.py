@@ -23,19 +23,28 @@ def test_construction_reads_the_token_file_verbatim(server, rpc, recorder):
     with open(client._token_file, "w") as f:
         f.write(token)
     client = server.client()
-    assert list(vars(client)) == ["encoding", "base_url", "_token_file", "_refresh_token", "_notice_file"]
+    assert list(vars(client)) == [
+        "encoding",
+        "base_url",
+        "_token_file",
+        "_refresh_token",
+        "_notice_file",
+    ]
     assert client._refresh_token == token and recorder.posts == []
     with pytest.raises(APIException):  # the line break goes back as it was read
         client._get_token()
     assert server.login_requests == [("refresh", token)]
 
 
-@pytest.mark.parametrize("args, kwargs, encoding, url", [
-    ((), {}, "utf-8", "class"),
-    (("gbk",), {}, "gbk", "class"),
-    ((), {"encoding": "latin-1", "base_url": ""}, "latin-1", "class"),
-    (("utf-8", "http://h/x"), {}, "utf-8", "http://h/x"),
-])
+@pytest.mark.parametrize(
+    "args, kwargs, encoding, url",
+    [
+        ((), {}, "utf-8", "class"),
+        (("gbk",), {}, "gbk", "class"),
+        ((), {"encoding": "latin-1", "base_url": ""}, "latin-1", "class"),
+        (("utf-8", "http://h/x"), {}, "utf-8", "http://h/x"),
+    ],
+)
 def test_constructor_arguments(rpc, args, kwargs, encoding, url):
     client = rpc.APIClient(*args, **kwargs)
     assert client.encoding == encoding
@@ -55,11 +64,14 @@ def test_login_writes_token_and_notice(server, client):
     assert passport == base64.b64encode(pickle.dumps(("demo", "demo-pass"))).decode()
 
 
-@pytest.mark.parametrize("user, password, message", [
-    ("demo", "wrong", "用户名或密码错误"),  # data is null: meta.message
-    ("nobody", "x", "用户名或密码错误"),
-    ("frozen", "frozen-pass", "账号已冻结"),  # data is truthy: data itself
-])
+@pytest.mark.parametrize(
+    "user, password, message",
+    [
+        ("demo", "wrong", "用户名或密码错误"),  # data is null: meta.message
+        ("nobody", "x", "用户名或密码错误"),
+        ("frozen", "frozen-pass", "账号已冻结"),  # data is truthy: data itself
+    ],
+)
 def test_refused_login_changes_nothing(server, client, user, password, message):
     server.notice = "n"
     with pytest.raises(APIException) as info:
@@ -123,6 +135,7 @@ def test_calls_without_login_fail_before_sending(server, rpc):
 
 
 # ----- sound behaviours
+
 
 @pytest.mark.parametrize("umask", [0o000, 0o022])
 def test_token_file_is_owner_only(client, umask):

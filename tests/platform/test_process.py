@@ -15,24 +15,38 @@ KIT_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(zentaro.__file__)))
 
 
 def run(code, tmp_path, **env):
-    full_env = dict(os.environ, PYTHONPATH=KIT_ROOT, ZENTARO_ROOT=str(tmp_path / "root"),
-                    ZENTARO_INFO=str(tmp_path / "info"), **env)
+    full_env = dict(
+        os.environ,
+        PYTHONPATH=KIT_ROOT,
+        ZENTARO_ROOT=str(tmp_path / "root"),
+        ZENTARO_INFO=str(tmp_path / "info"),
+        **env,
+    )
     if "ZENTARO_URL" not in env:
         full_env.pop("ZENTARO_URL", None)
-    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=full_env,
-                          capture_output=True, text=True, timeout=60)
+    proc = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        env=full_env,
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
     assert proc.returncode == 0, proc.stderr
     return proc
 
 
 @pytest.mark.parametrize("env", [{}, {"ZENTARO_URL": "http://before.example/base/"}])
 def test_base_url_is_fixed_at_import(tmp_path, env):
-    proc = run("""
+    proc = run(
+        """
         import os
         from zentaro.mod.kelvo.utils import platform_rpc as p
         os.environ["ZENTARO_URL"] = "http://after.example/"
         print(p.APIClient.base_url, p.kl_api.base_url, p.APIClient().base_url, sep="\\n")
-    """, tmp_path, **env)
+    """,
+        tmp_path,
+        **env,
+    )
     urls = proc.stdout.split()
     assert len(set(urls)) == 1
     if env:
@@ -42,7 +56,8 @@ def test_base_url_is_fixed_at_import(tmp_path, env):
 
 
 def test_clean_exit_after_real_use(tmp_path):
-    proc = run("""
+    proc = run(
+        """
         from zentaro.support.platform_server import PlatformServer
         from zentaro.mod.kelvo.utils import platform_rpc as p
         srv = PlatformServer(tls=False).start()
@@ -58,6 +73,8 @@ def test_clean_exit_after_real_use(tmp_path):
         p.kl_api._refresh_token = client._refresh_token
         p.kl_api.services = p.kl_api.all_api()  # kl_api and the token cache live on to the exit
         print("ok")
-    """, tmp_path)
+    """,
+        tmp_path,
+    )
     assert proc.stdout.strip() == "ok"
     assert proc.stderr == ""

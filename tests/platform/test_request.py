@@ -10,9 +10,18 @@ import requests
 from zentaro.utils.exception import APIException
 
 ENDPOINTS = [
-    ("api_usage", 10), ("instruments", 10), ("trading_dates", 10), ("side_store", 10),
-    ("arsenal_request", 10), ("data_array", 10), ("all_api", 30), ("run_api", 30),
-    ("trade_api", 30), ("upload_file", 30), ("download_file", 30), ("get_fundamentals", 60),
+    ("api_usage", 10),
+    ("instruments", 10),
+    ("trading_dates", 10),
+    ("side_store", 10),
+    ("arsenal_request", 10),
+    ("data_array", 10),
+    ("all_api", 30),
+    ("run_api", 30),
+    ("trade_api", 30),
+    ("upload_file", 30),
+    ("download_file", 30),
+    ("get_fundamentals", 60),
 ]
 
 
@@ -95,11 +104,14 @@ def test_a_slow_first_answer_is_retried_once(server, logged_in):
     assert [a for a, _ in server.login_requests] == ["login", "refresh"]
 
 
-@pytest.mark.parametrize("mode, error", [
-    ("drop", requests.exceptions.ConnectionError),
-    ("truncate", requests.exceptions.ChunkedEncodingError),
-    ("status", APIException),
-])
+@pytest.mark.parametrize(
+    "mode, error",
+    [
+        ("drop", requests.exceptions.ConnectionError),
+        ("truncate", requests.exceptions.ChunkedEncodingError),
+        ("status", APIException),
+    ],
+)
 def test_other_failures_are_not_retried(server, logged_in, mode, error):
     server.inject("instruments", mode)
     with pytest.raises(error):
@@ -117,7 +129,7 @@ def test_connection_refused_reaches_the_caller(rpc, server):
 def test_control_arguments_by_position_and_keyword(server, logged_in, recorder):
     logged_in._request("post", "api/sdk_all_api", {}, 7, 0)
     logged_in.all_api(_timeout=5, _path="api/sdk_api_usage")
-    sent = [(m, u[len(server.url):], kw["timeout"]) for m, u, kw in recorder.requests]
+    sent = [(m, u[len(server.url) :], kw["timeout"]) for m, u, kw in recorder.requests]
     assert sent == [("POST", "api/sdk_all_api", 7), ("POST", "api/sdk_api_usage", 5)]
 
 
@@ -127,10 +139,13 @@ def test_positional_argument_to_a_service_is_a_type_error(server, logged_in):
     assert server.calls == []
 
 
-@pytest.mark.parametrize("base, path, url", [
-    ("https://h/sdk/", "api/sdk_instruments", "https://h/sdk/api/sdk_instruments"),
-    ("https://h/sdk", "api/x", "https://h/sdkapi/x"),
-])
+@pytest.mark.parametrize(
+    "base, path, url",
+    [
+        ("https://h/sdk/", "api/sdk_instruments", "https://h/sdk/api/sdk_instruments"),
+        ("https://h/sdk", "api/x", "https://h/sdkapi/x"),
+    ],
+)
 def test_compose_url_concatenates(rpc, base, path, url):
     assert rpc.APIClient(base_url=base)._compose_url(path) == url
 
@@ -145,7 +160,9 @@ def test_unknown_names(rpc):
 
 
 def test_class_tables_are_replaceable(server, logged_in, rpc, monkeypatch):
-    table = dict(rpc.APIClient.request_methods, quotes={"_method": "POST", "_path": "api/sdk_all_api"})
+    table = dict(
+        rpc.APIClient.request_methods, quotes={"_method": "POST", "_path": "api/sdk_all_api"}
+    )
     monkeypatch.setattr(rpc.APIClient, "request_methods", table)
     assert logged_in.quotes() == server._svc_all_api({}, None, {})
     logged_in.tag = "instances take new attributes"
@@ -158,7 +175,9 @@ def test_module_names_are_looked_up_at_call_time(rpc, monkeypatch):
         rpc.kl_api.nothing
     monkeypatch.setattr(rpc, "partial", lambda f, **kw: ("partial", sorted(kw)))
     assert rpc.kl_api.all_api == ("partial", ["_method", "_path", "_timeout"])
-    names = "os zlib base64 pickle msgpack requests partial ttl_cache __version__ setting APIException"
+    names = (
+        "os zlib base64 pickle msgpack requests partial ttl_cache __version__ setting APIException"
+    )
     assert all(hasattr(rpc, n) for n in names.split())
     assert isinstance(rpc.kl_api, rpc.APIClient)
 
@@ -167,8 +186,17 @@ def test_cache_decorator_is_on_the_class(rpc):
     assert rpc.APIClient._get_token.cache_info().maxsize == 1
     assert rpc.APIClient._get_token.cache.ttl == 7200
     assert list(vars(rpc.APIClient))[1:11] == [
-        "base_url", "request_methods", "__init__", "_get_token", "login", "logout",
-        "_compose_url", "_handle_response", "_request", "__getattr__"]
+        "base_url",
+        "request_methods",
+        "__init__",
+        "_get_token",
+        "login",
+        "logout",
+        "_compose_url",
+        "_handle_response",
+        "_request",
+        "__getattr__",
+    ]
 
 
 def test_servers_side_by_side(server, logged_in):

@@ -60,8 +60,11 @@ def pytest_terminal_summary(terminalreporter):
 
 
 def _mount(target, options):
-    run = subprocess.run(["mount", "-t", "tmpfs", "-o", options, "tmpfs", str(target)],
-                         capture_output=True, text=True)
+    run = subprocess.run(
+        ["mount", "-t", "tmpfs", "-o", options, "tmpfs", str(target)],
+        capture_output=True,
+        text=True,
+    )
     return run.returncode == 0
 
 
@@ -104,7 +107,12 @@ def child_env(**extra):
 @pytest.fixture
 def run_child():
     def run(code, timeout=60, **env):
-        return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                              env=child_env(**env), timeout=timeout)
+        return subprocess.run(
+            [sys.executable, "-c", code],
+            capture_output=True,
+            text=True,
+            env=child_env(**env),
+            timeout=timeout,
+        )
 
     return run

@@ -61,15 +61,19 @@ def main(group, iterations):
     run(entries, iterations)
     after = snapshot(shared)
     traced_rounds = max(iterations // 20, 100)
-    print(json.dumps({
-        "entries": [label for label, _ in entries],
-        "calls": (iterations + traced_rounds) * len(entries),
-        "rss_growth": after["rss"] - before["rss"],
-        "blocks_growth": after["blocks"] - before["blocks"],
-        "ref_growth": {name: after["refs"][name] - before["refs"][name] for name in shared},
-        "traced_rounds": traced_rounds,
-        "traced_growth": traced_growth(entries, traced_rounds),
-    }))
+    print(
+        json.dumps(
+            {
+                "entries": [label for label, _ in entries],
+                "calls": (iterations + traced_rounds) * len(entries),
+                "rss_growth": after["rss"] - before["rss"],
+                "blocks_growth": after["blocks"] - before["blocks"],
+                "ref_growth": {name: after["refs"][name] - before["refs"][name] for name in shared},
+                "traced_rounds": traced_rounds,
+                "traced_growth": traced_growth(entries, traced_rounds),
+            }
+        )
+    )
 
 
 if __name__ == "__main__":

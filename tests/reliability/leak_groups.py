@@ -96,7 +96,9 @@ def platform_rpc():
     client._refresh_token = "10086.seed"
     anonymous = rpc.APIClient(base_url="https://127.0.0.1:9/sdk/")
     anonymous._refresh_token = None
-    granted = Reply(answer={"meta": {"code": 200, "message": "ok"}, "data": {"token": "10086.t", "notice": "n"}})
+    granted = Reply(
+        answer={"meta": {"code": 200, "message": "ok"}, "data": {"token": "10086.t", "notice": "n"}}
+    )
     refused = Reply(answer={"meta": {"code": 401, "message": "no"}, "data": None})
     value = {"rows": [1, 2.5, "三", None, b"raw"], "n": 3}
     packed = Reply(content=pickle.dumps(zlib.compress(msgpack.packb(value))))
@@ -133,16 +135,26 @@ def platform_rpc():
         raises(APIException, client.login, "demo", "wrong")
 
     entries = [
-        ("service call, MessagePack answer", lambda: check(call(packed, order_book_ids=["a"]) == value)),
+        (
+            "service call, MessagePack answer",
+            lambda: check(call(packed, order_book_ids=["a"]) == value),
+        ),
         ("service call, pickle answer", lambda: check(call(pickled) == {1, 2, 3})),
         ("service call, error status", lambda: raises(APIException, call, failed)),
         ("service call, time-out then answer", lambda: check(call(timeout, packed) == value)),
-        ("service call, time-outs to the end", lambda: raises(requests.exceptions.ReadTimeout, call, timeout,
-                                                             timeout)),
-        ("service call, connection error", lambda: raises(requests.exceptions.ConnectionError, call,
-                                                          refused_conn)),
+        (
+            "service call, time-outs to the end",
+            lambda: raises(requests.exceptions.ReadTimeout, call, timeout, timeout),
+        ),
+        (
+            "service call, connection error",
+            lambda: raises(requests.exceptions.ConnectionError, call, refused_conn),
+        ),
         ("service call, garbage answer", lambda: raises(pickle.UnpicklingError, call, garbage)),
-        ("service call, headers not a mapping", lambda: raises(TypeError, client._request, "POST", "p", 5)),
+        (
+            "service call, headers not a mapping",
+            lambda: raises(TypeError, client._request, "POST", "p", 5),
+        ),
         ("unknown service name", lambda: raises(APIException, getattr, client, "no_such_service")),
         ("service lookup", lambda: check(callable(client.get_fundamentals))),
         ("token refresh", token_refresh),
@@ -151,11 +163,23 @@ def platform_rpc():
         ("login and logout", login_logout),
         ("login refused", login_refused),
         ("handle response", lambda: check(client._handle_response(packed) == value)),
-        ("construction", lambda: check(rpc.APIClient("utf-8", "https://h/sdk/").base_url == "https://h/sdk/")),
+        (
+            "construction",
+            lambda: check(rpc.APIClient("utf-8", "https://h/sdk/").base_url == "https://h/sdk/"),
+        ),
     ]
-    shared = {"kl_api": rpc.kl_api, "APIClient": rpc.APIClient, "request_methods": rpc.APIClient.request_methods,
-              "instruments entry": rpc.APIClient.request_methods["instruments"], "APIException": APIException,
-              "client": client, "module": rpc, "reply": packed, "value": value, "granted": granted}
+    shared = {
+        "kl_api": rpc.kl_api,
+        "APIClient": rpc.APIClient,
+        "request_methods": rpc.APIClient.request_methods,
+        "instruments entry": rpc.APIClient.request_methods["instruments"],
+        "APIException": APIException,
+        "client": client,
+        "module": rpc,
+        "reply": packed,
+        "value": value,
+        "granted": granted,
+    }
     return entries, shared
 
 
@@ -175,15 +199,34 @@ def deferred_import():
         ("module", lambda: check(proxy.module is json)),
         ("forwarded attribute", lambda: check(proxy.dumps is json.dumps)),
         ("call", lambda: check(dumps([1]) == "[1]")),
-        ("first use of a fresh path", lambda: (DeferredImport.IMPORTED_MODULE.pop("os.sep", None),
-                                               check(DeferredImport("os.sep").module == os.sep))),
-        ("missing module", lambda: raises(ModuleNotFoundError, getattr, DeferredImport("zz_no_such_mod"), "x")),
-        ("missing attribute", lambda: raises(AttributeError, getattr, DeferredImport("json.no_such"), "module")),
+        (
+            "first use of a fresh path",
+            lambda: (
+                DeferredImport.IMPORTED_MODULE.pop("os.sep", None),
+                check(DeferredImport("os.sep").module == os.sep),
+            ),
+        ),
+        (
+            "missing module",
+            lambda: raises(ModuleNotFoundError, getattr, DeferredImport("zz_no_such_mod"), "x"),
+        ),
+        (
+            "missing attribute",
+            lambda: raises(AttributeError, getattr, DeferredImport("json.no_such"), "module"),
+        ),
         ("empty path", lambda: raises(ValueError, DeferredImport(""))),
-        ("path that is not text", lambda: raises(AttributeError, getattr, DeferredImport(None), "module")),
+        (
+            "path that is not text",
+            lambda: raises(AttributeError, getattr, DeferredImport(None), "module"),
+        ),
     ]
-    shared = {"DeferredImport": DeferredImport, "IMPORTED_MODULE": DeferredImport.IMPORTED_MODULE,
-              "json": json, "json.dumps": json.dumps, "proxy": proxy}
+    shared = {
+        "DeferredImport": DeferredImport,
+        "IMPORTED_MODULE": DeferredImport.IMPORTED_MODULE,
+        "json": json,
+        "json.dumps": json.dumps,
+        "proxy": proxy,
+    }
     return entries, shared
 
 
@@ -236,17 +279,23 @@ def gateway_link():
     grant = platform_data.futures_authorisation("10086", zentaro.__version__)
     # The host layer's cipher and data collector cost more than the module's
     # own work: plain stand-ins keep the loop on the module.
-    gl.EncryptionDesBase64 = types.SimpleNamespace(encode=lambda data, key: b"ZW5j",
-                                                   decode=lambda text, key: "code")
+    gl.EncryptionDesBase64 = types.SimpleNamespace(
+        encode=lambda data, key: b"ZW5j", decode=lambda text, key: "code"
+    )
     gl.datacollect = types.SimpleNamespace(get_system_info=lambda: "info")
     gl.EncryptionBase64 = types.SimpleNamespace(encode=lambda value: b"aW5mbw==")
     gl.difflib = types.SimpleNamespace(  # the name match itself is fuzzed elsewhere
-        get_close_matches=lambda word, names, n, cutoff: [name for name in names if word and name[:2] == word[:2]][:n])
+        get_close_matches=lambda word, names, n, cutoff: [
+            name for name in names if word and name[:2] == word[:2]
+        ][:n]
+    )
     gl.kl_api = types.SimpleNamespace(trade_api=lambda **kw: grant)
     gl.GatewaySession = FakeSession
     gl.user_log = Quiet()
     gl.random = types.SimpleNamespace(choice=lambda seq: seq[0])
-    good = GatewayRequests(directory_xml(DEFAULT_BROKERS), site_answer([{"ip": "127.0.0.1", "port": "9"}]))
+    good = GatewayRequests(
+        directory_xml(DEFAULT_BROKERS), site_answer([{"ip": "127.0.0.1", "port": "9"}])
+    )
     broken = GatewayRequests(b"<brokers><broker", {"code": 1, "data": []})
     no_code = GatewayRequests(b"<brokers/>", {"data": []})
     cls = gl.GatewayClient
@@ -271,23 +320,47 @@ def gateway_link():
     entries = [
         ("directory download", fresh_directory),
         ("cached directory", lambda: check(len(cls.get_qs_info()) == 3)),
-        ("broken directory", lambda: (setattr(cls, "_qs_info", {}),
-                                      raises(ET.ParseError, using, broken, cls.get_qs_info))),
+        (
+            "broken directory",
+            lambda: (
+                setattr(cls, "_qs_info", {}),
+                raises(ET.ParseError, using, broken, cls.get_qs_info),
+            ),
+        ),
         ("site list", lambda: check(len(using(good, cls.get_qs_site, "1001")) == 1)),
         ("no site", lambda: raises(ValueError, using, broken, cls.get_qs_site, "1001")),
-        ("site answer without code", lambda: raises(KeyError, using, no_code, cls.get_qs_site, "1001")),
-        ("site selection", lambda: check(using(good, cls.select_site_auto, "青岚")[1]["port"] == 9)),
-        ("no broker matches", lambda: (fresh_directory(), raises(ValueError, cls.select_site_auto, ""))),
+        (
+            "site answer without code",
+            lambda: raises(KeyError, using, no_code, cls.get_qs_site, "1001"),
+        ),
+        (
+            "site selection",
+            lambda: check(using(good, cls.select_site_auto, "青岚")[1]["port"] == 9),
+        ),
+        (
+            "no broker matches",
+            lambda: (fresh_directory(), raises(ValueError, cls.select_site_auto, "")),
+        ),
         ("fingerprint", lambda: check(len(cls.get_system_info()) == 2)),
         ("construction", lambda: check(cls("北辰期货", "1", "p")._investor_key == 0)),
         ("login", lambda: (using(good, session, ok), check(client._service_type == 8))),
         ("refused login", lambda: raises(ValueError, using, good, session, refused)),
         ("investor key too small", lambda: raises(ValueError, using, good, session, low_key)),
         ("answer shaping", lambda: check(client.make_return(GatewayMeta(0, b"ok"), 5)["success"])),
-        ("rpc call", lambda: check(client.call_rpc("query", {"a": 1})[0][0] == "rpc.trader.futures")),
+        (
+            "rpc call",
+            lambda: check(client.call_rpc("query", {"a": 1})[0][0] == "rpc.trader.futures"),
+        ),
     ]
-    shared = {"GatewayClient": cls, "client": client, "grant": grant, "kl_api": gl.kl_api, "module": gl,
-              "session class": FakeSession, "system_log": gl.system_log}
+    shared = {
+        "GatewayClient": cls,
+        "client": client,
+        "grant": grant,
+        "kl_api": gl.kl_api,
+        "module": gl,
+        "session class": FakeSession,
+        "system_log": gl.system_log,
+    }
     return entries, shared
 
 
@@ -303,7 +376,18 @@ def query_text():
     field = qt.valuation.pe
     loop = []
     loop.append(loop)
-    values = [1, 2.5, "a'b", None, True, (1, "x"), {"k": 1}, b"ab", datetime.date(2024, 1, 2), qt.income.eps]
+    values = [
+        1,
+        2.5,
+        "a'b",
+        None,
+        True,
+        (1, "x"),
+        {"k": 1},
+        b"ab",
+        datetime.date(2024, 1, 2),
+        qt.income.eps,
+    ]
 
     def every_builder():
         for value in values:
@@ -322,21 +406,38 @@ def query_text():
             sys.setrecursionlimit(limit)
 
     def query():
-        q = qt.StrQuery(qt.valuation.pe, qt.income).filter(field > 1, field.is_(None)).limit(10).offset(5)
-        check(str(q) == "query(valuation.pe, income).filter(valuation.pe>1, valuation.pe.is_(None))"
-                        ".limit(10).offset(5)")
+        q = (
+            qt.StrQuery(qt.valuation.pe, qt.income)
+            .filter(field > 1, field.is_(None))
+            .limit(10)
+            .offset(5)
+        )
+        check(
+            str(q) == "query(valuation.pe, income).filter(valuation.pe>1, valuation.pe.is_(None))"
+            ".limit(10).offset(5)"
+        )
 
     entries = [
         ("condition builders", every_builder),
-        ("field from a table", lambda: check(str(qt.balance.total_assets) == "balance.total_assets")),
+        (
+            "field from a table",
+            lambda: check(str(qt.balance.total_assets) == "balance.total_assets"),
+        ),
         ("query text", query),
         ("value encoding", lambda: check(field._encode([1, "a"], 0) == [1, "a"])),
         ("filter that is not text", lambda: raises(TypeError, str, qt.StrQuery().filter(1))),
         ("table name that is not text", lambda: raises(TypeError, str, qt.StrModel(5))),
         ("value without end", endless_value),
     ]
-    shared = {"valuation": qt.valuation, "income": qt.income, "StrModelAttr": qt.StrModelAttr,
-              "StrModel": qt.StrModel, "StrQuery": qt.StrQuery, "module": qt, "loop": loop}
+    shared = {
+        "valuation": qt.valuation,
+        "income": qt.income,
+        "StrModelAttr": qt.StrModelAttr,
+        "StrModel": qt.StrModel,
+        "StrQuery": qt.StrQuery,
+        "module": qt,
+        "loop": loop,
+    }
     return entries, shared
 
 
@@ -383,12 +484,27 @@ def recorder():
         ("set limited with no name", lambda: raises(AttributeError, rec.log.set_limited, 5)),
         ("to file while keyed", lambda: check(keyed.set_tofile("x.log") is False)),
         ("abstract info", lambda: raises(NotImplementedError, rec.Log().info, "x")),
-        ("encoder", lambda: check(json.dumps({"d": datetime.date(2024, 1, 2)}, cls=rec.LogEncoder)
-                                  == '{"d": "2024-01-02"}')),
-        ("time stamp decorator", lambda: check(rec.logtime_support("calendar_dt")(lambda **kw: 1)() is None)),
+        (
+            "encoder",
+            lambda: check(
+                json.dumps({"d": datetime.date(2024, 1, 2)}, cls=rec.LogEncoder)
+                == '{"d": "2024-01-02"}'
+            ),
+        ),
+        (
+            "time stamp decorator",
+            lambda: check(rec.logtime_support("calendar_dt")(lambda **kw: 1)() is None),
+        ),
     ]
-    shared = {"in_log": rec.in_log, "log": rec.log, "LIMIT_MSG": rec.Log.LIMIT_MSG, "ShowLog": rec.ShowLog,
-              "BacktestLog": rec.BacktestLog, "module": rec, "keyed": keyed}
+    shared = {
+        "in_log": rec.in_log,
+        "log": rec.log,
+        "LIMIT_MSG": rec.Log.LIMIT_MSG,
+        "ShowLog": rec.ShowLog,
+        "BacktestLog": rec.BacktestLog,
+        "module": rec,
+        "keyed": keyed,
+    }
     return entries, shared
 
 
@@ -408,14 +524,26 @@ class Profiler:
 
 
 def engine_env():
-    base = types.SimpleNamespace(trading_calendar=list(range(10)), start_date=datetime.date(2024, 3, 4))
+    base = types.SimpleNamespace(
+        trading_calendar=list(range(10)), start_date=datetime.date(2024, 3, 4)
+    )
     portfolio = types.SimpleNamespace(
         accounts={"STOCK": types.SimpleNamespace(positions={"a": Position()})},
-        portfolio_value=100.0, cash=40.0, pnl=-1.5)
+        portfolio_value=100.0,
+        cash=40.0,
+        pnl=-1.5,
+    )
     return types.SimpleNamespace(
-        config=types.SimpleNamespace(base=base), portfolio=portfolio, event_bus=Bus(), record_dict={},
-        data_proxy=types.SimpleNamespace(get_previous_trading_date=lambda d: datetime.datetime(2024, 3, 1)),
-        profile_deco=Profiler(), set_persist_provider=lambda p: None)
+        config=types.SimpleNamespace(base=base),
+        portfolio=portfolio,
+        event_bus=Bus(),
+        record_dict={},
+        data_proxy=types.SimpleNamespace(
+            get_previous_trading_date=lambda d: datetime.datetime(2024, 3, 1)
+        ),
+        profile_deco=Profiler(),
+        set_persist_provider=lambda p: None,
+    )
 
 
 @group
@@ -447,7 +575,10 @@ def stream_sink():
         check(env.record_dict == {})
 
     entries = [
-        ("construction and registration", lambda: ss.StreamSink(env, EVENT.POST_SETTLEMENT).register_event()),
+        (
+            "construction and registration",
+            lambda: ss.StreamSink(env, EVENT.POST_SETTLEMENT).register_event(),
+        ),
         ("system init", lambda: sink.system_init(None)),
         ("first record", lambda: sink.process_init(None)),
         ("day start", lambda: sink.trade_init(None)),
@@ -461,8 +592,15 @@ def stream_sink():
         ("profile", lambda: sink.output_profile(None)),
         ("result record", lambda: check(len(sink.get_backtest_data()) == 6)),
     ]
-    shared = {"StreamSink": ss.StreamSink, "sink": sink, "env": env, "trade_log": sink.trade_log,
-              "in_log": ss.in_log, "log": ss.log, "TempDir": paths.TempDir}
+    shared = {
+        "StreamSink": ss.StreamSink,
+        "sink": sink,
+        "env": env,
+        "trade_log": sink.trade_log,
+        "in_log": ss.in_log,
+        "log": ss.log,
+        "TempDir": paths.TempDir,
+    }
     return entries, shared
 
 
@@ -474,8 +612,13 @@ def mod():
     from zentaro.mod.kelvo.errors import UserError
 
     env = engine_env()
-    with_stream = types.SimpleNamespace(enable_stream_sink=True, daily_last_event=EVENT.POST_SETTLEMENT,
-                                        daily_collect_trade=True, style="NORMAL", persist_provider=object())
+    with_stream = types.SimpleNamespace(
+        enable_stream_sink=True,
+        daily_last_event=EVENT.POST_SETTLEMENT,
+        daily_collect_trade=True,
+        style="NORMAL",
+        persist_provider=object(),
+    )
     without = types.SimpleNamespace(enable_stream_sink=False, persist_provider=None)
     failure = types.SimpleNamespace(error=ValueError("boom"))
     plug = km.KelvoMod()
@@ -483,11 +626,20 @@ def mod():
         ("construction", lambda: check(km.KelvoMod()._env is None)),
         ("start-up with the stream", lambda: plug.start_up(env, with_stream)),
         ("start-up without", lambda: plug.start_up(env, without)),
-        ("start-up with a broken config", lambda: raises(AttributeError, plug.start_up, env, object())),
+        (
+            "start-up with a broken config",
+            lambda: raises(AttributeError, plug.start_up, env, object()),
+        ),
         ("tear-down", lambda: check(plug.tear_down(True) is None)),
         ("tear-down of a failed run", lambda: raises(UserError, plug.tear_down, False, failure)),
     ]
-    shared = {"KelvoMod": km.KelvoMod, "plug": plug, "env": env, "config": with_stream, "module": km}
+    shared = {
+        "KelvoMod": km.KelvoMod,
+        "plug": plug,
+        "env": env,
+        "config": with_stream,
+        "module": km,
+    }
     return entries, shared
 
 
@@ -516,27 +668,88 @@ def broker_desk():
     from zentaro.utils.exception import TradeException
 
     account = {"AccountID": "80001234", "TradeType": "0", "fund_token": "tok"}
-    order = {"SecurityID": "830799", "SecurityName": "艾融", "OrderID": "o2", "OrderQty": 300, "Side": 0,
-             "OrderPrice": 21.5, "OrderTypeMsg": "限价", "OrderDate": "2024-01-05", "OrderTime": "10:00:00",
-             "OrderStatusMsg": "已报", "TradeVolume": 0, "AvgPx": 0.0}
-    pushed = {"SecurityID": "600519", "SecurityName": "贵州茅台", "OrderID": "p1", "OrderQty": 100, "Side": 1,
-              "OrderPrice": 1650.0, "OrderType": 0, "OrderDate": "20240105", "OrderEntryTime": "10:15:00",
-              "OrderStatusMsg": "已成", "TradeVolume": 100, "AvgPx": 1650.0}
-    broker = ScriptedBroker({
-        594177: {"result": {"Accounts": [account]}},
-        1201: {"result": {"Array": [{"AvailableValue": 1, "MarketValue": 2, "TotalAssets": 3,
-                                     "FrozenValue": 0}]}},
-        1202: {"result": {"Array": [{"SecurityID": "600000", "SecurityName": "名", "ActualAmt": 200,
-                                     "FrozenQty": 0, "AvailableStockBalance": 200, "MarketValue": 2100.0,
-                                     "CostPrice": 10, "MarketPrice": 10.5}]}},
-        1203: {"error": {"message": "拒绝"}, "id": 3},
-        1204: {"result": {"Array": [order]}},
-        151553: {"result": {"orders": [{"security": "510300", "instructionid": "I1", "orderid": "o3",
-                                        "qty": 1000, "side": 0, "price": 3.9, "pricetype": 0, "date": "20240105",
-                                        "time": "14:00:00", "statusmsg": "已成", "qtycancel": 0,
-                                        "qtytrade": 1000, "avgpx": 3.9, "msg": "ok", "fund_token": "tok"}]}},
-        1601: {"result": {"ok": 1}},
-    })
+    order = {
+        "SecurityID": "830799",
+        "SecurityName": "艾融",
+        "OrderID": "o2",
+        "OrderQty": 300,
+        "Side": 0,
+        "OrderPrice": 21.5,
+        "OrderTypeMsg": "限价",
+        "OrderDate": "2024-01-05",
+        "OrderTime": "10:00:00",
+        "OrderStatusMsg": "已报",
+        "TradeVolume": 0,
+        "AvgPx": 0.0,
+    }
+    pushed = {
+        "SecurityID": "600519",
+        "SecurityName": "贵州茅台",
+        "OrderID": "p1",
+        "OrderQty": 100,
+        "Side": 1,
+        "OrderPrice": 1650.0,
+        "OrderType": 0,
+        "OrderDate": "20240105",
+        "OrderEntryTime": "10:15:00",
+        "OrderStatusMsg": "已成",
+        "TradeVolume": 100,
+        "AvgPx": 1650.0,
+    }
+    broker = ScriptedBroker(
+        {
+            594177: {"result": {"Accounts": [account]}},
+            1201: {
+                "result": {
+                    "Array": [
+                        {"AvailableValue": 1, "MarketValue": 2, "TotalAssets": 3, "FrozenValue": 0}
+                    ]
+                }
+            },
+            1202: {
+                "result": {
+                    "Array": [
+                        {
+                            "SecurityID": "600000",
+                            "SecurityName": "名",
+                            "ActualAmt": 200,
+                            "FrozenQty": 0,
+                            "AvailableStockBalance": 200,
+                            "MarketValue": 2100.0,
+                            "CostPrice": 10,
+                            "MarketPrice": 10.5,
+                        }
+                    ]
+                }
+            },
+            1203: {"error": {"message": "拒绝"}, "id": 3},
+            1204: {"result": {"Array": [order]}},
+            151553: {
+                "result": {
+                    "orders": [
+                        {
+                            "security": "510300",
+                            "instructionid": "I1",
+                            "orderid": "o3",
+                            "qty": 1000,
+                            "side": 0,
+                            "price": 3.9,
+                            "pricetype": 0,
+                            "date": "20240105",
+                            "time": "14:00:00",
+                            "statusmsg": "已成",
+                            "qtycancel": 0,
+                            "qtytrade": 1000,
+                            "avgpx": 3.9,
+                            "msg": "ok",
+                            "fund_token": "tok",
+                        }
+                    ]
+                }
+            },
+            1601: {"result": {"ok": 1}},
+        }
+    )
     bd.TraderRPC._instance = broker
     bd.system_log = Quiet()
     limiter = bd.TradeAPI.secondary_orders._limiter
@@ -568,13 +781,25 @@ def broker_desk():
         ("trades refused", lambda: raises(TradeException, api.get_tradelogs)),
         ("broker orders and the rate limit", orders),
         ("instructions", lambda: check(len(api.get_orders("I1", "2024-01-01", "2024-01-05")) == 1)),
-        ("unknown account", lambda: (setattr(missing, "_account_token", None),
-                                     raises(TradeException, lambda: missing.positions))),
+        (
+            "unknown account",
+            lambda: (
+                setattr(missing, "_account_token", None),
+                raises(TradeException, lambda: missing.positions),
+            ),
+        ),
         ("order push", push),
         ("construction and finaliser", lifecycle),
     ]
-    shared = {"TradeAPI": bd.TradeAPI, "broker": broker, "api": api, "limiter": limiter, "module": bd,
-              "NameDict": NameDict, "order": order}
+    shared = {
+        "TradeAPI": bd.TradeAPI,
+        "broker": broker,
+        "api": api,
+        "limiter": limiter,
+        "module": bd,
+        "NameDict": NameDict,
+        "order": order,
+    }
     return entries, shared
 
 
@@ -663,11 +888,17 @@ def side_store():
         ("miss", lambda: check(miss() is frame)),
         ("hit", lambda: check(store.read("select 1") is frame)),
         ("server error", lambda: raises(APIException, miss, APIException)),
-        ("answer that is not a frame", lambda: (raises(TypeError, miss, [1]), check(not disk.files))),
+        (
+            "answer that is not a frame",
+            lambda: (raises(TypeError, miss, [1]), check(not disk.files)),
+        ),
         ("damaged file", lambda: (miss(), damaged())),
         ("sql that is not text", lambda: raises(AttributeError, store.read, None)),
         ("sql that cannot be encoded", lambda: raises(UnicodeEncodeError, store.read, "\ud800")),
-        ("construction and block", lambda: check(ss.SideStore().__exit__(None, None, None) is None)),
+        (
+            "construction and block",
+            lambda: check(ss.SideStore().__exit__(None, None, None) is None),
+        ),
     ]
     shared = {"SideStore": ss.SideStore, "store": store, "frame": frame, "module": ss, "disk": disk}
     return entries, shared
@@ -746,8 +977,13 @@ def paper_book():
         def load(self, key):
             return {"state": key}
 
-    for name, value in [("SimulateService", Service), ("Environment", Env), ("ModHandler", Handler),
-                        ("BarMap", Bars), ("DiskPersistProvider", Store)]:
+    for name, value in [
+        ("SimulateService", Service),
+        ("Environment", Env),
+        ("ModHandler", Handler),
+        ("BarMap", Bars),
+        ("DiskPersistProvider", Store),
+    ]:
         setattr(pb, name, value)
 
     def view():
@@ -758,9 +994,14 @@ def paper_book():
 
     entries = [
         ("view", view),
-        ("unknown frequency", lambda: raises(KeyError, lambda: pb.PaperBook("CN", "9w", 1, 1, "/m").portfolio)),
-        ("market that is not text", lambda: raises(AttributeError, lambda: pb.PaperBook(7, "1d", 1, 1, "/m")
-                                                   .portfolio)),
+        (
+            "unknown frequency",
+            lambda: raises(KeyError, lambda: pb.PaperBook("CN", "9w", 1, 1, "/m").portfolio),
+        ),
+        (
+            "market that is not text",
+            lambda: raises(AttributeError, lambda: pb.PaperBook(7, "1d", 1, 1, "/m").portfolio),
+        ),
     ]
     shared = {"PaperBook": pb.PaperBook, "module": pb, "portfolio": portfolio, "Env": Env}
     return entries, shared

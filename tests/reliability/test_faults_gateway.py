@@ -42,11 +42,14 @@ def directory(gl, monkeypatch):
         yield srv
 
 
-@pytest.mark.parametrize("body, error", [
-    (b"<brokers><broker qsname='a'", ET.ParseError),
-    (b"\xff\xfe<brokers/>", UnicodeDecodeError),
-    (b"", ET.ParseError),
-])
+@pytest.mark.parametrize(
+    "body, error",
+    [
+        (b"<brokers><broker qsname='a'", ET.ParseError),
+        (b"\xff\xfe<brokers/>", UnicodeDecodeError),
+        (b"", ET.ParseError),
+    ],
+)
 def test_broken_directories_raise_and_keep_the_cache_empty(gl, directory, body, error):
     directory.set_directory(body)
     with pytest.raises(error):
@@ -69,13 +72,16 @@ def test_a_directory_that_went_away_keeps_the_cached_one(gl, directory):
     assert gl.GatewayClient.get_qs_info() is cached
 
 
-@pytest.mark.parametrize("answer, error", [
-    (b"<html>502</html>", json.JSONDecodeError),
-    ({"code": 500, "data": []}, ValueError),
-    ({"msg": "no code"}, KeyError),
-    ({"code": 0, "data": [{"a": "text only"}]}, IndexError),
-    (site_answer([{"ip": "127.0.0.1", "port": "eighty"}]), ValueError),
-])
+@pytest.mark.parametrize(
+    "answer, error",
+    [
+        (b"<html>502</html>", json.JSONDecodeError),
+        ({"code": 500, "data": []}, ValueError),
+        ({"msg": "no code"}, KeyError),
+        ({"code": 0, "data": [{"a": "text only"}]}, IndexError),
+        (site_answer([{"ip": "127.0.0.1", "port": "eighty"}]), ValueError),
+    ],
+)
 def test_broken_site_answers(gl, directory, answer, error):
     directory.set_sites("1001", answer)
     with pytest.raises(error):
@@ -103,12 +109,17 @@ def keys(client):
     return client._investor_key, client._channel_key, client._service_type
 
 
-@pytest.mark.parametrize("mode, opts, error", [
-    ("status", {"status": 500, "text": "授权服务不可用"}, APIException),
-    ("garbage", {"body": b"\x00garbage"}, Exception),
-    ("drop", {}, requests.exceptions.ConnectionError),
-])
-def test_platform_faults_during_login_keep_the_session_keys(logged_in, platform, fault, mode, opts, error):
+@pytest.mark.parametrize(
+    "mode, opts, error",
+    [
+        ("status", {"status": 500, "text": "授权服务不可用"}, APIException),
+        ("garbage", {"body": b"\x00garbage"}, Exception),
+        ("drop", {}, requests.exceptions.ConnectionError),
+    ],
+)
+def test_platform_faults_during_login_keep_the_session_keys(
+    logged_in, platform, fault, mode, opts, error
+):
     before = keys(logged_in)
     assert before[0] >= 1000
     fault(platform, "trade_api", mode, **opts)

@@ -37,14 +37,17 @@ def leftovers(path):
     return sorted(n for n in os.listdir(os.path.dirname(path)) if n not in ("auth", "notice"))
 
 
-@pytest.mark.parametrize("mode, opts, error", [
-    ("status", {"status": 500, "text": "服务错误: 内部"}, APIException),
-    ("status", {"status": 503, "text": ""}, APIException),
-    ("garbage", {"body": b"\x00 not a pickle"}, pickle.UnpicklingError),
-    ("garbage", {"body": pickle.dumps(b"not zlib")}, Exception),
-    ("drop", {}, requests.exceptions.ConnectionError),
-    ("truncate", {}, requests.exceptions.RequestException),
-])
+@pytest.mark.parametrize(
+    "mode, opts, error",
+    [
+        ("status", {"status": 500, "text": "服务错误: 内部"}, APIException),
+        ("status", {"status": 503, "text": ""}, APIException),
+        ("garbage", {"body": b"\x00 not a pickle"}, pickle.UnpicklingError),
+        ("garbage", {"body": pickle.dumps(b"not zlib")}, Exception),
+        ("drop", {}, requests.exceptions.ConnectionError),
+        ("truncate", {}, requests.exceptions.RequestException),
+    ],
+)
 def test_service_faults_raise_the_documented_error(client, platform, fault, mode, opts, error):
     token_before = read(client._token_file)
     fault(platform, "instruments", mode, **opts)
@@ -111,12 +114,15 @@ def test_reset_connections_raise_a_connection_error(rpc, tmp_path, monkeypatch):
         resetting.close()
 
 
-@pytest.mark.parametrize("mode, opts", [
-    ("status", {"status": 500, "text": "down"}),
-    ("garbage", {"body": b"{not json"}),
-    ("drop", {}),
-    ("truncate", {}),
-])
+@pytest.mark.parametrize(
+    "mode, opts",
+    [
+        ("status", {"status": 500, "text": "down"}),
+        ("garbage", {"body": b"{not json"}),
+        ("drop", {}),
+        ("truncate", {}),
+    ],
+)
 def test_login_and_refresh_faults_keep_the_stored_token(client, platform, fault, mode, opts):
     token = client._refresh_token
     fault(platform, "login", mode, **opts)
@@ -140,8 +146,10 @@ class FailingOs:
 
     def __getattr__(self, name):
         if name == self._failing:
+
             def fail(*args, **kwargs):
                 raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+
             return fail
         return getattr(self._real, name)
 
@@ -226,10 +234,14 @@ KILLED_WRITER = textwrap.dedent("""
 """)
 
 
-def test_a_process_killed_while_writing_the_token_leaves_the_old_one(platform, rpc, tmp_path, run_child):
+def test_a_process_killed_while_writing_the_token_leaves_the_old_one(
+    platform, rpc, tmp_path, run_child
+):
     path = tmp_path / "auth"
     path.write_text(OLD)
-    code = KILLED_WRITER.replace("sys.argv[1]", repr(platform.url)).replace("sys.argv[2]", repr(str(path)))
+    code = KILLED_WRITER.replace("sys.argv[1]", repr(platform.url)).replace(
+        "sys.argv[2]", repr(str(path))
+    )
     child = run_child(code, **platform.client_env())
     assert child.returncode == -9, child.stderr
     assert path.read_text() == OLD

@@ -39,7 +39,9 @@ def ss(platform, rpc, monkeypatch, tmp_path):
     api._token_file = str(tmp_path / "auth")
     api.login("demo", "demo-pass")
     monkeypatch.setattr(side_store, "kl_api", api)
-    monkeypatch.setattr(side_store, "setting", types.SimpleNamespace(INFO_PATH=str(tmp_path / "info")))
+    monkeypatch.setattr(
+        side_store, "setting", types.SimpleNamespace(INFO_PATH=str(tmp_path / "info"))
+    )
     return side_store
 
 
@@ -88,19 +90,25 @@ def test_a_write_that_fails_leaves_nothing(ss, tmp_path, monkeypatch):
         f.write(b"ARROW1 partial")
         raise OSError(errno.EACCES, "permission denied")
 
-    monkeypatch.setattr(ss, "feather", types.SimpleNamespace(write_feather=refuse,
-                                                             read_feather=pyarrow.feather.read_feather))
+    monkeypatch.setattr(
+        ss,
+        "feather",
+        types.SimpleNamespace(write_feather=refuse, read_feather=pyarrow.feather.read_feather),
+    )
     with pytest.raises(PermissionError):
         read(ss, LARGE)
     assert names(tmp_path / "info") == [cache_name(SMALL)]
 
 
-@pytest.mark.parametrize("mode, opts, error", [
-    ("status", {"status": 500, "text": "查询失败"}, APIException),
-    ("garbage", {"body": b"\x00garbage"}, Exception),
-    ("drop", {}, requests.exceptions.ConnectionError),
-    ("truncate", {}, requests.exceptions.RequestException),
-])
+@pytest.mark.parametrize(
+    "mode, opts, error",
+    [
+        ("status", {"status": 500, "text": "查询失败"}, APIException),
+        ("garbage", {"body": b"\x00garbage"}, Exception),
+        ("drop", {}, requests.exceptions.ConnectionError),
+        ("truncate", {}, requests.exceptions.RequestException),
+    ],
+)
 def test_server_faults_store_nothing(ss, platform, fault, tmp_path, mode, opts, error):
     read(ss, SMALL)
     fault(platform, "side_store", mode, **opts)
@@ -113,8 +121,11 @@ def test_server_faults_store_nothing(ss, platform, fault, tmp_path, mode, opts, 
 
 def test_a_slow_server_times_out_and_stores_nothing(ss, platform, fault, tmp_path, monkeypatch):
     api = ss.kl_api
-    monkeypatch.setattr(ss, "kl_api", types.SimpleNamespace(
-        side_store=functools.partial(api.side_store, _timeout=0.3)))
+    monkeypatch.setattr(
+        ss,
+        "kl_api",
+        types.SimpleNamespace(side_store=functools.partial(api.side_store, _timeout=0.3)),
+    )
     fault(platform, "side_store", "slow", delay=1.0, times=2)
     with pytest.raises(requests.exceptions.ReadTimeout):
         read(ss, SMALL)
@@ -161,8 +172,12 @@ KILLED_WRITER = textwrap.dedent("""
 def test_a_process_killed_while_writing_leaves_no_torn_file(ss, platform, tmp_path, run_child):
     info = tmp_path / "info"
     read(ss, SMALL)
-    child = run_child(KILLED_WRITER.replace("sys.argv[1]", repr(LARGE)), ZENTARO_INFO=str(info),
-                      ZENTARO_ROOT=str(tmp_path / "child-root"), **platform.client_env())
+    child = run_child(
+        KILLED_WRITER.replace("sys.argv[1]", repr(LARGE)),
+        ZENTARO_INFO=str(info),
+        ZENTARO_ROOT=str(tmp_path / "child-root"),
+        **platform.client_env(),
+    )
     assert child.returncode == -9, child.stderr
     left = names(info)
     assert cache_name(LARGE) not in left and cache_name(SMALL) in left
@@ -195,8 +210,13 @@ def test_eight_processes_miss_the_same_query_at_once(platform, tmp_path, run_chi
     results = [None] * EIGHT
 
     def child(n):
-        results[n] = run_child(code, timeout=120, ZENTARO_INFO=str(info),
-                               ZENTARO_ROOT=str(tmp_path / f"root{n}"), **platform.client_env())
+        results[n] = run_child(
+            code,
+            timeout=120,
+            ZENTARO_INFO=str(info),
+            ZENTARO_ROOT=str(tmp_path / f"root{n}"),
+            **platform.client_env(),
+        )
 
     threads = [threading.Thread(target=child, args=(n,)) for n in range(EIGHT)]
     for t in threads:

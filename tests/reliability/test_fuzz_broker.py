@@ -10,26 +10,82 @@ from hypothesis import strategies as st
 from zentaro.mod.tradeapi.sdk.utils import NameDict
 from zentaro.utils.exception import TradeException
 
-FUZZ = settings(max_examples=300, deadline=None,
-                suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
+FUZZ = settings(
+    max_examples=300,
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture],
+)
 ACCOUNT, TOKEN = "80001234", "tok-fuzz"
 
 RECORDS = {
     1201: {"AvailableValue": 1.5, "MarketValue": 2, "TotalAssets": 3, "FrozenValue": 0},
-    1202: {"SecurityID": "600000", "SecurityName": "名", "ActualAmt": 200, "FrozenQty": 0,
-           "AvailableStockBalance": 200, "MarketValue": 2100.0, "CostPrice": 10, "MarketPrice": 10.5,
-           "NetMoney": 5.0},
-    1203: {"SecurityID": "000001", "SecurityName": "平安银行", "OrderID": "o1", "TradeVolume": 100, "Side": 1,
-           "AvgPx": 10.2, "SettleDate": "20240105", "TransactTime": "09:31:02", "Commission": 5.0},
-    1204: {"SecurityID": "830799", "SecurityName": "艾融", "OrderID": "o2", "OrderQty": 300, "Side": 0,
-           "OrderPrice": 21.5, "OrderTypeMsg": "限价", "OrderDate": "2024-01-05", "OrderTime": "10:00:00",
-           "OrderStatusMsg": "已报", "TradeVolume": 0, "AvgPx": 0.0},
-    151553: {"security": "510300", "instructionid": "I1", "orderid": "o3", "qty": 1000, "side": 0,
-             "price": 3.9, "pricetype": 0, "date": "20240105", "time": "14:00:00", "statusmsg": "已成",
-             "qtycancel": 0, "qtytrade": 1000, "avgpx": 3.9, "msg": "ok", "fund_token": TOKEN},
-    "push": {"SecurityID": "600519", "SecurityName": "贵州茅台", "OrderID": "p1", "OrderQty": 100, "Side": 1,
-             "OrderPrice": 1650.0, "OrderType": 0, "OrderDate": "20240105", "OrderEntryTime": "10:15:00",
-             "OrderStatusMsg": "已成", "TradeVolume": 100, "AvgPx": 1650.0},
+    1202: {
+        "SecurityID": "600000",
+        "SecurityName": "名",
+        "ActualAmt": 200,
+        "FrozenQty": 0,
+        "AvailableStockBalance": 200,
+        "MarketValue": 2100.0,
+        "CostPrice": 10,
+        "MarketPrice": 10.5,
+        "NetMoney": 5.0,
+    },
+    1203: {
+        "SecurityID": "000001",
+        "SecurityName": "平安银行",
+        "OrderID": "o1",
+        "TradeVolume": 100,
+        "Side": 1,
+        "AvgPx": 10.2,
+        "SettleDate": "20240105",
+        "TransactTime": "09:31:02",
+        "Commission": 5.0,
+    },
+    1204: {
+        "SecurityID": "830799",
+        "SecurityName": "艾融",
+        "OrderID": "o2",
+        "OrderQty": 300,
+        "Side": 0,
+        "OrderPrice": 21.5,
+        "OrderTypeMsg": "限价",
+        "OrderDate": "2024-01-05",
+        "OrderTime": "10:00:00",
+        "OrderStatusMsg": "已报",
+        "TradeVolume": 0,
+        "AvgPx": 0.0,
+    },
+    151553: {
+        "security": "510300",
+        "instructionid": "I1",
+        "orderid": "o3",
+        "qty": 1000,
+        "side": 0,
+        "price": 3.9,
+        "pricetype": 0,
+        "date": "20240105",
+        "time": "14:00:00",
+        "statusmsg": "已成",
+        "qtycancel": 0,
+        "qtytrade": 1000,
+        "avgpx": 3.9,
+        "msg": "ok",
+        "fund_token": TOKEN,
+    },
+    "push": {
+        "SecurityID": "600519",
+        "SecurityName": "贵州茅台",
+        "OrderID": "p1",
+        "OrderQty": 100,
+        "Side": 1,
+        "OrderPrice": 1650.0,
+        "OrderType": 0,
+        "OrderDate": "20240105",
+        "OrderEntryTime": "10:15:00",
+        "OrderStatusMsg": "已成",
+        "TradeVolume": 100,
+        "AvgPx": 1650.0,
+    },
 }
 QUERIES = {
     1201: (lambda api: api.portfolio, NameDict, "Array"),
@@ -39,27 +95,45 @@ QUERIES = {
     151553: (lambda api: api.get_orders(), list, "orders"),
 }
 
-scalars = st.one_of(st.none(), st.booleans(), st.integers(), st.floats(), st.text(max_size=10),
-                    st.binary(max_size=4), st.sampled_from(["", "0", "20241301", "25:61:00", "2024-01-05 10:00"]))
-values = st.recursive(scalars, lambda inner: st.one_of(st.lists(inner, max_size=3),
-                                                      st.dictionaries(st.text(max_size=4), inner, max_size=3)),
-                      max_leaves=8)
+scalars = st.one_of(
+    st.none(),
+    st.booleans(),
+    st.integers(),
+    st.floats(),
+    st.text(max_size=10),
+    st.binary(max_size=4),
+    st.sampled_from(["", "0", "20241301", "25:61:00", "2024-01-05 10:00"]),
+)
+values = st.recursive(
+    scalars,
+    lambda inner: st.one_of(
+        st.lists(inner, max_size=3), st.dictionaries(st.text(max_size=4), inner, max_size=3)
+    ),
+    max_leaves=8,
+)
 
 
 def fuzzed_record(req):
     base = RECORDS[req]
     return st.fixed_dictionaries(
         {k: st.one_of(st.just(v), values) for k, v in base.items()},
-    ).flatmap(lambda rec: st.sets(st.sampled_from(sorted(base)), max_size=3).map(
-        lambda dropped: {k: v for k, v in rec.items() if k not in dropped}))
+    ).flatmap(
+        lambda rec: st.sets(st.sampled_from(sorted(base)), max_size=3).map(
+            lambda dropped: {k: v for k, v in rec.items() if k not in dropped}
+        )
+    )
 
 
 def answers(req):
     key = QUERIES[req][2]
     rows = st.lists(st.one_of(fuzzed_record(req), values), max_size=4)
     return st.one_of(
-        st.builds(lambda r, i: {"result": {key: r}, "id": i}, rows, st.one_of(st.integers(), values)),
-        st.fixed_dictionaries({}, optional={"result": values, "error": values, "id": values, "msg": values}),
+        st.builds(
+            lambda r, i: {"result": {key: r}, "id": i}, rows, st.one_of(st.integers(), values)
+        ),
+        st.fixed_dictionaries(
+            {}, optional={"result": values, "error": values, "id": values, "msg": values}
+        ),
         values,
     )
 
@@ -69,8 +143,13 @@ OUTCOMES = []
 
 class Broker:
     def __init__(self):
-        self.answers = {594177: {"result": {"Accounts": [
-            {"AccountID": ACCOUNT, "TradeType": "0", "fund_token": TOKEN}]}}}
+        self.answers = {
+            594177: {
+                "result": {
+                    "Accounts": [{"AccountID": ACCOUNT, "TradeType": "0", "fund_token": TOKEN}]
+                }
+            }
+        }
         self.handlers = []
 
     def call_rpc_json(self, request):
@@ -121,8 +200,10 @@ def test_queries_give_records_or_trade_exception(desk, data, req):
 
 
 @FUZZ
-@given(event=st.one_of(st.builds(lambda rec: {"params": rec}, fuzzed_record("push")), values),
-       first=values)
+@given(
+    event=st.one_of(st.builds(lambda rec: {"params": rec}, fuzzed_record("push")), values),
+    first=values,
+)
 def test_pushed_events_give_a_record_or_fail_inside_the_handler(desk, event, first):
     api, broker, _ = desk
     broker.answers[1601] = {"result": {"ok": 1}}

@@ -7,7 +7,7 @@ import textwrap
 
 import pytest
 
-PROBE = textwrap.dedent('''
+PROBE = textwrap.dedent("""
     import importlib, inspect, sys, types
 
     MODULES = [
@@ -94,14 +94,20 @@ PROBE = textwrap.dedent('''
                     for kwargs in KWARGS:
                         attempt(value, *args, **kwargs)
     print(calls, bad)
-''')
+""")
 
 
 def test_no_call_with_wrong_arguments_crashes(run_child, tmp_path):
-    child = run_child(PROBE, timeout=240, ZENTARO_URL="http://127.0.0.1:9/sdk/",
-                      ZENTARO_GATEWAY_DIRECTORY_URL="http://127.0.0.1:9", ZENTARO_USER_ID="10086",
-                      ZENTARO_ROOT=str(tmp_path / "root"), ZENTARO_INFO=str(tmp_path / "info"),
-                      NO_PROXY="127.0.0.1")
+    child = run_child(
+        PROBE,
+        timeout=240,
+        ZENTARO_URL="http://127.0.0.1:9/sdk/",
+        ZENTARO_GATEWAY_DIRECTORY_URL="http://127.0.0.1:9",
+        ZENTARO_USER_ID="10086",
+        ZENTARO_ROOT=str(tmp_path / "root"),
+        ZENTARO_INFO=str(tmp_path / "info"),
+        NO_PROXY="127.0.0.1",
+    )
     assert child.returncode == 0, child.stderr[-3000:]
     calls, bad = map(int, child.stdout.split()[-2:])
     assert bad == 0, child.stderr[-3000:]
@@ -137,5 +143,7 @@ ABORTS = {
 def test_a_failed_lookup_inside_a_call_raises_instead_of_aborting(run_child, tmp_path, name):
     # Both used to end the process (std::terminate): an attribute accessor was
     # handed straight to a call, and read where no exception may leave.
-    child = run_child(ABORTS[name], ZENTARO_ROOT=str(tmp_path / "root"), ZENTARO_INFO=str(tmp_path / "info"))
+    child = run_child(
+        ABORTS[name], ZENTARO_ROOT=str(tmp_path / "root"), ZENTARO_INFO=str(tmp_path / "info")
+    )
     assert child.returncode == 0 and child.stdout.strip() == "raised", child.stderr

@@ -11,20 +11,44 @@ from hypothesis import strategies as st
 
 from zentaro.mod.kelvo.utils.deferred_import import DeferredImport
 
-FUZZ = settings(max_examples=300, deadline=None,
-                suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
+FUZZ = settings(
+    max_examples=300,
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture],
+)
 
 # Top-level names are real, harmless modules or names that cannot exist: a
 # random name could import a module with side effects.
 TOPS = ["os", "json", "math", "string", "collections", "xml", "zz_fuzz_missing_module"]
-ATTRS = ["path", "join", "sep", "dumps", "loads", "pi", "sqrt", "digits", "abc", "dom", "__name__",
-         "__class__", "__dict__", "module", "module_path", "IMPORTED_MODULE", ""]
+ATTRS = [
+    "path",
+    "join",
+    "sep",
+    "dumps",
+    "loads",
+    "pi",
+    "sqrt",
+    "digits",
+    "abc",
+    "dom",
+    "__name__",
+    "__class__",
+    "__dict__",
+    "module",
+    "module_path",
+    "IMPORTED_MODULE",
+    "",
+]
 pieces = st.one_of(st.sampled_from(ATTRS), st.text(st.characters(codec=None), max_size=6))
 # Names read from the proxy: its own dunder attributes belong to its class,
 # which differs from the reference class by nature.
 read_names = pieces.filter(lambda name: not name.startswith("__"))
 paths = st.one_of(
-    st.builds(lambda top, rest: ".".join([top] + rest), st.sampled_from(TOPS), st.lists(pieces, max_size=3)),
+    st.builds(
+        lambda top, rest: ".".join([top] + rest),
+        st.sampled_from(TOPS),
+        st.lists(pieces, max_size=3),
+    ),
     st.sampled_from(["", ".", "os.", ".os", "os..path", "zz_fuzz\x00x", "os.path.join.__name__"]),
 )
 
@@ -74,13 +98,18 @@ def same(ours, theirs):
     if ours[0] == "error" or theirs[0] == "error":
         return ours == theirs
     a, b = ours[1], theirs[1]
-    if a is b or {id(a), id(b)} == {id(DeferredImport.IMPORTED_MODULE), id(Reference.IMPORTED_MODULE)}:
+    if a is b or {id(a), id(b)} == {
+        id(DeferredImport.IMPORTED_MODULE),
+        id(Reference.IMPORTED_MODULE),
+    }:
         return True
     if type(a) is not type(b):
         return False
     owner = getattr(a, "__self__", None)
     if owner is not None:
-        return owner is getattr(b, "__self__", None) and getattr(a, "__name__", 0) == getattr(b, "__name__", 1)
+        return owner is getattr(b, "__self__", None) and getattr(a, "__name__", 0) == getattr(
+            b, "__name__", 1
+        )
     try:
         return bool(a == b)
     except Exception:
@@ -117,7 +146,9 @@ def test_any_path_resolves_or_fails_like_python(path, name):
 
 
 @FUZZ
-@given(path=st.one_of(st.none(), st.integers(), st.binary(max_size=6), st.lists(st.text(max_size=3))))
+@given(
+    path=st.one_of(st.none(), st.integers(), st.binary(max_size=6), st.lists(st.text(max_size=3)))
+)
 def test_a_path_that_is_not_text_fails_at_first_use_like_python(path):
     fresh()
     ours, theirs = DeferredImport(path), Reference(path)
@@ -131,16 +162,27 @@ def stand_in(tag):
 
 actions = st.lists(
     st.one_of(
-        st.tuples(st.just("read"), st.sampled_from(["join", "sep", "pi", "dumps", "module", "module_path", "nope"])),
-        st.tuples(st.just("path"), st.sampled_from(["os.path", "math", "json", "zz_fuzz_missing_module",
-                                                    "zz_fuzz_target_module"])),
+        st.tuples(
+            st.just("read"),
+            st.sampled_from(["join", "sep", "pi", "dumps", "module", "module_path", "nope"]),
+        ),
+        st.tuples(
+            st.just("path"),
+            st.sampled_from(
+                ["os.path", "math", "json", "zz_fuzz_missing_module", "zz_fuzz_target_module"]
+            ),
+        ),
         st.tuples(st.just("put"), st.sampled_from(["os.path", "math", "json"]), st.integers(0, 3)),
         st.tuples(st.just("forget"), st.sampled_from(["os.path", "math", "json"])),
         st.tuples(st.just("clear")),
         st.tuples(st.just("new cache")),
-        st.tuples(st.just("own attr"), st.sampled_from(["join", "sep", "extra"]), st.integers(0, 3)),
+        st.tuples(
+            st.just("own attr"), st.sampled_from(["join", "sep", "extra"]), st.integers(0, 3)
+        ),
         st.tuples(st.just("drop attr"), st.sampled_from(["join", "sep", "extra"])),
-        st.tuples(st.just("module attr"), st.sampled_from(["join", "sep", "pi"]), st.integers(0, 4)),
+        st.tuples(
+            st.just("module attr"), st.sampled_from(["join", "sep", "pi"]), st.integers(0, 4)
+        ),
         st.tuples(st.just("module dict"), st.integers(0, 3)),
     ),
     max_size=25,
@@ -180,11 +222,15 @@ def test_no_change_between_reads_leaves_a_stale_answer(target_module, steps):
             continue
         if kind == "read":
             name = step[1]
-            assert same(outcome(lambda n=name: getattr(ours, n)), outcome(lambda n=name: getattr(theirs, n))), steps
+            assert same(
+                outcome(lambda n=name: getattr(ours, n)), outcome(lambda n=name: getattr(theirs, n))
+            ), steps
         elif kind == "path":
             ours.module_path = theirs.module_path = step[1]
         elif kind == "put":
-            DeferredImport.IMPORTED_MODULE[step[1]] = Reference.IMPORTED_MODULE[step[1]] = stand_in(tags[step[2]])
+            DeferredImport.IMPORTED_MODULE[step[1]] = Reference.IMPORTED_MODULE[step[1]] = stand_in(
+                tags[step[2]]
+            )
         elif kind == "forget":
             DeferredImport.IMPORTED_MODULE.pop(step[1], None)
             Reference.IMPORTED_MODULE.pop(step[1], None)

@@ -14,8 +14,11 @@ from zentaro.support import platform_data
 from zentaro.support.broker_directory import DEFAULT_BROKERS, directory_xml
 
 # Every example sets the attributes it needs through the monkeypatch fixture.
-FUZZ = settings(max_examples=300, deadline=None,
-                suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
+FUZZ = settings(
+    max_examples=300,
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture],
+)
 
 
 @pytest.fixture(scope="module")
@@ -104,7 +107,9 @@ def mutate(data, edits):
     return bytes(data)
 
 
-edits = st.lists(st.tuples(st.integers(0, 4096), st.integers(0, 255), st.integers(0, 2)), max_size=3)
+edits = st.lists(
+    st.tuples(st.integers(0, 4096), st.integers(0, 255), st.integers(0, 2)), max_size=3
+)
 directories = st.one_of(
     st.builds(mutate, entries.map(directory_xml), edits),
     st.binary(max_size=200),
@@ -125,20 +130,36 @@ def test_directory_documents_parse_or_fail_like_python(gl, fakes, content):
 
 
 json_values = st.recursive(
-    st.one_of(st.none(), st.booleans(), st.integers(), st.floats(allow_nan=False), st.text(max_size=5)),
-    lambda inner: st.one_of(st.lists(inner, max_size=4), st.dictionaries(st.text(max_size=4), inner, max_size=4)),
+    st.one_of(
+        st.none(), st.booleans(), st.integers(), st.floats(allow_nan=False), st.text(max_size=5)
+    ),
+    lambda inner: st.one_of(
+        st.lists(inner, max_size=4), st.dictionaries(st.text(max_size=4), inner, max_size=4)
+    ),
     max_leaves=12,
 )
-sites = st.fixed_dictionaries({"ip": json_values, "port": st.one_of(st.integers(), st.text(max_size=5), json_values)})
+sites = st.fixed_dictionaries(
+    {"ip": json_values, "port": st.one_of(st.integers(), st.text(max_size=5), json_values)}
+)
 site_answers = st.one_of(
     json_values,
-    st.fixed_dictionaries({}, optional={
-        "code": st.one_of(st.just(0), json_values),
-        "data": st.one_of(
-            st.lists(st.dictionaries(st.text(max_size=4), st.one_of(st.lists(sites, max_size=3), json_values),
-                                     max_size=4), max_size=2),
-            json_values),
-    }),
+    st.fixed_dictionaries(
+        {},
+        optional={
+            "code": st.one_of(st.just(0), json_values),
+            "data": st.one_of(
+                st.lists(
+                    st.dictionaries(
+                        st.text(max_size=4),
+                        st.one_of(st.lists(sites, max_size=3), json_values),
+                        max_size=4,
+                    ),
+                    max_size=2,
+                ),
+                json_values,
+            ),
+        },
+    ),
 )
 
 
@@ -146,7 +167,9 @@ site_answers = st.one_of(
 @given(answer=site_answers)
 def test_site_answers_give_the_sites_or_fail_like_python(gl, fakes, answer):
     fakes.setattr(gl, "requests", FakeRequests(Answer(value=answer)))
-    assert outcome(lambda: gl.GatewayClient.get_qs_site("1001")) == outcome(lambda: reference_sites(answer))
+    assert outcome(lambda: gl.GatewayClient.get_qs_site("1001")) == outcome(
+        lambda: reference_sites(answer)
+    )
 
 
 @FUZZ
@@ -197,14 +220,29 @@ class FakePlatform:
         return self.grant
 
 
-investor_keys = st.one_of(st.integers(), st.integers(1000, 10**12), st.floats(allow_nan=False),
-                          st.text(max_size=4), st.none(), st.booleans())
+investor_keys = st.one_of(
+    st.integers(),
+    st.integers(1000, 10**12),
+    st.floats(allow_nan=False),
+    st.text(max_size=4),
+    st.none(),
+    st.booleans(),
+)
 login_answers = st.one_of(
     json_values,
-    st.tuples(st.builds(GatewayMeta, st.one_of(st.just(0), st.integers(-3, 3), st.none(), st.text(max_size=2)),
-                        st.one_of(st.binary(max_size=6), st.text(max_size=3))),
-              st.one_of(st.fixed_dictionaries({"login": st.fixed_dictionaries({"investor_key": investor_keys})}),
-                        json_values)),
+    st.tuples(
+        st.builds(
+            GatewayMeta,
+            st.one_of(st.just(0), st.integers(-3, 3), st.none(), st.text(max_size=2)),
+            st.one_of(st.binary(max_size=6), st.text(max_size=3)),
+        ),
+        st.one_of(
+            st.fixed_dictionaries(
+                {"login": st.fixed_dictionaries({"investor_key": investor_keys})}
+            ),
+            json_values,
+        ),
+    ),
     st.lists(json_values, max_size=3),
 )
 
@@ -213,9 +251,15 @@ def grants(user_id, version):
     good = platform_data.futures_authorisation(user_id, version)
     return st.one_of(
         st.just(good),
-        st.fixed_dictionaries({}, optional={"data": st.one_of(st.just(good["data"]), json_values,
-                                                              st.text("0123456789ABCDEFG", max_size=12)),
-                                            "exp": st.one_of(st.just(good["exp"]), json_values)}),
+        st.fixed_dictionaries(
+            {},
+            optional={
+                "data": st.one_of(
+                    st.just(good["data"]), json_values, st.text("0123456789ABCDEFG", max_size=12)
+                ),
+                "exp": st.one_of(st.just(good["exp"]), json_values),
+            },
+        ),
         json_values,
     )
 
@@ -235,7 +279,10 @@ def test_login_answers_never_leave_half_set_keys(gl, fakes, data, answer):
     fakes.setattr(gl, "kl_api", platform)
     fakes.setattr(gl, "GatewaySession", FakeSession)
     client = gl.GatewayClient("青岚期货", "880001", "futures-pass")
-    client.select_site_auto = lambda broker: (dict(DEFAULT_BROKERS[0]), {"ip": "127.0.0.1", "port": 9})
+    client.select_site_auto = lambda broker: (
+        dict(DEFAULT_BROKERS[0]),
+        {"ip": "127.0.0.1", "port": 9},
+    )
     before = (client._investor_key, client._channel_key, client._service_type)
     try:
         session = client._make_session()
@@ -252,14 +299,22 @@ def entity_bomb(levels=9):
     decl = [b'<!ENTITY l0 "aaaaaaaaaa">']
     for i in range(1, levels + 1):
         decl.append(b'<!ENTITY l%d "%s">' % (i, b"".join(b"&l%d;" % (i - 1) for _ in range(10))))
-    return b'<?xml version="1.0"?><!DOCTYPE r [' + b"".join(decl) + b']><r><b qsname="&l%d;"/></r>' % levels
+    return (
+        b'<?xml version="1.0"?><!DOCTYPE r ['
+        + b"".join(decl)
+        + b']><r><b qsname="&l%d;"/></r>' % levels
+    )
 
 
-@pytest.mark.parametrize("content", [
-    entity_bomb(),
-    b'<?xml version="1.0"?><!DOCTYPE r [<!ENTITY x SYSTEM "file:///etc/passwd">]><r><b qsname="&x;"/></r>',
-    b'<?xml version="1.0"?><!DOCTYPE r [<!ENTITY x SYSTEM "file:///etc/passwd">]><r><b qsname="a">&x;</b></r>',
-], ids=["entity-expansion", "external-entity-in-attribute", "external-entity-in-text"])
+@pytest.mark.parametrize(
+    "content",
+    [
+        entity_bomb(),
+        b'<?xml version="1.0"?><!DOCTYPE r [<!ENTITY x SYSTEM "file:///etc/passwd">]><r><b qsname="&x;"/></r>',
+        b'<?xml version="1.0"?><!DOCTYPE r [<!ENTITY x SYSTEM "file:///etc/passwd">]><r><b qsname="a">&x;</b></r>',
+    ],
+    ids=["entity-expansion", "external-entity-in-attribute", "external-entity-in-text"],
+)
 def test_hostile_directories_neither_expand_nor_read_files(gl, fakes, content):
     fakes.setattr(gl, "requests", FakeRequests(Answer(content)))
     try:

@@ -76,15 +76,24 @@ def same_as_python(content, status=200, encoding="utf-8"):
 
 
 plain = st.recursive(
-    st.one_of(st.none(), st.booleans(), st.integers(-(2**63), 2**64 - 1), st.floats(),
-              st.text(st.characters(codec="utf-8")), st.binary(max_size=40)),
-    lambda inner: st.one_of(st.lists(inner, max_size=5),
-                            st.dictionaries(st.text(max_size=6), inner, max_size=5)),
+    st.one_of(
+        st.none(),
+        st.booleans(),
+        st.integers(-(2**63), 2**64 - 1),
+        st.floats(),
+        st.text(st.characters(codec="utf-8")),
+        st.binary(max_size=40),
+    ),
+    lambda inner: st.one_of(
+        st.lists(inner, max_size=5), st.dictionaries(st.text(max_size=6), inner, max_size=5)
+    ),
     max_leaves=25,
 )
 # Values MessagePack cannot carry go as a pickle payload.
 unpackable = st.one_of(
-    st.frozensets(st.integers(), max_size=5), st.complex_numbers(), st.integers(min_value=2**64),
+    st.frozensets(st.integers(), max_size=5),
+    st.complex_numbers(),
+    st.integers(min_value=2**64),
     st.sets(st.text(max_size=4), max_size=4),
 )
 
@@ -101,8 +110,12 @@ def layers(payload, level, protocol):
 
 
 @FUZZ
-@given(value=plain, level=st.integers(0, 9), protocol=st.integers(0, pickle.HIGHEST_PROTOCOL),
-       as_pickle=st.booleans())
+@given(
+    value=plain,
+    level=st.integers(0, 9),
+    protocol=st.integers(0, pickle.HIGHEST_PROTOCOL),
+    as_pickle=st.booleans(),
+)
 def test_every_pickle_protocol_and_compression_level(value, level, protocol, as_pickle):
     payload = pickle.dumps(value, protocol=protocol) if as_pickle else msgpack.packb(value)
     assert same_as_python(layers(payload, level, protocol))[0] == "value"
@@ -140,13 +153,24 @@ def mutate(data, edits):
     return bytes(data)
 
 
-edits = st.lists(st.tuples(st.integers(0, 2**16), st.sampled_from(["flip", "set", "cut", "insert", "drop"]),
-                           st.integers(0, 255)), min_size=1, max_size=4)
+edits = st.lists(
+    st.tuples(
+        st.integers(0, 2**16),
+        st.sampled_from(["flip", "set", "cut", "insert", "drop"]),
+        st.integers(0, 255),
+    ),
+    min_size=1,
+    max_size=4,
+)
 
 
 @FUZZ
-@given(value=plain, changes=edits, layer=st.sampled_from(["outer", "compressed", "payload"]),
-       protocol=st.integers(2, pickle.HIGHEST_PROTOCOL))
+@given(
+    value=plain,
+    changes=edits,
+    layer=st.sampled_from(["outer", "compressed", "payload"]),
+    protocol=st.integers(2, pickle.HIGHEST_PROTOCOL),
+)
 def test_mutated_answers_fail_like_python_or_decode_alike(value, changes, layer, protocol):
     payload = msgpack.packb(value)
     compressed = zlib.compress(payload)
@@ -175,8 +199,11 @@ def test_random_payloads_inside_valid_layers(payload, protocol):
 
 
 @FUZZ
-@given(status=st.integers(100, 599).filter(lambda s: s != 200), body=st.binary(max_size=120),
-       encoding=st.sampled_from(["utf-8", "gbk", "latin-1", "ascii"]))
+@given(
+    status=st.integers(100, 599).filter(lambda s: s != 200),
+    body=st.binary(max_size=120),
+    encoding=st.sampled_from(["utf-8", "gbk", "latin-1", "ascii"]),
+)
 def test_error_answers_raise_the_body_text_or_the_decoding_error(status, body, encoding):
     kind, name, *_ = same_as_python(body, status, encoding)
     assert kind == "error" and name in ("APIException", "UnicodeDecodeError")

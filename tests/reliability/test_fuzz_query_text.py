@@ -70,7 +70,9 @@ scalars = st.one_of(
     st.text(max_size=8).map(Opaque),
     st.sampled_from(["table", "field", "nan", "third"]).map(lambda name: SPECIAL[name]()),
 )
-hashable = st.one_of(st.none(), st.booleans(), st.integers(), st.text(max_size=8), st.binary(max_size=4))
+hashable = st.one_of(
+    st.none(), st.booleans(), st.integers(), st.text(max_size=8), st.binary(max_size=4)
+)
 values = st.recursive(
     scalars,
     lambda inner: st.one_of(
@@ -85,9 +87,16 @@ values = st.recursive(
 names = st.text(st.characters(codec=None), max_size=12)
 
 BUILDERS = [
-    ("__eq__", "{}.{}=={}"), ("__ne__", "{}.{}!={}"), ("__lt__", "{}.{}<{}"), ("__gt__", "{}.{}>{}"),
-    ("__le__", "{}.{}<={}"), ("__ge__", "{}.{}>={}"), ("in_", "{}.{}.in_({})"),
-    ("is_", "{}.{}.is_({})"), ("any_", "{}.{}.any_({})"), ("all_", "{}.{}.all_({})"),
+    ("__eq__", "{}.{}=={}"),
+    ("__ne__", "{}.{}!={}"),
+    ("__lt__", "{}.{}<{}"),
+    ("__gt__", "{}.{}>{}"),
+    ("__le__", "{}.{}<={}"),
+    ("__ge__", "{}.{}>={}"),
+    ("in_", "{}.{}.in_({})"),
+    ("is_", "{}.{}.is_({})"),
+    ("any_", "{}.{}.any_({})"),
+    ("all_", "{}.{}.all_({})"),
 ]
 
 
@@ -101,7 +110,9 @@ def test_every_builder_renders_any_value_like_python(table, key, value, builder)
 
 
 @FUZZ
-@given(value=values, top=st.one_of(st.integers(-2, 2), st.none(), st.booleans(), st.text(max_size=2)))
+@given(
+    value=values, top=st.one_of(st.integers(-2, 2), st.none(), st.booleans(), st.text(max_size=2))
+)
 def test_encode_matches_python_at_any_level(value, top):
     # repr: NaN is never equal to itself, and its repr is what reaches the query text
     assert repr(qt.valuation.pe._encode(value, top)) == repr(reference_encode(value, top))
@@ -109,8 +120,13 @@ def test_encode_matches_python_at_any_level(value, top):
 
 @FUZZ
 @given(
-    fields=st.lists(st.one_of(st.sampled_from(["table", "field"]).map(lambda name: SPECIAL[name]()),
-                              st.builds(qt.StrModelAttr, names, names)), max_size=4),
+    fields=st.lists(
+        st.one_of(
+            st.sampled_from(["table", "field"]).map(lambda name: SPECIAL[name]()),
+            st.builds(qt.StrModelAttr, names, names),
+        ),
+        max_size=4,
+    ),
     filters=st.lists(st.text(max_size=10), max_size=4),
     limit=st.one_of(st.none(), st.integers(), st.text(max_size=4), st.tuples(st.integers())),
     offset=st.one_of(st.none(), st.integers(), st.floats(allow_nan=False)),
@@ -156,8 +172,11 @@ class SelfYielding:
         yield self
 
 
-@pytest.mark.parametrize("make", [self_containing, lambda: nested(200_000), yields_itself],
-                         ids=["list-in-itself", "nested-200000", "iterable-of-itself"])
+@pytest.mark.parametrize(
+    "make",
+    [self_containing, lambda: nested(200_000), yields_itself],
+    ids=["list-in-itself", "nested-200000", "iterable-of-itself"],
+)
 @pytest.mark.parametrize("method", ["in_", "__eq__", "_encode"])
 def test_a_value_without_end_raises_recursion_error_instead_of_crashing(make, method):
     # These used to exhaust the C stack (a segmentation fault): the encoder now
@@ -169,5 +188,7 @@ def test_a_value_without_end_raises_recursion_error_instead_of_crashing(make, me
 
 def test_nesting_within_the_limit_still_renders():
     assert qt.valuation.pe.in_(nested(100)) == "valuation.pe.in_(" + "[" * 101 + "]" * 101 + ")"
-    assert qt.valuation.pe.in_([datetime.date(2024, 1, 2), (1, "a")]) == \
-        "valuation.pe.in_(['2024-01-02', [1, 'a']])"
+    assert (
+        qt.valuation.pe.in_([datetime.date(2024, 1, 2), (1, "a")])
+        == "valuation.pe.in_(['2024-01-02', [1, 'a']])"
+    )

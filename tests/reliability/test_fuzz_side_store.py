@@ -12,8 +12,11 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-FUZZ = settings(max_examples=200, deadline=None,
-                suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
+FUZZ = settings(
+    max_examples=200,
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture],
+)
 
 
 class Server:
@@ -51,8 +54,15 @@ def test_any_sql_text_is_cached_under_its_own_name(ss, monkeypatch, sql):
 
 
 @FUZZ
-@given(sql=st.one_of(st.none(), st.integers(), st.binary(max_size=8), st.lists(st.text(max_size=3)),
-                     st.text(max_size=5).map(lambda t: t + "\ud800")))
+@given(
+    sql=st.one_of(
+        st.none(),
+        st.integers(),
+        st.binary(max_size=8),
+        st.lists(st.text(max_size=3)),
+        st.text(max_size=5).map(lambda t: t + "\ud800"),
+    )
+)
 def test_sql_that_is_not_encodable_text_sends_nothing(ss, monkeypatch, sql):
     server = Server()
     monkeypatch.setattr(ss, "kl_api", server)

@@ -21,8 +21,18 @@ SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
 # freed memory in quarantine: fewer rounds, and RSS is not a measure there.
 ITERATIONS = 2_000 if SANITIZED else 100_000
 # Longest first, so that the two workers finish together.
-GROUPS = ["platform_rpc", "gateway_link", "broker_desk", "side_store", "query_text", "deferred_import", "mod",
-          "paper_book", "recorder", "stream_sink"]
+GROUPS = [
+    "platform_rpc",
+    "gateway_link",
+    "broker_desk",
+    "side_store",
+    "query_text",
+    "deferred_import",
+    "mod",
+    "paper_book",
+    "recorder",
+    "stream_sink",
+]
 
 # A leak of one object per call would show as about ITERATIONS; noise is a few hundred.
 MAX_REF_GROWTH = max(ITERATIONS // 100, 100)
@@ -34,8 +44,13 @@ MAX_TRACED_GROWTH = 256 << 10
 def drive(group):
     roots = {os.path.dirname(os.path.dirname(m.__file__)) for m in (corvane, zentaro)}
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sorted(roots)))
-    run = subprocess.run([sys.executable, os.path.join(HERE, "leak_driver.py"), group, str(ITERATIONS)],
-                         capture_output=True, text=True, env=env, timeout=600)
+    run = subprocess.run(
+        [sys.executable, os.path.join(HERE, "leak_driver.py"), group, str(ITERATIONS)],
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=600,
+    )
     return run.returncode, run.stdout, run.stderr
 
 

@@ -23,9 +23,15 @@ FUTURES_PASSWORD = "futures-Pa55-秘"
 FUND_TOKEN = "FT-7f3a9c-secret"
 
 INSECURE = [
-    r"verify\s*=\s*False", r'"verify"_a\s*=\s*false', r"verify\W+\]\s*=\s*False", r"CERT_NONE",
-    r"check_hostname\s*=\s*False", r"_create_unverified_context", r"disable_warnings",
-    r"InsecureRequestWarning", r"PYTHONHTTPSVERIFY",
+    r"verify\s*=\s*False",
+    r'"verify"_a\s*=\s*false',
+    r"verify\W+\]\s*=\s*False",
+    r"CERT_NONE",
+    r"check_hostname\s*=\s*False",
+    r"_create_unverified_context",
+    r"disable_warnings",
+    r"InsecureRequestWarning",
+    r"PYTHONHTTPSVERIFY",
 ]
 
 
@@ -36,8 +42,12 @@ def kit_sources():
 
 
 def test_no_source_turns_certificate_verification_off():
-    found = [f"{p.relative_to(SRC)}: {m.group(0)}" for p in kit_sources()
-             for pattern in INSECURE for m in re.finditer(pattern, p.read_text(encoding="utf-8"))]
+    found = [
+        f"{p.relative_to(SRC)}: {m.group(0)}"
+        for p in kit_sources()
+        for pattern in INSECURE
+        for m in re.finditer(pattern, p.read_text(encoding="utf-8"))
+    ]
     assert found == []
     assert any(p.suffix == ".cpp" for p in kit_sources())
 
@@ -102,7 +112,9 @@ def test_platform_calls_verify_certificates(account, rpc, tmp_path, monkeypatch)
     c._token_file = str(tmp_path / "auth")
     c.login("secret-user", PASSWORD)
     c.instruments()
-    assert rec.kwargs and all(kw.get("verify", True) is True and "cert" not in kw for kw in rec.kwargs)
+    assert rec.kwargs and all(
+        kw.get("verify", True) is True and "cert" not in kw for kw in rec.kwargs
+    )
 
 
 def test_an_untrusted_certificate_is_refused(account, rpc, tmp_path, monkeypatch):
@@ -229,10 +241,16 @@ def test_the_fund_token_stays_out_of_logs_and_errors(monkeypatch, captured):
     broker, log = Broker(), KeepLog()
     monkeypatch.setattr(bd.TraderRPC, "_instance", broker)
     monkeypatch.setattr(bd, "system_log", log)
-    broker.answers[594177] = {"result": {"Accounts": [
-        {"AccountID": "80001234", "TradeType": "0", "fund_token": FUND_TOKEN}]}}
-    broker.answers[1201] = {"result": {"Array": [{"AvailableValue": 1, "MarketValue": 2, "TotalAssets": 3,
-                                                  "FrozenValue": 0}]}}
+    broker.answers[594177] = {
+        "result": {
+            "Accounts": [{"AccountID": "80001234", "TradeType": "0", "fund_token": FUND_TOKEN}]
+        }
+    }
+    broker.answers[1201] = {
+        "result": {
+            "Array": [{"AvailableValue": 1, "MarketValue": 2, "TotalAssets": 3, "FrozenValue": 0}]
+        }
+    }
     broker.answers[1202] = {"error": {"message": "拒绝"}, "id": 3}
     broker.answers[1203] = {"result": {"Array": [{"bad": "record"}]}}
     broker.answers[1601] = {"error": {"message": "no push"}, "id": 4}
@@ -245,4 +263,6 @@ def test_the_fund_token_stays_out_of_logs_and_errors(monkeypatch, captured):
         except TradeException as exc:
             errors.append(exc)
     assert len(errors) == 3 and log.lines
-    assert_hidden([t for e in errors for t in exception_texts(e)] + log.lines + captured, [FUND_TOKEN])
+    assert_hidden(
+        [t for e in errors for t in exception_texts(e)] + log.lines + captured, [FUND_TOKEN]
+    )

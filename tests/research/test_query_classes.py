@@ -4,9 +4,9 @@ like plain Python classes (call-time lookups, replaceable methods)."""
 import numbers
 
 import pytest
-from zentaro.mod.kelvo.research.normal_query.query_text import StrQuery, income, valuation
 
 from zentaro.mod.kelvo.research.normal_query import query_text as qt
+from zentaro.mod.kelvo.research.normal_query.query_text import StrQuery, income, valuation
 
 TABLES = [
     "bonus",

@@ -8,9 +8,9 @@ import fractions
 import operator
 
 import pytest
-from zentaro.mod.kelvo.research.normal_query.query_text import income, valuation
 
 from zentaro.mod.kelvo.research.normal_query import query_text as qt
+from zentaro.mod.kelvo.research.normal_query.query_text import income, valuation
 
 
 class Named:

@@ -41,7 +41,12 @@ def bars():
             low = min(open_, close) * (1 - abs(rng.gauss(0, 0.004)))
             volume = int(rng.uniform(2e6, 9e6))
             last[symbol] = close
-            yield [day.isoformat(), symbol, *(f"{p:.2f}" for p in (open_, high, low, close)), volume]
+            yield [
+                day.isoformat(),
+                symbol,
+                *(f"{p:.2f}" for p in (open_, high, low, close)),
+                volume,
+            ]
 
 
 def main():

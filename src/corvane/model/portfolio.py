@@ -8,7 +8,16 @@ import json
 
 
 class Trade:
-    __slots__ = ("trade_id", "order_id", "symbol", "side", "quantity", "price", "commission", "datetime")
+    __slots__ = (
+        "trade_id",
+        "order_id",
+        "symbol",
+        "side",
+        "quantity",
+        "price",
+        "commission",
+        "datetime",
+    )
 
     def __init__(self, trade_id, order_id, symbol, side, quantity, price, commission, dt):
         self.trade_id = trade_id
@@ -71,7 +80,11 @@ class Position:
         ]
 
     def get_state(self):
-        return {"quantity": self.quantity, "avg_price": self.avg_price, "last_price": self.last_price}
+        return {
+            "quantity": self.quantity,
+            "avg_price": self.avg_price,
+            "last_price": self.last_price,
+        }
 
 
 class Account:
@@ -109,7 +122,10 @@ class Account:
                 pos.last_price = price
 
     def get_state(self):
-        return {"cash": self.cash, "positions": {s: p.get_state() for s, p in self.positions.items()}}
+        return {
+            "cash": self.cash,
+            "positions": {s: p.get_state() for s, p in self.positions.items()},
+        }
 
     def set_state(self, state):
         self.cash = state["cash"]

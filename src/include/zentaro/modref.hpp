@@ -49,8 +49,6 @@ class ModuleRef {
     PyObject *ref_ = nullptr; // a weakref object: holds nothing alive
 };
 
-
-
 // An interned str kept for the life of the process.
 inline PyObject *interned(const char *text) {
     PyObject *s = PyUnicode_InternFromString(text);

@@ -8,7 +8,9 @@ namespace zentaro {
 namespace nb = nanobind;
 
 // Raise the pending Python error as a C++ exception that nanobind passes on.
-[[noreturn]] inline void raise_python_error() { throw nb::python_error(); }
+[[noreturn]] inline void raise_python_error() {
+    throw nb::python_error();
+}
 
 // Wrap a new reference from the C API, turning NULL into the pending error.
 inline nb::object steal_or_raise(PyObject *obj) {
@@ -36,12 +38,13 @@ inline nb::object make_python_class(nb::handle module, const char *name, nb::han
 }
 
 // A function that behaves as a method when stored in a class namespace.
-template <typename Func, typename... Extra>
-nb::object method(Func &&f, const Extra &...extra) {
+template <typename Func, typename... Extra> nb::object method(Func &&f, const Extra &...extra) {
     return nb::cpp_function(std::forward<Func>(f), nb::is_method(), extra...);
 }
 
 // Set __doc__ on a finished object (nanobind prepends signatures otherwise).
-inline void set_doc(nb::handle obj, const char *doc) { nb::setattr(obj, "__doc__", nb::str(doc)); }
+inline void set_doc(nb::handle obj, const char *doc) {
+    nb::setattr(obj, "__doc__", nb::str(doc));
+}
 
 } // namespace zentaro

@@ -154,8 +154,9 @@ class BrokerDirectoryServer:
         self._server = ThreadingHTTPServer((self.host, 0), _Handler)
         self._server.daemon_threads = True
         self._server.directory = self
-        self._thread = threading.Thread(target=self._server.serve_forever, args=(0.05,),
-                                        daemon=True, name="broker-directory")
+        self._thread = threading.Thread(
+            target=self._server.serve_forever, args=(0.05,), daemon=True, name="broker-directory"
+        )
         self._thread.start()
         return self
 

@@ -51,8 +51,15 @@ class SimulatedBrokerage:
         ]
         self.cash = cash
         self.frozen = 0.0
-        self.prices = {"600000": 7.85, "600519": 1650.0, "000001": 10.42, "300750": 188.3,
-                       "688981": 52.6, "510300": 3.912, "830799": 21.5}
+        self.prices = {
+            "600000": 7.85,
+            "600519": 1650.0,
+            "000001": 10.42,
+            "300750": 188.3,
+            "688981": 52.6,
+            "510300": 3.912,
+            "830799": 21.5,
+        }
         self.holdings = {}  # code -> [amount, cost price]
         self.trades = []
         self.orders = []
@@ -64,8 +71,12 @@ class SimulatedBrokerage:
     # ---- the book ----
 
     def _seed(self):
-        for code, side, qty in (("600000", 0, 10000), ("000001", 0, 5000), ("688981", 0, 800),
-                                ("600000", 1, 2000)):
+        for code, side, qty in (
+            ("600000", 0, 10000),
+            ("000001", 0, 5000),
+            ("688981", 0, 800),
+            ("600000", 1, 2000),
+        ):
             self.place_order(self.fund_token, code, side, qty, self.prices[code])
         self.prices.update({"600000": 8.02, "000001": 10.15, "688981": 55.1})
 
@@ -77,21 +88,43 @@ class SimulatedBrokerage:
             instruction_id = "I" + order_id
             date, time = _today(), _now()
             order = {
-                "SecurityID": code, "SecurityName": _NAMES.get(code, code), "OrderID": order_id,
-                "OrderQty": qty, "Side": side, "OrderPrice": price,
-                "OrderType": price_type, "OrderTypeMsg": _PRICE_TYPE_TEXT.get(price_type, "其他"),
-                "OrderDate": date, "OrderTime": time, "OrderEntryTime": time,
-                "OrderStatusMsg": _STATUS["reported"], "TradeVolume": 0, "AvgPx": 0.0,
+                "SecurityID": code,
+                "SecurityName": _NAMES.get(code, code),
+                "OrderID": order_id,
+                "OrderQty": qty,
+                "Side": side,
+                "OrderPrice": price,
+                "OrderType": price_type,
+                "OrderTypeMsg": _PRICE_TYPE_TEXT.get(price_type, "其他"),
+                "OrderDate": date,
+                "OrderTime": time,
+                "OrderEntryTime": time,
+                "OrderStatusMsg": _STATUS["reported"],
+                "TradeVolume": 0,
+                "AvgPx": 0.0,
             }
             self.orders.append(order)
             self._push(order)
             self._fill(order, date, time)
-            self.instructions.append({
-                "security": code, "instructionid": instruction_id, "orderid": order_id, "qty": qty,
-                "side": side, "price": price, "pricetype": price_type, "date": date, "time": time,
-                "statusmsg": order["OrderStatusMsg"], "qtycancel": 0, "qtytrade": qty,
-                "avgpx": price, "msg": "", "fund_token": fund_token,
-            })
+            self.instructions.append(
+                {
+                    "security": code,
+                    "instructionid": instruction_id,
+                    "orderid": order_id,
+                    "qty": qty,
+                    "side": side,
+                    "price": price,
+                    "pricetype": price_type,
+                    "date": date,
+                    "time": time,
+                    "statusmsg": order["OrderStatusMsg"],
+                    "qtycancel": 0,
+                    "qtytrade": qty,
+                    "avgpx": price,
+                    "msg": "",
+                    "fund_token": fund_token,
+                }
+            )
             return instruction_id
 
     def _check_order(self, fund_token, code, side, qty, price):
@@ -122,11 +155,19 @@ class SimulatedBrokerage:
             self.holdings.pop(code, None)
         self.prices.setdefault(code, price)
         order.update(TradeVolume=qty, AvgPx=price, OrderStatusMsg=_STATUS["filled"])
-        self.trades.append({
-            "SecurityID": code, "SecurityName": order["SecurityName"], "OrderID": order["OrderID"],
-            "TradeVolume": qty, "Side": order["Side"], "AvgPx": price, "SettleDate": date,
-            "TransactTime": time, "Commission": commission,
-        })
+        self.trades.append(
+            {
+                "SecurityID": code,
+                "SecurityName": order["SecurityName"],
+                "OrderID": order["OrderID"],
+                "TradeVolume": qty,
+                "Side": order["Side"],
+                "AvgPx": price,
+                "SettleDate": date,
+                "TransactTime": time,
+                "Commission": commission,
+            }
+        )
         self._push(order)
 
     def _push(self, order):
@@ -137,20 +178,32 @@ class SimulatedBrokerage:
 
     def funds(self):
         market_value = sum(a * self.prices[c] for c, (a, _) in self.holdings.items())
-        return [{"AvailableValue": round(self.cash, 2), "MarketValue": round(market_value, 2),
-                 "TotalAssets": round(self.cash + self.frozen + market_value, 2),
-                 "FrozenValue": self.frozen}]
+        return [
+            {
+                "AvailableValue": round(self.cash, 2),
+                "MarketValue": round(market_value, 2),
+                "TotalAssets": round(self.cash + self.frozen + market_value, 2),
+                "FrozenValue": self.frozen,
+            }
+        ]
 
     def positions(self):
         rows = []
         for code, (amount, cost) in self.holdings.items():
             price = self.prices[code]
-            rows.append({
-                "SecurityID": code, "SecurityName": _NAMES.get(code, code), "ActualAmt": amount,
-                "FrozenQty": 0, "AvailableStockBalance": amount,
-                "MarketValue": round(amount * price, 2), "CostPrice": cost, "MarketPrice": price,
-                "NetMoney": 0,
-            })
+            rows.append(
+                {
+                    "SecurityID": code,
+                    "SecurityName": _NAMES.get(code, code),
+                    "ActualAmt": amount,
+                    "FrozenQty": 0,
+                    "AvailableStockBalance": amount,
+                    "MarketValue": round(amount * price, 2),
+                    "CostPrice": cost,
+                    "MarketPrice": price,
+                    "NetMoney": 0,
+                }
+            )
         return rows
 
     def find_instructions(self, params):
@@ -160,7 +213,9 @@ class SimulatedBrokerage:
         for row in self.instructions:
             if wanted is not None and row["instructionid"] != wanted:
                 continue
-            stamp = "{}-{}-{} {}".format(row["date"][:4], row["date"][4:6], row["date"][6:], row["time"])
+            stamp = "{}-{}-{} {}".format(
+                row["date"][:4], row["date"][4:6], row["date"][6:], row["time"]
+            )
             if start and end and not start <= stamp <= end:
                 continue
             found.append(row)
@@ -189,9 +244,12 @@ class SimulatedBrokerage:
             return {"Subkey": params["Subkey"]}
         if req_type == 151553 and request.get("method") == "new_instmanage":
             return {"orders": [dict(r) for r in self.find_instructions(params)]}
-        tables = {(1201, 500016): self.funds, (1202, 500015): self.positions,
-                  (1203, 500014): lambda: [dict(t) for t in self.trades],
-                  (1204, 500013): lambda: [dict(o) for o in self.orders]}
+        tables = {
+            (1201, 500016): self.funds,
+            (1202, 500015): self.positions,
+            (1203, 500014): lambda: [dict(t) for t in self.trades],
+            (1204, 500013): lambda: [dict(o) for o in self.orders],
+        }
         if request.get("method") != "stockqmx" or (req_type, params.get("FunID")) not in tables:
             raise ValueError(f"unknown request {req_type}")
         return {"Array": tables[req_type, params["FunID"]]()}

@@ -60,7 +60,9 @@ class Tour:
         instruments = kl_api.instruments()
         dates = kl_api.trading_dates(start_date="2024-01-01", end_date="2024-01-31")
         frame = kl_api.get_fundamentals(rows=2000)
-        say(f"  instruments(): {len(instruments)} instruments, first {instruments[0]['order_book_id']}")
+        say(
+            f"  instruments(): {len(instruments)} instruments, first {instruments[0]['order_book_id']}"
+        )
         say(f"  trading_dates(2024-01): {len(dates)} days, {dates[0]} .. {dates[-1]}")
         say(f"  get_fundamentals(rows=2000): a {type(frame).__name__} of shape {frame.shape}")
         refreshes = [a for a, _ in srv.login_requests if a == "refresh"]
@@ -89,10 +91,18 @@ class Tour:
             record(month=context.now.month)
 
         config = {
-            "base": {"start_date": "2023-01-03", "end_date": "2023-12-29",
-                     "capital_base": 1_000_000},
-            "mod": {"kelvo": {"enabled": True, "enable_stream_sink": True,
-                              "persist_provider": DiskPersistProvider(self.state_dir)}},
+            "base": {
+                "start_date": "2023-01-03",
+                "end_date": "2023-12-29",
+                "capital_base": 1_000_000,
+            },
+            "mod": {
+                "kelvo": {
+                    "enabled": True,
+                    "enable_stream_sink": True,
+                    "persist_provider": DiskPersistProvider(self.state_dir),
+                }
+            },
         }
         saved = engine_log.user_normal_log
         engine_log.user_normal_log = progress
@@ -105,8 +115,14 @@ class Tour:
         capital = config["base"]["capital_base"]
         say(f"  {result['trading_days']} trading days, {progress.records} records from the stream")
         table(
-            [[f"{result['total_value']:,.2f}", f"{result['total_value'] / capital - 1:+.2%}",
-              progress.trades, f"{result['cash']:,.2f}"]],
+            [
+                [
+                    f"{result['total_value']:,.2f}",
+                    f"{result['total_value'] / capital - 1:+.2%}",
+                    progress.trades,
+                    f"{result['cash']:,.2f}",
+                ]
+            ],
             ["final value", "return", "trades", "cash"],
         )
         positions = progress.last_positions
@@ -124,12 +140,20 @@ class Tour:
         book = PaperBook("CN", "1d", "demo-paper", 1_000_000, self.state_dir)
         say(f"  PaperBook over {self.state_dir}")
         table(
-            [[f"{book.total_asset_value:,.2f}", f"{book.ending_cash:,.2f}",
-              f"{book.market_value:,.2f}", f"{book.profit_and_loss:,.2f}"]],
+            [
+                [
+                    f"{book.total_asset_value:,.2f}",
+                    f"{book.ending_cash:,.2f}",
+                    f"{book.market_value:,.2f}",
+                    f"{book.profit_and_loss:,.2f}",
+                ]
+            ],
             ["total_asset_value", "ending_cash", "market_value", "profit_and_loss"],
         )
-        table([[p.get("symbol"), p.get("quantity"), p.get("position_date")] for p in book.positions],
-              ["symbol", "quantity", "position_date"])
+        table(
+            [[p.get("symbol"), p.get("quantity"), p.get("position_date")] for p in book.positions],
+            ["symbol", "quantity", "position_date"],
+        )
         if abs(book.total_asset_value - self.backtest["total_value"]) > 1e-6:
             raise AssertionError("the paper view should show the back-test's portfolio")
         del book
@@ -141,11 +165,18 @@ class Tour:
         api = TradeAPI(SAMPLE_ACCOUNT_ID)
         funds = api.portfolio
         say(f"  TradeAPI({SAMPLE_ACCOUNT_ID!r}).portfolio: {dict(funds)}")
-        table([[s, p.get("amount", p.get("quantity")), p.get("pnl")] for s, p in api.positions.items()],
-              ["symbol", "amount", "pnl"])
-        say(f"  get_tradelogs(): {len(api.get_tradelogs())} trades; "
+        table(
+            [
+                [s, p.get("amount", p.get("quantity")), p.get("pnl")]
+                for s, p in api.positions.items()
+            ],
+            ["symbol", "amount", "pnl"],
+        )
+        say(
+            f"  get_tradelogs(): {len(api.get_tradelogs())} trades; "
             f"secondary_orders(): {len(api.secondary_orders())} broker orders; "
-            f"get_orders(): {len(api.get_orders())} instructions")
+            f"get_orders(): {len(api.get_orders())} instructions"
+        )
         pushed = threading.Event()
         received = []
 
@@ -160,8 +191,10 @@ class Tour:
         if not pushed.wait(5):
             raise AssertionError("no order push arrived")
         thread, order = received[0]
-        say(f"  pushed order on thread {thread!r}: {order.get('symbol')} "
-            f"{order.get('side')} {order.get('order_qty', order.get('amount'))}")
+        say(
+            f"  pushed order on thread {thread!r}: {order.get('symbol')} "
+            f"{order.get('side')} {order.get('order_qty', order.get('amount'))}"
+        )
 
     def gateway(self):
         from zentaro.mod.tradeapi.sdk.gateway_link import GatewayClient
@@ -175,9 +208,11 @@ class Tour:
         client = GatewayClient("青岚", account, DEFAULT_ACCOUNTS[account]["password"])
         session = client.connect()
         self.cleanups.callback(client.close)
-        say(f"  logged in at {client.site['ip']}:{client.site['port']} for broker "
+        say(
+            f"  logged in at {client.site['ip']}:{client.site['port']} for broker "
             f"{client.qsinfo['qsname']}: investor key {client._investor_key}, channel key "
-            f"{client._channel_key}, service type {client._service_type}")
+            f"{client._channel_key}, service type {client._service_type}"
+        )
         meta, data = client.call_rpc("query_position", {"instrument": "rb2405"})
         result = client.make_return(meta, data)
         say(f"  call_rpc('query_position') -> success={result['success']} data={result['result']}")
@@ -188,10 +223,15 @@ class Tour:
         from zentaro.mod.kelvo.data.side_store import SideStore
         from zentaro.mod.kelvo.research.normal_query.query_text import StrQuery, valuation
 
-        query = (StrQuery(valuation.symbol, valuation.pe_ratio, valuation.market_cap)
-                 .filter(valuation.pe_ratio < 30, valuation.market_cap > 1e10,
-                         valuation.symbol.in_(["600519.SH", "000001.SZ"]))
-                 .limit(20))
+        query = (
+            StrQuery(valuation.symbol, valuation.pe_ratio, valuation.market_cap)
+            .filter(
+                valuation.pe_ratio < 30,
+                valuation.market_cap > 1e10,
+                valuation.symbol.in_(["600519.SH", "000001.SZ"]),
+            )
+            .limit(20)
+        )
         say(f"  query text: {query}")
         sql = "select code, close from daily_bars where trade_date >= '2023-01-01' limit 50000"
         with SideStore() as store:
@@ -217,8 +257,9 @@ class Tour:
             "t = time.perf_counter(); pd.Series([1])\n"
             "print(f'  second use took {(time.perf_counter() - t) * 1e3:.2f} ms (cached)')\n"
         )
-        run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                             timeout=60)
+        run = subprocess.run(
+            [sys.executable, "-c", code], capture_output=True, text=True, timeout=60
+        )
         sys.stdout.write(run.stdout)
         if run.returncode:
             raise RuntimeError(run.stderr)

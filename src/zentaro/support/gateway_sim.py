@@ -93,10 +93,18 @@ class _Connection:
     def _trade(self, meta, args):
         key = args.get("investor_key")
         if key not in self.logins or [meta.get("channel_key"), meta.get("service_type")] != list(
-                channel_keys(key)):
+            channel_keys(key)
+        ):
             return _answer(NOT_LOGGED_IN)
-        return _answer(None, {"investor_id": self.logins[key], "method": meta.get("method_name"),
-                              "args": args, "stream": meta.get("stream")})
+        return _answer(
+            None,
+            {
+                "investor_id": self.logins[key],
+                "method": meta.get("method_name"),
+                "args": args,
+                "stream": meta.get("stream"),
+            },
+        )
 
 
 def _refused(reason):
@@ -130,8 +138,9 @@ class _Server(socketserver.ThreadingTCPServer):
 class GatewaySimulator:
     """``with GatewaySimulator() as sim:`` serves on ``sim.host``/``sim.port``."""
 
-    def __init__(self, accounts=None, auth_code=GATEWAY_AUTH_CODE, host="127.0.0.1",
-                 idle_timeout=30.0):
+    def __init__(
+        self, accounts=None, auth_code=GATEWAY_AUTH_CODE, host="127.0.0.1", idle_timeout=30.0
+    ):
         self.accounts = {k: dict(v) for k, v in (accounts or DEFAULT_ACCOUNTS).items()}
         self.auth_code = auth_code
         self.host = host
@@ -161,8 +170,9 @@ class GatewaySimulator:
     def start(self):
         self._server = _Server((self.host, 0), _Handler)
         self._server.sim = self
-        self._thread = threading.Thread(target=self._server.serve_forever, args=(0.05,),
-                                        daemon=True, name="gateway-sim")
+        self._thread = threading.Thread(
+            target=self._server.serve_forever, args=(0.05,), daemon=True, name="gateway-sim"
+        )
         self._thread.start()
         return self
 

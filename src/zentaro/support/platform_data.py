@@ -15,11 +15,38 @@ import numpy as np
 import pandas as pd
 
 SERVICE_NAMES = (
-    "api_usage", "instruments", "trading_dates", "side_store", "arsenal_request", "data_array",
-    "all_api", "run_api", "trade_api", "upload_file", "download_file", "get_fundamentals",
+    "api_usage",
+    "instruments",
+    "trading_dates",
+    "side_store",
+    "arsenal_request",
+    "data_array",
+    "all_api",
+    "run_api",
+    "trade_api",
+    "upload_file",
+    "download_file",
+    "get_fundamentals",
 )
 
-_SYLLABLES = ("华", "中", "国", "银", "信", "安", "海", "通", "建", "科", "新", "联", "能", "源", "电", "力")
+_SYLLABLES = (
+    "华",
+    "中",
+    "国",
+    "银",
+    "信",
+    "安",
+    "海",
+    "通",
+    "建",
+    "科",
+    "新",
+    "联",
+    "能",
+    "源",
+    "电",
+    "力",
+)
 _INDUSTRIES = ("银行", "证券", "医药", "电子", "汽车", "化工", "食品", "传媒", "机械", "电力")
 
 
@@ -35,17 +62,19 @@ def make_instruments(per_exchange=150):
         n = i if sh else i - per_exchange
         code = f"{(600000 + n) if sh else (1 + n):06d}"
         listed = dt.date(1995, 1, 3) + dt.timedelta(days=37 * i)
-        rows.append({
-            "order_book_id": code + (".XSHG" if sh else ".XSHE"),
-            "symbol": _symbol(i),
-            "type": "CS",
-            "exchange": "XSHG" if sh else "XSHE",
-            "industry": _INDUSTRIES[i % len(_INDUSTRIES)],
-            "listed_date": listed.isoformat(),
-            "de_listed_date": "0000-00-00",
-            "round_lot": 100,
-            "status": "Active",
-        })
+        rows.append(
+            {
+                "order_book_id": code + (".XSHG" if sh else ".XSHE"),
+                "symbol": _symbol(i),
+                "type": "CS",
+                "exchange": "XSHG" if sh else "XSHE",
+                "industry": _INDUSTRIES[i % len(_INDUSTRIES)],
+                "listed_date": listed.isoformat(),
+                "de_listed_date": "0000-00-00",
+                "round_lot": 100,
+                "status": "Active",
+            }
+        )
     return rows
 
 
@@ -84,18 +113,22 @@ def fundamentals(rows=None, count=None, entry_date=None, **_):
     day = pd.bdate_range(end=end, periods=max(rows // n_inst + 1, 1))
     ids = np.array([r["order_book_id"] for r in INSTRUMENTS], dtype=object)
     syms = np.array([r["symbol"] for r in INSTRUMENTS], dtype=object)
-    return pd.DataFrame({
-        "order_book_id": ids[idx],
-        "symbol": syms[idx],
-        "date": np.array([d.strftime("%Y-%m-%d") for d in day], dtype=object)[np.arange(rows) // n_inst],
-        "pe_ratio": np.round(rng.normal(18, 6, rows), 2),
-        "pb_ratio": np.round(rng.normal(2, 0.5, rows), 3),
-        "market_cap": np.round(rng.lognormal(23, 1, rows), 0),
-        "revenue": np.round(rng.lognormal(21, 1.2, rows), 0),
-        "net_profit": np.round(rng.normal(1e8, 5e7, rows), 0),
-        "roe": np.round(rng.normal(0.1, 0.05, rows), 4),
-        "volume": rng.integers(0, 10**8, rows),
-    })
+    return pd.DataFrame(
+        {
+            "order_book_id": ids[idx],
+            "symbol": syms[idx],
+            "date": np.array([d.strftime("%Y-%m-%d") for d in day], dtype=object)[
+                np.arange(rows) // n_inst
+            ],
+            "pe_ratio": np.round(rng.normal(18, 6, rows), 2),
+            "pb_ratio": np.round(rng.normal(2, 0.5, rows), 3),
+            "market_cap": np.round(rng.lognormal(23, 1, rows), 0),
+            "revenue": np.round(rng.lognormal(21, 1.2, rows), 0),
+            "net_profit": np.round(rng.normal(1e8, 5e7, rows), 0),
+            "roe": np.round(rng.normal(0.1, 0.05, rows), 4),
+            "volume": rng.integers(0, 10**8, rows),
+        }
+    )
 
 
 def side_store(sql=None, **_):
@@ -105,12 +138,14 @@ def side_store(sql=None, **_):
     rows = int(match.group(1)) if match else 100
     seed = zlib.crc32(text.encode("utf-8"))
     rng = np.random.default_rng(seed)
-    return pd.DataFrame({
-        "id": np.arange(rows, dtype=np.int64) + seed % 1000,
-        "value": np.round(rng.normal(0, 1, rows), 6),
-        "name": [INSTRUMENTS[(seed + i) % len(INSTRUMENTS)]["symbol"] for i in range(rows)],
-        "date": pd.date_range("2024-01-01", periods=rows, freq="D"),
-    })
+    return pd.DataFrame(
+        {
+            "id": np.arange(rows, dtype=np.int64) + seed % 1000,
+            "value": np.round(rng.normal(0, 1, rows), 6),
+            "name": [INSTRUMENTS[(seed + i) % len(INSTRUMENTS)]["symbol"] for i in range(rows)],
+            "date": pd.date_range("2024-01-01", periods=rows, freq="D"),
+        }
+    )
 
 
 FUTURES_EXPIRY = "2026-12-31 23:59:59"

@@ -37,9 +37,16 @@ FAULT_MODES = ("status", "garbage", "slow", "drop", "truncate")
 
 # What a request body may unpickle into: plain values and dates, no callables.
 _SAFE_GLOBALS = {
-    ("datetime", "datetime"), ("datetime", "date"), ("datetime", "time"), ("datetime", "timedelta"),
-    ("collections", "OrderedDict"), ("builtins", "set"), ("builtins", "frozenset"),
-    ("builtins", "bytearray"), ("builtins", "complex"), ("_codecs", "encode"),
+    ("datetime", "datetime"),
+    ("datetime", "date"),
+    ("datetime", "time"),
+    ("datetime", "timedelta"),
+    ("collections", "OrderedDict"),
+    ("builtins", "set"),
+    ("builtins", "frozenset"),
+    ("builtins", "bytearray"),
+    ("builtins", "complex"),
+    ("_codecs", "encode"),
 }
 
 
@@ -143,13 +150,15 @@ class PlatformServer:
         if self.tls:
             self._tmpdir = tempfile.mkdtemp(prefix="zentaro-platform-")
             self._httpd.socket = self._tls_context().wrap_socket(
-                self._httpd.socket, server_side=True, do_handshake_on_connect=False)
+                self._httpd.socket, server_side=True, do_handshake_on_connect=False
+            )
         port = self._httpd.server_address[1]
         scheme = "https" if self.tls else "http"
         self.url = f"{scheme}://{self.host}:{port}/sdk/"
         self._set_env()
-        self._thread = threading.Thread(target=self._httpd.serve_forever, name="platform-server",
-                                        daemon=True)
+        self._thread = threading.Thread(
+            target=self._httpd.serve_forever, name="platform-server", daemon=True
+        )
         self._thread.start()
         return self
 
@@ -287,7 +296,7 @@ class PlatformServer:
 
     def _user_of(self, headers):
         auth = headers.get("Authorization", "")
-        token = auth[len("Bearer "):] if auth.startswith("Bearer ") else None
+        token = auth[len("Bearer ") :] if auth.startswith("Bearer ") else None
         with self._lock:
             return self._tokens.get(token)
 
@@ -296,7 +305,7 @@ class PlatformServer:
             custom = self._answers.get(path)
         if custom is not None:
             return custom(kwargs, user_id)
-        name = path[len("api/sdk_"):]
+        name = path[len("api/sdk_") :]
         builtin = getattr(self, "_svc_" + name, None)
         if builtin is None:
             raise LookupError(name)
@@ -356,7 +365,7 @@ class PlatformServer:
 
 def _bearer(headers):
     auth = headers.get("Authorization", "")
-    return auth[len("Bearer "):] if auth.startswith("Bearer ") else None
+    return auth[len("Bearer ") :] if auth.startswith("Bearer ") else None
 
 
 def _granted(token, notice):
@@ -379,7 +388,7 @@ class _Handler(BaseHTTPRequestHandler):
         body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
         if not self.path.startswith("/sdk/"):
             return self._send(404, b"no such path")
-        path = self.path[len("/sdk/"):]
+        path = self.path[len("/sdk/") :]
         if path == "login":
             return self._answer_login(platform, body)
         if not path.startswith("api/sdk_"):
@@ -394,8 +403,11 @@ class _Handler(BaseHTTPRequestHandler):
         if self._apply_fault(platform, "login"):
             return
         answer = platform._login(request)
-        self._send(200, json.dumps(answer, ensure_ascii=False).encode("utf-8"),
-                   "application/json; charset=utf-8")
+        self._send(
+            200,
+            json.dumps(answer, ensure_ascii=False).encode("utf-8"),
+            "application/json; charset=utf-8",
+        )
 
     def _answer_service(self, platform, path, body):
         headers = dict(self.headers.items())

@@ -14,7 +14,9 @@ namespace {
 
 ModuleRef module_ref;
 
-nb::object module_global(const char *name) { return module_ref.attr(name); }
+nb::object module_global(const char *name) {
+    return module_ref.attr(name);
+}
 
 nb::object listed_names(nb::handle module) {
     nb::object names = module.attr("__all__");
@@ -23,7 +25,8 @@ nb::object listed_names(nb::handle module) {
 
 void start_stream(nb::handle env, nb::handle mod_config) {
     // Imported only when switched on: a run without the stream never loads it.
-    nb::object sink_class = nb::module_::import_("zentaro.mod.kelvo.stream_sink").attr("StreamSink");
+    nb::object sink_class =
+        nb::module_::import_("zentaro.mod.kelvo.stream_sink").attr("StreamSink");
     nb::object daily_last_event = mod_config.attr("daily_last_event");
     nb::object collect_trade = mod_config.attr("daily_collect_trade");
     nb::object style = mod_config.attr("style");
@@ -63,12 +66,14 @@ void tear_down(nb::handle, nb::handle, nb::handle exception) {
     nb::object cause = exception.attr("error");
     nb::object message = module_global("get_error_message")(cause);
     nb::object error = module_global("UserError")(nb::arg("error_type") = "回测运行错误",
-                                                   nb::arg("traceback_msg") = message);
+                                                  nb::arg("traceback_msg") = message);
     PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr())), error.ptr());
     raise_python_error();
 }
 
-void init(nb::handle self) { nb::setattr(self, "_env", nb::none()); }
+void init(nb::handle self) {
+    nb::setattr(self, "_env", nb::none());
+}
 
 nb::object make_mod_class(nb::handle module) {
     nb::dict ns;

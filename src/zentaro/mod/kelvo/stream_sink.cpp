@@ -72,7 +72,9 @@ void init_names() {
     S.k_pnl = interned("pnl");
 }
 
-nb::object env_of(nb::handle self) { return get_attr(self, S._env); }
+nb::object env_of(nb::handle self) {
+    return get_attr(self, S._env);
+}
 
 void dict_set(nb::handle d, PyObject *key, nb::handle value) {
     if (PyDict_SetItem(d.ptr(), key, value.ptr()) < 0)
@@ -115,8 +117,8 @@ template <typename Fn> void for_items(nb::handle mapping, Fn &&fn) {
 
 // ------------------------------------------------------------ construction
 
-void sink_init(nb::handle self, nb::object env, nb::object daily_last_event, nb::object collect_trade,
-               nb::object style) {
+void sink_init(nb::handle self, nb::object env, nb::object daily_last_event,
+               nb::object collect_trade, nb::object style) {
     set_attr(self, S._env, env);
     set_attr(self, S._trading_length, steal_or_raise(PyLong_FromLong(0)));
     set_attr(self, S._process, steal_or_raise(PyLong_FromLong(0)));
@@ -142,7 +144,10 @@ void register_event(nb::handle self) {
     redirect_user_loggers();
     nb::object event = module_ref.attr(S.EVENT);
     nb::object bus = get_attr(env_of(self), S.event_bus);
-    struct { nb::object type; const char *handler; } table[] = {
+    struct {
+        nb::object type;
+        const char *handler;
+    } table[] = {
         {event.attr("POST_USER_INIT"), "process_init"},
         {event.attr("POST_SYSTEM_INIT"), "system_init"},
         {event.attr("PRE_BEFORE_TRADING"), "trade_init"},
@@ -172,7 +177,8 @@ void system_init(nb::handle self, nb::handle) {
 void process_init(nb::handle self, nb::handle) {
     nb::object env = env_of(self);
     nb::object start = get_attr(get_attr(get_attr(env, S.config), S.base), S.start_date);
-    nb::object prev_dt = call_method1(get_attr(env, S.data_proxy), S.get_previous_trading_date, start);
+    nb::object prev_dt =
+        call_method1(get_attr(env, S.data_proxy), S.get_previous_trading_date, start);
     nb::object record = call_method0(self, S.get_backtest_data);
     nb::object stamp = prev_dt.attr("replace")(nb::arg("hour") = 15, nb::arg("minute") = 30);
     to_in_log(record, "datetime", stamp);
@@ -229,7 +235,8 @@ nb::object merged_positions(nb::handle portfolio) {
     nb::object positions = steal_or_raise(PyDict_New());
     for_items(get_attr(portfolio, S.accounts), [&](nb::handle, nb::handle account) {
         for_items(get_attr(account, S.positions), [&](nb::handle key, nb::handle position) {
-            if (PyDict_SetItem(positions.ptr(), key.ptr(), call_method0(position, S.output_json).ptr()) < 0)
+            if (PyDict_SetItem(positions.ptr(), key.ptr(),
+                               call_method0(position, S.output_json).ptr()) < 0)
                 raise_python_error();
         });
     });
@@ -297,9 +304,9 @@ void output_profile(nb::handle self, nb::handle) {
 
 nb::object make_sink_class(nb::handle module) {
     nb::dict ns;
-    ns["__init__"] = method(&sink_init, nb::name("__init__"), nb::arg("env").none(),
-                            nb::arg("daily_last_event").none(), nb::arg("collect_trade").none() = true,
-                            nb::arg("style").none() = "NORMAL");
+    ns["__init__"] = method(
+        &sink_init, nb::name("__init__"), nb::arg("env").none(), nb::arg("daily_last_event").none(),
+        nb::arg("collect_trade").none() = true, nb::arg("style").none() = "NORMAL");
     ns["register_event"] = method(&register_event, nb::name("register_event"));
     auto handler = [&](const char *name, void (*fn)(nb::handle, nb::handle)) {
         ns[name] = method(fn, nb::name(name), nb::arg("event").none());

@@ -28,7 +28,9 @@ constexpr const char *kDoc = "\n    根据sql获取数据，将pg里面的基本
 // avoids a reference cycle through the methods.
 PyObject *g_module = nullptr;
 
-nb::object mod(const char *name) { return module_attr(g_module, name); }
+nb::object mod(const char *name) {
+    return module_attr(g_module, name);
+}
 
 // A name the module's code uses without importing it (open): the module's
 // own attribute if someone set one, else the builtin, as in Python code.

@@ -131,13 +131,17 @@ PyObject *instance_dict(PyObject *self) {
     return dict ? *dict : nullptr;
 }
 
-uint64_t dict_version(PyObject *dict) { return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag; }
+uint64_t dict_version(PyObject *dict) {
+    return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
+}
 
 bool type_tag_valid(PyTypeObject *type) {
     return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag != 0;
 }
 
-Memo &memo_of(PyObject *self) { return nb::inst_ptr<DeferredImport>(self)->memo; }
+Memo &memo_of(PyObject *self) {
+    return nb::inst_ptr<DeferredImport>(self)->memo;
+}
 
 // The memoised target when nothing it depends on has changed, else NULL.
 PyObject *memo_target(PyObject *self, PyObject *dict) {
@@ -145,8 +149,9 @@ PyObject *memo_target(PyObject *self, PyObject *dict) {
     if (!m.target || !dict || dict_version(dict) != m.instance_version)
         return nullptr;
     PyTypeObject *own = Py_TYPE(self);
-    if (!type_tag_valid(own) || own->tp_version_tag != m.own_type_tag || !type_tag_valid(proxy_type) ||
-        proxy_type->tp_version_tag != m.base_type_tag || dict_version(m.cache) != m.cache_version)
+    if (!type_tag_valid(own) || own->tp_version_tag != m.own_type_tag ||
+        !type_tag_valid(proxy_type) || proxy_type->tp_version_tag != m.base_type_tag ||
+        dict_version(m.cache) != m.cache_version)
         return nullptr;
     return m.target;
 }

@@ -46,7 +46,9 @@ nb::object this_module() {
     return nb::borrow(m);
 }
 
-nb::object imported(const char *name) { return module_attr(this_module(), name); }
+nb::object imported(const char *name) {
+    return module_attr(this_module(), name);
+}
 
 bool truthy(nb::handle obj) {
     int r = PyObject_IsTrue(obj.ptr());
@@ -67,7 +69,9 @@ bool equals(nb::handle a, long b) {
     return r == 1;
 }
 
-nb::object add(nb::handle a, nb::handle b) { return steal_or_raise(PyNumber_Add(a.ptr(), b.ptr())); }
+nb::object add(nb::handle a, nb::handle b) {
+    return steal_or_raise(PyNumber_Add(a.ptr(), b.ptr()));
+}
 
 nb::object item(nb::handle obj, const char *key) {
     return steal_or_raise(PyObject_GetItem(obj.ptr(), nb::str(key).ptr()));
@@ -84,7 +88,9 @@ nb::object item(nb::handle obj, const char *key) {
     raise_python_error();
 }
 
-nb::object builtin_open() { return nb::module_::import_("builtins").attr("open"); }
+nb::object builtin_open() {
+    return nb::module_::import_("builtins").attr("open");
+}
 
 // with open(path, "w") as f: f.write(text)   (also for an already open fd)
 void write_text(nb::handle target, nb::handle text) {
@@ -101,7 +107,9 @@ void write_text(nb::handle target, nb::handle text) {
     f.attr("close")();
 }
 
-nb::object path_exists(nb::handle path) { return imported("os").attr("path").attr("exists")(path); }
+nb::object path_exists(nb::handle path) {
+    return imported("os").attr("path").attr("exists")(path);
+}
 
 nb::object root_file(const char *name) {
     nb::object root = imported("setting").attr("ROOT_PATH");
@@ -158,8 +166,8 @@ nb::object post_login(nb::handle self, nb::handle passport, const char *action) 
     body["passport"] = passport;
     body["action"] = action;
     nb::object url = add(self.attr("base_url"), nb::str("login"));
-    nb::object r = imported("requests").attr("post")(url, "json"_a = body,
-                                                      "timeout"_a = LOGIN_TIMEOUT_SECONDS);
+    nb::object r = imported("requests")
+                       .attr("post")(url, "json"_a = body, "timeout"_a = LOGIN_TIMEOUT_SECONDS);
     return r.attr("json")();
 }
 
@@ -241,11 +249,15 @@ nb::object client_logout(nb::handle self) {
     return nb::none();
 }
 
-nb::object client_compose_url(nb::handle self, nb::object path) { return add(self.attr("base_url"), path); }
+nb::object client_compose_url(nb::handle self, nb::object path) {
+    return add(self.attr("base_url"), path);
+}
 
 nb::object client_handle_response(nb::handle self, nb::object response) {
-    static PyObject *s_status_code = steal_or_raise(PyUnicode_InternFromString("status_code")).release().ptr();
-    static PyObject *s_content = steal_or_raise(PyUnicode_InternFromString("content")).release().ptr();
+    static PyObject *s_status_code =
+        steal_or_raise(PyUnicode_InternFromString("status_code")).release().ptr();
+    static PyObject *s_content =
+        steal_or_raise(PyUnicode_InternFromString("content")).release().ptr();
     nb::object status = steal_or_raise(PyObject_GetAttr(response.ptr(), s_status_code));
     if (equals(status, 200)) {
         nb::object content = steal_or_raise(PyObject_GetAttr(response.ptr(), s_content));
@@ -267,7 +279,8 @@ nb::dict build_headers(nb::handle self, nb::handle extra) {
     nb::object formatted = steal_or_raise(PyObject_Format(token.ptr(), nullptr));
     headers["Authorization"] = add(nb::str("Bearer "), formatted);
     if (!PyDict_Check(extra.ptr()) && !nb::hasattr(extra, "keys")) {
-        PyErr_Format(PyExc_TypeError, "'%.200s' object is not a mapping", Py_TYPE(extra.ptr())->tp_name);
+        PyErr_Format(PyExc_TypeError, "'%.200s' object is not a mapping",
+                     Py_TYPE(extra.ptr())->tp_name);
         raise_python_error();
     }
     if (PyDict_Update(headers.ptr(), extra.ptr()) < 0)
@@ -275,14 +288,16 @@ nb::dict build_headers(nb::handle self, nb::handle extra) {
     return headers;
 }
 
-nb::object send(nb::handle method, nb::handle url, nb::handle headers, nb::handle timeout, nb::handle data) {
+nb::object send(nb::handle method, nb::handle url, nb::handle headers, nb::handle timeout,
+                nb::handle data) {
     nb::object verb = method.attr("upper")();
-    return imported("requests").attr("request")(verb, url, "headers"_a = headers, "timeout"_a = timeout,
-                                                "data"_a = data);
+    return imported("requests")
+        .attr("request")(verb, url, "headers"_a = headers, "timeout"_a = timeout, "data"_a = data);
 }
 
-nb::object client_request(nb::handle self, nb::object method, nb::object path, nb::object extra_headers,
-                          nb::object timeout, nb::object timeout_retry, nb::kwargs kwargs) {
+nb::object client_request(nb::handle self, nb::object method, nb::object path,
+                          nb::object extra_headers, nb::object timeout, nb::object timeout_retry,
+                          nb::kwargs kwargs) {
     nb::object url = self.attr("_compose_url")(path);
     nb::dict headers = build_headers(self, extra_headers);
     nb::object data = imported("pickle").attr("dumps")(kwargs);
@@ -367,11 +382,14 @@ nb::object build_client_class(nb::module_ &m) {
     ns["login"] = method(&client_login, nb::name("login"), "username"_a, "password"_a);
     ns["logout"] = method(&client_logout, nb::name("logout"));
     ns["_compose_url"] = method(&client_compose_url, nb::name("_compose_url"), "path"_a);
-    ns["_handle_response"] = method(&client_handle_response, nb::name("_handle_response"), "response"_a);
-    ns["_request"] = method(&client_request, nb::name("_request"), "_method"_a = "POST", "_path"_a = "",
-                            "_headers"_a = nb::dict(), "_timeout"_a = 10, "_timeout_retry"_a = 1, "kwargs"_a);
+    ns["_handle_response"] =
+        method(&client_handle_response, nb::name("_handle_response"), "response"_a);
+    ns["_request"] =
+        method(&client_request, nb::name("_request"), "_method"_a = "POST", "_path"_a = "",
+               "_headers"_a = nb::dict(), "_timeout"_a = 10, "_timeout_retry"_a = 1, "kwargs"_a);
     ns["__getattr__"] = method(&client_getattr, nb::name("__getattr__"), "func"_a);
-    return make_python_class(m, "APIClient", nb::make_tuple(nb::handle((PyObject *)&PyBaseObject_Type)), ns);
+    return make_python_class(m, "APIClient",
+                             nb::make_tuple(nb::handle((PyObject *)&PyBaseObject_Type)), ns);
 }
 
 } // namespace

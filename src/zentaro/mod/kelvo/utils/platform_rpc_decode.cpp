@@ -65,7 +65,7 @@ uint64_t read_le(const unsigned char *p, int width) {
 bool find_pickled_bytes(const unsigned char *p, size_t n, size_t &off, size_t &len) {
     size_t i = 0;
     if (n >= 2 && p[0] == 0x80) { // PROTO
-        if (p[1] > 5)                // a protocol pickle.loads refuses: let it say so
+        if (p[1] > 5)             // a protocol pickle.loads refuses: let it say so
             return false;
         i = 2;
     }
@@ -81,10 +81,17 @@ bool find_pickled_bytes(const unsigned char *p, size_t n, size_t &off, size_t &l
         return false;
     int width;
     switch (p[i]) {
-    case 'C': width = 1; break;  // SHORT_BINBYTES
-    case 'B': width = 4; break;  // BINBYTES
-    case 0x8e: width = 8; break; // BINBYTES8
-    default: return false;
+    case 'C':
+        width = 1;
+        break; // SHORT_BINBYTES
+    case 'B':
+        width = 4;
+        break; // BINBYTES
+    case 0x8e:
+        width = 8;
+        break; // BINBYTES8
+    default:
+        return false;
     }
     if (n - i - 1 < static_cast<size_t>(width))
         return false;
@@ -111,7 +118,8 @@ bool find_pickled_bytes(const unsigned char *p, size_t n, size_t &off, size_t &l
 // A read-only view of content[off:off+len] that keeps `content` alive.
 nb::object view_of(nb::handle content, size_t off, size_t len) {
     nb::object whole = steal_or_raise(PyMemoryView_FromObject(content.ptr()));
-    nb::object slice = steal_or_raise(PySlice_New(nb::int_(off).ptr(), nb::int_(off + len).ptr(), nullptr));
+    nb::object slice =
+        steal_or_raise(PySlice_New(nb::int_(off).ptr(), nb::int_(off + len).ptr(), nullptr));
     return steal_or_raise(PyObject_GetItem(whole.ptr(), slice.ptr()));
 }
 
@@ -270,9 +278,12 @@ nb::object inflate_small_in_place(nb::handle loads, nb::handle decompress, nb::h
 } // namespace
 
 void init_decoders() {
-    for (auto [slot, text] : {std::pair{&s_zlib, "zlib"}, {&s_decompress, "decompress"},
-                              {&s_pickle, "pickle"}, {&s_loads, "loads"},
-                              {&s_msgpack, "msgpack"}, {&s_unpackb, "unpackb"}})
+    for (auto [slot, text] : {std::pair{&s_zlib, "zlib"},
+                              {&s_decompress, "decompress"},
+                              {&s_pickle, "pickle"},
+                              {&s_loads, "loads"},
+                              {&s_msgpack, "msgpack"},
+                              {&s_unpackb, "unpackb"}})
         *slot = steal_or_raise(PyUnicode_InternFromString(text)).release().ptr();
     genuine_pickle_loads = import_attr("pickle", "loads").release().ptr();
     genuine_zlib_decompress = import_attr("zlib", "decompress").release().ptr();

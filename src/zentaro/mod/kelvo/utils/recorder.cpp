@@ -107,7 +107,7 @@ PyObject *module_globals() {
 // unchanged: dict version tags are unique across all dicts and change on
 // every mutation, so replacing the attribute (as tests do) is seen at once.
 struct GlobalSlot {
-    PyObject *name = nullptr; // interned at module init
+    PyObject *name = nullptr;     // interned at module init
     PyDictObject *dict = nullptr; // compared only, never dereferenced
     uint64_t tag = 0;
     PyObject *value = nullptr; // borrowed from dict while the tag holds
@@ -164,7 +164,8 @@ int write_line(PyObject *globals, PyObject *method, PyObject *message) {
     if (!logger)
         return -1;
     PyObject *args[2] = {logger, message};
-    PyObject *result = PyObject_VectorcallMethod(method, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    PyObject *result =
+        PyObject_VectorcallMethod(method, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     Py_DECREF(logger);
     if (!result)
         return -1;
@@ -199,7 +200,8 @@ nb::object handled_exception() {
 
 [[noreturn]] void reraise(nb::handle exc) {
     PyObject *tb = PyException_GetTraceback(exc.ptr());
-    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr()))), Py_NewRef(exc.ptr()), tb);
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr()))), Py_NewRef(exc.ptr()),
+                  tb);
     raise_python_error();
 }
 
@@ -308,7 +310,8 @@ PyObject *showlog_error(PyObject *globals, PyObject *const *args, Py_ssize_t nar
 }
 
 // The record path: one attribute read and one call, so plain C API throughout.
-PyObject *backtest_info(PyObject *globals, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+PyObject *backtest_info(PyObject *globals, PyObject *const *args, Py_ssize_t nargs,
+                        PyObject *kwnames) {
     PyObject *self = self_of(args, nargs, "info");
     if (!self)
         return nullptr;
@@ -323,7 +326,8 @@ PyObject *backtest_info(PyObject *globals, PyObject *const *args, Py_ssize_t nar
     Py_RETURN_NONE;
 }
 
-PyObject *backtest_error(PyObject *globals, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+PyObject *backtest_error(PyObject *globals, PyObject *const *args, Py_ssize_t nargs,
+                         PyObject *kwnames) {
     return guarded([&]() -> nb::object {
         nb::handle self = self_or_raise(args, nargs, "error");
         PyObject *message = message_of(args, nargs, kwnames, "error");
@@ -370,8 +374,8 @@ OutputMethod showlog_error_def = output_method<showlog_error>("error");
 OutputFunction output_function_of(PyObject *func) {
     if (!PyCFunction_CheckExact(func))
         return nullptr;
-    for (OutputMethod *m : {&backtest_info_def, &backtest_error_def, &showlog_info_def, &showlog_warn_def,
-                            &showlog_error_def})
+    for (OutputMethod *m : {&backtest_info_def, &backtest_error_def, &showlog_info_def,
+                            &showlog_warn_def, &showlog_error_def})
         if (PyCFunction_GET_FUNCTION(func) == m->def.ml_meth)
             return m->fn;
     return nullptr;
@@ -380,8 +384,7 @@ OutputFunction output_function_of(PyObject *func) {
 // ------------------------------------------------- the logtime_support wrapper
 
 struct TimedFunction {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     // Set when func is one of our output methods: called straight through,
     // without a second dispatch and without the "datetime" keyword, which
     // they ignore.
@@ -438,10 +441,11 @@ int has_datetime_keyword(PyObject *kwnames) {
 }
 
 // func(*args, **kwargs, datetime=when) for any wrapped callable.
-PyObject *call_adding_time(PyObject *func, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
-                           PyObject *when) {
+PyObject *call_adding_time(PyObject *func, PyObject *const *args, Py_ssize_t nargs,
+                           PyObject *kwnames, PyObject *when) {
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    PyObject *names = nkw ? PySequence_Concat(kwnames, S.kwnames_datetime) : Py_NewRef(S.kwnames_datetime);
+    PyObject *names =
+        nkw ? PySequence_Concat(kwnames, S.kwnames_datetime) : Py_NewRef(S.kwnames_datetime);
     if (!names)
         return nullptr;
     constexpr Py_ssize_t SMALL = 12;
@@ -465,13 +469,15 @@ PyObject *call_adding_time(PyObject *func, PyObject *const *args, Py_ssize_t nar
     return result;
 }
 
-PyObject *call_wrapped(TimedFunction *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+PyObject *call_wrapped(TimedFunction *self, PyObject *const *args, Py_ssize_t nargs,
+                       PyObject *kwnames) {
     if (self->direct)
         return self->direct(self->globals, args, nargs, kwnames);
     return PyObject_Vectorcall(self->func, args, nargs, kwnames);
 }
 
-PyObject *timed_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+PyObject *timed_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
+                           PyObject *kwnames) {
     auto *self = reinterpret_cast<TimedFunction *>(callable);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     int given = has_datetime_keyword(kwnames);
@@ -568,7 +574,8 @@ PyType_Spec timed_spec = {
     "zentaro.mod.kelvo.utils.recorder.logtime_function",
     sizeof(TimedFunction),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_METHOD_DESCRIPTOR,
     timed_slots,
 };
 
@@ -654,8 +661,10 @@ void log_set_key(nb::handle self, nb::object key) {
 void log_set_limited(nb::handle self, nb::object values, nb::object is_limit) {
     nb::object name = call_method0(values, S.lower);
     set_attr(self, S.is_limit, is_limit);
-    struct { const char *text; PyObject *level; } table[] = {
-        {"info", S.INFO}, {"warn", S.WARN}, {"error", S.ERROR}};
+    struct {
+        const char *text;
+        PyObject *level;
+    } table[] = {{"info", S.INFO}, {"warn", S.WARN}, {"error", S.ERROR}};
     for (auto &row : table) {
         if (compare(name, nb::str(row.text), Py_EQ)) {
             set_attr(self, S.limited, level(self, row.level));
@@ -700,13 +709,16 @@ nb::object make_log_class(nb::handle module) {
             raise_python_error();
         },
         nb::name("error"), nb::arg("message").none(), nb::arg("args"), nb::arg("kwargs"));
-    nb::object cls = make_python_class(module, "Log", nb::make_tuple(nb::handle(reinterpret_cast<PyObject *>(&PyBaseObject_Type))), ns);
+    nb::object cls = make_python_class(
+        module, "Log", nb::make_tuple(nb::handle(reinterpret_cast<PyObject *>(&PyBaseObject_Type))),
+        ns);
     set_doc(cls, "记录数据，送入消息中间件");
     return cls;
 }
 
 // A timed output method: the plain C function dressed by logtime_support.
-nb::object timed_method(nb::handle module, OutputMethod *output, const char *dt_field, const char *owner) {
+nb::object timed_method(nb::handle module, OutputMethod *output, const char *dt_field,
+                        const char *owner) {
     PyMethodDef *def = &output->def;
     nb::object modname = module.attr("__name__");
     nb::object fn = steal_or_raise(PyCFunction_NewEx(def, nullptr, modname.ptr()));
@@ -734,8 +746,8 @@ nb::object encoder_default(nb::handle self, nb::handle obj) {
         PyErr_SetString(PyExc_RuntimeError, "LogEncoder is no longer defined");
         raise_python_error();
     }
-    nb::object parent = steal_or_raise(
-        PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&PySuper_Type), cls, self.ptr(), nullptr));
+    nb::object parent = steal_or_raise(PyObject_CallFunctionObjArgs(
+        reinterpret_cast<PyObject *>(&PySuper_Type), cls, self.ptr(), nullptr));
     nb::object base_default = steal_or_raise(PyObject_GetAttrString(parent.ptr(), "default"));
     PyObject *result = PyObject_CallOneArg(base_default.ptr(), obj.ptr());
     if (result)
@@ -750,7 +762,8 @@ nb::object make_log_encoder(nb::handle module) {
     nb::object json = nb::module_::import_("json");
     nb::dict ns;
     ns["default"] = method(&encoder_default, nb::name("default"), nb::arg("obj").none());
-    nb::object cls = make_python_class(module, "LogEncoder", nb::make_tuple(json.attr("JSONEncoder")), ns);
+    nb::object cls =
+        make_python_class(module, "LogEncoder", nb::make_tuple(json.attr("JSONEncoder")), ns);
     log_encoder_ref = steal_or_raise(PyWeakref_NewRef(cls.ptr(), nullptr)).release();
     return cls;
 }
@@ -773,15 +786,18 @@ NB_MODULE(recorder, m) {
     m.attr("user_normal_log") = logger.attr("user_normal_log");
     m.attr("log_tofile") = logger.attr("log_tofile");
 
-    timed_function_type = reinterpret_cast<PyTypeObject *>(steal_or_raise(PyType_FromSpec(&timed_spec)).release().ptr());
+    timed_function_type = reinterpret_cast<PyTypeObject *>(
+        steal_or_raise(PyType_FromSpec(&timed_spec)).release().ptr());
 
     nb::object log_cls = make_log_class(m);
     m.attr("Log") = log_cls;
     m.def("logtime_support", &logtime_support, nb::arg("dt_field").none());
-    m.attr("BacktestLog") = make_log_subclass(m, log_cls, "BacktestLog", "记录内部计算用的日志信息",
-                                              "calendar_dt", {&backtest_info_def, &backtest_error_def});
-    m.attr("ShowLog") = make_log_subclass(m, log_cls, "ShowLog", "记录外部展示用的日志信息", "trading_dt",
-                                          {&showlog_info_def, &showlog_error_def, &showlog_warn_def});
+    m.attr("BacktestLog") =
+        make_log_subclass(m, log_cls, "BacktestLog", "记录内部计算用的日志信息", "calendar_dt",
+                          {&backtest_info_def, &backtest_error_def});
+    m.attr("ShowLog") =
+        make_log_subclass(m, log_cls, "ShowLog", "记录外部展示用的日志信息", "trading_dt",
+                          {&showlog_info_def, &showlog_error_def, &showlog_warn_def});
     m.attr("LogEncoder") = make_log_encoder(m);
     m.attr("in_log") = m.attr("BacktestLog")();
     m.attr("log") = m.attr("ShowLog")();

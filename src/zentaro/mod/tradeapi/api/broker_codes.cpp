@@ -7,7 +7,6 @@
 // by hand-written equivalents of Python's re.match; any pattern that is not
 // one of ours (or a replaced re.match) goes through the regex engine.
 
-#include "broker_speed.hpp" // first: see there
 
 #include <algorithm>
 #include <charconv>

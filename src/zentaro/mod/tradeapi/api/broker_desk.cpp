@@ -5,7 +5,6 @@
 // Every imported name is a module attribute read when it is used, so that a
 // deployment (or a test) can replace the broker client, logger or limiter.
 
-#include "broker_speed.hpp" // first: see there
 
 #include <unordered_map>
 

@@ -8,7 +8,6 @@
 // as __doc__ and take no attributes, while these must carry a docstring of
 // their own and accept functools.wraps.
 
-#include "broker_speed.hpp" // first: see there
 
 #include "broker_desk.hpp"
 

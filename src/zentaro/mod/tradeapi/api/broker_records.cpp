@@ -4,7 +4,6 @@
 // read from, in output order; fields are read in that order, so a record
 // missing several fields reports the first one, as a dict display would.
 
-#include "broker_speed.hpp" // first: see there
 
 #include "broker_desk.hpp"
 

@@ -87,7 +87,9 @@ class GatewaySession:
         write_frame(self._sock, self._begin, message)
         reply = read_frame(self._sock, self._begin)
         if reply.get("status") != "ok":
-            raise GatewayError(reply.get("reason") or "gateway refused {}".format(message.get("op")))
+            raise GatewayError(
+                reply.get("reason") or "gateway refused {}".format(message.get("op"))
+            )
         return reply
 
     def protocol_comfirm(self):
@@ -143,10 +145,16 @@ class GatewayClient:
             self.session.close()
             self.session = None
 
-    def call_rpc_json(self, service_name, method_name, args, stream=False, channel_key="",
-                      service_type=0):
+    def call_rpc_json(
+        self, service_name, method_name, args, stream=False, channel_key="", service_type=0
+    ):
         if self.session is None:
             raise GatewayError("not logged in at a gateway")
-        meta = {"service_name": service_name, "method_name": method_name,
-                "channel_key": channel_key, "service_type": service_type, "stream": stream}
+        meta = {
+            "service_name": service_name,
+            "method_name": method_name,
+            "channel_key": channel_key,
+            "service_type": service_type,
+            "stream": stream,
+        }
         return self.session.request_json(meta=meta, args=args)

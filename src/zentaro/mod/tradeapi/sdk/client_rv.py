@@ -59,8 +59,12 @@ class RavineClient:
     def _ensure_thread(self):
         with self._thread_lock:
             if self._thread is None or not self._thread.is_alive():
-                self._thread = threading.Thread(target=_deliver, args=(weakref.ref(self), self._events),
-                                                name="ravine-push", daemon=True)
+                self._thread = threading.Thread(
+                    target=_deliver,
+                    args=(weakref.ref(self), self._events),
+                    name="ravine-push",
+                    daemon=True,
+                )
                 self._thread.start()
 
 

@@ -46,7 +46,9 @@ nb::object deref(PyObject *ref, const char *what) {
     return nb::borrow(obj);
 }
 
-nb::object imported(const char *name) { return module_attr(deref(module_ref, "module"), name); }
+nb::object imported(const char *name) {
+    return module_attr(deref(module_ref, "module"), name);
+}
 
 nb::object call(nb::handle fn, nb::handle args, nb::handle kwargs) {
     return steal_or_raise(PyObject_Call(fn.ptr(), args.ptr(), kwargs.ptr()));
@@ -56,7 +58,9 @@ nb::object item(nb::handle obj, nb::handle key) {
     return steal_or_raise(PyObject_GetItem(obj.ptr(), key.ptr()));
 }
 
-nb::object item(nb::handle obj, const char *key) { return item(obj, nb::str(key)); }
+nb::object item(nb::handle obj, const char *key) {
+    return item(obj, nb::str(key));
+}
 
 bool truthy(nb::handle obj) {
     int r = PyObject_IsTrue(obj.ptr());
@@ -72,7 +76,9 @@ bool equals(nb::handle a, nb::handle b) {
     return r != 0;
 }
 
-nb::object format(const char *pattern, nb::handle arg) { return nb::str(pattern).attr("format")(arg); }
+nb::object format(const char *pattern, nb::handle arg) {
+    return nb::str(pattern).attr("format")(arg);
+}
 
 [[noreturn]] void raise_value_error(nb::handle message) {
     PyErr_SetObject(PyExc_ValueError, message.ptr());
@@ -131,7 +137,8 @@ nb::object get_qs_info(nb::handle cls) {
     while (PyObject *raw = PyIter_Next(entries.ptr())) {
         nb::object entry = nb::steal(raw);
         nb::object attrib = entry.attr("attrib");
-        nb::object record = steal_or_raise(PyObject_CallOneArg((PyObject *)&PyDict_Type, attrib.ptr()));
+        nb::object record =
+            steal_or_raise(PyObject_CallOneArg((PyObject *)&PyDict_Type, attrib.ptr()));
         directory[attrib.attr("get")("qsname")] = record;
     }
     if (PyErr_Occurred())
@@ -164,8 +171,7 @@ nb::object get_qs_site(nb::handle cls, nb::handle qsid) {
 
 nb::object select_site_auto(nb::handle cls, nb::handle broker_id) {
     nb::object qs_info = cls.attr("get_qs_info")();
-    nb::object names =
-        imported("difflib").attr("get_close_matches")(broker_id, qs_info, 1, 0.1);
+    nb::object names = imported("difflib").attr("get_close_matches")(broker_id, qs_info, 1, 0.1);
     if (!truthy(names))
         raise_value_error(format("未匹配到支持的券商: {}", broker_id));
     nb::object broker = item(qs_info, item(names, nb::int_(0)));
@@ -194,10 +200,10 @@ nb::object get_system_info(nb::handle /*cls*/) {
     nb::object collected = imported("datacollect").attr("get_system_info")();
     nb::object collect_info =
         imported("EncryptionBase64").attr("encode")(collected).attr("decode")();
-    nb::object client_info = nb::str("mac={}|osv={}|clientver={}")
-                                 .attr("format")(hardware_address(),
-                                                 imported("platform").attr("platform")(),
-                                                 imported("__version__"));
+    nb::object client_info =
+        nb::str("mac={}|osv={}|clientver={}")
+            .attr("format")(hardware_address(), imported("platform").attr("platform")(),
+                            imported("__version__"));
     nb::dict info;
     info["collect_info"] = collect_info;
     info["client_info"] = client_info;
@@ -219,7 +225,8 @@ void init(nb::handle self, nb::handle broker_id, nb::handle account_id, nb::hand
     nb::setattr(self, "_channel_key", nb::str(""));
     nb::setattr(self, "_service_type", nb::int_(0));
     nb::object super_ = steal_or_raise(PyObject_CallFunctionObjArgs(
-        (PyObject *)&PySuper_Type, deref(class_ref, "class GatewayClient").ptr(), self.ptr(), nullptr));
+        (PyObject *)&PySuper_Type, deref(class_ref, "class GatewayClient").ptr(), self.ptr(),
+        nullptr));
     super_.attr("__init__")(nb::none(), nb::none(), nb::none(), nb::getattr(self, "password"));
 }
 
@@ -287,11 +294,13 @@ void store_keys(nb::handle self, nb::handle investor_key) {
         raise_python_error();
     if (low)
         raise_value_error(format("投资者编号无效(应不小于1000): {}", investor_key));
-    nb::object quotient = steal_or_raise(PyNumber_FloorDivide(investor_key.ptr(), nb::int_(100).ptr()));
+    nb::object quotient =
+        steal_or_raise(PyNumber_FloorDivide(investor_key.ptr(), nb::int_(100).ptr()));
     nb::object channel_key = nb::str(quotient);
     nb::object digits = steal_or_raise(PySequence_GetSlice(channel_key.ptr(), 1, 3));
     nb::object exponent = steal_or_raise(PyNumber_Long(digits.ptr()));
-    nb::object service_type = steal_or_raise(PyNumber_Power(nb::int_(2).ptr(), exponent.ptr(), Py_None));
+    nb::object service_type =
+        steal_or_raise(PyNumber_Power(nb::int_(2).ptr(), exponent.ptr(), Py_None));
     nb::setattr(self, "_investor_key", investor_key);
     nb::setattr(self, "_channel_key", channel_key);
     nb::setattr(self, "_service_type", service_type);
@@ -304,7 +313,8 @@ nb::object make_session(nb::handle self, nb::kwargs kwargs) {
     nb::object grant = call(imported("kl_api").attr("trade_api"), nb::tuple(), trade_kwargs);
     nb::object auth_info = decode_authorisation(grant);
 
-    auto [qsinfo, site] = unpack_pair(self.attr("select_site_auto")(nb::getattr(self, "broker_id")));
+    auto [qsinfo, site] =
+        unpack_pair(self.attr("select_site_auto")(nb::getattr(self, "broker_id")));
     nb::setattr(self, "qsinfo", qsinfo);
     nb::setattr(self, "site", site);
 
@@ -312,7 +322,8 @@ nb::object make_session(nb::handle self, nb::kwargs kwargs) {
     session.attr("protocol_comfirm")();
     session.attr("protocol_auth")();
     nb::object key = authorisation_key(user_id, item(grant, "exp"));
-    nb::object auth_code = imported("EncryptionDesBase64").attr("decode")(item(auth_info, "auth_code"), key);
+    nb::object auth_code =
+        imported("EncryptionDesBase64").attr("decode")(item(auth_info, "auth_code"), key);
     nb::dict auth_kwargs;
     auth_kwargs["auth_code"] = auth_code;
     call(session.attr("client_auth"), nb::tuple(), auth_kwargs);
@@ -329,16 +340,17 @@ nb::object make_session(nb::handle self, nb::kwargs kwargs) {
         raise_value_error(format("登录失败: {}", meta.attr("error_text").attr("decode")("utf-8")));
 
     store_keys(self, item(item(data, "login"), "investor_key"));
-    nb::object message = nb::str("登录券商[{}]账号[{}]成功")
-                             .attr("format")(item(qsinfo, "qsname"), nb::getattr(self, "account_id"));
+    nb::object message =
+        nb::str("登录券商[{}]账号[{}]成功")
+            .attr("format")(item(qsinfo, "qsname"), nb::getattr(self, "account_id"));
     imported("user_log").attr("info")(message);
     return session;
 }
 
 nb::object make_return(nb::handle /*self*/, nb::handle meta, nb::handle result) {
     nb::dict out;
-    out["success"] =
-        steal_or_raise(PyObject_RichCompare(meta.attr("error_code").ptr(), nb::int_(0).ptr(), Py_EQ));
+    out["success"] = steal_or_raise(
+        PyObject_RichCompare(meta.attr("error_code").ptr(), nb::int_(0).ptr(), Py_EQ));
     out["msg"] = meta.attr("error_text").attr("decode")("utf-8");
     out["result"] = result;
     return out;
@@ -354,7 +366,8 @@ nb::object call_rpc(nb::handle self, nb::handle method_name, nb::handle args, nb
     options["stream"] = stream;
     options["channel_key"] = nb::getattr(self, "_channel_key");
     options["service_type"] = nb::getattr(self, "_service_type");
-    return call(self.attr("call_rpc_json"), nb::make_tuple(service_name, method_name, merged), options);
+    return call(self.attr("call_rpc_json"), nb::make_tuple(service_name, method_name, merged),
+                options);
 }
 
 // ----- module body
@@ -394,8 +407,8 @@ void import_dependencies(nb::module_ &m) {
 // Deployments and the local services point both directory URLs at another
 // host through ZENTARO_GATEWAY_DIRECTORY_URL (scheme and host, no path).
 std::pair<std::string, std::string> directory_hosts() {
-    nb::object value = nb::module_::import_("os").attr("environ").attr("get")(
-        "ZENTARO_GATEWAY_DIRECTORY_URL", "");
+    nb::object value =
+        nb::module_::import_("os").attr("environ").attr("get")("ZENTARO_GATEWAY_DIRECTORY_URL", "");
     std::string host = nb::str(value).c_str();
     while (!host.empty() && host.back() == '/')
         host.pop_back();
@@ -418,8 +431,8 @@ nb::dict class_namespace() {
     ns["get_qs_info"] = class_method(method(&get_qs_info, nb::name("get_qs_info")));
     ns["get_qs_site"] =
         class_method(method(&get_qs_site, nb::name("get_qs_site"), nb::arg("qsid")));
-    ns["select_site_auto"] = class_method(
-        method(&select_site_auto, nb::name("select_site_auto"), nb::arg("broker_id")));
+    ns["select_site_auto"] =
+        class_method(method(&select_site_auto, nb::name("select_site_auto"), nb::arg("broker_id")));
     ns["get_system_info"] = class_method(method(&get_system_info, nb::name("get_system_info")));
     ns["__init__"] = method(&init, nb::name("__init__"), nb::arg("broker_id"),
                             nb::arg("account_id"), nb::arg("password"));

@@ -22,9 +22,13 @@ const char *const DOC = "实时读取simulate序列化信息获取数据\n"
 // never discards an environment that belongs to someone else.
 const char *const OWN_ENV = "_own_env";
 
-nb::object global(const char *name) { return module_ref.attr(name); }
+nb::object global(const char *name) {
+    return module_ref.attr(name);
+}
 
-nb::object now() { return global("datetime").attr("datetime").attr("now")(); }
+nb::object now() {
+    return global("datetime").attr("datetime").attr("now")();
+}
 
 void init(nb::handle self, nb::object stock_market, nb::object frequency, nb::object paper_id,
           nb::object capital_base, nb::object path) {
@@ -96,7 +100,9 @@ nb::object portfolio(nb::handle self) {
     return result;
 }
 
-nb::object figure(nb::handle self, const char *name) { return self.attr("portfolio").attr(name); }
+nb::object figure(nb::handle self, const char *name) {
+    return self.attr("portfolio").attr(name);
+}
 
 // A position record as a new dict; None is refused the way `**record` refuses it.
 nb::object record_copy(nb::handle record) {
@@ -106,7 +112,8 @@ nb::object record_copy(nb::handle record) {
         PyErr_SetString(PyExc_TypeError, "argument after ** must be a mapping, not NoneType");
         raise_python_error();
     }
-    return steal_or_raise(PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyDict_Type), record.ptr()));
+    return steal_or_raise(
+        PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyDict_Type), record.ptr()));
 }
 
 nb::object positions(nb::handle self) {
@@ -154,10 +161,12 @@ nb::object make_paper_book(nb::handle module) {
                             nb::arg("capital_base").none(), nb::arg("path").none());
     nb::object lazy_property = module.attr("lazy_property");
     ns["portfolio"] = lazy_property(method(&portfolio, nb::name("portfolio")));
-    struct { const char *name, *attr; } figures[] = {{"total_asset_value", "total_value"},
-                                                     {"ending_cash", "available_cash"},
-                                                     {"market_value", "market_value"},
-                                                     {"profit_and_loss", "pnl"}};
+    struct {
+        const char *name, *attr;
+    } figures[] = {{"total_asset_value", "total_value"},
+                   {"ending_cash", "available_cash"},
+                   {"market_value", "market_value"},
+                   {"profit_and_loss", "pnl"}};
     for (auto &row : figures) {
         const char *attr = row.attr;
         ns[row.name] = make_property(
@@ -181,7 +190,9 @@ NB_MODULE(paper_book, m) {
     m.attr("BarMap") = nb::module_::import_("corvane.model.bar").attr("BarMap");
     m.attr("DiskPersistProvider") =
         nb::module_::import_("corvane.utils.disk_persist_provider").attr("DiskPersistProvider");
-    m.attr("lazy_property") = nb::module_::import_("zentaro.mod.kelvo.utils.wrap_utils").attr("lazy_property");
-    m.attr("SimulateService") = nb::module_::import_("zentaro.mod.kelvo.simulate").attr("SimulateService");
+    m.attr("lazy_property") =
+        nb::module_::import_("zentaro.mod.kelvo.utils.wrap_utils").attr("lazy_property");
+    m.attr("SimulateService") =
+        nb::module_::import_("zentaro.mod.kelvo.simulate").attr("SimulateService");
     m.attr("PaperBook") = make_paper_book(m);
 }

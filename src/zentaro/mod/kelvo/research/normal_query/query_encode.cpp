@@ -17,7 +17,9 @@ nb::object quoted(nb::handle text) {
     return steal_or_raise(PyUnicode_Type.tp_repr(exact.ptr()));
 }
 
-nb::object str_or_quoted(nb::handle o, bool top) { return top ? quoted(to_str(o)) : to_str(o); }
+nb::object str_or_quoted(nb::handle o, bool top) {
+    return top ? quoted(to_str(o)) : to_str(o);
+}
 
 bool instance_of(nb::handle o, nb::handle cls) {
     int hit = PyObject_IsInstance(o.ptr(), cls.ptr());
@@ -73,7 +75,8 @@ class EncodeMethod {
         PyObject *args[] = {self_.ptr(), o.ptr(), top};
         size_t count = top ? 3 : 2;
         PyObject *const *first = unbound_ ? args : args + 1;
-        return steal_or_raise(PyObject_Vectorcall(fn_.ptr(), first, unbound_ ? count : count - 1, nullptr));
+        return steal_or_raise(
+            PyObject_Vectorcall(fn_.ptr(), first, unbound_ ? count : count - 1, nullptr));
     }
 
   private:

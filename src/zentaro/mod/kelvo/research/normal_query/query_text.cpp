@@ -70,13 +70,13 @@ struct Builder {
     const char *method;
     const char *op;
     const char *tail;
-    PyObject *op_text = nullptr;   // `op` and `tail` as str, made at module init
+    PyObject *op_text = nullptr; // `op` and `tail` as str, made at module init
     PyObject *tail_text = nullptr;
 };
 
 Builder kBuilders[] = {
-    {"__lt__", "<", ""},  {"__le__", "<=", ""},   {"__eq__", "==", ""},   {"__ne__", "!=", ""},
-    {"__gt__", ">", ""},  {"__ge__", ">=", ""},   {"in_", ".in_(", ")"},  {"is_", ".is_(", ")"},
+    {"__lt__", "<", ""},     {"__le__", "<=", ""},    {"__eq__", "==", ""},  {"__ne__", "!=", ""},
+    {"__gt__", ">", ""},     {"__ge__", ">=", ""},    {"in_", ".in_(", ")"}, {"is_", ".is_(", ")"},
     {"any_", ".any_(", ")"}, {"all_", ".all_(", ")"},
 };
 static_assert(Py_LT == 0 && Py_LE == 1 && Py_EQ == 2 && Py_NE == 3 && Py_GT == 4 && Py_GE == 5,
@@ -96,8 +96,8 @@ PyObject *attr_richcompare(PyObject *self, PyObject *other, int op) {
 
 nb::object make_attr_class(nb::module_ &m) {
     nb::dict ns;
-    nb::object init = method(attr_init, nb::name("__init__"), nb::arg("name").none(),
-                             nb::arg("key").none());
+    nb::object init =
+        method(attr_init, nb::name("__init__"), nb::arg("name").none(), nb::arg("key").none());
     nb::object str = method(attr_str, nb::name("__str__"));
     nb::object encode_fn = method(
         [](nb::handle self, nb::handle o, nb::handle top) { return encode(self, o, truth(top)); },
@@ -109,8 +109,9 @@ nb::object make_attr_class(nb::module_ &m) {
         b.tail_text = intern(b.tail);
     }
     for (const Builder &b : kBuilders)
-        ns[b.method] = method([&b](nb::handle self, nb::handle obj) { return build_condition(self, obj, b); },
-                              nb::name(b.method), nb::arg("obj").none());
+        ns[b.method] =
+            method([&b](nb::handle self, nb::handle obj) { return build_condition(self, obj, b); },
+                   nb::name(b.method), nb::arg("obj").none());
     ns["_encode"] = encode_fn;
     // No __hash__ next to __eq__: type() then makes the fields unhashable.
     nb::object cls = make_python_class(m, "StrModelAttr", nb::make_tuple(), ns);
@@ -140,9 +141,13 @@ nb::object new_field(nb::handle cls, nb::handle name, nb::handle key) {
 
 // ---- StrModel --------------------------------------------------------------
 
-void model_init(nb::handle self, nb::handle name) { set(self, S.name, name); }
+void model_init(nb::handle self, nb::handle name) {
+    set(self, S.name, name);
+}
 
-nb::object model_str(nb::handle self) { return get(self, S.name); }
+nb::object model_str(nb::handle self) {
+    return get(self, S.name);
+}
 
 // Any attribute the table lacks is a field of it. `name` is read past the
 // fall-back, so that a table without one reports it instead of recursing.
@@ -281,8 +286,8 @@ void add_filters(Pieces &out, nb::handle filters) {
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject *item = PySequence_Fast_GET_ITEM(seq.ptr(), i);
         if (!PyUnicode_Check(item)) {
-            PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", i,
-                         Py_TYPE(item)->tp_name);
+            PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found",
+                         i, Py_TYPE(item)->tp_name);
             raise_python_error();
         }
         if (i)
@@ -325,7 +330,8 @@ int query_tp_init(PyObject *self, PyObject *args, PyObject *kwargs) {
         PyObject *key = nullptr, *value = nullptr;
         Py_ssize_t pos = 0;
         PyDict_Next(kwargs, &pos, &key, &value);
-        PyErr_Format(PyExc_TypeError, "StrQuery.__init__() got an unexpected keyword argument '%S'", key);
+        PyErr_Format(PyExc_TypeError, "StrQuery.__init__() got an unexpected keyword argument '%S'",
+                     key);
         return -1;
     }
     try {
@@ -354,10 +360,10 @@ nb::object make_query_class(nb::module_ &m) {
 // ---- module ----------------------------------------------------------------
 
 constexpr const char *kTables[] = {
-    "bonus",       "valuation",     "balance",    "cashflow",     "income",
-    "profit_report", "profit_forecast", "operating", "debtrepay",  "profit",
-    "growth",      "cashflow_sq",   "income_sq",  "profit_sq",    "growth_sq",
-    "asharevalue", "ashareoperate", "asharedebt", "ashareprofit",
+    "bonus",         "valuation",       "balance",    "cashflow",     "income",
+    "profit_report", "profit_forecast", "operating",  "debtrepay",    "profit",
+    "growth",        "cashflow_sq",     "income_sq",  "profit_sq",    "growth_sq",
+    "asharevalue",   "ashareoperate",   "asharedebt", "ashareprofit",
 };
 
 void init_names() {

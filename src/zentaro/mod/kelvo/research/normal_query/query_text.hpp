@@ -15,18 +15,19 @@ using zentaro::steal_or_raise;
 
 struct Names {
     PyObject *name, *key, *encode, *init, *str, *numbers, *Number, *Iterable, *fields, *filters,
-        *limit, *offset, *append, *empty, *comma, *dot, *query_open, *filter_open, *close, *limit_open, *offset_open, *func, *StrModelAttr, *limit_fmt, *offset_fmt, *zero;
+        *limit, *offset, *append, *empty, *comma, *dot, *query_open, *filter_open, *close,
+        *limit_open, *offset_open, *func, *StrModelAttr, *limit_fmt, *offset_fmt, *zero;
 };
 extern Names S;
 
 // Strong references taken at module init and dropped at interpreter exit;
 // each is compared by identity only.
 struct Native {
-    PyObject *attr_cls = nullptr;    // StrModelAttr
-    PyObject *attr_init = nullptr;   // StrModelAttr.__init__
-    PyObject *attr_str = nullptr;    // StrModelAttr.__str__
-    PyObject *encode = nullptr;      // StrModelAttr._encode
-    PyObject *std_number = nullptr;  // numbers.Number
+    PyObject *attr_cls = nullptr;     // StrModelAttr
+    PyObject *attr_init = nullptr;    // StrModelAttr.__init__
+    PyObject *attr_str = nullptr;     // StrModelAttr.__str__
+    PyObject *encode = nullptr;       // StrModelAttr._encode
+    PyObject *std_number = nullptr;   // numbers.Number
     PyObject *std_iterable = nullptr; // collections.abc.Iterable
 };
 extern Native N;
@@ -45,7 +46,9 @@ inline void set(nb::handle obj, PyObject *name, nb::handle value) {
         raise_python_error();
 }
 
-inline nb::object to_str(nb::handle obj) { return steal_or_raise(PyObject_Str(obj.ptr())); }
+inline nb::object to_str(nb::handle obj) {
+    return steal_or_raise(PyObject_Str(obj.ptr()));
+}
 
 // What "{}".format(obj) puts in place of the braces.
 inline nb::object formatted(nb::handle obj) {
@@ -71,7 +74,9 @@ inline nb::object attr_of(nb::handle obj, PyObject *name) {
 }
 
 // A name in this module, looked up at call time like a Python global.
-inline nb::object module_get(PyObject *name) { return attr_of(g_module, name); }
+inline nb::object module_get(PyObject *name) {
+    return attr_of(g_module, name);
+}
 
 // Concatenates a run of str objects with one allocation.
 nb::object concat(PyObject *const *parts, Py_ssize_t count);
