@@ -3,9 +3,9 @@
 # `python` imports (an install, or an in-place build with PYTHONPATH=src).
 # Usage: bash bench/run_all.sh [python]
 set -euo pipefail
-cd "$(dirname "$0")"
+here=$(dirname "$0")
 python=${1:-python}
-for bench in bench_*.py; do
-    echo "=================== $bench"
+for bench in "$here"/bench_*.py; do
+    echo "=================== $(basename "$bench")"
     "$python" "$bench"
 done

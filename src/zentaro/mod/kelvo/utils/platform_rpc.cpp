@@ -7,6 +7,8 @@
 // module uses is one of its attributes and is looked up when it is needed, so
 // tests and deployments can swap any of them.
 
+#include <cstdio>
+
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
@@ -123,9 +125,10 @@ void write_token_file(nb::handle self, nb::handle token) {
     nb::object os = imported("os");
     nb::object path = self.attr("_token_file");
     std::random_device rd;
-    std::string suffix = "." + std::to_string(getpid()) + "." + std::to_string(++counter) + "." +
-                         std::to_string(rd()) + ".tmp";
-    nb::object tmp = add(path, nb::str(suffix.c_str()));
+    char suffix[80];
+    std::snprintf(suffix, sizeof suffix, ".%ld.%lu.%u.tmp", static_cast<long>(getpid()),
+                  ++counter, static_cast<unsigned>(rd()));
+    nb::object tmp = add(path, nb::str(suffix));
     nb::object flags = steal_or_raise(PyNumber_Or(
         steal_or_raise(PyNumber_Or(os.attr("O_WRONLY").ptr(), os.attr("O_CREAT").ptr())).ptr(),
         os.attr("O_EXCL").ptr()));
