@@ -32,7 +32,9 @@ class PreparedClient:
 
     def call_rpc_json(self, request):
         if request["ReqType"] == 594177:
-            return {"result": {"Accounts": [{"AccountID": "1", "TradeType": "0", "fund_token": "t"}]}}
+            return {
+                "result": {"Accounts": [{"AccountID": "1", "TradeType": "0", "fund_token": "t"}]}
+            }
         return self.answer
 
 
@@ -40,12 +42,19 @@ def position_rows(rng):
     rows = []
     for i in range(N):
         cost = round(rng.uniform(2, 200), 3)
-        rows.append({
-            "SecurityID": f"{PREFIXES[i % len(PREFIXES)]}{i // len(PREFIXES):03d}",
-            "SecurityName": f"证券{i}", "ActualAmt": rng.randrange(100, 100_000, 100),
-            "FrozenQty": 0, "AvailableStockBalance": 100, "MarketValue": rng.uniform(1e3, 1e6),
-            "CostPrice": cost, "MarketPrice": round(cost * rng.uniform(0.8, 1.2), 3), "NetMoney": 0,
-        })
+        rows.append(
+            {
+                "SecurityID": f"{PREFIXES[i % len(PREFIXES)]}{i // len(PREFIXES):03d}",
+                "SecurityName": f"证券{i}",
+                "ActualAmt": rng.randrange(100, 100_000, 100),
+                "FrozenQty": 0,
+                "AvailableStockBalance": 100,
+                "MarketValue": rng.uniform(1e3, 1e6),
+                "CostPrice": cost,
+                "MarketPrice": round(cost * rng.uniform(0.8, 1.2), 3),
+                "NetMoney": 0,
+            }
+        )
     return rows
 
 
@@ -53,13 +62,22 @@ def order_rows(rng, day):
     rows = []
     for i in range(N):
         seconds = 9 * 3600 + 30 * 60 + rng.randrange(4 * 3600)
-        rows.append({
-            "SecurityID": f"{PREFIXES[i % len(PREFIXES)]}{i % 1000:03d}",
-            "SecurityName": f"证券{i}", "OrderID": str(i), "OrderQty": 100 * (i % 50 + 1),
-            "Side": i % 2, "OrderPrice": 10.5, "OrderTypeMsg": "限价", "OrderDate": day,
-            "OrderTime": f"{seconds // 3600:02d}:{seconds // 60 % 60:02d}:{seconds % 60:02d}",
-            "OrderStatusMsg": "已成", "TradeVolume": 100, "AvgPx": 10.5,
-        })
+        rows.append(
+            {
+                "SecurityID": f"{PREFIXES[i % len(PREFIXES)]}{i % 1000:03d}",
+                "SecurityName": f"证券{i}",
+                "OrderID": str(i),
+                "OrderQty": 100 * (i % 50 + 1),
+                "Side": i % 2,
+                "OrderPrice": 10.5,
+                "OrderTypeMsg": "限价",
+                "OrderDate": day,
+                "OrderTime": f"{seconds // 3600:02d}:{seconds // 60 % 60:02d}:{seconds % 60:02d}",
+                "OrderStatusMsg": "已成",
+                "TradeVolume": 100,
+                "AvgPx": 10.5,
+            }
+        )
     return rows
 
 
@@ -70,18 +88,43 @@ def converted_positions(api):
 def floor_positions(values):
     out = {}
     for s, n, a, fa, aa, mv, cb, lp, pnl, pr in values:
-        out[s] = NameDict({"symbol": s, "name": n, "amount": a, "frozen_amount": fa,
-                           "available_amount": aa, "market_value": mv, "cost_basis": cb,
-                           "last_price": lp, "pnl": pnl, "profit_rate": pr})
+        out[s] = NameDict(
+            {
+                "symbol": s,
+                "name": n,
+                "amount": a,
+                "frozen_amount": fa,
+                "available_amount": aa,
+                "market_value": mv,
+                "cost_basis": cb,
+                "last_price": lp,
+                "pnl": pnl,
+                "profit_rate": pr,
+            }
+        )
     return out
 
 
 def floor_orders(values):
     out = []
     for s, n, oid, a, side, p, pt, dt, st, ta, tp in values:
-        out.append(NameDict({"symbol": s, "name": n, "secondary_order_id": oid, "amount": a,
-                             "side": side, "price": p, "price_type": pt, "datetime": dt,
-                             "status": st, "trade_amount": ta, "trade_price": tp}))
+        out.append(
+            NameDict(
+                {
+                    "symbol": s,
+                    "name": n,
+                    "secondary_order_id": oid,
+                    "amount": a,
+                    "side": side,
+                    "price": p,
+                    "price_type": pt,
+                    "datetime": dt,
+                    "status": st,
+                    "trade_amount": ta,
+                    "trade_price": tp,
+                }
+            )
+        )
     return out
 
 
@@ -134,6 +177,7 @@ def python_table(table):
             if re.match(pattern, symbol):
                 return value
         return None
+
     return lookup
 
 
@@ -156,11 +200,16 @@ def main():
     t = run_conversions()
     print(f"Conversion of {N:,} records (best of {REPEATS} interleaved runs)")
     print("{:<34}{:>10}{:>10}{:>8}{:>8}".format("subject", "module", "floor", "ratio", "target"))
-    for label, key, floor in (("positions", "positions", "floor_p"),
-                              ("broker orders, steady state", "orders", "floor_o"),
-                              ("broker orders, first sight", "orders_cold", "floor_o")):
-        print("{:<34}{:>8.1f}ms{:>8.1f}ms{:>7.2f}x{:>7}".format(
-            label, t[key] * 1e3, t[floor] * 1e3, t[key] / t[floor], "1.5x"))
+    for label, key, floor in (
+        ("positions", "positions", "floor_p"),
+        ("broker orders, steady state", "orders", "floor_o"),
+        ("broker orders, first sight", "orders_cold", "floor_o"),
+    ):
+        print(
+            "{:<34}{:>8.1f}ms{:>8.1f}ms{:>7.2f}x{:>7}".format(
+                label, t[key] * 1e3, t[floor] * 1e3, t[key] / t[floor], "1.5x"
+            )
+        )
     print()
     print("Symbol rule per record: native vs re.match over the table")
     print("{:<24}{:>12}{:>12}{:>10}".format("table", "native", "re.match", "speed-up"))

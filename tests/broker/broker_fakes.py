@@ -47,6 +47,7 @@ class RecordingLog:
     def error(self, tag, extra=None):
         self.lines.append(("error", tag, copy.deepcopy(extra)))
 
+
 class FakeClock:
     def __init__(self):
         self.now = 1000.0

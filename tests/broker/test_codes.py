@@ -9,10 +9,21 @@ from hypothesis import strategies as st
 
 from zentaro.mod.tradeapi.api import broker_desk as bd
 
-SIDE_MEMBERS = [("BUY", 0), ("SALE", 1), ("PURCHASE", 4), ("REDEEM", 5), ("FINANCE_BUY", 6),
-                ("STOCK_SALE", 7), ("SALE_REPAY", 8), ("BUY_REPAY", 9), ("DIRECT_REPAY", 10),
-                ("STOCK_REPAY", 11), ("STOCK_REPAY_TRANSFER", 14), ("STOCK_LEFT_TRANSFER", 15),
-                ("IPO", 16)]
+SIDE_MEMBERS = [
+    ("BUY", 0),
+    ("SALE", 1),
+    ("PURCHASE", 4),
+    ("REDEEM", 5),
+    ("FINANCE_BUY", 6),
+    ("STOCK_SALE", 7),
+    ("SALE_REPAY", 8),
+    ("BUY_REPAY", 9),
+    ("DIRECT_REPAY", 10),
+    ("STOCK_REPAY", 11),
+    ("STOCK_REPAY_TRANSFER", 14),
+    ("STOCK_LEFT_TRANSFER", 15),
+    ("IPO", 16),
+]
 
 
 def test_side_is_an_enum_with_the_mixin_first():
@@ -23,10 +34,21 @@ def test_side_is_an_enum_with_the_mixin_first():
     assert bd.SIDE.__module__ == bd.__name__
 
 
-@pytest.mark.parametrize("num, expected", [
-    (16, "IPO"), (0, "BUY"), (True, "SALE"), (1.0, "SALE"), (2, 2), (13, 13), (-1, -1),
-    (10**30, 10**30), ("0", "0"), (None, None),
-])
+@pytest.mark.parametrize(
+    "num, expected",
+    [
+        (16, "IPO"),
+        (0, "BUY"),
+        (True, "SALE"),
+        (1.0, "SALE"),
+        (2, 2),
+        (13, 13),
+        (-1, -1),
+        (10**30, 10**30),
+        ("0", "0"),
+        (None, None),
+    ],
+)
 def test_side_revert(num, expected):
     got = bd.SIDE.revert(num)
     assert got == expected and type(got) is type(expected)
@@ -49,34 +71,75 @@ def test_side_revert_passes_on_errors_other_than_value_error():
 
 def test_tables_are_class_attributes_in_order():
     assert list(bd.MARKET.re_convert.items()) == [
-        (r"^(.+)\.SZ$", 1), (r"^(.+)\.SH$", 2), (r"^(1.+)\.OF$", 1), (r"^(5.+)\.OF$", 2),
-        (r"^(.+)\.BJ$", 3)]
+        (r"^(.+)\.SZ$", 1),
+        (r"^(.+)\.SH$", 2),
+        (r"^(1.+)\.OF$", 1),
+        (r"^(5.+)\.OF$", 2),
+        (r"^(.+)\.BJ$", 3),
+    ]
     assert list(bd.MARKET.re_revert.items()) == [
-        (r"^(00|12|30|15|16|17|18)\d+$", "SZ"), (r"^(11|60|688|689|5)\d+$", "SH"),
-        (r"^(4|8|9)\d+$", "BJ")]
+        (r"^(00|12|30|15|16|17|18)\d+$", "SZ"),
+        (r"^(11|60|688|689|5)\d+$", "SH"),
+        (r"^(4|8|9)\d+$", "BJ"),
+    ]
     assert bd.PRICETYPE.price_revert == {0: "限价单", 3: "市价单"}
     assert bd.TradeAPI.SIDE is bd.SIDE and bd.TradeAPI.MARKET is bd.MARKET
     assert bd.TradeAPI.PRICETYPE is bd.PRICETYPE
 
 
-@pytest.mark.parametrize("code, suffix", [
-    ("600000", "SH"), ("688981", "SH"), ("689009", "SH"), ("113050", "SH"), ("510300", "SH"),
-    ("000001", "SZ"), ("300750", "SZ"), ("123001", "SZ"), ("159915", "SZ"), ("180101", "SZ"),
-    ("430047", "BJ"), ("830799", "BJ"), ("900901", "BJ"),
-    ("010107", None), ("100001", None), ("131810", None), ("200002", None), ("700001", None),
-    ("60", None), ("688", None), ("600000\n", "SH"), ("600000\n\n", None), ("60000a", None),
-    ("６00000", None), ("60٣٣", "SH"), ("", None),
-])
+@pytest.mark.parametrize(
+    "code, suffix",
+    [
+        ("600000", "SH"),
+        ("688981", "SH"),
+        ("689009", "SH"),
+        ("113050", "SH"),
+        ("510300", "SH"),
+        ("000001", "SZ"),
+        ("300750", "SZ"),
+        ("123001", "SZ"),
+        ("159915", "SZ"),
+        ("180101", "SZ"),
+        ("430047", "BJ"),
+        ("830799", "BJ"),
+        ("900901", "BJ"),
+        ("010107", None),
+        ("100001", None),
+        ("131810", None),
+        ("200002", None),
+        ("700001", None),
+        ("60", None),
+        ("688", None),
+        ("600000\n", "SH"),
+        ("600000\n\n", None),
+        ("60000a", None),
+        ("６00000", None),
+        ("60٣٣", "SH"),
+        ("", None),
+    ],
+)
 def test_market_revert(code, suffix):
     assert bd.MARKET.revert(code) == suffix
     assert bd.MARKET.revert(symbol=code) == suffix
 
 
-@pytest.mark.parametrize("symbol, market", [
-    ("000001.SZ", 1), ("600000.SH", 2), ("830799.BJ", 3), ("110011.OF", 1), ("510300.OF", 2),
-    ("210001.OF", None), ("600000", None), (".SZ", None), ("1.OF", None), ("x.SZ\n", 1),
-    ("a\nb.SZ", None), ("a.sz", None),
-])
+@pytest.mark.parametrize(
+    "symbol, market",
+    [
+        ("000001.SZ", 1),
+        ("600000.SH", 2),
+        ("830799.BJ", 3),
+        ("110011.OF", 1),
+        ("510300.OF", 2),
+        ("210001.OF", None),
+        ("600000", None),
+        (".SZ", None),
+        ("1.OF", None),
+        ("x.SZ\n", 1),
+        ("a\nb.SZ", None),
+        ("a.sz", None),
+    ],
+)
 def test_market_convert(symbol, market):
     assert bd.MARKET.convert(symbol) == market
 
@@ -103,8 +166,30 @@ def python_lookup(table, text):
 ALPHABET = "0123456789.SZHBJOF\n\r x٣０൬𝟘a"
 near_codes = st.builds(
     lambda prefix, body, tail: prefix + body + tail,
-    st.sampled_from(["", "00", "12", "30", "15", "16", "17", "18", "11", "60", "688", "689", "5",
-                     "4", "8", "9", "1", "10", "2", "6"]),
+    st.sampled_from(
+        [
+            "",
+            "00",
+            "12",
+            "30",
+            "15",
+            "16",
+            "17",
+            "18",
+            "11",
+            "60",
+            "688",
+            "689",
+            "5",
+            "4",
+            "8",
+            "9",
+            "1",
+            "10",
+            "2",
+            "6",
+        ]
+    ),
     st.text(alphabet=ALPHABET, max_size=8),
     st.sampled_from(["", "\n", "\n\n", ".SZ", ".SH", ".BJ", ".OF", ".SZ\n", ".OF\n", "\r\n"]),
 )

@@ -41,6 +41,7 @@ def convert_orders(api):
 
 # ---- the rule, plainly ----
 
+
 def plain_symbol(code, table=None):
     market = None
     for pattern, value in (table or bd.MARKET.re_revert).items():
@@ -53,14 +54,22 @@ def plain_symbol(code, table=None):
 def plain_position(item):
     cost = item["CostPrice"]
     return {
-        "symbol": plain_symbol(item["SecurityID"]), "name": item["SecurityName"],
-        "amount": item["ActualAmt"], "frozen_amount": item["FrozenQty"],
-        "available_amount": item["AvailableStockBalance"], "market_value": item["MarketValue"],
-        "cost_basis": cost, "last_price": item["MarketPrice"],
-        "pnl": round(item.get("NetMoney")
-                     or (item["MarketPrice"] - item["CostPrice"]) * item["ActualAmt"], 4),
-        "profit_rate": (round((item["MarketPrice"] - item["CostPrice"]) / item["CostPrice"], 4)
-                        if item["CostPrice"] else None),
+        "symbol": plain_symbol(item["SecurityID"]),
+        "name": item["SecurityName"],
+        "amount": item["ActualAmt"],
+        "frozen_amount": item["FrozenQty"],
+        "available_amount": item["AvailableStockBalance"],
+        "market_value": item["MarketValue"],
+        "cost_basis": cost,
+        "last_price": item["MarketPrice"],
+        "pnl": round(
+            item.get("NetMoney") or (item["MarketPrice"] - item["CostPrice"]) * item["ActualAmt"], 4
+        ),
+        "profit_rate": (
+            round((item["MarketPrice"] - item["CostPrice"]) / item["CostPrice"], 4)
+            if item["CostPrice"]
+            else None
+        ),
     }
 
 
@@ -87,26 +96,46 @@ def assert_same_failure(got, expected):
 
 ALPHABET = "0123456789.\n x٣０൬𝟘aSHZ"
 codes = st.one_of(
-    st.builds(lambda p, body: p + body,
-              st.sampled_from(["", "00", "12", "30", "60", "688", "689", "5", "4", "8", "9", "10", "2"]),
-              st.text(alphabet=ALPHABET, max_size=8)),
+    st.builds(
+        lambda p, body: p + body,
+        st.sampled_from(["", "00", "12", "30", "60", "688", "689", "5", "4", "8", "9", "10", "2"]),
+        st.text(alphabet=ALPHABET, max_size=8),
+    ),
     st.text(alphabet="0123456789", min_size=20, max_size=30),  # past the cached length
     st.text(max_size=10),
 )
 
 
 def position(code, **kw):
-    row = {"SecurityID": code, "SecurityName": "名", "ActualAmt": 100, "FrozenQty": 0,
-           "AvailableStockBalance": 100, "MarketValue": 1.0, "CostPrice": 10.0,
-           "MarketPrice": 10.5}
+    row = {
+        "SecurityID": code,
+        "SecurityName": "名",
+        "ActualAmt": 100,
+        "FrozenQty": 0,
+        "AvailableStockBalance": 100,
+        "MarketValue": 1.0,
+        "CostPrice": 10.0,
+        "MarketPrice": 10.5,
+    }
     row.update(kw)
     return row
 
 
 def order(code, date="20240105", time="09:30:15"):
-    return {"SecurityID": code, "SecurityName": "名", "OrderID": "1", "OrderQty": 100, "Side": 0,
-            "OrderPrice": 1.0, "OrderTypeMsg": "限价", "OrderDate": date, "OrderTime": time,
-            "OrderStatusMsg": "已成", "TradeVolume": 0, "AvgPx": 0.0}
+    return {
+        "SecurityID": code,
+        "SecurityName": "名",
+        "OrderID": "1",
+        "OrderQty": 100,
+        "Side": 0,
+        "OrderPrice": 1.0,
+        "OrderTypeMsg": "限价",
+        "OrderDate": date,
+        "OrderTime": time,
+        "OrderStatusMsg": "已成",
+        "TradeVolume": 0,
+        "AvgPx": 0.0,
+    }
 
 
 @settings(max_examples=300, deadline=None)
@@ -121,13 +150,19 @@ def test_symbols_are_the_rule_on_every_call(batch):
             assert [r.symbol for r in convert_orders(api)] == [plain_symbol(c) for c in batch]
 
 
-@pytest.mark.parametrize("table", [
-    {r"^(00|12|30|15|16|17|18)\d+$": "ZZ", r"^(11|60|688|689|5)\d+$": "SH",
-     r"^(4|8|9)\d+$": "BJ"},                                   # our patterns, another value
-    {r"^(4|8|9)\d+$": "BJ", r"^(11|60|688|689|5)\d+$": "S"},  # ours, other order and values
-    {r"^(11|60|688|689|5)\d+$": ""},                          # an empty suffix is no suffix
-    {r"^6\d+$": "X", r"^(11|60|688|689|5)\d+$": "SH"},       # not ours: through re.match
-])
+@pytest.mark.parametrize(
+    "table",
+    [
+        {
+            r"^(00|12|30|15|16|17|18)\d+$": "ZZ",
+            r"^(11|60|688|689|5)\d+$": "SH",
+            r"^(4|8|9)\d+$": "BJ",
+        },  # our patterns, another value
+        {r"^(4|8|9)\d+$": "BJ", r"^(11|60|688|689|5)\d+$": "S"},  # ours, other order and values
+        {r"^(11|60|688|689|5)\d+$": ""},  # an empty suffix is no suffix
+        {r"^6\d+$": "X", r"^(11|60|688|689|5)\d+$": "SH"},  # not ours: through re.match
+    ],
+)
 def test_a_replaced_table_is_honoured_after_cached_symbols(monkeypatch, table):
     batch = ["600000", "000001", "830799", "200002"]
     with account([position(code) for code in batch]) as api:
@@ -150,10 +185,12 @@ def test_more_codes_than_the_cache_holds():
 
 date_texts = st.one_of(
     st.sampled_from(["20240105", "2024-01-05", "", "2024010", "２０２４0105", "20241301", "0"]),
-    st.text(alphabet="0123456789-", min_size=8, max_size=10))
+    st.text(alphabet="0123456789-", min_size=8, max_size=10),
+)
 time_texts = st.one_of(
     st.sampled_from(["09:30:15", "093015", "9:30:15", "09:30:15\n", "23:59:60", "09:30", ""]),
-    st.text(alphabet="0123456789:", min_size=6, max_size=8))
+    st.text(alphabet="0123456789:", min_size=6, max_size=8),
+)
 
 
 def plain_time(date, time):
@@ -191,10 +228,28 @@ def test_more_times_than_the_cache_holds():
 # ---- gains and rounding ----
 
 numbers = st.one_of(
-    st.none(), st.booleans(), st.integers(-10**6, 10**6), st.integers(-2**70, 2**70),
-    st.sampled_from([2**53, 2**53 + 1, -(2**53) - 1, 0, 0.0, -0.0, math.inf, -math.inf, math.nan,
-                     Decimal("1.5"), Fraction(1, 3), "1"]),
-    st.floats(allow_nan=True, allow_infinity=True), st.floats(-1e6, 1e6),
+    st.none(),
+    st.booleans(),
+    st.integers(-(10**6), 10**6),
+    st.integers(-(2**70), 2**70),
+    st.sampled_from(
+        [
+            2**53,
+            2**53 + 1,
+            -(2**53) - 1,
+            0,
+            0.0,
+            -0.0,
+            math.inf,
+            -math.inf,
+            math.nan,
+            Decimal("1.5"),
+            Fraction(1, 3),
+            "1",
+        ]
+    ),
+    st.floats(allow_nan=True, allow_infinity=True),
+    st.floats(-1e6, 1e6),
 )
 
 
@@ -213,8 +268,9 @@ def test_positions_are_the_rule_for_any_numbers(last, cost, amount, net):
         got = outcome(lambda: dict(api.positions["600000.SH"]))
     if expected[0] == "ok":
         assert got[0] == "ok"
-        assert [(k, exact(v)) for k, v in got[1].items()] == \
-            [(k, exact(v)) for k, v in expected[1].items()]
+        assert [(k, exact(v)) for k, v in got[1].items()] == [
+            (k, exact(v)) for k, v in expected[1].items()
+        ]
     else:
         assert_same_failure(got, expected)
 
@@ -265,19 +321,30 @@ def float_from_bits(bits):
 
 def near_ties():
     """Floats within a few units in the last place of a half of 0.0001."""
+
     def around(k, offset, scale):
         x = (k + 0.5) * scale
         for _ in range(abs(offset)):
             x = math.nextafter(x, math.inf if offset > 0 else -math.inf)
         return x
-    return st.builds(around, st.integers(-10**12, 10**12), st.integers(-6, 6),
-                     st.sampled_from([1e-4, 0.0001, 1 / 10_000]))
+
+    return st.builds(
+        around,
+        st.integers(-(10**12), 10**12),
+        st.integers(-6, 6),
+        st.sampled_from([1e-4, 0.0001, 1 / 10_000]),
+    )
 
 
 @settings(max_examples=1000, deadline=None)
-@given(st.one_of(near_ties(), st.floats(allow_nan=False, allow_infinity=False),
-                 st.integers(0, 2**64 - 1).map(float_from_bits),
-                 st.floats(-2.0**40 / 1e4 * 1.01, 2.0**40 / 1e4 * 1.01)))
+@given(
+    st.one_of(
+        near_ties(),
+        st.floats(allow_nan=False, allow_infinity=False),
+        st.integers(0, 2**64 - 1).map(float_from_bits),
+        st.floats(-(2.0**40) / 1e4 * 1.01, 2.0**40 / 1e4 * 1.01),
+    )
+)
 @example(0.00015)
 @example(1.00005)
 @example(2.675)

@@ -15,34 +15,73 @@ from zentaro.utils.exception import TradeException
 
 
 def position(code="600000", **kw):
-    row = {"SecurityID": code, "SecurityName": "名", "ActualAmt": 200, "FrozenQty": 0,
-           "AvailableStockBalance": 200, "MarketValue": 2100.0, "CostPrice": 10,
-           "MarketPrice": 10.5}
+    row = {
+        "SecurityID": code,
+        "SecurityName": "名",
+        "ActualAmt": 200,
+        "FrozenQty": 0,
+        "AvailableStockBalance": 200,
+        "MarketValue": 2100.0,
+        "CostPrice": 10,
+        "MarketPrice": 10.5,
+    }
     row.update(kw)
     return row
 
 
 def trade(**kw):
-    row = {"SecurityID": "000001", "SecurityName": "平安银行", "OrderID": "o1", "TradeVolume": 100,
-           "Side": 1, "AvgPx": 10.2, "SettleDate": "20240105", "TransactTime": "09:31:02",
-           "Commission": 5.0}
+    row = {
+        "SecurityID": "000001",
+        "SecurityName": "平安银行",
+        "OrderID": "o1",
+        "TradeVolume": 100,
+        "Side": 1,
+        "AvgPx": 10.2,
+        "SettleDate": "20240105",
+        "TransactTime": "09:31:02",
+        "Commission": 5.0,
+    }
     row.update(kw)
     return row
 
 
 def broker_order(**kw):
-    row = {"SecurityID": "830799", "SecurityName": "艾融", "OrderID": "o2", "OrderQty": 300,
-           "Side": 0, "OrderPrice": 21.5, "OrderTypeMsg": "限价", "OrderDate": "2024-01-05",
-           "OrderTime": "10:00:00", "OrderStatusMsg": "已报", "TradeVolume": 0, "AvgPx": 0.0}
+    row = {
+        "SecurityID": "830799",
+        "SecurityName": "艾融",
+        "OrderID": "o2",
+        "OrderQty": 300,
+        "Side": 0,
+        "OrderPrice": 21.5,
+        "OrderTypeMsg": "限价",
+        "OrderDate": "2024-01-05",
+        "OrderTime": "10:00:00",
+        "OrderStatusMsg": "已报",
+        "TradeVolume": 0,
+        "AvgPx": 0.0,
+    }
     row.update(kw)
     return row
 
 
 def instruction(**kw):
-    row = {"security": "510300", "instructionid": "I1", "orderid": "o3", "qty": 1000, "side": 0,
-           "price": 3.9, "pricetype": 0, "date": "20240105", "time": "14:00:00",
-           "statusmsg": "已成", "qtycancel": 0, "qtytrade": 1000, "avgpx": 3.9, "msg": "ok",
-           "fund_token": TOKEN}
+    row = {
+        "security": "510300",
+        "instructionid": "I1",
+        "orderid": "o3",
+        "qty": 1000,
+        "side": 0,
+        "price": 3.9,
+        "pricetype": 0,
+        "date": "20240105",
+        "time": "14:00:00",
+        "statusmsg": "已成",
+        "qtycancel": 0,
+        "qtytrade": 1000,
+        "avgpx": 3.9,
+        "msg": "ok",
+        "fund_token": TOKEN,
+    }
     row.update(kw)
     return row
 
@@ -56,8 +95,12 @@ def test_portfolio_takes_the_first_funds_record(api, client):
     client.answers[1201] = answer([first, dict(first, AvailableValue=9)])
     funds = api.portfolio
     assert type(funds) is NameDict and funds.available_cash == 1
-    assert list(funds.items()) == [("available_cash", 1), ("market_value", 2), ("total_value", 3),
-                                   ("frozen_cash", 4)]
+    assert list(funds.items()) == [
+        ("available_cash", 1),
+        ("market_value", 2),
+        ("total_value", 3),
+        ("frozen_cash", 4),
+    ]
 
 
 def test_positions_record(api, client):
@@ -66,21 +109,35 @@ def test_positions_record(api, client):
     assert type(result) is dict and list(result) == ["600000.SH"]
     rec = result["600000.SH"]
     assert type(rec) is NameDict
-    assert list(rec.items()) == [("symbol", "600000.SH"), ("name", "名"), ("amount", 200),
-                                 ("frozen_amount", 0), ("available_amount", 200),
-                                 ("market_value", 2100.0), ("cost_basis", 10), ("last_price", 10.5),
-                                 ("pnl", 100.0), ("profit_rate", 0.05)]
-    assert client.snapshots[-1] == {"ReqType": 1202, "method": "stockqmx",
-                                    "params": {"FunID": 500015, "fund_token": TOKEN}}
+    assert list(rec.items()) == [
+        ("symbol", "600000.SH"),
+        ("name", "名"),
+        ("amount", 200),
+        ("frozen_amount", 0),
+        ("available_amount", 200),
+        ("market_value", 2100.0),
+        ("cost_basis", 10),
+        ("last_price", 10.5),
+        ("pnl", 100.0),
+        ("profit_rate", 0.05),
+    ]
+    assert client.snapshots[-1] == {
+        "ReqType": 1202,
+        "method": "stockqmx",
+        "params": {"FunID": 500015, "fund_token": TOKEN},
+    }
 
 
-@pytest.mark.parametrize("row, pnl, rate", [
-    (position(NetMoney=0), 100.0, 0.05),
-    (position(NetMoney=12.34567), 12.3457, 0.05),
-    (position(CostPrice=0, MarketPrice=10.5, NetMoney=0), 2100.0, None),
-    (position(CostPrice=3, MarketPrice=4, ActualAmt=7), 7, 0.3333),
-    (position(NetMoney=5), 5, 0.05),
-])
+@pytest.mark.parametrize(
+    "row, pnl, rate",
+    [
+        (position(NetMoney=0), 100.0, 0.05),
+        (position(NetMoney=12.34567), 12.3457, 0.05),
+        (position(CostPrice=0, MarketPrice=10.5, NetMoney=0), 2100.0, None),
+        (position(CostPrice=3, MarketPrice=4, ActualAmt=7), 7, 0.3333),
+        (position(NetMoney=5), 5, 0.05),
+    ],
+)
 def test_pnl_and_profit_rate(api, client, row, pnl, rate):
     client.answers[1202] = answer([row])
     rec = api.positions["600000.SH"]
@@ -89,15 +146,18 @@ def test_pnl_and_profit_rate(api, client, row, pnl, rate):
 
 
 @settings(max_examples=300, deadline=None)
-@given(st.floats(allow_nan=False, allow_infinity=False, min_value=-1e12, max_value=1e12)
-       | st.sampled_from([0.03125, -0.03125, 2.00005, 1e-5, -1e-5, 0.00015, 1.23455]),
-       st.floats(min_value=0.01, max_value=5000, allow_nan=False))
+@given(
+    st.floats(allow_nan=False, allow_infinity=False, min_value=-1e12, max_value=1e12)
+    | st.sampled_from([0.03125, -0.03125, 2.00005, 1e-5, -1e-5, 0.00015, 1.23455]),
+    st.floats(min_value=0.01, max_value=5000, allow_nan=False),
+)
 def test_rounding_is_pythons_round(net, cost):
     fake = type("C", (), {})()
     fake.call_rpc_json = lambda request: (
         {"result": {"Accounts": [{"AccountID": "a", "TradeType": "0", "fund_token": "t"}]}}
-        if request["ReqType"] == 594177 else
-        answer([position(NetMoney=net, CostPrice=cost, MarketPrice=cost * 1.37)]))
+        if request["ReqType"] == 594177
+        else answer([position(NetMoney=net, CostPrice=cost, MarketPrice=cost * 1.37)])
+    )
     saved = bd.TraderRPC._instance
     bd.TraderRPC._instance = fake
     try:
@@ -110,8 +170,9 @@ def test_rounding_is_pythons_round(net, cost):
 
 
 def test_positions_duplicates_and_unknown_codes(api, client):
-    client.answers[1202] = answer([position("600000", ActualAmt=1), position("200002"),
-                                   position("600000", ActualAmt=2)])
+    client.answers[1202] = answer(
+        [position("600000", ActualAmt=1), position("200002"), position("600000", ActualAmt=2)]
+    )
     result = api.positions
     assert list(result) == ["600000.SH", "200002"]
     assert result["600000.SH"].amount == 2 and result["200002"].symbol == "200002"
@@ -124,9 +185,14 @@ def test_positions_empty(api, client, log, result, expected):
     assert [line[1] for line in log.lines] == ["positions_success"]
 
 
-@pytest.mark.parametrize("row", [
-    position(MarketPrice=None), position(SecurityID=600000), {"SecurityID": "600000"},
-])
+@pytest.mark.parametrize(
+    "row",
+    [
+        position(MarketPrice=None),
+        position(SecurityID=600000),
+        {"SecurityID": "600000"},
+    ],
+)
 def test_positions_bad_record_returns_nothing(api, client, log, row):
     client.answers[1202] = answer([position("000001"), row])
     with pytest.raises(TradeException) as info:
@@ -140,9 +206,15 @@ def test_trades(api, client, log):
     client.answers[1203]["result"]["Array"][1].pop("SettleDate")
     first, second = api.get_tradelogs()
     assert list(first.items()) == [
-        ("symbol", "000001.SZ"), ("name", "平安银行"), ("secondary_order_id", "o1"), ("amount", 100),
-        ("side", "SALE"), ("trade_price", 10.2), ("datetime", pd.Timestamp("2024-01-05 09:31:02")),
-        ("commission", 5.0)]
+        ("symbol", "000001.SZ"),
+        ("name", "平安银行"),
+        ("secondary_order_id", "o1"),
+        ("amount", 100),
+        ("side", "SALE"),
+        ("trade_price", 10.2),
+        ("datetime", pd.Timestamp("2024-01-05 09:31:02")),
+        ("commission", 5.0),
+    ]
     today = pd.Timestamp(datetime.date.today())
     assert second.datetime == today + pd.Timedelta("09:31:02") and second.side == 2
     assert client.snapshots[-1]["params"] == {"FunID": 500014, "fund_token": TOKEN}
@@ -162,8 +234,19 @@ def test_broker_orders(api, client):
     del bare["OrderStatusMsg"]
     client.answers[1204] = answer([row, bare])
     first, second = api.secondary_orders()
-    assert list(first) == ["symbol", "name", "secondary_order_id", "amount", "side", "price",
-                           "price_type", "datetime", "status", "trade_amount", "trade_price"]
+    assert list(first) == [
+        "symbol",
+        "name",
+        "secondary_order_id",
+        "amount",
+        "side",
+        "price",
+        "price_type",
+        "datetime",
+        "status",
+        "trade_amount",
+        "trade_price",
+    ]
     assert first.symbol == "830799.BJ" and first.side == "BUY" and first.price_type == "限价"
     assert first.datetime == pd.Timestamp("2024-01-05 10:00:00") and first.status == "已报"
     assert second.status is None
@@ -171,8 +254,10 @@ def test_broker_orders(api, client):
     assert client.snapshots[-1]["params"] == {"FunID": 500013, "fund_token": TOKEN}
 
 
-@pytest.mark.parametrize("method, req, prefix", [
-    ("get_tradelogs", 1203, "账号成交查询失败"), ("secondary_orders", 1204, "账号委托查询失败")])
+@pytest.mark.parametrize(
+    "method, req, prefix",
+    [("get_tradelogs", 1203, "账号成交查询失败"), ("secondary_orders", 1204, "账号委托查询失败")],
+)
 def test_empty_result_mapping_fails(api, client, clock, method, req, prefix):
     client.answers[req] = {"result": {}, "id": 5}
     with pytest.raises(TradeException) as info:
@@ -230,36 +315,67 @@ def test_rate_limit_decorator_on_a_method():
 
 
 def test_get_orders_request_and_filter(api, client, log):
-    client.answers[151553] = answer([instruction(), instruction(fund_token="other"),
-                                     instruction(pricetype=3, side=2, instructionid="I2")], key="orders")
+    client.answers[151553] = answer(
+        [
+            instruction(),
+            instruction(fund_token="other"),
+            instruction(pricetype=3, side=2, instructionid="I2"),
+        ],
+        key="orders",
+    )
     first, second = api.get_orders()
-    assert client.snapshots[-1] == {"ReqType": 151553, "method": "new_instmanage", "params": {
-        "action": "query", "instructionid": None, "fund_token": TOKEN, "type": 1}}
+    assert client.snapshots[-1] == {
+        "ReqType": 151553,
+        "method": "new_instmanage",
+        "params": {"action": "query", "instructionid": None, "fund_token": TOKEN, "type": 1},
+    }
     assert list(first.items()) == [
-        ("symbol", "510300.SH"), ("order_id", "I1"), ("secondary_order_id", "o3"), ("amount", 1000),
-        ("side", "BUY"), ("price", 3.9), ("price_type", "限价单"),
-        ("datetime", pd.Timestamp("2024-01-05 14:00:00")), ("status", "已成"), ("cancel_amount", 0),
-        ("trade_amount", 1000), ("trade_price", 3.9), ("message", "ok")]
+        ("symbol", "510300.SH"),
+        ("order_id", "I1"),
+        ("secondary_order_id", "o3"),
+        ("amount", 1000),
+        ("side", "BUY"),
+        ("price", 3.9),
+        ("price_type", "限价单"),
+        ("datetime", pd.Timestamp("2024-01-05 14:00:00")),
+        ("status", "已成"),
+        ("cancel_amount", 0),
+        ("trade_amount", 1000),
+        ("trade_price", 3.9),
+        ("message", "ok"),
+    ]
     assert second.price_type == "市价单" and second.side == 2
     assert log.lines[-1][1] == "get_orders_success"
     assert log.lines[-1][2]["params"]["fund_token"] == "***"
 
 
-@pytest.mark.parametrize("kwargs, extra", [
-    ({"order_id": "I7"}, {}),
-    ({"start_time": "2024-01-05"}, {}),
-    ({"start_time": "2024-01-05", "end_time": ""}, {}),
-    ({"start_time": "2024-01-05", "end_time": datetime.date(2024, 1, 6)},
-     {"startdate": "2024-01-05 00:00:00", "enddate": "2024-01-06 00:00:00"}),
-    ({"start_time": pd.Timestamp("2024-01-05 09:30:01.5"), "end_time": "20240105 150000"},
-     {"startdate": "2024-01-05 09:30:01", "enddate": "2024-01-05 15:00:00"}),
-])
+@pytest.mark.parametrize(
+    "kwargs, extra",
+    [
+        ({"order_id": "I7"}, {}),
+        ({"start_time": "2024-01-05"}, {}),
+        ({"start_time": "2024-01-05", "end_time": ""}, {}),
+        (
+            {"start_time": "2024-01-05", "end_time": datetime.date(2024, 1, 6)},
+            {"startdate": "2024-01-05 00:00:00", "enddate": "2024-01-06 00:00:00"},
+        ),
+        (
+            {"start_time": pd.Timestamp("2024-01-05 09:30:01.5"), "end_time": "20240105 150000"},
+            {"startdate": "2024-01-05 09:30:01", "enddate": "2024-01-05 15:00:00"},
+        ),
+    ],
+)
 def test_get_orders_time_range(api, client, kwargs, extra):
     client.answers[151553] = answer([], key="orders")
     assert api.get_orders(**kwargs) == []
     params = client.snapshots[-1]["params"]
-    assert params == {"action": "query", "instructionid": kwargs.get("order_id"), "fund_token": TOKEN,
-                      "type": 1, **extra}
+    assert params == {
+        "action": "query",
+        "instructionid": kwargs.get("order_id"),
+        "fund_token": TOKEN,
+        "type": 1,
+        **extra,
+    }
 
 
 def test_get_orders_bad_time_is_not_wrapped(api, client, log):
@@ -268,17 +384,22 @@ def test_get_orders_bad_time_is_not_wrapped(api, client, log):
     assert client.types() == [594177] and log.lines == []
 
 
-@pytest.mark.parametrize("reply, inner", [
-    ({"msg": ""}, "委托查询失败: 参数输入有误"),
-    ({"result": {}, "msg": "无权限"}, "委托查询失败: 无权限"),
-])
+@pytest.mark.parametrize(
+    "reply, inner",
+    [
+        ({"msg": ""}, "委托查询失败: 参数输入有误"),
+        ({"result": {}, "msg": "无权限"}, "委托查询失败: 无权限"),
+    ],
+)
 def test_get_orders_failure(api, client, log, reply, inner):
     client.answers[151553] = reply
     with pytest.raises(TradeException) as info:
         api.get_orders()
     text = str(info.value)
     assert text.startswith("委托查询失败: Traceback")
-    assert [x for x in text.splitlines() if x][-1] == "zentaro.utils.exception.TradeException: " + inner
+    assert [x for x in text.splitlines() if x][
+        -1
+    ] == "zentaro.utils.exception.TradeException: " + inner
     assert [line[1] for line in log.lines] == ["get_orders_fail"]
 
 

@@ -43,7 +43,9 @@ def test_queries_on_the_sample_account(live):
     assert [o.status for o in orders] == ["已成"] * 4
     instructions = api.get_orders()
     assert [i.secondary_order_id for i in instructions] == [o.secondary_order_id for o in orders]
-    assert [i.order_id for i in api.get_orders(order_id=instructions[1].order_id)] == [instructions[1].order_id]
+    assert [i.order_id for i in api.get_orders(order_id=instructions[1].order_id)] == [
+        instructions[1].order_id
+    ]
 
 
 def test_unknown_account(live):
@@ -58,7 +60,9 @@ def test_push_reaches_the_callback_on_the_clients_thread(live):
     live.backend.place_order(api._account_token, "600519", 0, 100, 1650.0)
     assert live.wait_delivered(timeout=5)
     assert [(r.symbol, r.status, r.side) for r, _ in seen] == [
-        ("600519.SH", "已报", "BUY"), ("600519.SH", "已成", "BUY")]
+        ("600519.SH", "已报", "BUY"),
+        ("600519.SH", "已成", "BUY"),
+    ]
     assert {name for _, name in seen} == {"ravine-push"}
     assert "600519.SH" in api.positions
 
@@ -66,7 +70,12 @@ def test_push_reaches_the_callback_on_the_clients_thread(live):
 def test_demonstration_run(live, capsys):
     bd.main()
     lines = capsys.readouterr().out.splitlines()
-    assert [line.split(" ", 1)[0] for line in lines] == ["账号信息:", "持仓信息:", "成交信息:", "委托信息:"]
+    assert [line.split(" ", 1)[0] for line in lines] == [
+        "账号信息:",
+        "持仓信息:",
+        "成交信息:",
+        "委托信息:",
+    ]
     assert "'available_cash'" in lines[0] and "600000.SH" in lines[1]
     assert isinstance(bd.trade_api, bd.TradeAPI)
 
@@ -97,7 +106,8 @@ def test_clean_interpreter_exit():
     """)
     # the kit as this test run sees it: the source tree or the installed build
     env = {**os.environ, "PYTHONPATH": str(pathlib.Path(zentaro.__file__).parents[1])}
-    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env,
-                          timeout=60)
+    done = subprocess.run(
+        [sys.executable, "-c", script], capture_output=True, text=True, env=env, timeout=60
+    )
     assert done.returncode == 0, done.stderr
     assert "nanobind" not in done.stderr and "leaked" not in done.stderr

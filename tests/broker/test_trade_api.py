@@ -12,14 +12,42 @@ FUNDS = {"AvailableValue": 1.0, "MarketValue": 2.0, "TotalAssets": 3.0, "FrozenV
 
 def test_module_layout():
     names = list(vars(bd))
-    order = ["re", "traceback", "pd", "Enum", "system_log", "TradeException", "NameDict",
-             "RavineClient", "limits", "wraps", "sleep_and_retry", "SideMixin", "SIDE", "MARKET",
-             "PRICETYPE", "TraderRPC", "rate_limit", "TradeAPI", "__all__"]
+    order = [
+        "re",
+        "traceback",
+        "pd",
+        "Enum",
+        "system_log",
+        "TradeException",
+        "NameDict",
+        "RavineClient",
+        "limits",
+        "wraps",
+        "sleep_and_retry",
+        "SideMixin",
+        "SIDE",
+        "MARKET",
+        "PRICETYPE",
+        "TraderRPC",
+        "rate_limit",
+        "TradeAPI",
+        "__all__",
+    ]
     assert [n for n in names if n in order] == order
     assert bd.__all__ == ["TradeAPI"]
-    methods = ["__init__", "_get_account_token", "__del__", "portfolio", "positions",
-               "get_tradelogs", "secondary_orders", "_trans_inst", "get_orders", "_trans_order",
-               "register_push"]
+    methods = [
+        "__init__",
+        "_get_account_token",
+        "__del__",
+        "portfolio",
+        "positions",
+        "get_tradelogs",
+        "secondary_orders",
+        "_trans_inst",
+        "get_orders",
+        "_trans_order",
+        "register_push",
+    ]
     body = [n for n in vars(bd.TradeAPI) if not n.startswith("__") or n in methods]
     assert body == ["SIDE", "MARKET", "PRICETYPE"] + methods
     assert isinstance(vars(bd.TradeAPI)["portfolio"], property)
@@ -48,8 +76,13 @@ def test_shared_client_is_created_once(monkeypatch):
 
 
 def test_instance_attributes(api, client):
-    assert vars(api) == {"account_id": ACCOUNT, "_trader_rpc": client, "timeout": 6,
-                         "_trade_type": "0", "_account_token": None}
+    assert vars(api) == {
+        "account_id": ACCOUNT,
+        "_trader_rpc": client,
+        "timeout": 6,
+        "_trade_type": "0",
+        "_account_token": None,
+    }
     api.note = "free"  # instances take new attributes
     assert client.sent == []
     with pytest.raises(TypeError):
@@ -66,25 +99,43 @@ def test_token_is_fetched_once(api, client):
     assert api._account_token == TOKEN
 
 
-@pytest.mark.parametrize("accounts, token", [
-    ([{"AccountID": ACCOUNT, "TradeType": "0", "fund_token": "first"},
-      {"AccountID": ACCOUNT, "TradeType": "0", "fund_token": "second"}], "first"),
-    ([{"AccountID": ACCOUNT, "TradeType": 0, "fund_token": "numeric"},
-      {"AccountID": ACCOUNT, "TradeType": "0", "fund_token": "text"}], "text"),
-    ([{"AccountID": "x"}, {"AccountID": ACCOUNT, "TradeType": "0", "fund_token": "t"}], "t"),
-])
+@pytest.mark.parametrize(
+    "accounts, token",
+    [
+        (
+            [
+                {"AccountID": ACCOUNT, "TradeType": "0", "fund_token": "first"},
+                {"AccountID": ACCOUNT, "TradeType": "0", "fund_token": "second"},
+            ],
+            "first",
+        ),
+        (
+            [
+                {"AccountID": ACCOUNT, "TradeType": 0, "fund_token": "numeric"},
+                {"AccountID": ACCOUNT, "TradeType": "0", "fund_token": "text"},
+            ],
+            "text",
+        ),
+        ([{"AccountID": "x"}, {"AccountID": ACCOUNT, "TradeType": "0", "fund_token": "t"}], "t"),
+    ],
+)
 def test_lookup_takes_the_first_match(api, client, accounts, token):
     client.answers[LOOKUP] = lookup_answer(*accounts)
     assert api._get_account_token() == token
 
 
-@pytest.mark.parametrize("answer, text", [
-    (lookup_answer({"AccountID": ACCOUNT, "TradeType": 0, "fund_token": "x"}, id=9),
-     "获取账户(9)：失败(该账户不存在!)."),
-    ({"error": {"message": "没有登录"}, "id": 4}, "获取账户(4)：失败(没有登录)."),
-    ({"error": {"message": ""}}, "获取账户(None)：失败(该账户不存在!)."),
-    ({"result": {}}, "获取账户(None)：失败(该账户不存在!)."),
-])
+@pytest.mark.parametrize(
+    "answer, text",
+    [
+        (
+            lookup_answer({"AccountID": ACCOUNT, "TradeType": 0, "fund_token": "x"}, id=9),
+            "获取账户(9)：失败(该账户不存在!).",
+        ),
+        ({"error": {"message": "没有登录"}, "id": 4}, "获取账户(4)：失败(没有登录)."),
+        ({"error": {"message": ""}}, "获取账户(None)：失败(该账户不存在!)."),
+        ({"result": {}}, "获取账户(None)：失败(该账户不存在!)."),
+    ],
+)
 def test_lookup_failure_message(api, client, log, answer, text):
     client.answers[LOOKUP] = answer
     with pytest.raises(TradeException) as info:
@@ -94,11 +145,14 @@ def test_lookup_failure_message(api, client, log, answer, text):
     assert client.types() == [LOOKUP]
 
 
-@pytest.mark.parametrize("answer, error", [
-    (ConnectionError("down"), ConnectionError),
-    (lookup_answer({"AccountID": ACCOUNT, "TradeType": "0"}), KeyError),
-    ({"result": None}, AttributeError),
-])
+@pytest.mark.parametrize(
+    "answer, error",
+    [
+        (ConnectionError("down"), ConnectionError),
+        (lookup_answer({"AccountID": ACCOUNT, "TradeType": "0"}), KeyError),
+        ({"result": None}, AttributeError),
+    ],
+)
 def test_lookup_errors_are_not_wrapped(api, client, log, answer, error):
     client.answers[LOOKUP] = answer
     with pytest.raises(error):
@@ -108,7 +162,9 @@ def test_lookup_errors_are_not_wrapped(api, client, log, answer, error):
 
 def test_force_fetches_again(api, client):
     api._get_account_token()
-    client.answers[LOOKUP] = lookup_answer({"AccountID": ACCOUNT, "TradeType": "0", "fund_token": "new"})
+    client.answers[LOOKUP] = lookup_answer(
+        {"AccountID": ACCOUNT, "TradeType": "0", "fund_token": "new"}
+    )
     assert api._get_account_token() == TOKEN
     assert api._get_account_token(force=True) == "new"
     with pytest.raises(TypeError):
@@ -118,9 +174,18 @@ def test_force_fetches_again(api, client):
 def test_success_is_logged_with_the_token_masked(api, client, log):
     client.answers[1201] = {"result": {"Array": [FUNDS]}}
     api.portfolio
-    assert log.lines == [("info", "portfolio_success", {
-        "status": "success", "ReqType": 1201, "method": "stockqmx",
-        "params": {"FunID": 500016, "fund_token": "***"}})]
+    assert log.lines == [
+        (
+            "info",
+            "portfolio_success",
+            {
+                "status": "success",
+                "ReqType": 1201,
+                "method": "stockqmx",
+                "params": {"FunID": 500016, "fund_token": "***"},
+            },
+        )
+    ]
     # the broker saw the real token, in the request object it was handed
     assert client.sent[-1]["params"] == {"FunID": 500016, "fund_token": TOKEN}
     assert list(client.sent[-1]) == ["ReqType", "method", "params"]
@@ -130,16 +195,24 @@ def failing_answer(**kw):
     return {"result": {}, **kw}
 
 
-@pytest.mark.parametrize("prop, fail_tag, prefix", [
-    ("portfolio", "portfolio_fail", "账号资金查询失败"),
-    ("positions", "positions_fail", "账号持仓查询失败"),
-])
-@pytest.mark.parametrize("answer, inner", [
-    (failing_answer(id=7, error={"message": "服务繁忙"}), "(7): 服务繁忙"),
-    (failing_answer(id=7, error={"message": ""}), "(7): 参数输入有误"),
-    ({}, "(None): 参数输入有误"),
-])
-def test_empty_result_fails_with_wrapped_message(api, client, log, prop, fail_tag, prefix, answer, inner):
+@pytest.mark.parametrize(
+    "prop, fail_tag, prefix",
+    [
+        ("portfolio", "portfolio_fail", "账号资金查询失败"),
+        ("positions", "positions_fail", "账号持仓查询失败"),
+    ],
+)
+@pytest.mark.parametrize(
+    "answer, inner",
+    [
+        (failing_answer(id=7, error={"message": "服务繁忙"}), "(7): 服务繁忙"),
+        (failing_answer(id=7, error={"message": ""}), "(7): 参数输入有误"),
+        ({}, "(None): 参数输入有误"),
+    ],
+)
+def test_empty_result_fails_with_wrapped_message(
+    api, client, log, prop, fail_tag, prefix, answer, inner
+):
     client.answers[{"portfolio": 1201, "positions": 1202}[prop]] = answer
     with pytest.raises(TradeException) as info:
         getattr(api, prop)
@@ -147,10 +220,18 @@ def test_empty_result_fails_with_wrapped_message(api, client, log, prop, fail_ta
     assert text.startswith(prefix + ": ")
     last = [line for line in text.splitlines() if line][-1]
     assert last == "zentaro.utils.exception.TradeException: " + prefix + inner
-    assert log.lines == [("error", fail_tag, {"status": "fail", "ReqType": client.snapshots[-1]["ReqType"],
-                                              "method": "stockqmx",
-                                              "params": {"FunID": client.snapshots[-1]["params"]["FunID"],
-                                                         "fund_token": "***"}})]
+    assert log.lines == [
+        (
+            "error",
+            fail_tag,
+            {
+                "status": "fail",
+                "ReqType": client.snapshots[-1]["ReqType"],
+                "method": "stockqmx",
+                "params": {"FunID": client.snapshots[-1]["params"]["FunID"], "fund_token": "***"},
+            },
+        )
+    ]
     assert isinstance(info.value.__context__, TradeException)
 
 
@@ -172,7 +253,10 @@ def test_conversion_error_logs_success_then_failure(api, client, log):
     with pytest.raises(TradeException) as info:
         api.portfolio
     assert str(info.value).endswith("IndexError: list index out of range\n")
-    assert [line[:2] for line in log.lines] == [("info", "portfolio_success"), ("error", "portfolio_fail")]
+    assert [line[:2] for line in log.lines] == [
+        ("info", "portfolio_success"),
+        ("error", "portfolio_fail"),
+    ]
 
 
 def test_base_exceptions_are_not_caught(api, client, log):

@@ -5,8 +5,8 @@
 
 #include <Python.h>
 
-#include <cstdint>
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -14,7 +14,7 @@
 namespace broker_desk {
 
 class TextKey {
-public:
+  public:
     static constexpr size_t capacity = 24;
 
     // Appends an exact str's characters; false when it is not ASCII or the
@@ -51,7 +51,7 @@ public:
         return h;
     }
 
-private:
+  private:
     char *bytes() { return reinterpret_cast<char *>(words_); }
     uint64_t words_[capacity / 8] = {}; // zero padded, so whole words compare
     uint32_t len_ = 0;
@@ -62,7 +62,7 @@ private:
 // Records tend to come in the same order again, so lookups walk the entries
 // in step, and only the small table is hit at random.
 class TextCache {
-public:
+  public:
     static constexpr size_t limit = 1 << 15; // entries; when full it starts afresh
 
     // Borrowed reference, or nullptr.
@@ -108,7 +108,7 @@ public:
             Py_DECREF(e.value);
     }
 
-private:
+  private:
     static_assert(limit < (1 << 16), "positions are 16-bit");
     struct Entry {
         TextKey key;

@@ -7,7 +7,6 @@
 // by hand-written equivalents of Python's re.match; any pattern that is not
 // one of ours (or a replaced re.match) goes through the regex engine.
 
-
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -19,8 +18,17 @@ namespace broker_desk {
 
 namespace {
 
-enum Pattern { CONVERT_SZ, CONVERT_SH, CONVERT_OF1, CONVERT_OF5, CONVERT_BJ, REVERT_SZ, REVERT_SH,
-               REVERT_BJ, PATTERN_COUNT };
+enum Pattern {
+    CONVERT_SZ,
+    CONVERT_SH,
+    CONVERT_OF1,
+    CONVERT_OF5,
+    CONVERT_BJ,
+    REVERT_SZ,
+    REVERT_SH,
+    REVERT_BJ,
+    PATTERN_COUNT
+};
 
 const char *const pattern_text[PATTERN_COUNT] = {
     "^(.+)\\.SZ$",
@@ -32,15 +40,28 @@ const char *const pattern_text[PATTERN_COUNT] = {
     "^(11|60|688|689|5)\\d+$",
     "^(4|8|9)\\d+$",
 };
-PyObject *pattern_obj[PATTERN_COUNT]; // kept for the life of the process
+PyObject *pattern_obj[PATTERN_COUNT];  // kept for the life of the process
 PyObject *revert_value[PATTERN_COUNT]; // re_revert's values as installed, by pattern
 
 // Members of SIDE by value; values outside belong to no member.
 constexpr int side_span = 17;
-const char *const side_member[side_span] = {
-    "BUY", "SALE", nullptr, nullptr, "PURCHASE", "REDEEM", "FINANCE_BUY", "STOCK_SALE", "SALE_REPAY",
-    "BUY_REPAY", "DIRECT_REPAY", "STOCK_REPAY", nullptr, nullptr, "STOCK_REPAY_TRANSFER",
-    "STOCK_LEFT_TRANSFER", "IPO"};
+const char *const side_member[side_span] = {"BUY",
+                                            "SALE",
+                                            nullptr,
+                                            nullptr,
+                                            "PURCHASE",
+                                            "REDEEM",
+                                            "FINANCE_BUY",
+                                            "STOCK_SALE",
+                                            "SALE_REPAY",
+                                            "BUY_REPAY",
+                                            "DIRECT_REPAY",
+                                            "STOCK_REPAY",
+                                            nullptr,
+                                            nullptr,
+                                            "STOCK_REPAY_TRANSFER",
+                                            "STOCK_LEFT_TRANSFER",
+                                            "IPO"};
 PyObject *side_name_obj[side_span];
 
 // Identity of this module's own objects, for choosing the native paths.
@@ -49,10 +70,10 @@ PyObject *own_side_class = nullptr;
 PyObject *own_side_revert = nullptr;
 PyObject *own_market_class = nullptr;
 PyObject *own_market_revert = nullptr;
-PyObject *real_re_match = nullptr;     // owned: re.match
-PyObject *real_timestamp = nullptr;    // owned: pandas.Timestamp
-PyObject *builtin_round = nullptr;     // owned
-PyObject *empty_tuple = nullptr;       // owned
+PyObject *real_re_match = nullptr;  // owned: re.match
+PyObject *real_timestamp = nullptr; // owned: pandas.Timestamp
+PyObject *builtin_round = nullptr;  // owned
+PyObject *empty_tuple = nullptr;    // owned
 
 // Results of the module's own rules, which depend on nothing but the text.
 TextCache time_cache;   // complete date-and-time text -> Timestamp
@@ -134,14 +155,22 @@ bool prefixed_digits(Subject &s, std::initializer_list<const char *> prefixes) {
 bool native_match(int id, Subject &s) {
     const Text &t = s.t;
     switch (id) {
-    case CONVERT_SZ: return dotted_suffix(t, 0, 'S', 'Z');
-    case CONVERT_SH: return dotted_suffix(t, 0, 'S', 'H');
-    case CONVERT_OF1: return dotted_suffix(t, '1', 'O', 'F');
-    case CONVERT_OF5: return dotted_suffix(t, '5', 'O', 'F');
-    case CONVERT_BJ: return dotted_suffix(t, 0, 'B', 'J');
-    case REVERT_SZ: return prefixed_digits(s, {"00", "12", "30", "15", "16", "17", "18"});
-    case REVERT_SH: return prefixed_digits(s, {"11", "60", "688", "689", "5"});
-    case REVERT_BJ: return prefixed_digits(s, {"4", "8", "9"});
+    case CONVERT_SZ:
+        return dotted_suffix(t, 0, 'S', 'Z');
+    case CONVERT_SH:
+        return dotted_suffix(t, 0, 'S', 'H');
+    case CONVERT_OF1:
+        return dotted_suffix(t, '1', 'O', 'F');
+    case CONVERT_OF5:
+        return dotted_suffix(t, '5', 'O', 'F');
+    case CONVERT_BJ:
+        return dotted_suffix(t, 0, 'B', 'J');
+    case REVERT_SZ:
+        return prefixed_digits(s, {"00", "12", "30", "15", "16", "17", "18"});
+    case REVERT_SH:
+        return prefixed_digits(s, {"11", "60", "688", "689", "5"});
+    case REVERT_BJ:
+        return prefixed_digits(s, {"4", "8", "9"});
     }
     return false;
 }
@@ -360,7 +389,8 @@ nb::object with_market(nb::handle code, nb::handle market) {
     if (PyUnicode_CheckExact(market.ptr()))
         suffix = concat(nb::str("."), market);
     else
-        suffix = format_text(steal_or_raise(PyNumber_Remainder(nb::str(".%s").ptr(), market.ptr())));
+        suffix =
+            format_text(steal_or_raise(PyNumber_Remainder(nb::str(".%s").ptr(), market.ptr())));
     return concat(head, suffix);
 }
 
@@ -389,8 +419,9 @@ nb::object symbol_of(const Translators &tr, nb::handle code, bool as_key) {
         symbol_cache.put(key, symbol.ptr());
         return symbol;
     }
-    nb::object market = tr.market_native ? walk_table(tr.market_table, code, tr.re_match, tr.re_native)
-                                         : call(tr.market_revert, code);
+    nb::object market = tr.market_native
+                            ? walk_table(tr.market_table, code, tr.re_match, tr.re_native)
+                            : call(tr.market_revert, code);
     return with_market(code, market);
 }
 
@@ -492,7 +523,8 @@ static void plan_table(Translators &tr) {
     tr.plan_size = size;
     tr.plan_own = size == 3;
     for (int i = 0; i < size && tr.plan_own; ++i)
-        tr.plan_own = tr.plan_pattern[i] == REVERT_SZ + i && same_text(tr.plan_value[i], revert_value[REVERT_SZ + i]);
+        tr.plan_own = tr.plan_pattern[i] == REVERT_SZ + i &&
+                      same_text(tr.plan_value[i], revert_value[REVERT_SZ + i]);
 }
 
 static bool is_own_method(nb::handle bound, PyObject *cls, PyObject *fn) {
@@ -539,14 +571,17 @@ void install_codes(nb::module_ &m) {
         pattern_obj[i] = steal_or_raise(PyUnicode_FromString(pattern_text[i])).release().ptr();
     for (int i = 0; i < side_span; ++i)
         side_name_obj[i] = side_member[i] ? name(side_member[i]) : nullptr;
-    real_re_match = getattr(steal_or_raise(PyImport_ImportModule("re")), KEY("match")).release().ptr();
+    real_re_match =
+        getattr(steal_or_raise(PyImport_ImportModule("re")), KEY("match")).release().ptr();
     real_timestamp = getattr(global("pd"), KEY("Timestamp")).release().ptr();
     builtin_round = builtin("round").release().ptr();
     empty_tuple = steal_or_raise(PyTuple_New(0)).release().ptr();
 
-    nb::object object_base = nb::make_tuple(nb::borrow(reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
+    nb::object object_base =
+        nb::make_tuple(nb::borrow(reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
 
-    nb::object revert_fn = nb::cpp_function(side_revert, nb::name("revert"), nb::arg("cls").none(), nb::arg("num").none());
+    nb::object revert_fn = nb::cpp_function(side_revert, nb::name("revert"), nb::arg("cls").none(),
+                                            nb::arg("num").none());
     nb::dict mixin_ns;
     mixin_ns["revert"] = classmethod_of(revert_fn);
     nb::object mixin = make_class(m, "SideMixin", object_base, mixin_ns);
@@ -556,8 +591,9 @@ void install_codes(nb::module_ &m) {
     for (int i = 0; i < side_span; ++i)
         if (side_member[i])
             members.append(nb::make_tuple(nb::str(side_member[i]), nb::int_(i)));
-    nb::object side = global("Enum")(nb::str("SIDE"), members, nb::arg("module").none() = m.attr("__name__"),
-                                      nb::arg("qualname").none() = "SIDE", nb::arg("type").none() = mixin);
+    nb::object side =
+        global("Enum")(nb::str("SIDE"), members, nb::arg("module").none() = m.attr("__name__"),
+                       nb::arg("qualname").none() = "SIDE", nb::arg("type").none() = mixin);
     m.attr("SIDE") = side;
     own_side_class = side.ptr();
     own_side_revert = revert_fn.ptr();
@@ -569,8 +605,10 @@ void install_codes(nb::module_ &m) {
         [](nb::handle cls, nb::handle symbol) { return market_lookup(cls, "re_revert", symbol); },
         nb::name("revert"), nb::arg("cls").none(), nb::arg("symbol").none());
     nb::dict market_ns;
-    market_ns["re_convert"] = ordered_table({{CONVERT_SZ, nb::int_(1)}, {CONVERT_SH, nb::int_(2)},
-                                             {CONVERT_OF1, nb::int_(1)}, {CONVERT_OF5, nb::int_(2)},
+    market_ns["re_convert"] = ordered_table({{CONVERT_SZ, nb::int_(1)},
+                                             {CONVERT_SH, nb::int_(2)},
+                                             {CONVERT_OF1, nb::int_(1)},
+                                             {CONVERT_OF5, nb::int_(2)},
                                              {CONVERT_BJ, nb::int_(3)}});
     const char *suffixes[] = {"SZ", "SH", "BJ"};
     for (int i = 0; i < 3; ++i)
@@ -591,7 +629,9 @@ void install_codes(nb::module_ &m) {
     price_revert[nb::int_(3)] = nb::str("市价单");
     price_ns["price_revert"] = price_revert;
     price_ns["revert"] = classmethod_of(nb::cpp_function(
-        [](nb::handle cls, nb::handle num) { return get_or_none(getattr(cls, KEY("price_revert")), num.ptr()); },
+        [](nb::handle cls, nb::handle num) {
+            return get_or_none(getattr(cls, KEY("price_revert")), num.ptr());
+        },
         nb::name("revert"), nb::arg("cls").none(), nb::arg("num").none()));
     m.attr("PRICETYPE") = make_class(m, "PRICETYPE", object_base, price_ns);
 }

@@ -5,7 +5,6 @@
 // Every imported name is a module attribute read when it is used, so that a
 // deployment (or a test) can replace the broker client, logger or limiter.
 
-
 #include <unordered_map>
 
 #include "broker_desk.hpp"
@@ -75,7 +74,8 @@ nb::object get_or(nb::handle obj, PyObject *key, nb::handle dflt) {
             raise_python_error();
         return nb::borrow(dflt);
     }
-    return steal_or_raise(PyObject_CallMethodObjArgs(obj.ptr(), KEY("get"), key, dflt.ptr(), nullptr));
+    return steal_or_raise(
+        PyObject_CallMethodObjArgs(obj.ptr(), KEY("get"), key, dflt.ptr(), nullptr));
 }
 
 nb::object get_or_none(nb::handle obj, PyObject *key) {
@@ -120,9 +120,11 @@ void import_names(nb::module_ &m) {
     m.attr("pd") = nb::module_::import_("pandas");
     m.attr("Enum") = nb::module_::import_("enum").attr("Enum");
     m.attr("system_log") = nb::module_::import_("zentaro.utils.logger").attr("system_log");
-    m.attr("TradeException") = nb::module_::import_("zentaro.utils.exception").attr("TradeException");
+    m.attr("TradeException") =
+        nb::module_::import_("zentaro.utils.exception").attr("TradeException");
     m.attr("NameDict") = nb::module_::import_("zentaro.mod.tradeapi.sdk.utils").attr("NameDict");
-    m.attr("RavineClient") = nb::module_::import_("zentaro.mod.tradeapi.sdk.client_rv").attr("RavineClient");
+    m.attr("RavineClient") =
+        nb::module_::import_("zentaro.mod.tradeapi.sdk.client_rv").attr("RavineClient");
     nb::module_ ratelimit = nb::module_::import_("zentaro.mod.kelvo.utils.ratelimit");
     m.attr("limits") = ratelimit.attr("limits");
     m.attr("wraps") = ratelimit.attr("wraps");
@@ -157,7 +159,8 @@ NB_MODULE(broker_desk, m) {
     nb::list all;
     all.append("TradeAPI");
     m.attr("__all__") = all;
-    m.def("main", &demonstrate, "Print the funds, positions, trades and orders of the sample account.");
+    m.def("main", &demonstrate,
+          "Print the funds, positions, trades and orders of the sample account.");
     if (nb::str(m.attr("__name__")).equal(nb::str("__main__")))
         demonstrate();
 }

@@ -18,7 +18,11 @@ using zentaro::steal_or_raise;
 PyObject *name(const char *text);
 
 // An interned name resolved once per call site: for the hot paths.
-#define KEY(text) ([]() -> PyObject * { static PyObject *const k = ::broker_desk::name(text); return k; }())
+#define KEY(text)                                                                                  \
+    ([]() -> PyObject * {                                                                          \
+        static PyObject *const k = ::broker_desk::name(text);                                      \
+        return k;                                                                                  \
+    }())
 
 // ---- module globals, looked up at call time like a Python function's ----
 void set_module(nb::handle module);
@@ -46,7 +50,7 @@ struct Translators {
     // The table's patterns (when every one is ours and re.match is the real
     // one) in trial order, with their values: taken once per call.
     static constexpr int plan_limit = 8;
-    int plan_size = -1; // -1: walk the table through re.match
+    int plan_size = -1;    // -1: walk the table through re.match
     bool plan_own = false; // the module's own table: symbols may be cached
     int plan_pattern[plan_limit];
     nb::object plan_value[plan_limit];

@@ -8,7 +8,6 @@
 // as __doc__ and take no attributes, while these must carry a docstring of
 // their own and accept functools.wraps.
 
-
 #include "broker_desk.hpp"
 
 namespace broker_desk {
@@ -25,13 +24,17 @@ struct QuerySpec {
     const char *wrapper; // %s template around the formatted traceback
 };
 
-const QuerySpec portfolio_query{"portfolio", 1201, 500016, "portfolio_success", "portfolio_fail", "账号资金查询失败(",
-                                "账号资金查询失败: %s"};
-const QuerySpec positions_query{"positions", 1202, 500015, "positions_success", "positions_fail", "账号持仓查询失败(",
-                                "账号持仓查询失败: %s"};
-const QuerySpec tradelogs_query{"get_tradelogs", 1203, 500014, "tradelogs_success", "tradelogs_fail", "账号成交查询失败(",
-                                "账号成交查询失败: %s"};
-const QuerySpec orders_query{"secondary_orders", 1204, 500013, "orders_success", "orders_fail", "账号委托查询失败(",
+const QuerySpec portfolio_query{
+    "portfolio",           1201, 500016, "portfolio_success", "portfolio_fail", "账号资金查询失败(",
+    "账号资金查询失败: %s"};
+const QuerySpec positions_query{
+    "positions",           1202, 500015, "positions_success", "positions_fail", "账号持仓查询失败(",
+    "账号持仓查询失败: %s"};
+const QuerySpec tradelogs_query{
+    "get_tradelogs",       1203, 500014, "tradelogs_success", "tradelogs_fail", "账号成交查询失败(",
+    "账号成交查询失败: %s"};
+const QuerySpec orders_query{"secondary_orders",    1204,          500013,
+                             "orders_success",      "orders_fail", "账号委托查询失败(",
                              "账号委托查询失败: %s"};
 
 const char *const rate_limit_message = "该查询函数使用最小间隔为3秒，请稍后重试。";
@@ -51,7 +54,9 @@ void set_item(nb::handle dict, const char *key, nb::handle value) {
         raise_python_error();
 }
 
-nb::object text_of(nb::handle obj) { return steal_or_raise(PyObject_Str(obj.ptr())); }
+nb::object text_of(nb::handle obj) {
+    return steal_or_raise(PyObject_Str(obj.ptr()));
+}
 
 nb::object join(std::initializer_list<nb::handle> parts) {
     nb::object out = nb::str("");
@@ -60,7 +65,9 @@ nb::object join(std::initializer_list<nb::handle> parts) {
     return out;
 }
 
-nb::object account_token(nb::handle self) { return call_method(self, "_get_account_token"); }
+nb::object account_token(nb::handle self) {
+    return call_method(self, "_get_account_token");
+}
 
 // {"ReqType": ..., ["method": ...,] "params": params}
 nb::dict make_request(long req_type, const char *method, nb::handle params) {
@@ -113,8 +120,8 @@ void log_query(const char *level, const char *tag, const char *status, nb::handl
     nb::object message = get_or_none(error, KEY("message"));
     if (!truthy(message))
         message = nb::str("参数输入有误");
-    raise_trade_exception(join({nb::str(prefix), text_of(get_or_none(answer, KEY("id"))), nb::str("): "),
-                                text_of(message)}));
+    raise_trade_exception(join({nb::str(prefix), text_of(get_or_none(answer, KEY("id"))),
+                                nb::str("): "), text_of(message)}));
 }
 
 // Sets `exc` as the exception being handled (what traceback.format_exc and an
@@ -158,8 +165,8 @@ nb::object fetch_error() {
 const char *const source_file = "zentaro/mod/tradeapi/api/broker_queries.cpp";
 
 template <class Body>
-nb::object guarded(const char *method, const char *fail_tag, const char *wrapper, nb::handle request,
-                   Body &&body) {
+nb::object guarded(const char *method, const char *fail_tag, const char *wrapper,
+                   nb::handle request, Body &&body) {
     try {
         return body();
     } catch (nb::python_error &e) {
@@ -187,11 +194,12 @@ nb::object account_query(nb::handle self, const QuerySpec &q, Convert &&convert)
     });
 }
 
-nb::object iterate(nb::handle iterable) { return steal_or_raise(PyObject_GetIter(iterable.ptr())); }
+nb::object iterate(nb::handle iterable) {
+    return steal_or_raise(PyObject_GetIter(iterable.ptr()));
+}
 
 // Walks result[list_key] (missing: empty), converting each record.
-template <class Each>
-void for_each_record(nb::handle answer, const char *list_key, Each &&each) {
+template <class Each> void for_each_record(nb::handle answer, const char *list_key, Each &&each) {
     nb::object records = get_or(getitem(answer, KEY("result")), name(list_key), nb::list());
     nb::object it = iterate(records);
     while (PyObject *raw = PyIter_Next(it.ptr()))
@@ -234,7 +242,8 @@ nb::object fetch_account_token(nb::handle self) {
     set_item(params, "action", nb::str("getOnlineAccount"));
     nb::dict request = make_request(594177, nullptr, params);
     nb::object answer = call_method(getattr(self, KEY("_trader_rpc")), "call_rpc_json", request);
-    nb::object accounts = get_or(get_or(answer, KEY("result"), nb::dict()), KEY("Accounts"), nb::list());
+    nb::object accounts =
+        get_or(get_or(answer, KEY("result"), nb::dict()), KEY("Accounts"), nb::list());
     nb::object it = iterate(accounts);
     while (PyObject *raw = PyIter_Next(it.ptr())) {
         nb::object account = nb::steal(raw);
@@ -250,7 +259,8 @@ nb::object fetch_account_token(nb::handle self) {
     nb::object message = get_or_none(get_or(answer, KEY("error"), nb::dict()), KEY("message"));
     if (!truthy(message))
         message = nb::str("该账户不存在!");
-    nb::object text = nb::str("获取账户({})：失败({}).").format(get_or_none(answer, KEY("id")), message);
+    nb::object text =
+        nb::str("获取账户({})：失败({}).").format(get_or_none(answer, KEY("id")), message);
     raise_trade_exception(text);
 }
 
@@ -270,7 +280,8 @@ void trade_api_del(nb::handle self) {
 
 nb::object portfolio(nb::handle self) {
     return account_query(self, portfolio_query, [&](nb::handle answer) {
-        nb::object item = getitem(getitem(getitem(answer, KEY("result")), KEY("Array")), nb::int_(0).ptr());
+        nb::object item =
+            getitem(getitem(getitem(answer, KEY("result")), KEY("Array")), nb::int_(0).ptr());
         Translators tr = resolve_translators(self, false);
         return convert_funds(tr, item);
     });
@@ -296,13 +307,15 @@ nb::object positions(nb::handle self) {
 }
 
 nb::object get_tradelogs(nb::handle self) {
-    return account_query(self, tradelogs_query,
-                         [&](nb::handle answer) { return record_list(self, answer, convert_trade); });
+    return account_query(self, tradelogs_query, [&](nb::handle answer) {
+        return record_list(self, answer, convert_trade);
+    });
 }
 
 nb::object secondary_orders(nb::handle self) {
-    return account_query(self, orders_query,
-                         [&](nb::handle answer) { return record_list(self, answer, convert_broker_order); });
+    return account_query(self, orders_query, [&](nb::handle answer) {
+        return record_list(self, answer, convert_broker_order);
+    });
 }
 
 nb::object day_time_text(nb::handle moment) {
@@ -310,7 +323,8 @@ nb::object day_time_text(nb::handle moment) {
     return call_method(stamp, "strftime", nb::str("%Y-%m-%d %H:%M:%S"));
 }
 
-nb::object get_orders(nb::handle self, nb::handle order_id, nb::handle start_time, nb::handle end_time) {
+nb::object get_orders(nb::handle self, nb::handle order_id, nb::handle start_time,
+                      nb::handle end_time) {
     nb::dict params;
     set_item(params, "action", nb::str("query"));
     set_item(params, "instructionid", order_id);
@@ -322,24 +336,27 @@ nb::object get_orders(nb::handle self, nb::handle order_id, nb::handle start_tim
         set_item(params, "enddate", day_time_text(end_time));
     }
     nb::object rpc = getattr(self, KEY("_trader_rpc"));
-    return guarded("get_orders", "get_orders_fail", "委托查询失败: %s", request, [&]() -> nb::object {
-        nb::object answer = call_method(rpc, "call_rpc_json", request);
-        if (!truthy(get_or_none(answer, KEY("result")))) {
-            nb::object msg = get_or_none(answer, KEY("msg"));
-            if (!truthy(msg))
-                msg = nb::str("参数输入有误");
-            raise_trade_exception(steal_or_raise(PyNumber_Remainder(nb::str("委托查询失败: %s").ptr(), msg.ptr())));
-        }
-        log_query("info", "get_orders_success", "success", request);
-        nb::list out;
-        for_each_record(answer, "orders", [&](nb::object item) {
-            nb::object owner = getitem(item, KEY("fund_token"));
-            if (truthy(steal_or_raise(PyObject_RichCompare(owner.ptr(), account_token(self).ptr(), Py_NE))))
-                return;
-            out.append(call_method(self, "_trans_inst", item));
+    return guarded(
+        "get_orders", "get_orders_fail", "委托查询失败: %s", request, [&]() -> nb::object {
+            nb::object answer = call_method(rpc, "call_rpc_json", request);
+            if (!truthy(get_or_none(answer, KEY("result")))) {
+                nb::object msg = get_or_none(answer, KEY("msg"));
+                if (!truthy(msg))
+                    msg = nb::str("参数输入有误");
+                raise_trade_exception(steal_or_raise(
+                    PyNumber_Remainder(nb::str("委托查询失败: %s").ptr(), msg.ptr())));
+            }
+            log_query("info", "get_orders_success", "success", request);
+            nb::list out;
+            for_each_record(answer, "orders", [&](nb::object item) {
+                nb::object owner = getitem(item, KEY("fund_token"));
+                if (truthy(steal_or_raise(
+                        PyObject_RichCompare(owner.ptr(), account_token(self).ptr(), Py_NE))))
+                    return;
+                out.append(call_method(self, "_trans_inst", item));
+            });
+            return out;
         });
-        return out;
-    });
 }
 
 nb::object trans_inst(nb::handle self, nb::handle item) {
@@ -358,7 +375,8 @@ nb::object push_handler(nb::handle api, nb::handle orderpush, nb::handle, nb::ha
     return nb::borrow(orderpush);
 }
 
-nb::object register_push(nb::handle self, nb::handle orderpush, nb::handle partial, nb::handle handler_fn) {
+nb::object register_push(nb::handle self, nb::handle orderpush, nb::handle partial,
+                         nb::handle handler_fn) {
     nb::dict params;
     set_item(params, "action", nb::str("subscribe"));
     set_item(params, "Subkey", nb::str("entrustret"));
@@ -370,13 +388,14 @@ nb::object register_push(nb::handle self, nb::handle orderpush, nb::handle parti
         nb::object message = get_or_none(error, KEY("message"));
         if (!truthy(message))
             message = nb::str("参数输入有误");
-        raise_trade_exception(join({nb::str("委托推送注册失败("), text_of(get_or_none(answer, KEY("id"))),
-                                    nb::str("): "), text_of(message)}));
+        raise_trade_exception(
+            join({nb::str("委托推送注册失败("), text_of(get_or_none(answer, KEY("id"))),
+                  nb::str("): "), text_of(message)}));
     }
     // A partial keeps the object and the callback where the garbage collector
     // can see them: the client holding the handler is held by the object.
-    nb::object handler = steal_or_raise(
-        PyObject_CallFunctionObjArgs(partial.ptr(), handler_fn.ptr(), self.ptr(), orderpush.ptr(), nullptr));
+    nb::object handler = steal_or_raise(PyObject_CallFunctionObjArgs(
+        partial.ptr(), handler_fn.ptr(), self.ptr(), orderpush.ptr(), nullptr));
     call_method(getattr(self, KEY("_trader_rpc")), "register_callback", handler);
     return nb::none();
 }
@@ -385,16 +404,19 @@ nb::object register_push(nb::handle self, nb::handle orderpush, nb::handle parti
 
 nb::object limited_call(nb::handle limiter, nb::handle f, nb::args args, nb::kwargs kwargs) {
     if (PyTuple_GET_SIZE(args.ptr()) < 1) {
-        PyErr_SetString(PyExc_TypeError, "wrapper() missing 1 required positional argument: 'self'");
+        PyErr_SetString(PyExc_TypeError,
+                        "wrapper() missing 1 required positional argument: 'self'");
         raise_python_error();
     }
-    nb::object raise_on_limit = kwargs.contains("raise_on_limit") ? nb::object(kwargs["raise_on_limit"])
-                                                                   : nb::object(nb::bool_(true));
+    nb::object raise_on_limit = kwargs.contains("raise_on_limit")
+                                    ? nb::object(kwargs["raise_on_limit"])
+                                    : nb::object(nb::bool_(true));
     if (kwargs.contains("raise_on_limit"))
         PyDict_DelItemString(kwargs.ptr(), "raise_on_limit");
     nb::setattr(limiter, "raise_on_limit", raise_on_limit);
-    nb::object sleep_on_limit = kwargs.contains("sleep_on_limit") ? nb::object(kwargs["sleep_on_limit"])
-                                                                   : nb::object(nb::bool_(false));
+    nb::object sleep_on_limit = kwargs.contains("sleep_on_limit")
+                                    ? nb::object(kwargs["sleep_on_limit"])
+                                    : nb::object(nb::bool_(false));
     if (kwargs.contains("sleep_on_limit"))
         PyDict_DelItemString(kwargs.ptr(), "sleep_on_limit");
     nb::object fn = call(limiter, f);
@@ -408,9 +430,8 @@ nb::object limited_call(nb::handle limiter, nb::handle f, nb::args args, nb::kwa
 nb::object make_function_class(nb::module_ &m) {
     nb::dict ns;
     ns["__slots__"] = nb::make_tuple("_target", "__dict__", "__weakref__");
-    ns["__init__"] = zentaro::method([](nb::handle self, nb::handle target) {
-        nb::setattr(self, "_target", target);
-    });
+    ns["__init__"] = zentaro::method(
+        [](nb::handle self, nb::handle target) { nb::setattr(self, "_target", target); });
     ns["__call__"] = zentaro::method([](nb::handle self, nb::args args, nb::kwargs kwargs) {
         nb::object target = getattr(self, KEY("_target"));
         return steal_or_raise(PyObject_Call(target.ptr(), args.ptr(), kwargs.ptr()));
@@ -429,7 +450,8 @@ nb::object make_function_class(nb::module_ &m) {
 struct FunctionFactory {
     nb::object cls;
     nb::object module_name;
-    nb::object make(nb::object target, const char *fn_name, const char *owner, const char *doc = nullptr) const {
+    nb::object make(nb::object target, const char *fn_name, const char *owner,
+                    const char *doc = nullptr) const {
         nb::object fn = cls(target);
         nb::setattr(fn, "__name__", nb::str(fn_name));
         std::string qualname = owner ? std::string(owner) + "." + fn_name : std::string(fn_name);
@@ -446,21 +468,26 @@ nb::object make_rate_limit(FunctionFactory functions) {
             nb::object limits = global("limits");
             nb::object wraps = global("wraps");
             nb::object c = nb::borrow(calls), p = nb::borrow(period), r = nb::borrow(raise_message);
-            return nb::cpp_function([functions, limits, wraps, c, p, r](nb::handle f) {
-                nb::object limiter = limits(nb::arg("calls").none() = c, nb::arg("period").none() = p,
-                                            nb::arg("raise_message").none() = r);
-                nb::object keep_f = nb::borrow(f);
-                nb::object call_fn = nb::cpp_function([limiter, keep_f](nb::args args, nb::kwargs kwargs) {
-                    return limited_call(limiter, keep_f, args, kwargs);
-                });
-                nb::object wrapper = functions.make(call_fn, "wrapper", nullptr);
-                wrapper = wraps(f)(wrapper);
-                // Reachable so that the shared window can be inspected.
-                nb::setattr(wrapper, "_limiter", limiter);
-                return wrapper;
-            }, nb::name("decorator"), nb::arg("f").none());
+            return nb::cpp_function(
+                [functions, limits, wraps, c, p, r](nb::handle f) {
+                    nb::object limiter =
+                        limits(nb::arg("calls").none() = c, nb::arg("period").none() = p,
+                               nb::arg("raise_message").none() = r);
+                    nb::object keep_f = nb::borrow(f);
+                    nb::object call_fn =
+                        nb::cpp_function([limiter, keep_f](nb::args args, nb::kwargs kwargs) {
+                            return limited_call(limiter, keep_f, args, kwargs);
+                        });
+                    nb::object wrapper = functions.make(call_fn, "wrapper", nullptr);
+                    wrapper = wraps(f)(wrapper);
+                    // Reachable so that the shared window can be inspected.
+                    nb::setattr(wrapper, "_limiter", limiter);
+                    return wrapper;
+                },
+                nb::name("decorator"), nb::arg("f").none());
         },
-        nb::name("rate_limit"), nb::arg("calls").none() = 1, nb::arg("period").none() = 3, nb::arg("raise_message").none() = nb::none());
+        nb::name("rate_limit"), nb::arg("calls").none() = 1, nb::arg("period").none() = 3,
+        nb::arg("raise_message").none() = nb::none());
 }
 
 // The getter stays a plain nanobind function (stub generators know those);
@@ -504,33 +531,45 @@ void install_trader(nb::module_ &m) {
     ns["MARKET"] = m.attr("MARKET");
     ns["PRICETYPE"] = m.attr("PRICETYPE");
     ns["__init__"] = functions.make(
-        nb::cpp_function(trade_api_init, nb::arg("self").none(), nb::arg("account_id").none()), "__init__", owner);
-    ns["_get_account_token"] = functions.make(
-        nb::cpp_function(get_account_token, nb::arg("self").none(), nb::arg("force").none() = false), "_get_account_token",
-        owner);
-    ns["__del__"] = functions.make(nb::cpp_function(trade_api_del, nb::arg("self").none()), "__del__", owner);
-    ns["portfolio"] = read_only_property(property, zentaro::method(portfolio, nb::name("portfolio")));
-    ns["positions"] = read_only_property(property, zentaro::method(positions, nb::name("positions")));
-    ns["get_tradelogs"] =
-        functions.make(nb::cpp_function(get_tradelogs, nb::arg("self").none()), "get_tradelogs", owner);
-    nb::object orders = functions.make(nb::cpp_function(secondary_orders, nb::arg("self").none()), "secondary_orders", owner);
+        nb::cpp_function(trade_api_init, nb::arg("self").none(), nb::arg("account_id").none()),
+        "__init__", owner);
+    ns["_get_account_token"] =
+        functions.make(nb::cpp_function(get_account_token, nb::arg("self").none(),
+                                        nb::arg("force").none() = false),
+                       "_get_account_token", owner);
+    ns["__del__"] =
+        functions.make(nb::cpp_function(trade_api_del, nb::arg("self").none()), "__del__", owner);
+    ns["portfolio"] =
+        read_only_property(property, zentaro::method(portfolio, nb::name("portfolio")));
+    ns["positions"] =
+        read_only_property(property, zentaro::method(positions, nb::name("positions")));
+    ns["get_tradelogs"] = functions.make(nb::cpp_function(get_tradelogs, nb::arg("self").none()),
+                                         "get_tradelogs", owner);
+    nb::object orders = functions.make(nb::cpp_function(secondary_orders, nb::arg("self").none()),
+                                       "secondary_orders", owner);
     ns["secondary_orders"] = rate_limit(1, 3, nb::str(rate_limit_message))(orders);
     ns["_trans_inst"] =
-        functions.make(nb::cpp_function(trans_inst, nb::arg("self").none(), nb::arg("item").none()), "_trans_inst", owner);
-    ns["get_orders"] = functions.make(nb::cpp_function(get_orders, nb::arg("self").none(), nb::arg("order_id").none() = nb::none(),
+        functions.make(nb::cpp_function(trans_inst, nb::arg("self").none(), nb::arg("item").none()),
+                       "_trans_inst", owner);
+    ns["get_orders"] = functions.make(nb::cpp_function(get_orders, nb::arg("self").none(),
+                                                       nb::arg("order_id").none() = nb::none(),
                                                        nb::arg("start_time").none() = nb::none(),
                                                        nb::arg("end_time").none() = nb::none()),
                                       "get_orders", owner);
-    ns["_trans_order"] =
-        functions.make(nb::cpp_function(trans_order, nb::arg("self").none(), nb::arg("item").none()), "_trans_order", owner);
+    ns["_trans_order"] = functions.make(
+        nb::cpp_function(trans_order, nb::arg("self").none(), nb::arg("item").none()),
+        "_trans_order", owner);
     nb::object partial = nb::module_::import_("functools").attr("partial");
-    nb::object handler_fn = nb::cpp_function(push_handler, nb::name("handler"), nb::arg("api").none(),
-                                               nb::arg("orderpush").none(), nb::arg("m").none(), nb::arg("d").none());
-    ns["register_push"] = functions.make(
-        nb::cpp_function([partial, handler_fn](nb::handle self, nb::handle orderpush) {
-            return register_push(self, orderpush, partial, handler_fn);
-        }, nb::arg("self").none(), nb::arg("orderpush").none() = nb::none()),
-        "register_push", owner, push_doc);
+    nb::object handler_fn =
+        nb::cpp_function(push_handler, nb::name("handler"), nb::arg("api").none(),
+                         nb::arg("orderpush").none(), nb::arg("m").none(), nb::arg("d").none());
+    ns["register_push"] =
+        functions.make(nb::cpp_function(
+                           [partial, handler_fn](nb::handle self, nb::handle orderpush) {
+                               return register_push(self, orderpush, partial, handler_fn);
+                           },
+                           nb::arg("self").none(), nb::arg("orderpush").none() = nb::none()),
+                       "register_push", owner, push_doc);
     m.attr("TradeAPI") = zentaro::make_python_class(m, owner, object_bases(), ns);
 }
 

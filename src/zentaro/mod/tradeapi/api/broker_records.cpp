@@ -4,7 +4,6 @@
 // read from, in output order; fields are read in that order, so a record
 // missing several fields reports the first one, as a dict display would.
 
-
 #include "broker_desk.hpp"
 
 namespace broker_desk {
@@ -12,15 +11,15 @@ namespace broker_desk {
 namespace {
 
 enum class Kind {
-    Symbol,       // symbol rule on the field
-    Plain,        // required, unchanged
-    Optional,     // .get(field): None when absent
-    Side,         // SIDE.revert
-    PriceType,    // PRICETYPE.revert
-    Time,         // time rule, both fields required
-    TimeOptDate,  // time rule, the date field defaults to ""
-    Pnl,          // NetMoney, else computed from the prices
-    ProfitRate,   // relative gain over the cost price, or None
+    Symbol,      // symbol rule on the field
+    Plain,       // required, unchanged
+    Optional,    // .get(field): None when absent
+    Side,        // SIDE.revert
+    PriceType,   // PRICETYPE.revert
+    Time,        // time rule, both fields required
+    TimeOptDate, // time rule, the date field defaults to ""
+    Pnl,         // NetMoney, else computed from the prices
+    ProfitRate,  // relative gain over the cost price, or None
 };
 
 struct Field {
@@ -184,10 +183,14 @@ nb::object field_value(const Translators &tr, nb::handle item, Field &f, nb::obj
             *symbol = value;
         return value;
     }
-    case Kind::Plain: return getitem(item, f.in_key);
-    case Kind::Optional: return get_or_none(item, f.in_key);
-    case Kind::Side: return side_name(tr, getitem(item, f.in_key));
-    case Kind::PriceType: return call(tr.pricetype_revert, getitem(item, f.in_key));
+    case Kind::Plain:
+        return getitem(item, f.in_key);
+    case Kind::Optional:
+        return get_or_none(item, f.in_key);
+    case Kind::Side:
+        return side_name(tr, getitem(item, f.in_key));
+    case Kind::PriceType:
+        return call(tr.pricetype_revert, getitem(item, f.in_key));
     case Kind::Time: {
         nb::object date = getitem(item, f.in_key);
         return time_of(tr, date, getitem(item, f.in2_key));
@@ -196,8 +199,10 @@ nb::object field_value(const Translators &tr, nb::handle item, Field &f, nb::obj
         nb::object date = get_or(item, f.in_key, KEY(""));
         return time_of(tr, date, getitem(item, f.in2_key));
     }
-    case Kind::Pnl: return pnl_of(tr, item);
-    case Kind::ProfitRate: return profit_rate_of(tr, item);
+    case Kind::Pnl:
+        return pnl_of(tr, item);
+    case Kind::ProfitRate:
+        return profit_rate_of(tr, item);
     }
     return nb::none();
 }
