@@ -12,6 +12,8 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import parse_qs, urlsplit
 from xml.sax.saxutils import quoteattr
 
+from zentaro.support.serving import BackgroundServer
+
 DIRECTORY_PATH = "/futures/ctp_address.xml"
 SITE_PATH = "/futgwapi/api/trade/v1/trade/gateway/config"
 ENV_NAME = "ZENTARO_GATEWAY_DIRECTORY_URL"
@@ -76,13 +78,15 @@ def _encode(answer, content_type):
     return json.dumps(answer, ensure_ascii=False).encode("utf-8"), content_type
 
 
-class BrokerDirectoryServer:
+class BrokerDirectoryServer(BackgroundServer):
     """``with BrokerDirectoryServer() as srv:``; ``srv.url`` is scheme and host.
 
     `brokers` are directory records; `sites` maps a broker id to its answer
     (a dict sent as JSON, or bytes/str sent as they are). Brokers without an
     entry answer with no site at all (code 0, empty data).
     """
+
+    thread_name = "broker-directory"
 
     def __init__(self, brokers=None, sites=None, host="127.0.0.1"):
         self.brokers = [dict(b) for b in (DEFAULT_BROKERS if brokers is None else brokers)]
@@ -93,8 +97,6 @@ class BrokerDirectoryServer:
         self._raw_directory = None
         self._hang = set()
         self._lock = threading.Lock()
-        self._server = None
-        self._thread = None
 
     # ----- documents
     def set_directory(self, body):
@@ -150,27 +152,11 @@ class BrokerDirectoryServer:
         cls.qs_site_url = self.site_url
 
     # ----- life cycle
-    def start(self):
-        self._server = ThreadingHTTPServer((self.host, 0), _Handler)
-        self._server.daemon_threads = True
-        self._server.directory = self
-        self._thread = threading.Thread(
-            target=self._server.serve_forever, args=(0.05,), daemon=True, name="broker-directory"
-        )
-        self._thread.start()
-        return self
+    def _make_server(self):
+        server = ThreadingHTTPServer((self.host, 0), _Handler)
+        server.daemon_threads = True
+        server.directory = self
+        return server
 
-    def stop(self):
-        if self._server is not None:
-            self.release.set()
-            self._server.shutdown()
-            self._server.server_close()
-            self._thread.join()
-            self._server = None
-
-    def __enter__(self):
-        return self.start()
-
-    def __exit__(self, *exc):
-        self.stop()
-        return False
+    def _before_stop(self):
+        self.release.set()

@@ -14,6 +14,7 @@ import threading
 from zentaro.mod.tradeapi.sdk.client import PROTOCOL_VERSION, GatewayError, read_frame, write_frame
 from zentaro.mod.tradeapi.sdk.common.encryption import EncryptionDesBase64
 from zentaro.support import GATEWAY_AUTH_CODE
+from zentaro.support.serving import BackgroundServer
 
 PASSWORD_KEY = "$%^47Qkv"
 BEGIN = 0x0F
@@ -135,8 +136,10 @@ class _Server(socketserver.ThreadingTCPServer):
     allow_reuse_address = True
 
 
-class GatewaySimulator:
+class GatewaySimulator(BackgroundServer):
     """``with GatewaySimulator() as sim:`` serves on ``sim.host``/``sim.port``."""
+
+    thread_name = "gateway-sim"
 
     def __init__(
         self, accounts=None, auth_code=GATEWAY_AUTH_CODE, host="127.0.0.1", idle_timeout=30.0
@@ -147,8 +150,6 @@ class GatewaySimulator:
         self.idle_timeout = idle_timeout
         self.messages = []
         self._lock = threading.Lock()
-        self._server = None
-        self._thread = None
 
     @property
     def port(self):
@@ -167,28 +168,10 @@ class GatewaySimulator:
         with self._lock:
             return [m.get("op") for m in self.messages]
 
-    def start(self):
-        self._server = _Server((self.host, 0), _Handler)
-        self._server.sim = self
-        self._thread = threading.Thread(
-            target=self._server.serve_forever, args=(0.05,), daemon=True, name="gateway-sim"
-        )
-        self._thread.start()
-        return self
-
-    def stop(self):
-        if self._server is not None:
-            self._server.shutdown()
-            self._server.server_close()
-            self._thread.join()
-            self._server = None
-
-    def __enter__(self):
-        return self.start()
-
-    def __exit__(self, *exc):
-        self.stop()
-        return False
+    def _make_server(self):
+        server = _Server((self.host, 0), _Handler)
+        server.sim = self
+        return server
 
 
 def serve_all(directory=None):
