@@ -38,17 +38,23 @@ def snapshot(shared):
     }
 
 
-def traced_growth(entries, times):
-    """Bytes still allocated by Python after `times` more rounds (tracing makes
-    every allocation several times slower, so it watches a share of the loop)."""
+def traced_growth(entries, times, windows=2):
+    """Bytes still allocated by Python after `times` more rounds, in each of
+    `windows` consecutive windows (tracing makes every allocation several times
+    slower, so it watches a share of the loop). A leak grows in every window; a
+    long-lived table that happens to be reallocated while tracing (allocated
+    before tracing began, so its old copy was never counted) shows in one only."""
     tracemalloc.start()
     try:
         run(entries, 20)
-        gc.collect()
-        before = tracemalloc.get_traced_memory()[0]
-        run(entries, times)
-        gc.collect()
-        return tracemalloc.get_traced_memory()[0] - before
+        growth = []
+        for _ in range(windows):
+            gc.collect()
+            before = tracemalloc.get_traced_memory()[0]
+            run(entries, times)
+            gc.collect()
+            growth.append(tracemalloc.get_traced_memory()[0] - before)
+        return growth
     finally:
         tracemalloc.stop()
 
@@ -60,17 +66,18 @@ def main(group, iterations):
     before = snapshot(shared)
     run(entries, iterations)
     after = snapshot(shared)
-    traced_rounds = max(iterations // 20, 100)
+    traced_rounds = max(iterations // 40, 50)
+    traced = traced_growth(entries, traced_rounds)
     print(
         json.dumps(
             {
                 "entries": [label for label, _ in entries],
-                "calls": (iterations + traced_rounds) * len(entries),
+                "calls": (iterations + 2 * traced_rounds) * len(entries),
                 "rss_growth": after["rss"] - before["rss"],
                 "blocks_growth": after["blocks"] - before["blocks"],
                 "ref_growth": {name: after["refs"][name] - before["refs"][name] for name in shared},
                 "traced_rounds": traced_rounds,
-                "traced_growth": traced_growth(entries, traced_rounds),
+                "traced_growth": traced,
             }
         )
     )
