@@ -91,15 +91,15 @@ def test_overrides_do_not_stick(logged_in, recorder):
 @pytest.mark.parametrize("retry, attempts", [(0, 1), (-2, 1), (1, 2), (3, 4)])
 def test_read_timeouts_are_retried(server, logged_in, retry, attempts):
     # Time-outs well above a loaded machine's TLS handshake, well below the delay.
-    server.inject("instruments", "slow", delay=2)
+    server.inject("instruments", "slow", delay=3)
     with pytest.raises(requests.exceptions.ReadTimeout):
-        logged_in.instruments(_timeout=0.25, _timeout_retry=retry)
+        logged_in.instruments(_timeout=0.6, _timeout_retry=retry)
     assert server.count("instruments") == attempts
 
 
 def test_a_slow_first_answer_is_retried_once(server, logged_in):
-    server.inject("instruments", "slow", delay=2, times=1)
-    assert len(logged_in.instruments(_timeout=0.4)) == 300
+    server.inject("instruments", "slow", delay=3, times=1)
+    assert len(logged_in.instruments(_timeout=0.8)) == 300
     assert server.count("instruments") == 2
     assert [a for a, _ in server.login_requests] == ["login", "refresh"]
 

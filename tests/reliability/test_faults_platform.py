@@ -63,12 +63,12 @@ def test_service_faults_raise_the_documented_error(client, platform, fault, mode
 
 @pytest.mark.parametrize("times, outcome", [(1, "answer"), (2, "time-out")])
 def test_slow_answers_are_retried_once(client, platform, fault, times, outcome):
-    fault(platform, "trading_dates", "slow", delay=1.0, times=times)
+    fault(platform, "trading_dates", "slow", delay=2.0, times=times)
     if outcome == "answer":
-        assert client.trading_dates(start_date="2024-01-01", end_date="2024-01-05", _timeout=0.3)
+        assert client.trading_dates(start_date="2024-01-01", end_date="2024-01-05", _timeout=0.7)
     else:
         with pytest.raises(requests.exceptions.ReadTimeout):
-            client.trading_dates(start_date="2024-01-01", end_date="2024-01-05", _timeout=0.3)
+            client.trading_dates(start_date="2024-01-01", end_date="2024-01-05", _timeout=0.7)
     assert platform.count("trading_dates") == 2
 
 
