@@ -1,15 +1,33 @@
-// Small helpers shared by the kit's extension modules.
+// Small helpers shared by the kit's extension modules: errors, interned
+// names, the object protocol with every NULL turned into a C++ exception,
+// imports and clean-up on failure.
 #pragma once
 
 #include <nanobind/nanobind.h>
+
+#include <cxxabi.h>
+#include <exception>
+#include <new>
+#include <type_traits>
+#include <utility>
+
+#include "zentaro/compat.hpp"
 
 namespace zentaro {
 
 namespace nb = nanobind;
 
+// ---- errors ------------------------------------------------------------
+
 // Raise the pending Python error as a C++ exception that nanobind passes on.
 [[noreturn]] inline void raise_python_error() {
     throw nb::python_error();
+}
+
+// Set a Python exception and raise it as a C++ exception.
+[[noreturn]] inline void raise(PyObject *type, const char *message) {
+    PyErr_SetString(type, message);
+    raise_python_error();
 }
 
 // Wrap a new reference from the C API, turning NULL into the pending error.
@@ -19,9 +37,183 @@ inline nb::object steal_or_raise(PyObject *obj) {
     return nb::steal(obj);
 }
 
-// Look a module attribute up at call time, so that callers may replace it.
-inline nb::object module_attr(nb::handle module, const char *name) {
-    return steal_or_raise(PyObject_GetAttrString(module.ptr(), name));
+inline void check(int status) {
+    if (status < 0)
+        raise_python_error();
+}
+
+// The Python exception class of a nanobind builtin exception.
+inline PyObject *python_type_of(const nb::builtin_exception &e) {
+    switch (e.type()) {
+    case nb::exception_type::stop_iteration:
+        return PyExc_StopIteration;
+    case nb::exception_type::index_error:
+        return PyExc_IndexError;
+    case nb::exception_type::key_error:
+        return PyExc_KeyError;
+    case nb::exception_type::value_error:
+        return PyExc_ValueError;
+    case nb::exception_type::type_error:
+        return PyExc_TypeError;
+    case nb::exception_type::buffer_error:
+        return PyExc_BufferError;
+    case nb::exception_type::import_error:
+        return PyExc_ImportError;
+    case nb::exception_type::attribute_error:
+        return PyExc_AttributeError;
+    default:
+        return PyExc_RuntimeError;
+    }
+}
+
+// Runs `body` and turns a C++ failure into a pending Python error, returning
+// NULL; for functions handed to the interpreter through the plain C API. A
+// thread that the interpreter ends at exit unwinds with a forced-unwind
+// exception: it must pass through, or the process dies.
+template <typename Body> PyObject *guarded(Body &&body) noexcept(false) {
+    try {
+        if constexpr (std::is_convertible_v<decltype(body()), PyObject *>)
+            return body();
+        else
+            return body().release().ptr();
+    } catch (abi::__forced_unwind &) {
+        throw;
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (const nb::builtin_exception &e) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(python_type_of(e), e.what());
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (const std::exception &e) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return nullptr;
+}
+
+// The pending error as an exception object (normalised, traceback attached).
+inline nb::object fetch_error() {
+    return nb::steal(compat::take_error());
+}
+
+// Runs a clean-up step while another error is on its way out; the step's own
+// failure must not replace that error.
+template <typename Step> void quietly(Step &&step) {
+    try {
+        step();
+    } catch (nb::python_error &) {
+    }
+}
+
+// Runs `undo` when the scope is left by an exception, unless dismissed: the
+// close-on-failure and remove-on-failure blocks of the modules.
+template <typename Undo> class OnFailure {
+  public:
+    explicit OnFailure(Undo undo) : undo_(std::move(undo)), count_(std::uncaught_exceptions()) {}
+    OnFailure(const OnFailure &) = delete;
+    ~OnFailure() {
+        if (armed_ && std::uncaught_exceptions() > count_)
+            quietly(undo_);
+    }
+    void dismiss() { armed_ = false; }
+
+  private:
+    Undo undo_;
+    int count_;
+    bool armed_ = true;
+};
+
+// ---- names and the object protocol ---------------------------------------
+
+// An interned str kept for the life of the process.
+inline PyObject *interned(const char *text) {
+    PyObject *s = PyUnicode_InternFromString(text);
+    if (!s)
+        raise_python_error();
+    return s;
+}
+
+// An interned name created once per call site (string literals only).
+#define ZT_NAME(text)                                                                              \
+    ([]() -> PyObject * {                                                                          \
+        static PyObject *const interned_name = ::zentaro::interned(text);                          \
+        return interned_name;                                                                      \
+    }())
+
+inline nb::object get_attr(nb::handle obj, PyObject *name) {
+    return steal_or_raise(PyObject_GetAttr(obj.ptr(), name));
+}
+
+inline void set_attr(nb::handle obj, PyObject *name, nb::handle value) {
+    check(PyObject_SetAttr(obj.ptr(), name, value.ptr()));
+}
+
+inline bool truth(nb::handle obj) {
+    int r = PyObject_IsTrue(obj.ptr());
+    if (r < 0)
+        raise_python_error();
+    return r != 0;
+}
+
+inline bool compare(nb::handle a, nb::handle b, int op) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
+    if (r < 0)
+        raise_python_error();
+    return r != 0;
+}
+
+inline nb::object text_of(nb::handle obj) {
+    return steal_or_raise(PyObject_Str(obj.ptr()));
+}
+
+// fn(args...) through vectorcall; the arguments are handles.
+template <typename... Args> nb::object call(nb::handle fn, Args... args) {
+    PyObject *argv[sizeof...(Args) + 1] = {nullptr, nb::handle(args).ptr()...};
+    return steal_or_raise(PyObject_Vectorcall(fn.ptr(), argv + 1,
+                                              sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                              nullptr));
+}
+
+// obj.name(args...) through the method-call fast path.
+template <typename... Args> nb::object call_method(nb::handle obj, PyObject *name, Args... args) {
+    PyObject *argv[sizeof...(Args) + 1] = {obj.ptr(), nb::handle(args).ptr()...};
+    return steal_or_raise(PyObject_VectorcallMethod(
+        name, argv, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+inline nb::object call_method0(nb::handle obj, PyObject *name) {
+    return call_method(obj, name);
+}
+inline nb::object call_method1(nb::handle obj, PyObject *name, nb::handle arg) {
+    return call_method(obj, name, arg);
+}
+
+// ---- imports -------------------------------------------------------------
+
+inline nb::object import(const char *module) {
+    return steal_or_raise(PyImport_ImportModule(module));
+}
+
+// `from <package> import <name>`, with the ImportError Python gives when the
+// name is missing.
+inline nb::object import_from(const char *package, const char *name) {
+    nb::object fromlist = nb::make_tuple(name);
+    nb::object module =
+        steal_or_raise(PyImport_ImportModuleLevel(package, nullptr, nullptr, fromlist.ptr(), 0));
+    PyObject *value = PyObject_GetAttrString(module.ptr(), name);
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            raise_python_error();
+        PyErr_Clear();
+        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, package);
+        raise_python_error();
+    }
+    return nb::steal(value);
+}
+
+inline nb::handle builtin_type(PyTypeObject *type) {
+    return nb::handle(reinterpret_cast<PyObject *>(type));
 }
 
 // Build a plain Python class at module init: type(name, bases, namespace).
@@ -33,16 +225,24 @@ inline nb::object make_python_class(nb::handle module, const char *name, nb::han
         ns["__module__"] = module.attr("__name__");
     if (!ns.contains("__qualname__"))
         ns["__qualname__"] = nb::str(name);
-    nb::object type = nb::borrow(reinterpret_cast<PyObject *>(&PyType_Type));
-    return type(nb::str(name), bases, ns);
+    return call(builtin_type(&PyType_Type), nb::str(name), bases, ns);
 }
 
-// A function that behaves as a method when stored in a class namespace.
+inline nb::object object_bases() {
+    return nb::make_tuple(builtin_type(&PyBaseObject_Type));
+}
+
+// ---- retiring: nanobind functions as methods (function.hpp replaces them) ----
+
+inline nb::object module_attr(nb::handle module, const char *name) {
+    return steal_or_raise(PyObject_GetAttrString(module.ptr(), name));
+}
+
 template <typename Func, typename... Extra> nb::object method(Func &&f, const Extra &...extra) {
     return nb::cpp_function(std::forward<Func>(f), nb::is_method(), extra...);
 }
 
-// Set __doc__ on a finished object (nanobind prepends signatures otherwise).
+// Set __doc__ on a finished object.
 inline void set_doc(nb::handle obj, const char *doc) {
     nb::setattr(obj, "__doc__", nb::str(doc));
 }

@@ -1,0 +1,116 @@
+// The only place where the kit touches private, unstable or deprecated parts
+// of the CPython C API. Each use sits behind a named function with the reason
+// it is needed, so that moving to a newer interpreter means editing this file
+// alone.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+namespace zentaro::compat {
+
+// Attribute lookup on a type's MRO without the descriptor protocol and
+// without raising: the hot paths ask "does the class define X?" per call.
+inline PyObject *type_lookup(PyTypeObject *type, PyObject *name) {
+    return _PyType_Lookup(type, name); // borrowed, may be NULL without an error
+}
+
+// A dict's version tag changes on every mutation and is unique across dicts:
+// an unchanged tag proves a remembered value is still the one stored.
+inline uint64_t dict_version(PyObject *dict) {
+    _Pragma("GCC diagnostic push");
+    _Pragma("GCC diagnostic ignored \"-Wdeprecated-declarations\"");
+    return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
+    _Pragma("GCC diagnostic pop");
+}
+
+// A type's version tag (0 when not valid): changes whenever the type or a
+// base is modified.
+inline unsigned int type_version(PyTypeObject *type) {
+    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+}
+
+// A strong reference to a weak reference's target, or NULL when it is gone
+// (no error set).
+inline PyObject *weakref_get(PyObject *ref) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject *obj = nullptr;
+    if (PyWeakref_GetRef(ref, &obj) < 0)
+        PyErr_Clear();
+    return obj;
+#else
+    PyObject *obj = PyWeakref_GetObject(ref);
+    if (!obj || obj == Py_None) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    Py_INCREF(obj);
+    return obj;
+#endif
+}
+
+// getattr without raising AttributeError: 1 found (*out new), 0 missing,
+// -1 other error.
+inline int lookup_attr(PyObject *obj, PyObject *name, PyObject **out) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyObject_GetOptionalAttr(obj, name, out);
+#else
+    return _PyObject_LookupAttr(obj, name, out);
+#endif
+}
+
+// Shrinks or grows a bytes object that nobody else has seen yet, in place.
+inline int bytes_resize(PyObject **bytes, Py_ssize_t size) {
+    return _PyBytes_Resize(bytes, size);
+}
+
+// Adds a frame to the pending exception's traceback, so a method written in
+// C++ shows in formatted tracebacks as a Python method's frame would.
+inline void traceback_add(const char *function, const char *file, int line) {
+    _PyTraceback_Add(function, file, line);
+}
+
+// ''.join of a C array of str, without building a list first.
+inline PyObject *unicode_join(PyObject *separator, PyObject *const *items, Py_ssize_t count) {
+    return _PyUnicode_JoinArray(separator, items, count);
+}
+
+// The unbound method found on the type (returns 1, *method new) or the
+// attribute found on the instance (returns 0); the interpreter's own
+// method-call fast path.
+inline int get_method(PyObject *obj, PyObject *name, PyObject **method) {
+    return _PyObject_GetMethod(obj, name, method);
+}
+
+// The instance dict slot of an object (NULL when it has none).
+inline PyObject **dict_ptr(PyObject *obj) {
+    return _PyObject_GetDictPtr(obj);
+}
+
+// Generic getattr that returns NULL without raising AttributeError when the
+// name is missing: the fall-back path of a custom tp_getattro.
+inline PyObject *generic_getattr_quiet(PyObject *obj, PyObject *name) {
+    return _PyObject_GenericGetAttrWithDict(obj, name, nullptr, 1);
+}
+
+// Takes the pending error as one normalised exception object (traceback
+// attached), or NULL when none is pending.
+inline PyObject *take_error() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyErr_GetRaisedException();
+#else
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    if (!type)
+        return nullptr;
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb)
+        PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return value;
+#endif
+}
+
+} // namespace zentaro::compat

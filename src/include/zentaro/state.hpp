@@ -1,0 +1,123 @@
+// How a module reaches itself: one state per extension module, one rule.
+//
+// The rule: the module is held weakly. The kit's functions live in the
+// module's classes and namespace; a strong reference from C++ would keep the
+// module, and with it nanobind's records, alive past interpreter shutdown.
+// Every call looks the module up afresh through a weak reference and holds
+// it strongly for the duration of the call; a class used after its module
+// was dropped raises RuntimeError("<module> has been unloaded").
+//
+// Interned names are created once per call site with ZT_NAME (pyutil.hpp)
+// and kept for the life of the process, so the state holds only the module.
+#pragma once
+
+#include "zentaro/compat.hpp"
+#include "zentaro/pyutil.hpp"
+
+#include <string>
+
+namespace zentaro {
+
+class ModuleState {
+  public:
+    // At module init, before anything can call back into the module.
+    void init(nb::handle module) {
+        PyObject *ref = PyWeakref_NewRef(module.ptr(), nullptr);
+        if (!ref)
+            raise_python_error();
+        Py_XSETREF(ref_, ref);
+        const char *name = PyModule_GetName(module.ptr());
+        if (!name)
+            raise_python_error();
+        name_ = name;
+    }
+
+    // The module, strongly held by the caller.
+    nb::object module() const {
+        PyObject *module = ref_ ? compat::weakref_get(ref_) : nullptr;
+        if (!module) {
+            PyErr_Format(PyExc_RuntimeError, "%s has been unloaded",
+                         name_.empty() ? "the module" : name_.c_str());
+            raise_python_error();
+        }
+        return nb::steal(module);
+    }
+
+    // A module attribute, read at call time so that callers may replace it.
+    nb::object attr(PyObject *name) const { return lookup(name, false); }
+
+    // A name the module's code uses as a global: the module's attribute if
+    // someone set one, else the builtin (open, round, ...), else NameError.
+    nb::object global(PyObject *name) const { return lookup(name, true); }
+
+  private:
+    nb::object lookup(PyObject *name, bool builtins) const {
+        nb::object module = this->module();
+        PyObject *found = PyDict_GetItemWithError(PyModule_GetDict(module.ptr()), name);
+        if (!found && !PyErr_Occurred() && builtins)
+            found = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
+        if (found)
+            return nb::borrow(found);
+        if (PyErr_Occurred())
+            raise_python_error();
+        if (builtins) {
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+            raise_python_error();
+        }
+        return steal_or_raise(PyObject_GetAttr(module.ptr(), name));
+    }
+
+    PyObject *ref_ = nullptr; // a weakref object: keeps nothing alive
+    std::string name_;
+};
+
+// This extension module's state. Each module is its own shared object with
+// hidden symbols, so every module has its own instance.
+inline ModuleState &module_state() {
+    static ModuleState state;
+    return state;
+}
+
+inline nb::object module_attr(PyObject *name) {
+    return module_state().attr(name);
+}
+
+inline nb::object global(PyObject *name) {
+    return module_state().global(name);
+}
+
+// A module attribute read on a hot path, remembered while the module dict is
+// unchanged (replacing the attribute, as tests do, changes the dict's version).
+class CachedAttr {
+  public:
+    explicit CachedAttr(const char *name) : text_(name) {}
+
+    nb::object get() {
+        nb::object module = module_state().module();
+        PyObject *dict = PyModule_GetDict(module.ptr());
+        if (value_ && dict == dict_ && compat::dict_version(dict) == version_)
+            return nb::borrow(value_);
+        if (!name_)
+            name_ = interned(text_);
+        PyObject *found = PyDict_GetItemWithError(dict, name_);
+        if (!found) {
+            if (PyErr_Occurred())
+                raise_python_error();
+            value_ = nullptr;
+            return steal_or_raise(PyObject_GetAttr(module.ptr(), name_));
+        }
+        dict_ = dict;
+        version_ = compat::dict_version(dict);
+        value_ = found; // borrowed from dict_; only used while the version holds
+        return nb::borrow(found);
+    }
+
+  private:
+    const char *text_;
+    PyObject *name_ = nullptr;
+    PyObject *dict_ = nullptr;
+    uint64_t version_ = 0;
+    PyObject *value_ = nullptr;
+};
+
+} // namespace zentaro
