@@ -24,6 +24,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 import msgpack
 
 from zentaro.support import platform_data
+from zentaro.support.sql_tables import SQLError
 
 DEFAULT_USERS = {
     "demo": {"password": "demo-pass", "user_id": "10086"},
@@ -428,6 +429,8 @@ class _Handler(BaseHTTPRequestHandler):
             value = platform._service(path, kwargs, headers, user_id)
         except LookupError:
             return self._send(404, ("未知服务: " + path).encode("utf-8"))
+        except SQLError as exc:  # refused like a database refuses: the reason, no result
+            return self._send(400, f"SQL 执行失败: {exc}".encode())
         except Exception as exc:  # the server reports its own faults as a 500 text
             return self._send(500, (f"服务错误: {exc!r}").encode())
         self._send(200, encode_answer(value), "application/octet-stream")
