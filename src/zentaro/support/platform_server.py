@@ -15,9 +15,9 @@ import pickle
 import secrets
 import shutil
 import ssl
+import sys
 import tempfile
 import threading
-import time
 import zlib
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
@@ -472,22 +472,27 @@ class _Handler(BaseHTTPRequestHandler):
             self.close_connection = True  # the client gave up (e.g. after its time-out)
 
 
-def _main():
-    """Run a server in the foreground (for the demo): prints its environment."""
+def main(argv=None):
+    """Run a server in the foreground: prints its environment, stops on Ctrl-C or SIGTERM."""
     import argparse
 
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    from zentaro.support.serving import Stopped, stop_on_sigterm, wait_for_stop
+
+    parser = argparse.ArgumentParser(
+        prog="python -m zentaro.support.platform_server", description=__doc__.splitlines()[0]
+    )
     parser.add_argument("--plain", action="store_true", help="plain HTTP instead of TLS")
-    args = parser.parse_args()
-    with PlatformServer(tls=not args.plain) as srv:
-        for key, value in srv.client_env().items():
-            print(f"export {key}={value}", flush=True)
-        try:
-            while True:
-                time.sleep(3600)
-        except KeyboardInterrupt:
-            pass
+    args = parser.parse_args(argv)
+    stop_on_sigterm()
+    try:
+        with PlatformServer(tls=not args.plain) as srv:
+            for key, value in srv.client_env().items():
+                print(f"export {key}={value}", flush=True)
+            wait_for_stop()
+    except (KeyboardInterrupt, Stopped):
+        pass
+    return 0
 
 
 if __name__ == "__main__":
-    _main()
+    sys.exit(main())

@@ -1,0 +1,215 @@
+"""zentaro-local: every local service the kit talks to, on 127.0.0.1.
+
+    zentaro-local [--env-file FILE]     serve in the foreground until Ctrl-C or SIGTERM
+    zentaro-local run -- CMD [ARGS...]  serve while CMD runs; exit with CMD's status
+
+Starts the platform server (TLS with a locally generated certificate
+authority), the simulated brokerage, the futures gateway simulator and its
+broker directory, and prints the environment that points the kit at them.
+Stopping removes everything it created.
+"""
+
+import argparse
+import contextlib
+import os
+import shlex
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+
+from zentaro.support.serving import Stopped, stop_on_sigterm, wait_for_stop
+
+DEMO_LOGIN = ("demo", "demo-pass")
+FUTURES_BROKER = "青岚期货"
+
+
+class LocalServices:
+    """``with LocalServices() as services:``; ``services.env`` points a process at them."""
+
+    def __init__(self):
+        self.platform = self.brokerage = self.gateway = self.directory = None
+        self.env = {}
+        # Read before the platform server adds its own host to the process's environment.
+        self._no_proxy = os.environ.get("NO_PROXY") or os.environ.get("no_proxy")
+        self._stack = contextlib.ExitStack()
+        self._folder = None
+
+    def start(self):
+        try:
+            self._start()
+        except BaseException:
+            self.stop()
+            raise
+        return self
+
+    def _start(self):
+        from zentaro.support.brokerage import BrokerageServer
+        from zentaro.support.gateway_sim import serve_all
+        from zentaro.support.platform_server import PlatformServer
+
+        self._folder = tempfile.mkdtemp(prefix="zentaro-local-")
+        self._stack.callback(shutil.rmtree, self._folder, ignore_errors=True)
+        self.platform = self._stack.enter_context(PlatformServer(tls=True))
+        self.brokerage = self._stack.enter_context(BrokerageServer())
+        self.gateway, self.directory = serve_all()
+        self._stack.callback(self.gateway.stop)
+        self._stack.callback(self.directory.stop)
+        self.env = self._environment()
+
+    def _environment(self):
+        hosts = (self._no_proxy or "").split(",") + [self.platform.host]
+        no_proxy = ",".join(dict.fromkeys(h.strip() for h in hosts if h.strip()))
+        env = {
+            "ZENTARO_URL": self.platform.url,
+            "REQUESTS_CA_BUNDLE": self._ca_bundle(),
+            **self.directory.client_env(),
+            **self.brokerage.client_env(),
+        }
+        env["NO_PROXY"] = env["no_proxy"] = no_proxy
+        return env
+
+    def _ca_bundle(self):
+        # The public roots stay in: other HTTPS from the same shell keeps working.
+        import certifi
+
+        path = os.path.join(self._folder, "ca-bundle.pem")
+        with open(path, "w") as out:
+            for source in (certifi.where(), self.platform.ca_file):
+                with open(source) as f:
+                    out.write(f.read().rstrip("\n") + "\n")
+        return path
+
+    def stop(self):
+        self._stack.close()
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+        return False
+
+    def export_lines(self):
+        return [f"export {key}={shlex.quote(value)}" for key, value in self.env.items()]
+
+    def describe(self):
+        user, password = DEMO_LOGIN
+        accounts = self.gateway.accounts
+        futures = next(iter(accounts))
+        return [
+            f"# platform server   {self.platform.url}  login: kl_api.login({user!r}, {password!r})",
+            f"# brokerage         {self.brokerage.url}  sample account TradeAPI('80001234')",
+            f"# gateway           {self.gateway.host}:{self.gateway.port}  "
+            f"futures account {futures!r} password {accounts[futures]['password']!r} "
+            f"at broker {FUTURES_BROKER!r}",
+            f"# broker directory  {self.directory.url}",
+        ]
+
+
+def serve(args):
+    stop_on_sigterm()
+    try:
+        with LocalServices() as services, _env_file(args.env_file, services.export_lines()):
+            say("# zentaro local services are running; in another shell run:")
+            for line in services.export_lines() + services.describe():
+                say(line)
+            if args.env_file:
+                say(f"# (or: source {args.env_file})")
+            say("# Ctrl-C (or SIGTERM) stops them and removes what they created.")
+            wait_for_stop()
+    except (KeyboardInterrupt, Stopped):
+        pass
+    say("# the local services have stopped")
+    return 0
+
+
+@contextlib.contextmanager
+def _env_file(path, lines):
+    """Write the export lines to a new file at `path` (if given), removed when done."""
+    if not path:
+        yield
+        return
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o600)
+    try:
+        with os.fdopen(fd, "w") as f:
+            f.write("\n".join(lines) + "\n")
+        yield
+    finally:
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(path)
+
+
+def run(args):
+    command = args.command
+    if command and command[0] == "--":
+        command = command[1:]
+    if not command:
+        say("zentaro-local run: no command given (zentaro-local run -- CMD [ARGS...])", sys.stderr)
+        return 2
+    stop_on_sigterm()
+    try:
+        with LocalServices() as services:
+            return _run_child(command, {**os.environ, **services.env})
+    except Stopped:
+        return 128 + signal.SIGTERM
+
+
+def _run_child(command, env):
+    try:
+        child = subprocess.Popen(command, env=env)
+    except OSError as exc:
+        say(f"zentaro-local run: cannot run {command[0]!r}: {exc.strerror}", sys.stderr)
+        return 127
+
+    # The child gets Ctrl-C from the terminal itself and SIGTERM passed on;
+    # either way it decides when to end, and the services stop after it.
+    previous = {
+        signal.SIGTERM: signal.signal(signal.SIGTERM, lambda *_: child.terminate()),
+        signal.SIGINT: signal.signal(signal.SIGINT, signal.SIG_IGN),
+    }
+    try:
+        status = child.wait()
+    finally:
+        for sig, handler in previous.items():
+            signal.signal(sig, handler)
+    return 128 - status if status < 0 else status
+
+
+def say(text, stream=None):
+    print(text, file=stream or sys.stdout, flush=True)
+
+
+def parser():
+    p = argparse.ArgumentParser(
+        prog="zentaro-local",
+        description="Run the kit's local services (platform, brokerage, futures gateway) "
+        "on 127.0.0.1 and print the environment that points the kit at them.",
+        epilog="Without a command the services run in the foreground until Ctrl-C or SIGTERM.",
+    )
+    p.add_argument(
+        "--env-file",
+        metavar="FILE",
+        help="also write the export lines to FILE (a new file, removed on stop)",
+    )
+    sub = p.add_subparsers(dest="action", metavar="{run}")
+    r = sub.add_parser(
+        "run",
+        help="run CMD with the services' environment, then stop them",
+        description="Start the services, run CMD with their environment, stop them and "
+        "exit with CMD's status.",
+    )
+    r.add_argument("command", nargs=argparse.REMAINDER, help="-- CMD [ARGS...]")
+    return p
+
+
+def main(argv=None):
+    args = parser().parse_args(argv)
+    if args.action == "run":
+        return run(args)
+    return serve(args)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
