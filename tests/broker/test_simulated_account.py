@@ -17,7 +17,6 @@ from zentaro.support.broker_sim import SAMPLE_ACCOUNT_ID, SimulatedBrokerage
 from zentaro.utils.exception import TradeException
 
 
-
 @pytest.fixture
 def live(monkeypatch):
     client = RavineClient(SimulatedBrokerage())

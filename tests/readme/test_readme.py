@@ -48,7 +48,9 @@ def test_every_python_example_runs_in_order(tmp_path):
     assert "pushed: 600519.SH BUY 100 已成" in out
     assert re.search(r"\(\d+, 2\) files in the cache: 1\n", out)
     assert "refused: SQL 执行失败" in out
-    assert "query(valuation.symbol, valuation.pe_ratio).filter(valuation.pe_ratio<30).limit(20)" in out
+    assert (
+        "query(valuation.symbol, valuation.pe_ratio).filter(valuation.pe_ratio<30).limit(20)" in out
+    )
     # The examples' files went to the scratch home and folder; the services left nothing behind.
     assert (tmp_path / "home" / ".zentaro" / "auth").exists()
     assert (tmp_path / "work" / "out" / "paper_state" / "portfolio").exists()

@@ -55,7 +55,9 @@ def test_two_processes_miss_the_same_query_at_once(server, tmp_path):
         assert child.returncode == 0, err
 
     expected = platform_data.side_store(sql=base64.b64encode(SQL.encode()).decode())
-    assert {out.strip() for out, _ in outputs} == {f"{len(expected)} {int(expected['close'].sum())}"}
+    assert {out.strip() for out, _ in outputs} == {
+        f"{len(expected)} {int(expected['close'].sum())}"
+    }
     assert server.count("side_store") == 2
     cache_dir = info / "extra_store.h5"
     names = os.listdir(cache_dir)

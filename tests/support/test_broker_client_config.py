@@ -25,7 +25,9 @@ def test_without_configuration_the_client_refuses():
 
 
 @pytest.mark.parametrize(
-    "spec", ["zentaro.support.broker_sim", ":SimulatedBrokerage", "  "], ids=["no-name", "no-module", "blank"]
+    "spec",
+    ["zentaro.support.broker_sim", ":SimulatedBrokerage", "  "],
+    ids=["no-name", "no-module", "blank"],
 )
 def test_a_malformed_setting_is_refused(monkeypatch, spec):
     monkeypatch.setenv(client_rv.BACKEND_ENV, spec)

@@ -66,7 +66,9 @@ def test_run_without_a_runnable_command_fails(tmp_path, args, status):
 
 
 def test_a_command_killed_by_a_signal_gives_128_plus_the_signal(tmp_path):
-    done = local(["run", "--", sys.executable, "-c", "import os; os.kill(os.getpid(), 9)"], tmp_path)
+    done = local(
+        ["run", "--", sys.executable, "-c", "import os; os.kill(os.getpid(), 9)"], tmp_path
+    )
     assert done.returncode == 128 + 9
 
 
@@ -114,3 +116,22 @@ def test_an_existing_env_file_is_never_overwritten(tmp_path):
     assert done.returncode != 0
     assert env_file.read_text() == "mine\n"
     assert os.listdir(tmp_path / "tmp") == []
+
+
+def test_the_bundle_keeps_the_roots_trusted_before(tmp_path, monkeypatch):
+    import trustme
+
+    from zentaro.support.local import LocalServices
+
+    mine = tmp_path / "corporate.pem"
+    trustme.CA().cert_pem.write_to_path(str(mine))
+    monkeypatch.setenv("REQUESTS_CA_BUNDLE", str(mine))
+    with LocalServices() as services:
+        bundle = services.env["REQUESTS_CA_BUNDLE"]
+        text = open(bundle).read()
+        local_ca = open(services.platform.ca_file).read()
+    public = open(certifi.where()).read()
+    assert public.strip() in text and mine.read_text().strip() in text
+    assert text.rstrip().endswith(local_ca.strip())
+    assert not os.path.exists(os.path.dirname(bundle))
+    assert os.environ["REQUESTS_CA_BUNDLE"] == str(mine)

@@ -89,7 +89,7 @@ def test_the_kit_reports_a_refusal_as_the_servers_error(tmp_path):
         client.login("demo", "demo-pass")
         sql = base64.b64encode(b"select code, close from daily_bars limit 3").decode()
         assert list(client.side_store(sql=sql).columns) == ["code", "close"]
-        bad = base64.b64encode("selec * frm nowhere".encode()).decode()
+        bad = base64.b64encode(b"selec * frm nowhere").decode()
         with pytest.raises(APIException, match="^SQL 执行失败: syntax error near 'selec'"):
             client.side_store(sql=bad)
         with pytest.raises(APIException, match="not Base64"):

@@ -6,7 +6,6 @@ without one it starts the simulated brokerage for the run.
 
 import argparse
 import contextlib
-import os
 import sys
 
 from zentaro.support.text_table import format_table
@@ -30,7 +29,14 @@ def account_lines(api):
     lines.append(f"Positions ({len(positions)})")
     lines += format_table(
         [
-            [p.symbol, p.name, p.amount, f"{p.cost_basis:.2f}", f"{p.last_price:.2f}", _money(p.pnl)]
+            [
+                p.symbol,
+                p.name,
+                p.amount,
+                f"{p.cost_basis:.2f}",
+                f"{p.last_price:.2f}",
+                _money(p.pnl),
+            ]
             for p in positions
         ],
         ["symbol", "name", "amount", "cost", "price", "pnl"],
@@ -40,7 +46,14 @@ def account_lines(api):
     lines.append(f"Orders ({len(orders)}), {len(trades)} trades")
     lines += format_table(
         [
-            [o.datetime.strftime("%H:%M:%S"), o.symbol, o.side, o.amount, f"{o.price:.2f}", o.status]
+            [
+                o.datetime.strftime("%H:%M:%S"),
+                o.symbol,
+                o.side,
+                o.amount,
+                f"{o.price:.2f}",
+                o.status,
+            ]
             for o in orders
         ],
         ["time", "symbol", "side", "amount", "price", "status"],
@@ -71,7 +84,9 @@ def brokerage_backend():
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(prog="zentaro-broker-demo", description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(
+        prog="zentaro-broker-demo", description=__doc__.splitlines()[0].split(": ", 1)[1]
+    )
     parser.add_argument(
         "--account", default=SAMPLE_ACCOUNT_ID, help="account id (default: the sample account)"
     )

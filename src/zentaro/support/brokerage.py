@@ -34,6 +34,7 @@ SUBSCRIBE_REQ_TYPE = 1601
 _SIDES = {"BUY": 0, "B": 0, "SELL": 1, "SALE": 1, "S": 1}
 # A line longer than this is not an honest request; the connection is dropped.
 _MAX_LINE = 1 << 20
+_SEND_TIMEOUT = 5.0
 
 
 class BrokerageError(RuntimeError):
@@ -67,7 +68,7 @@ class _Handler(socketserver.StreamRequestHandler):
             if not isinstance(message, dict):
                 return
             if message.get("op") == "listen":
-                server._listen(self.connection, self.rfile)
+                server._listen(self.connection)
                 return
             self.wfile.write(_encode(server._answer(message)))
 
@@ -128,13 +129,22 @@ class BrokerageServer(BackgroundServer):
             int(message.get("price_type", 0)),
         )
 
-    def _listen(self, conn, rfile):
+    def _listen(self, conn):
+        # A listener that stops reading must not stall the brokerage: a push
+        # that cannot be sent within the time-out drops that listener.
+        conn.settimeout(_SEND_TIMEOUT)
         with self._lock:
             self._listeners.append(conn)
             conn.sendall(_encode({"listening": True}))
         # The listener never sends again; its end of the stream ends the subscription.
-        while rfile.read(4096):
-            pass
+        while True:
+            try:
+                if not conn.recv(4096):
+                    break
+            except TimeoutError:
+                continue
+            except OSError:
+                break
         with self._lock:
             if conn in self._listeners:
                 self._listeners.remove(conn)

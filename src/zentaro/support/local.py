@@ -31,8 +31,9 @@ class LocalServices:
     def __init__(self):
         self.platform = self.brokerage = self.gateway = self.directory = None
         self.env = {}
-        # Read before the platform server adds its own host to the process's environment.
+        # Read before the platform server changes the process's environment.
         self._no_proxy = os.environ.get("NO_PROXY") or os.environ.get("no_proxy")
+        self._ca_before = os.environ.get("REQUESTS_CA_BUNDLE")
         self._stack = contextlib.ExitStack()
         self._folder = None
 
@@ -71,12 +72,16 @@ class LocalServices:
         return env
 
     def _ca_bundle(self):
-        # The public roots stay in: other HTTPS from the same shell keeps working.
+        # The public roots (and a bundle the shell already trusted) stay in:
+        # other HTTPS from the same shell keeps working.
         import certifi
 
+        sources = [certifi.where(), self.platform.ca_file]
+        if self._ca_before and os.path.isfile(self._ca_before):
+            sources.insert(1, self._ca_before)
         path = os.path.join(self._folder, "ca-bundle.pem")
         with open(path, "w") as out:
-            for source in (certifi.where(), self.platform.ca_file):
+            for source in dict.fromkeys(sources):
                 with open(source) as f:
                     out.write(f.read().rstrip("\n") + "\n")
         return path
@@ -184,6 +189,7 @@ def say(text, stream=None):
 def parser():
     p = argparse.ArgumentParser(
         prog="zentaro-local",
+        usage="zentaro-local [-h] [--env-file FILE]\n       zentaro-local run -- CMD [ARGS...]",
         description="Run the kit's local services (platform, brokerage, futures gateway) "
         "on 127.0.0.1 and print the environment that points the kit at them.",
         epilog="Without a command the services run in the foreground until Ctrl-C or SIGTERM.",
@@ -206,6 +212,11 @@ def parser():
 
 def main(argv=None):
     args = parser().parse_args(argv)
+    try:
+        import trustme  # noqa: F401  (the platform server's certificate authority)
+    except ImportError:
+        say("zentaro-local needs trustme: pip install 'zentaro[local]'", sys.stderr)
+        return 1
     if args.action == "run":
         return run(args)
     return serve(args)

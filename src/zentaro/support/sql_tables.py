@@ -132,7 +132,7 @@ def _tokens(sql):
     while pos < len(text):
         match = _TOKEN.match(text, pos)
         if match is None or match.end() == pos:
-            raise SQLError(f"syntax error at position {pos + 1}: {text[pos:pos + 20]!r}")
+            raise SQLError(f"syntax error at position {pos + 1}: {text[pos : pos + 20]!r}")
         kind = match.lastgroup
         value = match.group(kind)
         if kind == "word":

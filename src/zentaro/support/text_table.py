@@ -20,7 +20,8 @@ def format_table(rows, headers, indent="    "):
     for row in cells:
         widths = [max(w, display_width(c)) for w, c in zip(widths, row, strict=True)]
     numeric = [
-        bool(rows) and all(isinstance(row[i], int | float) or _looks_numeric(row[i]) for row in rows)
+        bool(rows)
+        and all(isinstance(row[i], int | float) or _looks_numeric(row[i]) for row in rows)
         for i in range(len(headers))
     ]
 

@@ -48,7 +48,9 @@ def backend_factory():
         )
     module_name, _, attr = spec.partition(":")
     if not module_name or not attr:
-        raise BackendNotConfigured(f"{BACKEND_ENV}={spec!r} is not of the form 'package.module:factory'")
+        raise BackendNotConfigured(
+            f"{BACKEND_ENV}={spec!r} is not of the form 'package.module:factory'"
+        )
     target = importlib.import_module(module_name)
     for part in attr.split("."):
         target = getattr(target, part)
