@@ -36,7 +36,7 @@ def test_every_python_example_runs_in_order(tmp_path):
     env = scratch_env(tmp_path)
     script.write_text("\n\n".join(blocks), encoding="utf-8")
     run = subprocess.run(
-        [sys.executable, "-m", "zentaro.support.local", "run", "--", sys.executable, script.name],
+        [sys.executable, "-m", "zentaro.support.local", "run", "--", "python", script.name],
         capture_output=True,
         text=True,
         timeout=300,

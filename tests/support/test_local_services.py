@@ -135,3 +135,21 @@ def test_the_bundle_keeps_the_roots_trusted_before(tmp_path, monkeypatch):
     assert text.rstrip().endswith(local_ca.strip())
     assert not os.path.exists(os.path.dirname(bundle))
     assert os.environ["REQUESTS_CA_BUNDLE"] == str(mine)
+
+
+@pytest.mark.parametrize(
+    "module", ["zentaro.support.platform_server", "zentaro.support.gateway_sim"]
+)
+def test_single_services_in_the_foreground_stop_cleanly_on_sigterm(tmp_path, module):
+    proc = subprocess.Popen(
+        [sys.executable, "-m", module],
+        env=local_env(tmp_path),
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    assert proc.stdout.readline().startswith("export ")
+    proc.send_signal(signal.SIGTERM)
+    out, err = proc.communicate(timeout=30)
+    assert proc.returncode == 0, err
+    assert os.listdir(tmp_path / "tmp") == []

@@ -156,9 +156,19 @@ def run(args):
     stop_on_sigterm()
     try:
         with LocalServices() as services:
-            return _run_child(command, {**os.environ, **services.env})
+            return _run_child(command, _child_env(services.env))
     except Stopped:
         return 128 + signal.SIGTERM
+
+
+def _child_env(service_env):
+    # As in an activated virtual environment, `python` in CMD is the
+    # interpreter that has the kit (the one running zentaro-local).
+    env = {**os.environ, **service_env}
+    env["PATH"] = os.pathsep.join(
+        filter(None, [os.path.dirname(sys.executable), os.environ.get("PATH")])
+    )
+    return env
 
 
 def _run_child(command, env):
