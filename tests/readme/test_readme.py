@@ -44,9 +44,12 @@ def test_every_python_example_runs_in_order(tmp_path):
         cwd=script.parent,
     )
     assert run.returncode == 0, run.stdout[-4000:] + run.stderr[-4000:]
+    assert run.stderr == "", run.stderr[-4000:]  # no warning, no leak report at exit
     out = run.stdout
     assert "pushed: 600519.SH BUY 100 已成" in out
-    assert re.search(r"\(\d+, 2\) files in the cache: 1\n", out)
+    assert re.search(
+        r"^miss \(\d+, 2\) \d+ ms, files: 1\nhit \(\d+, 2\) \d+ ms, files: 1$", out, re.M
+    )
     assert "refused: SQL 执行失败" in out
     assert (
         "query(valuation.symbol, valuation.pe_ratio).filter(valuation.pe_ratio<30).limit(20)" in out

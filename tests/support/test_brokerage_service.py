@@ -1,10 +1,14 @@
 """The simulated brokerage over TCP: queries, placed orders and their pushes in the kit."""
 
+import os
 import socket
+import subprocess
+import sys
 import threading
 
 import pytest
 
+import zentaro
 from zentaro.mod.tradeapi.api import broker_desk as bd
 from zentaro.mod.tradeapi.sdk.client_rv import RavineClient
 from zentaro.support.broker_sim import SAMPLE_ACCOUNT_ID
@@ -15,6 +19,8 @@ from zentaro.support.brokerage import (
     RemoteBrokerage,
     place_order,
 )
+
+KIT_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(zentaro.__file__)))
 
 
 @pytest.fixture
@@ -87,3 +93,33 @@ def test_a_garbled_request_closes_only_its_own_connection(service, api):
         conn.sendall(b"x" * (2 << 20))  # a line over the limit
         assert conn.recv(100) == b""
     assert api.portfolio.available_cash > 0
+
+
+EXIT_WHILE_SUBSCRIBED = """
+import threading
+from zentaro.mod.kelvo.utils.deferred_import import DeferredImport
+from zentaro.mod.tradeapi.api.broker_desk import TradeAPI
+from zentaro.support.brokerage import place_order
+
+path = DeferredImport("os.path")  # a kit object the handler's globals reach
+api = TradeAPI("80001234")
+done = threading.Event()
+api.register_push(lambda order: order.status == "已成" and done.set())
+place_order("600519.SH", "BUY", 100, 1650.0)
+assert done.wait(5)
+"""
+
+
+def test_a_process_may_exit_while_its_subscription_is_open(service):
+    # The listener thread still waits on the open connection at exit; it must
+    # not keep the client, its handlers or the user's objects alive.
+    env = {**os.environ, **service.client_env(), "PYTHONPATH": KIT_ROOT}
+    done = subprocess.run(
+        [sys.executable, "-c", EXIT_WHILE_SUBSCRIBED],
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=60,
+    )
+    assert done.returncode == 0, done.stderr
+    assert done.stderr == ""

@@ -23,6 +23,7 @@ import json
 import socket
 import socketserver
 import threading
+import weakref
 
 from zentaro.support.broker_sim import SimulatedBrokerage
 from zentaro.support.serving import BackgroundServer
@@ -268,19 +269,31 @@ class RemoteBrokerage:
                 raise ConnectionError("the brokerage refused to push order events")
             conn.settimeout(None)
             self._listener = threading.Thread(
-                target=self._receive, args=(conn, stream), name="brokerage-listener", daemon=True
+                target=_receive,
+                args=(weakref.ref(self), conn, stream),
+                name="brokerage-listener",
+                daemon=True,
             )
             self._listener.start()
 
-    def _receive(self, conn, stream):
-        with conn, stream:
-            while True:
-                try:
-                    message = _read_line(stream)
-                except (OSError, ValueError):
-                    return
-                if message is None:
-                    return
-                publish = self.publish
-                if publish is not None:
-                    publish(message.get("first"), message.get("event"))
+
+def _receive(backend_ref, conn, stream):
+    # Holds the backend (and through its `publish` the client, its handlers and
+    # whatever they hold) only while handing on one event: a daemon thread still
+    # waiting here at exit must keep nothing of the user's alive.
+    with conn, stream:
+        while True:
+            try:
+                message = _read_line(stream)
+            except (OSError, ValueError):
+                return
+            if message is None:
+                return
+            backend = backend_ref()
+            if backend is None:
+                return
+            publish = backend.publish
+            del backend
+            if publish is not None:
+                publish(message.get("first"), message.get("event"))
+            publish = None
