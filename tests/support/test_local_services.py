@@ -113,7 +113,7 @@ def test_an_existing_env_file_is_never_overwritten(tmp_path):
     env_file = tmp_path / "local.env"
     env_file.write_text("mine\n")
     done = local(["--env-file", str(env_file)], tmp_path)
-    assert done.returncode != 0
+    assert done.returncode == 1 and "exists" in done.stderr
     assert env_file.read_text() == "mine\n"
     assert os.listdir(tmp_path / "tmp") == []
 

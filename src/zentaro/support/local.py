@@ -114,6 +114,9 @@ class LocalServices:
 
 
 def serve(args):
+    if args.env_file and os.path.lexists(args.env_file):
+        say(f"zentaro-local: {args.env_file} exists; give a new file", sys.stderr)
+        return 1
     stop_on_sigterm()
     try:
         with LocalServices() as services, _env_file(args.env_file, services.export_lines()):
