@@ -121,7 +121,7 @@ def test_an_existing_env_file_is_never_overwritten(tmp_path):
 def test_the_bundle_keeps_the_roots_trusted_before(tmp_path, monkeypatch):
     import trustme
 
-    from zentaro.support.local import LocalServices
+    from zentaro.support.local_services import LocalServices
 
     mine = tmp_path / "corporate.pem"
     trustme.CA().cert_pem.write_to_path(str(mine))

@@ -260,7 +260,7 @@ class Tour:
     ]
 
     def start_services(self):
-        from zentaro.support.local import LocalServices
+        from zentaro.support.local_services import LocalServices
 
         services = self.cleanups.enter_context(LocalServices())
         os.environ.update(services.env)
