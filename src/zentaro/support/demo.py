@@ -2,11 +2,13 @@
 
     python -m zentaro.support.demo [--out DIR] [--no-chart]
 
-Starts the embedded platform server (TLS, verification on), back-tests a
-sample strategy with the result stream on, opens the run's persisted state as a
-paper account, queries the simulated brokerage account, logs a futures account
-in at the local gateway, builds research queries, caches a SQL result and
-defers a heavy import. Exits non-zero if any step fails.
+Starts the local services (what zentaro-local runs: the platform server over
+TLS with verification on, the simulated brokerage, the futures gateway and its
+broker directory), back-tests a sample strategy with the result stream on,
+opens the run's persisted state as a paper account, queries the brokerage
+account and sees an order pushed, logs a futures account in at the gateway,
+builds research queries, caches a SQL result and defers a heavy import. Exits
+non-zero if any step fails.
 """
 
 import argparse
@@ -45,8 +47,9 @@ class Tour:
     # ---------------------------------------------------------------- steps
 
     def platform(self):
-        srv = self.server
         from zentaro.mod.kelvo.utils.platform_rpc import APIClient, kl_api
+
+        srv = self.server
 
         say(f"  platform server on {srv.url} (TLS, a locally generated CA)")
         say(f"  APIClient.base_url = {APIClient.base_url}")
