@@ -6,7 +6,6 @@ import subprocess
 import sys
 import textwrap
 import threading
-import tomllib
 
 import pandas as pd
 import pytest
@@ -14,15 +13,13 @@ import pytest
 import zentaro
 from zentaro.mod.tradeapi.api import broker_desk as bd
 from zentaro.mod.tradeapi.sdk.client_rv import RavineClient
-from zentaro.support.broker_sim import SAMPLE_ACCOUNT_ID
+from zentaro.support.broker_sim import SAMPLE_ACCOUNT_ID, SimulatedBrokerage
 from zentaro.utils.exception import TradeException
-
-ROOT = pathlib.Path(__file__).resolve().parents[2]
 
 
 @pytest.fixture
 def live(monkeypatch):
-    client = RavineClient()
+    client = RavineClient(SimulatedBrokerage())
     monkeypatch.setattr(bd.TraderRPC, "_instance", client)
     yield client
     client.close()
@@ -67,32 +64,13 @@ def test_push_reaches_the_callback_on_the_clients_thread(live):
     assert "600519.SH" in api.positions
 
 
-def test_demonstration_run(live, capsys):
-    bd.main()
-    lines = capsys.readouterr().out.splitlines()
-    assert [line.split(" ", 1)[0] for line in lines] == [
-        "账号信息:",
-        "持仓信息:",
-        "成交信息:",
-        "委托信息:",
-    ]
-    assert "'available_cash'" in lines[0] and "600000.SH" in lines[1]
-    assert isinstance(bd.trade_api, bd.TradeAPI)
-
-
-def test_console_command_is_declared():
-    scripts = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["scripts"]
-    assert scripts["zentaro-broker-demo"] == "zentaro.mod.tradeapi.api.broker_desk:main"
-
-
 def test_clean_interpreter_exit():
     # A registered push keeps the object inside the client; at exit the client
     # stops its thread and everything is freed before nanobind's leak check.
     script = textwrap.dedent("""
         import gc, weakref
         from zentaro.mod.tradeapi.api import broker_desk as bd
-        bd.main()
-        api = bd.trade_api
+        bd.trade_api = api = bd.TradeAPI("80001234")
         api.register_push(print)
         api._trader_rpc.backend.place_order(api._account_token, "600519", 0, 100, 1650.0)
         assert api._trader_rpc.wait_delivered(5)
@@ -106,6 +84,7 @@ def test_clean_interpreter_exit():
     """)
     # the kit as this test run sees it: the source tree or the installed build
     env = {**os.environ, "PYTHONPATH": str(pathlib.Path(zentaro.__file__).parents[1])}
+    env["ZENTARO_BROKER_BACKEND"] = "zentaro.support.broker_sim:SimulatedBrokerage"
     done = subprocess.run(
         [sys.executable, "-c", script], capture_output=True, text=True, env=env, timeout=60
     )

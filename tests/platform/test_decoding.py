@@ -144,7 +144,7 @@ def test_answers_from_the_server(server, logged_in):
     assert frame["order_book_id"].iloc[0] == "600000.XSHG"
     import base64
 
-    sql = base64.b64encode(b"select * from t limit 7").decode()
+    sql = base64.b64encode(b"select * from daily_bars limit 7").decode()
     assert len(logged_in.side_store(sql=sql)) == 7
     assert logged_in.trading_dates(start_date="2024-01-05", end_date="2024-01-08") == [
         "2024-01-05",

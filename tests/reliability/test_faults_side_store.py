@@ -19,8 +19,8 @@ import requests
 from zentaro.support import platform_data
 from zentaro.utils.exception import APIException
 
-SMALL = "select code from daily limit 5"
-LARGE = "select code, close from daily limit 20000"
+SMALL = "select code from daily_bars limit 5"
+LARGE = "select code, close from daily_bars limit 20000"
 
 
 def expected(sql):
@@ -77,7 +77,7 @@ def test_read_only_cache_folder(ss, platform, tmp_path, disk, read_only):
         read(ss, SMALL)
         read_only(info)
         with pytest.raises(OSError) as err:
-            read(ss, "select 1 limit 2")
+            read(ss, "select code from instruments limit 2")
         assert err.value.errno == errno.EROFS
         pd.testing.assert_frame_equal(read(ss, SMALL), expected(SMALL))
         assert names(info) == [cache_name(SMALL)]
@@ -193,7 +193,7 @@ MISSING_READER = textwrap.dedent("""
     side_store.kl_api.login("demo", "demo-pass")
     with side_store.SideStore() as store:
         frame = store.read(sys.argv[1])
-    print(len(frame), int(frame["id"].sum()))
+    print(len(frame), int(frame["close"].sum()))
 """)
 
 
@@ -226,7 +226,7 @@ def test_eight_processes_miss_the_same_query_at_once(platform, tmp_path, run_chi
     frame = expected(LARGE)
     for run in results:
         assert run.returncode == 0, run.stderr
-        assert run.stdout.strip() == f"{len(frame)} {int(frame['id'].sum())}"
+        assert run.stdout.strip() == f"{len(frame)} {int(frame['close'].sum())}"
     assert platform.count("side_store") == EIGHT
     assert names(info) == [cache_name(LARGE)]
     pd.testing.assert_frame_equal(cached_frame(info, LARGE), frame)

@@ -13,7 +13,7 @@ import pyarrow.feather
 
 from zentaro.support import platform_data
 
-SQL = "select code, close from daily limit 50"
+SQL = "select code, close from daily_bars limit 50"
 
 CHILD = textwrap.dedent(
     """
@@ -22,7 +22,7 @@ CHILD = textwrap.dedent(
     side_store.kl_api.login("demo", "demo-pass")
     with side_store.SideStore() as store:
         frame = store.read(sys.argv[1])
-    print(len(frame), int(frame["id"].sum()))
+    print(len(frame), int(frame["close"].sum()))
     """
 )
 
@@ -55,7 +55,9 @@ def test_two_processes_miss_the_same_query_at_once(server, tmp_path):
         assert child.returncode == 0, err
 
     expected = platform_data.side_store(sql=base64.b64encode(SQL.encode()).decode())
-    assert {out.strip() for out, _ in outputs} == {f"{len(expected)} {int(expected['id'].sum())}"}
+    assert {out.strip() for out, _ in outputs} == {
+        f"{len(expected)} {int(expected['close'].sum())}"
+    }
     assert server.count("side_store") == 2
     cache_dir = info / "extra_store.h5"
     names = os.listdir(cache_dir)

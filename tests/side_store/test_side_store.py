@@ -14,7 +14,7 @@ from zentaro.support import platform_data
 from zentaro.utils.exception import APIException
 
 DOC = "\n    根据sql获取数据，将pg里面的基本信息存储为hdf文件\n    "
-SQL = "select * from stock_info limit 7"
+SQL = "select * from instruments limit 7"
 
 
 def b64(sql):
@@ -51,7 +51,7 @@ def test_miss_then_hit(ss, server, cache_dir):
 
 @pytest.mark.parametrize(
     "other",
-    [SQL + " ", SQL.upper(), "select * from stock_info  limit 7"],
+    [SQL + " ", SQL.upper(), "select * from instruments  limit 7"],
     ids=["trailing-space", "letter-case", "inner-space"],
 )
 def test_texts_differing_slightly_use_their_own_files(ss, server, cache_dir, other):
@@ -67,6 +67,8 @@ def test_texts_differing_slightly_use_their_own_files(ss, server, cache_dir, oth
     "sql", ["", "select '价格' from t where x = 'ü'"], ids=["empty", "non-ascii"]
 )
 def test_name_and_keyword_follow_the_utf8_text(ss, server, cache_dir, sql):
+    # Neither text is a query the local SQL service runs; any frame will do here.
+    server.set_answer("side_store", lambda kwargs, user_id: pd.DataFrame({"a": [1]}))
     with ss.SideStore() as store:
         store.read(sql)
     assert server.calls[0][1] == {"sql": b64(sql)}

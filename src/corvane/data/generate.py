@@ -49,8 +49,15 @@ def bars():
             ]
 
 
-def main():
-    with open(PATH, "w", newline="") as f:
+def main(argv=None):
+    import argparse
+
+    parser = argparse.ArgumentParser(
+        prog="python -m corvane.data.generate", description=__doc__.splitlines()[0]
+    )
+    parser.add_argument("--out", default=PATH, help="file to write (default: the bundled file)")
+    args = parser.parse_args(argv)
+    with open(args.out, "w", newline="") as f:
         writer = csv.writer(f)
         writer.writerow(["date", "symbol", "open", "high", "low", "close", "volume"])
         writer.writerows(bars())

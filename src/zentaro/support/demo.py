@@ -2,11 +2,13 @@
 
     python -m zentaro.support.demo [--out DIR] [--no-chart]
 
-Starts the embedded platform server (TLS, verification on), back-tests a
-sample strategy with the result stream on, opens the run's persisted state as a
-paper account, queries the simulated brokerage account, logs a futures account
-in at the local gateway, builds research queries, caches a SQL result and
-defers a heavy import. Exits non-zero if any step fails.
+Starts the local services (what zentaro-local runs: the platform server over
+TLS with verification on, the simulated brokerage, the futures gateway and its
+broker directory), back-tests a sample strategy with the result stream on,
+opens the run's persisted state as a paper account, queries the brokerage
+account and sees an order pushed, logs a futures account in at the gateway,
+builds research queries, caches a SQL result and defers a heavy import. Exits
+non-zero if any step fails.
 """
 
 import argparse
@@ -20,6 +22,8 @@ import threading
 import time
 import traceback
 
+from zentaro.support.text_table import format_table
+
 STRATEGY_SYMBOLS = ("600519.SH", "000001.SZ", "600000.SH")
 
 
@@ -28,11 +32,8 @@ def say(text=""):
 
 
 def table(rows, headers):
-    widths = [max(len(str(x)) for x in column) for column in zip(headers, *rows, strict=True)]
-    line = "  ".join(f"{{:<{w}}}" for w in widths)
-    say("    " + line.format(*headers))
-    for row in rows:
-        say("    " + line.format(*[str(x) for x in row]))
+    for line in format_table(rows, headers):
+        say(line)
 
 
 class Tour:
@@ -46,14 +47,11 @@ class Tour:
     # ---------------------------------------------------------------- steps
 
     def platform(self):
-        from zentaro.support.platform_server import PlatformServer
-
-        srv = self.cleanups.enter_context(PlatformServer(tls=True))
-        os.environ.update(srv.client_env())
-        self.server = srv
         from zentaro.mod.kelvo.utils.platform_rpc import APIClient, kl_api
 
-        say(f"  platform server on {srv.url} (TLS, CA {os.path.basename(srv.ca_file)})")
+        srv = self.server
+
+        say(f"  platform server on {srv.url} (TLS, a locally generated CA)")
         say(f"  APIClient.base_url = {APIClient.base_url}")
         kl_api.login("demo", srv.users["demo"]["password"])
         say("  kl_api.login('demo', ...) -> token stored (owner-only file)")
@@ -79,8 +77,10 @@ class Tour:
         self.state_dir = os.path.join(self.out_dir, "paper_state")
         shutil.rmtree(self.state_dir, ignore_errors=True)
         progress = ProgressBar()
+        days = []
 
         def rebalance(context, bars):
+            days.append(context.now.date())
             if context.now.day in (3, 4, 5) and context.now.month == 1:
                 order_shares(STRATEGY_SYMBOLS[0], 100)
                 order_shares(STRATEGY_SYMBOLS[1], 4000)
@@ -131,7 +131,7 @@ class Tour:
             raise AssertionError("the stream should report progress up to 1.0")
         if self.chart:
             path = os.path.join(self.out_dir, "portfolio_value.png")
-            write_chart(progress.values, path)
+            write_chart(days, progress.values, path)
             say(f"  chart of the portfolio value: {path}")
 
     def paper_book(self):
@@ -159,51 +159,37 @@ class Tour:
         del book
 
     def brokerage(self):
-        from zentaro.mod.tradeapi.api.broker_desk import TradeAPI, TraderRPC
+        from zentaro.mod.tradeapi.api.broker_desk import TradeAPI
+        from zentaro.support.broker_demo import account_lines
         from zentaro.support.broker_sim import SAMPLE_ACCOUNT_ID
+        from zentaro.support.brokerage import place_order
 
         api = TradeAPI(SAMPLE_ACCOUNT_ID)
-        funds = api.portfolio
-        say(f"  TradeAPI({SAMPLE_ACCOUNT_ID!r}).portfolio: {dict(funds)}")
-        table(
-            [
-                [s, p.get("amount", p.get("quantity")), p.get("pnl")]
-                for s, p in api.positions.items()
-            ],
-            ["symbol", "amount", "pnl"],
-        )
-        say(
-            f"  get_tradelogs(): {len(api.get_tradelogs())} trades; "
-            f"secondary_orders(): {len(api.secondary_orders())} broker orders; "
-            f"get_orders(): {len(api.get_orders())} instructions"
-        )
+        for line in account_lines(api):
+            say("  " + line)
+        say(f"  get_orders(): {len(api.get_orders())} order instructions")
         pushed = threading.Event()
         received = []
 
         def on_order(order):
             received.append((threading.current_thread().name, order))
-            pushed.set()
+            if order.status == "已成":
+                pushed.set()
 
         api.register_push(on_order)
-        client = TraderRPC._instance
-        backend = client.backend
-        backend.place_order(backend.fund_token, "600519", 0, 100, 1650.0)
+        place_order("600519.SH", "BUY", 100, 1650.0)
         if not pushed.wait(5):
             raise AssertionError("no order push arrived")
-        thread, order = received[0]
-        say(
-            f"  pushed order on thread {thread!r}: {order.get('symbol')} "
-            f"{order.get('side')} {order.get('order_qty', order.get('amount'))}"
-        )
+        for thread, order in received:
+            say(
+                f"  pushed on thread {thread!r}: {order.symbol} {order.side} {order.amount} "
+                f"@ {order.price:.2f} {order.status}"
+            )
 
     def gateway(self):
         from zentaro.mod.tradeapi.sdk.gateway_link import GatewayClient
-        from zentaro.support.gateway_sim import DEFAULT_ACCOUNTS, serve_all
+        from zentaro.support.gateway_sim import DEFAULT_ACCOUNTS
 
-        sim, directory = serve_all()
-        self.cleanups.callback(sim.stop)
-        self.cleanups.callback(directory.stop)
-        directory.apply_to(GatewayClient)
         account = "880001"
         client = GatewayClient("青岚", account, DEFAULT_ACCOUNTS[account]["password"])
         session = client.connect()
@@ -276,10 +262,20 @@ class Tour:
         ("deferred import of a heavy module", "deferred"),
     ]
 
+    def start_services(self):
+        from zentaro.support.local_services import LocalServices
+
+        services = self.cleanups.enter_context(LocalServices())
+        os.environ.update(services.env)
+        self.server = services.platform
+        say("local services on 127.0.0.1: platform server (TLS), simulated brokerage,")
+        say("futures gateway and broker directory (what `zentaro-local` runs)")
+
     def run(self):
         failures = 0
         started = time.perf_counter()
         with self.cleanups:
+            self.start_services()
             for number, (title, name) in enumerate(self.STEPS, 1):
                 say(f"\n[{number}/{len(self.STEPS)}] {title}")
                 step_started = time.perf_counter()
@@ -351,18 +347,36 @@ def _positions_of(positions):
     return rows
 
 
-def write_chart(values, path):
+def write_chart(days, values, path):
+    """Portfolio value over the dates of the run, and its drawdown below it."""
     import matplotlib
 
     matplotlib.use("Agg")
+    import matplotlib.dates as mdates
     import matplotlib.pyplot as plt
+    import numpy as np
+    from matplotlib.ticker import FuncFormatter, PercentFormatter
 
-    fig, ax = plt.subplots(figsize=(8, 3.5))
-    ax.plot(range(1, len(values) + 1), values, color="#1f5fa8")
-    ax.set_title("Portfolio value of the sample back-test")
-    ax.set_xlabel("trading day")
-    ax.set_ylabel("value")
-    ax.grid(alpha=0.3)
+    # One summary per trading day; if the counts ever differ, the last days pair up.
+    count = min(len(days), len(values))
+    days, values = days[-count:], np.asarray(values[-count:], dtype=float)
+    drawdown = values / np.maximum.accumulate(values) - 1
+    fig, (top, bottom) = plt.subplots(
+        2, 1, figsize=(9, 5), sharex=True, gridspec_kw={"height_ratios": [3, 1]}
+    )
+    top.plot(days, values, color="#1f5fa8", linewidth=1.4)
+    top.set_title("Portfolio value of the sample back-test")
+    top.set_ylabel("portfolio value (CNY)")
+    top.yaxis.set_major_formatter(FuncFormatter(lambda v, _: f"¥{v:,.0f}"))
+    top.grid(alpha=0.3)
+    bottom.fill_between(days, drawdown, 0, color="#c0392b", alpha=0.35, linewidth=0)
+    bottom.plot(days, drawdown, color="#c0392b", linewidth=0.8)
+    bottom.set_ylabel("drawdown")
+    bottom.yaxis.set_major_formatter(PercentFormatter(1.0, decimals=0))
+    bottom.grid(alpha=0.3)
+    bottom.xaxis.set_major_locator(mdates.MonthLocator())
+    bottom.xaxis.set_major_formatter(mdates.DateFormatter("%b %Y"))
+    fig.autofmt_xdate()
     fig.tight_layout()
     fig.savefig(path, dpi=100)
     plt.close(fig)

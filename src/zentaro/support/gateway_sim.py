@@ -188,24 +188,36 @@ def serve_all(directory=None):
     return sim, directory
 
 
-def _main():
-    """Run both local services in the foreground (for the demo): prints their environment."""
-    import time
+def main(argv=None):
+    """Run both services in the foreground: prints their environment, stops on Ctrl-C or SIGTERM."""
+    import argparse
+    import sys
 
-    sim, directory = serve_all()
+    from zentaro.support.serving import Stopped, stop_on_sigterm, wait_for_stop
+
+    parser = argparse.ArgumentParser(
+        prog="python -m zentaro.support.gateway_sim",
+        description="A local futures gateway and its broker directory on 127.0.0.1.",
+    )
+    parser.parse_args(argv)
+    stop_on_sigterm()
+    sim = directory = None
     try:
+        sim, directory = serve_all()
         for key, value in directory.client_env().items():
             print(f"export {key}={value}", flush=True)
         for account, record in sim.accounts.items():
             print("# account {} password {}".format(account, record["password"]), flush=True)
-        while True:
-            time.sleep(3600)
-    except KeyboardInterrupt:
+        sys.stdout.flush()
+        wait_for_stop()
+    except (KeyboardInterrupt, Stopped):
         pass
     finally:
-        directory.stop()
-        sim.stop()
+        for service in (directory, sim):
+            if service is not None:
+                service.stop()
+    return 0
 
 
 if __name__ == "__main__":
-    _main()
+    raise SystemExit(main())

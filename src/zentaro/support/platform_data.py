@@ -8,8 +8,6 @@ import base64
 import datetime as dt
 import hashlib
 import json
-import re
-import zlib
 
 import numpy as np
 import pandas as pd
@@ -132,20 +130,17 @@ def fundamentals(rows=None, count=None, entry_date=None, **_):
 
 
 def side_store(sql=None, **_):
-    """Answer a SQL text (sent as Base64 of its UTF-8) with a frame derived from it."""
-    text = base64.b64decode(sql or b"").decode("utf-8") if sql else ""
-    match = re.search(r"\blimit\s+(\d+)", text, re.IGNORECASE)
-    rows = int(match.group(1)) if match else 100
-    seed = zlib.crc32(text.encode("utf-8"))
-    rng = np.random.default_rng(seed)
-    return pd.DataFrame(
-        {
-            "id": np.arange(rows, dtype=np.int64) + seed % 1000,
-            "value": np.round(rng.normal(0, 1, rows), 6),
-            "name": [INSTRUMENTS[(seed + i) % len(INSTRUMENTS)]["symbol"] for i in range(rows)],
-            "date": pd.date_range("2024-01-01", periods=rows, freq="D"),
-        }
-    )
+    """Run a SQL text (sent as Base64 of its UTF-8) over the sample tables.
+
+    Raises sql_tables.SQLError for a query the service cannot run.
+    """
+    from zentaro.support import sql_tables
+
+    try:
+        text = base64.b64decode(sql or b"", validate=True).decode("utf-8")
+    except (ValueError, TypeError) as exc:
+        raise sql_tables.SQLError(f"the query is not Base64 of UTF-8 text: {exc}") from None
+    return sql_tables.run(text)
 
 
 FUTURES_EXPIRY = "2026-12-31 23:59:59"

@@ -15,15 +15,16 @@ import pickle
 import secrets
 import shutil
 import ssl
+import sys
 import tempfile
 import threading
-import time
 import zlib
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 import msgpack
 
 from zentaro.support import platform_data
+from zentaro.support.sql_tables import SQLError
 
 DEFAULT_USERS = {
     "demo": {"password": "demo-pass", "user_id": "10086"},
@@ -428,6 +429,8 @@ class _Handler(BaseHTTPRequestHandler):
             value = platform._service(path, kwargs, headers, user_id)
         except LookupError:
             return self._send(404, ("未知服务: " + path).encode("utf-8"))
+        except SQLError as exc:  # refused like a database refuses: the reason, no result
+            return self._send(400, f"SQL 执行失败: {exc}".encode())
         except Exception as exc:  # the server reports its own faults as a 500 text
             return self._send(500, (f"服务错误: {exc!r}").encode())
         self._send(200, encode_answer(value), "application/octet-stream")
@@ -469,22 +472,27 @@ class _Handler(BaseHTTPRequestHandler):
             self.close_connection = True  # the client gave up (e.g. after its time-out)
 
 
-def _main():
-    """Run a server in the foreground (for the demo): prints its environment."""
+def main(argv=None):
+    """Run a server in the foreground: prints its environment, stops on Ctrl-C or SIGTERM."""
     import argparse
 
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    from zentaro.support.serving import Stopped, stop_on_sigterm, wait_for_stop
+
+    parser = argparse.ArgumentParser(
+        prog="python -m zentaro.support.platform_server", description=__doc__.splitlines()[0]
+    )
     parser.add_argument("--plain", action="store_true", help="plain HTTP instead of TLS")
-    args = parser.parse_args()
-    with PlatformServer(tls=not args.plain) as srv:
-        for key, value in srv.client_env().items():
-            print(f"export {key}={value}", flush=True)
-        try:
-            while True:
-                time.sleep(3600)
-        except KeyboardInterrupt:
-            pass
+    args = parser.parse_args(argv)
+    stop_on_sigterm()
+    try:
+        with PlatformServer(tls=not args.plain) as srv:
+            for key, value in srv.client_env().items():
+                print(f"export {key}={value}", flush=True)
+            wait_for_stop()
+    except (KeyboardInterrupt, Stopped):
+        pass
+    return 0
 
 
 if __name__ == "__main__":
-    _main()
+    sys.exit(main())

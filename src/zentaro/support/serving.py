@@ -1,5 +1,6 @@
 """The life cycle shared by the local services: a socket server on a daemon thread."""
 
+import signal
 import threading
 
 
@@ -38,3 +39,24 @@ class BackgroundServer:
     def __exit__(self, *exc):
         self.stop()
         return False
+
+
+class Stopped(Exception):
+    """SIGTERM arrived: raised in the main thread so ``with`` blocks stop their services."""
+
+
+def stop_on_sigterm():
+    """Make SIGTERM raise ``Stopped`` in the main thread (call before starting anything)."""
+
+    def _raise(signum, frame):
+        raise Stopped()
+
+    signal.signal(signal.SIGTERM, _raise)
+
+
+def wait_for_stop():
+    """Block until Ctrl-C or SIGTERM (see ``stop_on_sigterm``); returns normally after either."""
+    try:
+        threading.Event().wait()
+    except (KeyboardInterrupt, Stopped):
+        pass

@@ -18,7 +18,6 @@ namespace {
 PyObject *module_obj = nullptr;
 PyObject *builtins_dict = nullptr; // borrowed from the builtins module
 
-const char *const sample_account_id = "80001234";
 } // namespace
 
 PyObject *name(const char *text) {
@@ -131,23 +130,6 @@ void import_names(nb::module_ &m) {
     m.attr("sleep_and_retry") = ratelimit.attr("sleep_and_retry");
 }
 
-// The module's demonstration run on the sample account.
-void demonstrate() {
-    nb::object api = global("TradeAPI")(nb::str(sample_account_id));
-    nb::setattr(nb::handle(module_obj), "trade_api", api);
-    nb::object print = global("print");
-    // Each value is read before print is called: nanobind's argument packing
-    // must not see a raising attribute read.
-    nb::object funds = api.attr("portfolio");
-    print(nb::str("账号信息:"), funds);
-    nb::object holdings = api.attr("positions");
-    print(nb::str("持仓信息:"), holdings);
-    nb::object trades = api.attr("get_tradelogs")();
-    print(nb::str("成交信息:"), trades);
-    nb::object orders = api.attr("secondary_orders")();
-    print(nb::str("委托信息:"), orders);
-}
-
 } // namespace
 
 NB_MODULE(broker_desk, m) {
@@ -159,8 +141,4 @@ NB_MODULE(broker_desk, m) {
     nb::list all;
     all.append("TradeAPI");
     m.attr("__all__") = all;
-    m.def("main", &demonstrate,
-          "Print the funds, positions, trades and orders of the sample account.");
-    if (nb::str(m.attr("__name__")).equal(nb::str("__main__")))
-        demonstrate();
 }

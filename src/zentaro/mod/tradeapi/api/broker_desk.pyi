@@ -170,6 +170,3 @@ class TradeAPI:
     register_push: Callable[..., object]
 
 __all__: list = ['TradeAPI']
-
-def main() -> None:
-    """Print the funds, positions, trades and orders of the sample account."""

@@ -1,28 +1,67 @@
 """Host layer: the broker client of the platform's trading RPC.
 
-A deployment replaces this module with the real RPC client. Here the default
-backend is an in-process simulated brokerage account; pushed order events are
-delivered to the registered handlers on a thread of the client's.
+The client hands each request dict to a backend, a callable that returns the
+answer dict; a backend with a ``publish`` attribute gets the client's
+``publish`` there and calls it for every pushed order event. Which backend a
+client built without one uses is configuration, never a default of this
+module: ``set_backend_factory(factory)``, or else the environment variable
+``ZENTARO_BROKER_BACKEND`` naming a factory as ``package.module:name``.
+Pushed events are delivered to the registered handlers on a thread of the
+client's.
 """
 
 import atexit
+import importlib
 import logging
+import os
 import queue
 import threading
 import weakref
 
-from zentaro.support.broker_sim import SimulatedBrokerage
+BACKEND_ENV = "ZENTARO_BROKER_BACKEND"
 
 _log = logging.getLogger("zentaro.client_rv")
 _live_clients = weakref.WeakSet()
 _STOP = object()
+_backend_factory = None
+
+
+class BackendNotConfigured(RuntimeError):
+    """No broker backend was set and the environment names none."""
+
+
+def set_backend_factory(factory):
+    """Use ``factory()`` as the backend of clients built without one (None: back to the environment)."""
+    global _backend_factory
+    _backend_factory = factory
+
+
+def backend_factory():
+    """The configured factory: the one set in this process, else the environment's."""
+    if _backend_factory is not None:
+        return _backend_factory
+    spec = os.environ.get(BACKEND_ENV, "").strip()
+    if not spec:
+        raise BackendNotConfigured(
+            "no broker backend configured: set " + BACKEND_ENV + " to 'package.module:factory' "
+            "or call zentaro.mod.tradeapi.sdk.client_rv.set_backend_factory(factory)"
+        )
+    module_name, _, attr = spec.partition(":")
+    if not module_name or not attr:
+        raise BackendNotConfigured(
+            f"{BACKEND_ENV}={spec!r} is not of the form 'package.module:factory'"
+        )
+    target = importlib.import_module(module_name)
+    for part in attr.split("."):
+        target = getattr(target, part)
+    return target
 
 
 class RavineClient:
     """Turns a request dict into an RPC and returns the decoded answer."""
 
     def __init__(self, backend=None):
-        self.backend = SimulatedBrokerage() if backend is None else backend
+        self.backend = backend_factory()() if backend is None else backend
         self._callbacks = []
         self._events = queue.Queue()
         self._thread = None
