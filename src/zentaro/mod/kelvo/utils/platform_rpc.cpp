@@ -189,7 +189,9 @@ nb::object client_get_token(nb::handle self) {
         // A login (or another refresh) stored a newer token while this one was
         // on its way: this answer belongs to the token it replaced. Refresh the
         // newer one instead, so a login is never undone by an older refresh.
-        if (!get_attr(self, ZT_NAME("_refresh_token")).is(token))
+        // (An equal token is the same login, however it was stored.)
+        nb::object current = get_attr(self, ZT_NAME("_refresh_token"));
+        if (!current.is(token) && !compare(current, token, Py_EQ))
             continue;
         if (!is_200(item(item(answer, "meta"), "code")))
             raise_api(nb::str(kAuthFailed));
