@@ -35,11 +35,19 @@ def stub_path(name):
 CALLABLE_TYPES = ("logtime_function", "_CFunction")
 
 
+class KitStubGen(StubGen):
+    """Kit functions (the `zentaro.function` type of the shared layer) are
+    written as functions, from the signature inspect reads off them."""
+
+    def is_function(self, tp):
+        return (tp.__module__, tp.__name__) == ("zentaro", "function") or super().is_function(tp)
+
+
 def render(name):
     module = importlib.import_module(name)
     # Private members are part of the documented interface here (_get_token,
     # _request, _encode ...), and names such as in_ end with an underscore.
-    gen = StubGen(module, include_docstrings=True, include_private=True)
+    gen = KitStubGen(module, include_docstrings=True, include_private=True)
     gen.put(module)
     text = gen.get()
     for type_name in CALLABLE_TYPES:

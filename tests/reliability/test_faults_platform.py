@@ -154,10 +154,26 @@ class FailingOs:
         return getattr(self._real, name)
 
 
-@pytest.mark.parametrize("failing", ["open", "fsync", "replace"])
+class FullDiskFile:
+    """A text file whose writes fail like a full disk; the rest is the real file."""
+
+    def __init__(self, fd, mode="r"):
+        self._file = open(fd, mode)
+
+    def write(self, text):
+        raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+
+    def __getattr__(self, name):
+        return getattr(self._file, name)
+
+
+@pytest.mark.parametrize("failing", ["write", "fsync"])
 def test_a_token_write_that_fails_keeps_the_old_token_file(client, rpc, monkeypatch, failing):
     token = read(client._token_file)
-    monkeypatch.setattr(rpc, "os", FailingOs(os, failing))
+    if failing == "write":
+        monkeypatch.setattr(rpc, "open", FullDiskFile, raising=False)
+    else:
+        monkeypatch.setattr(rpc, "os", FailingOs(os, failing))
     with pytest.raises(OSError) as info:
         client.login("alice", "alice-pass")
     assert info.value.errno == errno.ENOSPC

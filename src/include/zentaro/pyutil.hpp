@@ -167,6 +167,19 @@ inline nb::object text_of(nb::handle obj) {
     return steal_or_raise(PyObject_Str(obj.ptr()));
 }
 
+// target.update(source) as `{**target, **source}` takes it: any mapping, and
+// the interpreter's TypeError for anything else (None included).
+inline void merge_mapping(nb::handle target, nb::handle source) {
+    if (PyDict_Update(target.ptr(), source.ptr()) == 0)
+        return;
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "'%.200s' object is not a mapping",
+                     Py_TYPE(source.ptr())->tp_name);
+    }
+    raise_python_error();
+}
+
 // fn(args...) through vectorcall; the arguments are handles.
 template <typename... Args> nb::object call(nb::handle fn, Args... args) {
     PyObject *argv[sizeof...(Args) + 1] = {nullptr, nb::handle(args).ptr()...};

@@ -7,343 +7,329 @@
 // module uses is one of its attributes and is looked up when it is needed, so
 // tests and deployments can swap any of them.
 
-#include <cstdio>
+#include <cerrno>
 
-#include <nanobind/nanobind.h>
-#include <nanobind/stl/string.h>
-
-#include <atomic>
-#include <random>
-#include <string>
-
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform_rpc_decode.hpp"
-#include "zentaro/pyutil.hpp"
+#include "zentaro/atomic_file.hpp"
+#include "zentaro/function.hpp"
+#include "zentaro/secure_url.hpp"
+#include "zentaro/state.hpp"
 
-namespace nb = nanobind;
-using namespace nb::literals;
-using namespace zentaro;
-
+namespace zentaro::platform_rpc {
 namespace {
 
-// A weak reference: the class's functions must not keep the module alive (a
-// cycle through C++ captures that the collector cannot see), yet must never
-// use a module that is gone.
-PyObject *module_ref = nullptr;
+using namespace nb::literals;
 
-const char *const DEFAULT_BASE_URL = "https://api.zentaro.com/sdk/";
-const char *const MSG_NOT_LOGGED_IN = "账号未登录, 请先登录!";
-const char *const MSG_AUTH_FAILED = "账号认证失败, 请重新登录!";
-const char *const MSG_UNSUPPORTED = "该方法(%s)暂不支持.";
+constexpr const char *kDefaultBaseUrl = "https://api.zentaro.com/sdk/";
+constexpr const char *kNotLoggedIn = "账号未登录, 请先登录!";
+constexpr const char *kAuthFailed = "账号认证失败, 请重新登录!";
+constexpr const char *kUnsupported = "该方法(%s)暂不支持.";
 // Login and refresh must not hang on a server that never answers.
-const int LOGIN_TIMEOUT_SECONDS = 10;
+constexpr int kLoginTimeoutSeconds = 10;
+// The token is a credential; the notice file is written the same way.
+constexpr int kOwnerOnly = 0600;
 
-nb::object this_module() {
-    PyObject *m = PyWeakref_GetObject(module_ref);
-    if (!m || m == Py_None) {
-        PyErr_SetString(PyExc_RuntimeError, "platform_rpc has been unloaded");
-        raise_python_error();
-    }
-    return nb::borrow(m);
-}
-
-nb::object imported(const char *name) {
-    return module_attr(this_module(), name);
-}
-
-bool truthy(nb::handle obj) {
-    int r = PyObject_IsTrue(obj.ptr());
-    if (r < 0)
-        raise_python_error();
-    return r == 1;
-}
-
-bool equals(nb::handle a, long b) {
-    if (PyLong_CheckExact(a.ptr())) {
-        int overflow = 0;
-        long v = PyLong_AsLongAndOverflow(a.ptr(), &overflow);
-        return !overflow && v == b;
-    }
-    int r = PyObject_RichCompareBool(a.ptr(), nb::int_(b).ptr(), Py_EQ);
-    if (r < 0)
-        raise_python_error();
-    return r == 1;
-}
-
-nb::object add(nb::handle a, nb::handle b) {
-    return steal_or_raise(PyNumber_Add(a.ptr(), b.ptr()));
+// raise APIException(message), with APIException looked up now.
+[[noreturn]] void raise_api(nb::handle message) {
+    nb::object exc = call(module_attr(ZT_NAME("APIException")), message);
+    if (!PyExceptionInstance_Check(exc.ptr()))
+        raise(PyExc_TypeError, "exceptions must derive from BaseException");
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())), exc.ptr());
+    raise_python_error();
 }
 
 nb::object item(nb::handle obj, const char *key) {
     return steal_or_raise(PyObject_GetItem(obj.ptr(), nb::str(key).ptr()));
 }
 
-// raise APIException(message), with APIException looked up now.
-[[noreturn]] void raise_api(nb::handle message) {
-    nb::object exc = imported("APIException")(message);
-    if (!PyExceptionInstance_Check(exc.ptr())) {
-        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
-        raise_python_error();
+nb::object concat(nb::handle a, nb::handle b) {
+    return steal_or_raise(PyNumber_Add(a.ptr(), b.ptr()));
+}
+
+bool is_200(nb::handle code) {
+    if (PyLong_CheckExact(code.ptr())) {
+        int overflow = 0;
+        return PyLong_AsLongAndOverflow(code.ptr(), &overflow) == 200 && !overflow;
     }
-    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())), exc.ptr());
-    raise_python_error();
-}
-
-nb::object builtin_open() {
-    return nb::module_::import_("builtins").attr("open");
-}
-
-// with open(path, "w") as f: f.write(text)   (also for an already open fd)
-void write_text(nb::handle target, nb::handle text) {
-    nb::object f = builtin_open()(target, "w");
-    try {
-        f.attr("write")(text);
-    } catch (...) {
-        try {
-            f.attr("close")();
-        } catch (nb::python_error &) {
-        }
-        throw;
-    }
-    f.attr("close")();
-}
-
-nb::object path_exists(nb::handle path) {
-    return imported("os").attr("path").attr("exists")(path);
+    return compare(code, nb::int_(200), Py_EQ);
 }
 
 nb::object root_file(const char *name) {
-    nb::object root = imported("setting").attr("ROOT_PATH");
-    return imported("os").attr("path").attr("join")(root, name);
+    nb::object root = get_attr(module_attr(ZT_NAME("setting")), ZT_NAME("ROOT_PATH"));
+    nb::object path = get_attr(module_attr(ZT_NAME("os")), ZT_NAME("path"));
+    return call_method(path, ZT_NAME("join"), root, nb::str(name));
 }
 
-// The token is a credential: owner-only whatever the umask, and written to a
-// temporary file beside it and renamed, so a crash never leaves half a token.
-void write_token_file(nb::handle self, nb::handle token) {
-    static std::atomic<unsigned long> counter{0};
-    nb::object os = imported("os");
-    nb::object path = self.attr("_token_file");
-    std::random_device rd;
-    char suffix[80];
-    std::snprintf(suffix, sizeof suffix, ".%ld.%lu.%u.tmp", static_cast<long>(getpid()),
-                  ++counter, static_cast<unsigned>(rd()));
-    nb::object tmp = add(path, nb::str(suffix));
-    nb::object flags = steal_or_raise(PyNumber_Or(
-        steal_or_raise(PyNumber_Or(os.attr("O_WRONLY").ptr(), os.attr("O_CREAT").ptr())).ptr(),
-        os.attr("O_EXCL").ptr()));
-    nb::object fd = os.attr("open")(tmp, flags, 0600);
+// ---- the token and notice files --------------------------------------------
+
+// Text written as open(path, "w") would write it, but through a temporary
+// file renamed into place: owner-only whatever the umask, never through a
+// link planted at the name, and never half written.
+void write_text_file(nb::handle path, nb::handle text) {
+    AtomicFile target(fs_path(path), kOwnerOnly);
+    nb::object file = call(global(ZT_NAME("open")), nb::int_(target.release_fd()), nb::str("w"));
+    OnFailure close_file([&] { call_method(file, ZT_NAME("close")); });
+    call_method(file, ZT_NAME("write"), text);
+    call_method(file, ZT_NAME("flush"));
+    call_method(module_attr(ZT_NAME("os")), ZT_NAME("fsync"), call_method(file, ZT_NAME("fileno")));
+    call_method(file, ZT_NAME("close"));
+    close_file.dismiss();
+    target.commit();
+}
+
+// The descriptor of the token file, or -1 when there is none. Opened without
+// blocking and checked to be a plain file: a FIFO or a folder at the name
+// must not hang or break the import that builds kl_api.
+int open_token_file(const std::string &path) {
+    int fd;
+    Py_BEGIN_ALLOW_THREADS;
+    fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    Py_END_ALLOW_THREADS;
+    if (fd < 0) {
+        if (errno == ENOENT || errno == ENOTDIR)
+            return -1;
+        raise_os_error(path);
+    }
+    struct stat info;
+    int error = ::fstat(fd, &info) < 0  ? errno
+                : S_ISREG(info.st_mode) ? 0
+                : S_ISDIR(info.st_mode) ? EISDIR
+                                        : EINVAL;
+    if (error) {
+        ::close(fd);
+        errno = error;
+        raise_os_error(path);
+    }
+    return fd;
+}
+
+nb::object read_token_file(nb::handle path) {
+    int fd = open_token_file(fs_path(path));
+    if (fd < 0)
+        return nb::none();
+    // open() owns the descriptor from here on, and closes it if it fails.
+    nb::object file = call(global(ZT_NAME("open")), nb::int_(fd));
+    OnFailure close_file([&] { call_method(file, ZT_NAME("close")); });
+    nb::object text = call_method(file, ZT_NAME("read"));
+    call_method(file, ZT_NAME("close"));
+    close_file.dismiss();
+    return text;
+}
+
+// A token file that cannot be read (not a file, unreadable, not text in the
+// default encoding) counts as no login, with a line in the system log.
+nb::object stored_token(nb::handle path) {
     try {
-        nb::object f;
-        try {
-            f = builtin_open()(fd, "w");
-        } catch (...) {
-            os.attr("close")(fd);
+        return read_token_file(path);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_OSError) && !e.matches(PyExc_ValueError))
             throw;
-        }
-        try {
-            f.attr("write")(token);
-            f.attr("flush")();
-            os.attr("fsync")(f.attr("fileno")());
-        } catch (...) {
-            try {
-                f.attr("close")();
-            } catch (nb::python_error &) {
-            }
-            throw;
-        }
-        f.attr("close")();
-        os.attr("replace")(tmp, path);
-    } catch (...) {
-        try {
-            os.attr("remove")(tmp);
-        } catch (nb::python_error &) {
-        }
-        throw;
+        // The error's text may quote bytes of the token: only its type is logged.
+        nb::object kind = get_attr(e.type(), ZT_NAME("__name__"));
+        nb::object message = call_method(nb::str("令牌文件 {} 无法读取({}), 按未登录处理"),
+                                         ZT_NAME("format"), path, kind);
+        quietly(
+            [&] { call_method(module_attr(ZT_NAME("system_log")), ZT_NAME("warning"), message); });
+        return nb::none();
     }
 }
+
+// ---- login and refresh ------------------------------------------------------
 
 // POST {"passport": ..., "action": ...} to base_url + "login"; the parsed JSON answer.
 nb::object post_login(nb::handle self, nb::handle passport, const char *action) {
     nb::dict body;
     body["passport"] = passport;
     body["action"] = action;
-    nb::object url = add(self.attr("base_url"), nb::str("login"));
-    nb::object r = imported("requests")
-                       .attr("post")(url, "json"_a = body, "timeout"_a = LOGIN_TIMEOUT_SECONDS);
-    return r.attr("json")();
+    nb::object url = concat(get_attr(self, ZT_NAME("base_url")), nb::str("login"));
+    require_secure_url(module_attr(ZT_NAME("urlsplit")), url);
+    nb::object post = get_attr(module_attr(ZT_NAME("requests")), ZT_NAME("post"));
+    nb::object answer = post(url, "json"_a = body, "timeout"_a = kLoginTimeoutSeconds);
+    return call_method(answer, ZT_NAME("json"));
 }
 
 // Store data.notice in the notice file when the answer carries one.
 void keep_notice(nb::handle self, nb::handle data) {
-    nb::object notice = data.attr("get")("notice");
+    nb::object notice = call_method(data, ZT_NAME("get"), nb::str("notice"));
     if (!notice.is_none())
-        write_text(self.attr("_notice_file"), item(data, "notice"));
+        write_text_file(get_attr(self, ZT_NAME("_notice_file")), item(data, "notice"));
 }
 
-// ----- APIClient methods
+void forget_cached_token(nb::handle self) {
+    nb::object get_token = get_attr(self, ZT_NAME("_get_token"));
+    PyObject *clear = nullptr;
+    if (compat::lookup_attr(get_token.ptr(), ZT_NAME("cache_clear"), &clear) < 0)
+        raise_python_error();
+    if (clear)
+        call(nb::steal(clear));
+}
 
-void client_init(nb::handle self, nb::object encoding, nb::object base_url) {
-    nb::setattr(self, "encoding", encoding);
-    if (truthy(base_url))
-        nb::setattr(self, "base_url", base_url);
-    else
-        nb::setattr(self, "base_url", self.attr("base_url")); // the class value
-    nb::setattr(self, "_token_file", root_file("auth"));
-    nb::object token_file = self.attr("_token_file");
-    if (truthy(path_exists(token_file))) {
-        nb::object f = builtin_open()(token_file);
-        nb::object text;
-        try {
-            text = f.attr("read")();
-        } catch (...) {
-            try {
-                f.attr("close")();
-            } catch (nb::python_error &) {
-            }
-            throw;
-        }
-        f.attr("close")();
-        nb::setattr(self, "_refresh_token", text);
-    } else {
-        nb::setattr(self, "_refresh_token", nb::none());
-    }
-    nb::setattr(self, "_notice_file", root_file("notice"));
+// ---- APIClient ------------------------------------------------------------------
+
+void client_init(nb::handle self, nb::handle encoding, nb::handle base_url) {
+    set_attr(self, ZT_NAME("encoding"), encoding);
+    // Before the instance has its own base_url, the lookup finds the class value.
+    set_attr(self, ZT_NAME("base_url"),
+             truth(base_url) ? nb::borrow(base_url) : get_attr(self, ZT_NAME("base_url")));
+    set_attr(self, ZT_NAME("_token_file"), root_file("auth"));
+    set_attr(self, ZT_NAME("_refresh_token"), stored_token(get_attr(self, ZT_NAME("_token_file"))));
+    set_attr(self, ZT_NAME("_notice_file"), root_file("notice"));
 }
 
 nb::object client_get_token(nb::handle self) {
-    nb::object token = self.attr("_refresh_token");
-    if (token.is_none())
-        raise_api(nb::str(MSG_NOT_LOGGED_IN));
-    nb::object res = post_login(self, token, "refresh");
-    if (!equals(item(item(res, "meta"), "code"), 200))
-        raise_api(nb::str(MSG_AUTH_FAILED));
-    nb::object data = item(res, "data");
-    nb::setattr(self, "_refresh_token", item(data, "token"));
-    keep_notice(self, data);
-    return self.attr("_refresh_token");
+    for (;;) {
+        nb::object token = get_attr(self, ZT_NAME("_refresh_token"));
+        if (token.is_none())
+            raise_api(nb::str(kNotLoggedIn));
+        nb::object answer = post_login(self, token, "refresh");
+        // A login (or another refresh) stored a newer token while this one was
+        // on its way: this answer belongs to the token it replaced. Refresh the
+        // newer one instead, so a login is never undone by an older refresh.
+        // (An equal token is the same login, however it was stored.)
+        nb::object current = get_attr(self, ZT_NAME("_refresh_token"));
+        if (!current.is(token) && !compare(current, token, Py_EQ))
+            continue;
+        if (!is_200(item(item(answer, "meta"), "code")))
+            raise_api(nb::str(kAuthFailed));
+        nb::object data = item(answer, "data");
+        set_attr(self, ZT_NAME("_refresh_token"), item(data, "token"));
+        keep_notice(self, data);
+        return get_attr(self, ZT_NAME("_refresh_token"));
+    }
 }
 
-bool client_login(nb::handle self, nb::object username, nb::object password) {
-    nb::object pickled = imported("pickle").attr("dumps")(nb::make_tuple(username, password));
-    nb::object passport = imported("base64").attr("b64encode")(pickled).attr("decode")();
-    nb::object res = post_login(self, passport, "login");
-    if (!equals(item(item(res, "meta"), "code"), 200)) {
-        nb::object data = item(res, "data");
-        raise_api(truthy(data) ? data : item(item(res, "meta"), "message"));
+bool client_login(nb::handle self, nb::handle username, nb::handle password) {
+    nb::object pickled = call_method(module_attr(ZT_NAME("pickle")), ZT_NAME("dumps"),
+                                     nb::make_tuple(username, password));
+    nb::object encoded = call_method(module_attr(ZT_NAME("base64")), ZT_NAME("b64encode"), pickled);
+    nb::object answer = post_login(self, call_method(encoded, ZT_NAME("decode")), "login");
+    nb::object meta = item(answer, "meta");
+    if (!is_200(item(meta, "code"))) {
+        nb::object data = item(answer, "data");
+        raise_api(truth(data) ? data : item(meta, "message"));
     }
-    nb::object data = item(res, "data");
-    nb::setattr(self, "_refresh_token", item(data, "token"));
-    write_token_file(self, self.attr("_refresh_token"));
+    nb::object data = item(answer, "data");
+    set_attr(self, ZT_NAME("_refresh_token"), item(data, "token"));
+    // The new login takes effect at once, even when a file cannot be written:
+    // the token cached for the old one goes, now and again at the end (a
+    // refresh finishing meanwhile may have cached it anew).
+    forget_cached_token(self);
+    OnFailure forget_again([&] { forget_cached_token(self); });
+    write_text_file(get_attr(self, ZT_NAME("_token_file")),
+                    get_attr(self, ZT_NAME("_refresh_token")));
     keep_notice(self, data);
-    // The new login takes effect at once: drop the token cached for the old one.
-    nb::object get_token = self.attr("_get_token");
-    if (nb::hasattr(get_token, "cache_clear"))
-        get_token.attr("cache_clear")();
+    forget_again.dismiss();
+    forget_cached_token(self);
     return true;
 }
 
 nb::object client_logout(nb::handle self) {
-    nb::object token_file = self.attr("_token_file");
-    nb::object exists = path_exists(token_file);
-    if (!truthy(exists))
+    nb::object token_file = get_attr(self, ZT_NAME("_token_file"));
+    nb::object os = module_attr(ZT_NAME("os"));
+    nb::object exists = call_method(get_attr(os, ZT_NAME("path")), ZT_NAME("exists"), token_file);
+    if (!truth(exists))
         return exists;
-    imported("os").attr("remove")(token_file);
+    call_method(os, ZT_NAME("remove"), token_file);
     return nb::none();
 }
 
-nb::object client_compose_url(nb::handle self, nb::object path) {
-    return add(self.attr("base_url"), path);
+nb::object client_compose_url(nb::handle self, nb::handle path) {
+    return concat(get_attr(self, ZT_NAME("base_url")), path);
 }
 
-nb::object client_handle_response(nb::handle self, nb::object response) {
-    static PyObject *s_status_code =
-        steal_or_raise(PyUnicode_InternFromString("status_code")).release().ptr();
-    static PyObject *s_content =
-        steal_or_raise(PyUnicode_InternFromString("content")).release().ptr();
-    nb::object status = steal_or_raise(PyObject_GetAttr(response.ptr(), s_status_code));
-    if (equals(status, 200)) {
-        nb::object content = steal_or_raise(PyObject_GetAttr(response.ptr(), s_content));
-        return platform_rpc::decode_body(this_module(), content);
-    }
-    // Looked up before the call: an attribute accessor handed to a call is
-    // read inside a noexcept conversion, where a failed lookup aborts.
-    nb::object encoding = self.attr("encoding");
-    nb::object text = response.attr("content").attr("decode")(encoding);
-    raise_api(text);
+nb::object client_handle_response(nb::handle self, nb::handle response) {
+    if (is_200(get_attr(response, ZT_NAME("status_code"))))
+        return decode_body(module_state().module(), get_attr(response, ZT_NAME("content")));
+    nb::object encoding = get_attr(self, ZT_NAME("encoding"));
+    raise_api(call_method(get_attr(response, ZT_NAME("content")), ZT_NAME("decode"), encoding));
 }
 
 // {"serialize-type", "x-consumer-sdk-version", "Authorization", **extra}
 nb::dict build_headers(nb::handle self, nb::handle extra) {
     nb::dict headers;
     headers["serialize-type"] = "0";
-    headers["x-consumer-sdk-version"] = imported("__version__");
-    nb::object token = self.attr("_get_token")();
-    nb::object formatted = steal_or_raise(PyObject_Format(token.ptr(), nullptr));
-    headers["Authorization"] = add(nb::str("Bearer "), formatted);
-    if (!PyDict_Check(extra.ptr()) && !nb::hasattr(extra, "keys")) {
-        PyErr_Format(PyExc_TypeError, "'%.200s' object is not a mapping",
-                     Py_TYPE(extra.ptr())->tp_name);
-        raise_python_error();
-    }
-    if (PyDict_Update(headers.ptr(), extra.ptr()) < 0)
-        raise_python_error();
+    headers["x-consumer-sdk-version"] = module_attr(ZT_NAME("__version__"));
+    nb::object token = call_method(self, ZT_NAME("_get_token"));
+    headers["Authorization"] =
+        concat(nb::str("Bearer "), steal_or_raise(PyObject_Format(token.ptr(), nullptr)));
+    merge_mapping(headers, extra);
     return headers;
 }
 
 nb::object send(nb::handle method, nb::handle url, nb::handle headers, nb::handle timeout,
                 nb::handle data) {
-    nb::object verb = method.attr("upper")();
-    return imported("requests")
-        .attr("request")(verb, url, "headers"_a = headers, "timeout"_a = timeout, "data"_a = data);
+    nb::object request = get_attr(module_attr(ZT_NAME("requests")), ZT_NAME("request"));
+    return request(call_method(method, ZT_NAME("upper")), url, "headers"_a = headers,
+                   "timeout"_a = timeout, "data"_a = data);
 }
 
-nb::object client_request(nb::handle self, nb::object method, nb::object path,
-                          nb::object extra_headers, nb::object timeout, nb::object timeout_retry,
-                          nb::kwargs kwargs) {
-    nb::object url = self.attr("_compose_url")(path);
+bool is_read_timeout(nb::python_error &error) {
+    nb::object exceptions = get_attr(module_attr(ZT_NAME("requests")), ZT_NAME("exceptions"));
+    return error.matches(get_attr(exceptions, ZT_NAME("ReadTimeout")));
+}
+
+nb::object client_request(nb::handle self, nb::handle method, nb::handle path,
+                          nb::handle extra_headers, nb::handle timeout, nb::handle timeout_retry,
+                          nb::handle kwargs) {
+    nb::object url = call_method(self, ZT_NAME("_compose_url"), path);
     nb::dict headers = build_headers(self, extra_headers);
-    nb::object data = imported("pickle").attr("dumps")(kwargs);
+    nb::object data = call_method(module_attr(ZT_NAME("pickle")), ZT_NAME("dumps"), kwargs);
+    require_secure_url(module_attr(ZT_NAME("urlsplit")), url);
+    nb::object retries = nb::borrow(timeout_retry);
     nb::int_ zero(0), one(1);
-    for (;;) {
-        int more = PyObject_RichCompareBool(timeout_retry.ptr(), zero.ptr(), Py_GT);
-        if (more < 0)
-            raise_python_error();
-        if (!more)
-            break;
+    while (compare(retries, zero, Py_GT)) {
         try {
-            nb::object r = send(method, url, headers, timeout, data);
-            return self.attr("_handle_response")(r);
+            nb::object answer = send(method, url, headers, timeout, data);
+            return call_method(self, ZT_NAME("_handle_response"), answer);
         } catch (nb::python_error &e) {
-            nb::object read_timeout = imported("requests").attr("exceptions").attr("ReadTimeout");
-            if (!e.matches(read_timeout))
+            if (!is_read_timeout(e))
                 throw;
         }
-        timeout_retry = steal_or_raise(PyNumber_InPlaceSubtract(timeout_retry.ptr(), one.ptr()));
+        retries = steal_or_raise(PyNumber_InPlaceSubtract(retries.ptr(), one.ptr()));
     }
-    nb::object r = send(method, url, headers, timeout, data);
-    return self.attr("_handle_response")(r);
+    nb::object answer = send(method, url, headers, timeout, data);
+    return call_method(self, ZT_NAME("_handle_response"), answer);
 }
 
-nb::object client_getattr(nb::handle self, nb::object func) {
-    nb::object methods = self.attr("request_methods");
+// Names of the object protocol (__wrapped__, __setstate__, ...) are not
+// services: they answer AttributeError, so help, hasattr, copy, pickle and
+// mock work. Every other unknown name is a service lookup.
+bool is_protocol_name(nb::handle name) {
+    if (!PyUnicode_Check(name.ptr()))
+        return false;
+    nb::str marker("__");
+    Py_ssize_t end = PyUnicode_GetLength(name.ptr());
+    return PyUnicode_Tailmatch(name.ptr(), marker.ptr(), 0, end, -1) == 1 &&
+           PyUnicode_Tailmatch(name.ptr(), marker.ptr(), 0, end, 1) == 1;
+}
+
+nb::object client_getattr(nb::handle self, nb::handle func) {
+    if (is_protocol_name(func)) {
+        PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'",
+                     Py_TYPE(self.ptr())->tp_name, func.ptr());
+        raise_python_error();
+    }
+    nb::object methods = get_attr(self, ZT_NAME("request_methods"));
     PyObject *entry = PyObject_GetItem(methods.ptr(), func.ptr());
     if (!entry) {
         if (!PyErr_ExceptionMatches(PyExc_KeyError))
             raise_python_error();
         PyErr_Clear();
-        raise_api(steal_or_raise(PyNumber_Remainder(nb::str(MSG_UNSUPPORTED).ptr(), func.ptr())));
+        raise_api(steal_or_raise(PyNumber_Remainder(nb::str(kUnsupported).ptr(), func.ptr())));
     }
     nb::object table_entry = nb::steal(entry);
-    nb::dict options; // **entry: any mapping will do, like in a Python call
-    if (PyDict_Update(options.ptr(), table_entry.ptr()) < 0)
-        raise_python_error();
-    nb::object request = self.attr("_request");
-    nb::object args = nb::make_tuple(request);
-    return steal_or_raise(PyObject_Call(imported("partial").ptr(), args.ptr(), options.ptr()));
+    nb::dict options; // **entry: any mapping will do, as in a Python call
+    merge_mapping(options, table_entry);
+    nb::object args = nb::make_tuple(get_attr(self, ZT_NAME("_request")));
+    return steal_or_raise(
+        PyObject_Call(module_attr(ZT_NAME("partial")).ptr(), args.ptr(), options.ptr()));
 }
 
-// ----- class construction
+// ---- the class --------------------------------------------------------------------
 
 nb::dict endpoint(const char *path, int timeout = 0) {
     nb::dict e;
@@ -371,45 +357,84 @@ nb::dict request_methods() {
     return t;
 }
 
+nb::object token_cache() {
+    return module_attr(ZT_NAME("ttl_cache"))("maxsize"_a = 1, "ttl"_a = 7200);
+}
+
 nb::object build_client_class(nb::module_ &m) {
-    nb::dict ns;
-    ns["__module__"] = m.attr("__name__");
-    ns["__qualname__"] = "APIClient";
-    nb::object environ = m.attr("os").attr("environ");
-    ns["base_url"] = environ.attr("get")("ZENTARO_URL", DEFAULT_BASE_URL);
-    ns["request_methods"] = request_methods();
-    ns["__init__"] = method(&client_init, nb::name("__init__"), "encoding"_a = "utf-8",
-                            "base_url"_a = nb::none());
-    nb::object cache = m.attr("ttl_cache")("maxsize"_a = 1, "ttl"_a = 7200);
-    ns["_get_token"] = cache(method(&client_get_token, nb::name("_get_token")));
-    ns["login"] = method(&client_login, nb::name("login"), "username"_a, "password"_a);
-    ns["logout"] = method(&client_logout, nb::name("logout"));
-    ns["_compose_url"] = method(&client_compose_url, nb::name("_compose_url"), "path"_a);
-    ns["_handle_response"] =
-        method(&client_handle_response, nb::name("_handle_response"), "response"_a);
-    ns["_request"] =
-        method(&client_request, nb::name("_request"), "_method"_a = "POST", "_path"_a = "",
-               "_headers"_a = nb::dict(), "_timeout"_a = 10, "_timeout_retry"_a = 1, "kwargs"_a);
-    ns["__getattr__"] = method(&client_getattr, nb::name("__getattr__"), "func"_a);
-    return make_python_class(m, "APIClient",
-                             nb::make_tuple(nb::handle((PyObject *)&PyBaseObject_Type)), ns);
+    nb::object environ = get_attr(module_attr(ZT_NAME("os")), ZT_NAME("environ"));
+    ClassBuilder builder(m, "APIClient");
+    builder.ns()["__module__"] = m.attr("__name__"); // first, as in a class statement
+    return builder
+        .attr("base_url", call_method(environ, ZT_NAME("get"), nb::str("ZENTARO_URL"),
+                                      nb::str(kDefaultBaseUrl)))
+        .attr("request_methods", request_methods())
+        .def<client_init>("__init__(self, encoding='utf-8', base_url=None)",
+                          "Set up a client of the platform server; reads the stored token.")
+        .def<client_get_token>("_get_token(self)",
+                               "Exchange the stored token for a fresh one; cached for two hours.")
+        .wrap("_get_token", token_cache())
+        .def<client_login>("login(self, username, password)",
+                           "Log in and store the token the server returns; return True.")
+        .def<client_logout>("logout(self)",
+                            "Delete the token file; return False when there is none.")
+        .def<client_compose_url>("_compose_url(self, path)", "Return base_url followed by path.")
+        .def<client_handle_response>("_handle_response(self, response)",
+                                     "Return the decoded value of a service answer.")
+        .def<client_request>("_request(self, _method='POST', _path='', _headers={}, _timeout=10, "
+                             "_timeout_retry=1, **kwargs)",
+                             "Send one service call with the keyword arguments as its body; "
+                             "return the decoded answer.")
+        .def<client_getattr>("__getattr__(self, func)",
+                             "Return a callable that calls the service `func` of request_methods.")
+        .finish("Client of the platform server: login, token refresh and service calls.");
+}
+
+// A child forked while another thread was inside `_get_token` inherits the
+// cache's lock and its record of a refresh in flight, and would wait for
+// that refresh forever: the child starts with a cache of its own.
+void renew_token_cache_after_fork() {
+    quietly([] {
+        nb::object cls = module_attr(ZT_NAME("APIClient"));
+        nb::object current = get_attr(cls, ZT_NAME("_get_token"));
+        PyObject *wrapped = nullptr;
+        if (compat::lookup_attr(current.ptr(), ZT_NAME("__wrapped__"), &wrapped) < 0)
+            raise_python_error();
+        nb::object inner = nb::steal(wrapped);
+        if (inner.is_valid() && is_kit_function(inner)) // else someone installed their own
+            set_attr(cls, ZT_NAME("_get_token"), call(token_cache(), inner));
+    });
+}
+
+void reset_in_forked_children(nb::module_ &m) {
+    nb::object hook = make_function<renew_token_cache_after_fork>(
+        "_renew_token_cache()", "Give a forked child a token cache of its own.",
+        m.attr("__name__"));
+    nb::object register_at_fork = get_attr(module_attr(ZT_NAME("os")), ZT_NAME("register_at_fork"));
+    register_at_fork("after_in_child"_a = hook);
+}
+
+void import_dependencies(nb::module_ &m) {
+    for (const char *name : {"os", "zlib", "base64", "pickle", "msgpack", "requests"})
+        m.attr(name) = import(name);
+    m.attr("partial") = import_from("functools", "partial");
+    m.attr("ttl_cache") = import_from("cachetools.func", "ttl_cache");
+    m.attr("__version__") = import_from("zentaro", "__version__");
+    m.attr("setting") = import_from("zentaro.mod.kelvo", "setting");
+    m.attr("APIException") = import_from("zentaro.utils.exception", "APIException");
+    m.attr("system_log") = import_from("zentaro.utils.logger", "system_log");
+    m.attr("urlsplit") = import_from("urllib.parse", "urlsplit");
 }
 
 } // namespace
+} // namespace zentaro::platform_rpc
 
 NB_MODULE(platform_rpc, m) {
-    module_ref = steal_or_raise(PyWeakref_NewRef(m.ptr(), nullptr)).release().ptr();
-    platform_rpc::init_decoders();
-
-    for (const char *name : {"os", "zlib", "base64", "pickle", "msgpack", "requests"})
-        m.attr(name) = nb::module_::import_(name);
-    m.attr("partial") = nb::module_::import_("functools").attr("partial");
-    m.attr("ttl_cache") = nb::module_::import_("cachetools.func").attr("ttl_cache");
-    m.attr("__version__") = nb::module_::import_("zentaro").attr("__version__");
-    // from zentaro.mod.kelvo import setting (a submodule)
-    m.attr("setting") = nb::module_::import_("zentaro.mod.kelvo.setting");
-    m.attr("APIException") = nb::module_::import_("zentaro.utils.exception").attr("APIException");
-
+    using namespace zentaro::platform_rpc;
+    zentaro::module_state().init(m);
+    init_decoders();
+    import_dependencies(m);
     m.attr("APIClient") = build_client_class(m);
-    m.attr("kl_api") = m.attr("APIClient")();
+    m.attr("kl_api") = zentaro::call(m.attr("APIClient"));
+    reset_in_forked_children(m);
 }

@@ -2,57 +2,35 @@
 // and sends that account's RPC calls through the gateway.
 //
 // GatewayClient must derive from the host layer's gateway base class, so it is
-// a plain Python class built at module init whose methods are C++ functions.
+// a plain Python class built at module init whose methods are kit functions.
 // Every name the module imports is a module attribute read at call time, so a
 // deployment (or a test) can replace any of them.
-
-#include <nanobind/nanobind.h>
 
 #include <string>
 #include <utility>
 
-#include "zentaro/pyutil.hpp"
+#include "gateway_gate.hpp"
+#include "zentaro/function.hpp"
+#include "zentaro/secure_url.hpp"
+#include "zentaro/state.hpp"
 
-namespace nb = nanobind;
-using namespace zentaro;
-
+namespace zentaro::gateway_link {
 namespace {
 
-// Weak references only: a strong reference held by C++ would keep the class
-// and its functions alive past interpreter shutdown.
-PyObject *module_ref = nullptr;
-PyObject *class_ref = nullptr;
+using namespace nb::literals;
 
-constexpr const char *password_key = "$%^47Qkv";
+constexpr const char *kPasswordKey = "$%^47Qkv";
 // A directory server that never answers must not hang a login.
-constexpr int directory_timeout_seconds = 10;
+constexpr int kDirectoryTimeoutSeconds = 10;
 // Below this the channel key has fewer than two digits after the first, so no
 // service type can be read from it.
-constexpr long min_investor_key = 1000;
+constexpr long kMinInvestorKey = 1000;
 
-constexpr const char *default_directory_host = "https://ctp-directory.zentaro.net";
-constexpr const char *default_gateway_api_host = "https://futgw.zentaro.net";
-constexpr const char *directory_path = "/futures/ctp_address.xml";
-constexpr const char *site_path = "/futgwapi/api/trade/v1/trade/gateway/config?qsidList={}";
-
-nb::object deref(PyObject *ref, const char *what) {
-    PyObject *obj = PyWeakref_GetObject(ref); // borrowed
-    if (!obj)
-        raise_python_error();
-    if (obj == Py_None) {
-        PyErr_Format(PyExc_RuntimeError, "gateway_link: the %s no longer exists", what);
-        raise_python_error();
-    }
-    return nb::borrow(obj);
-}
-
-nb::object imported(const char *name) {
-    return module_attr(deref(module_ref, "module"), name);
-}
-
-nb::object call(nb::handle fn, nb::handle args, nb::handle kwargs) {
-    return steal_or_raise(PyObject_Call(fn.ptr(), args.ptr(), kwargs.ptr()));
-}
+constexpr const char *kDefaultDirectoryHost = "https://ctp-directory.zentaro.net";
+constexpr const char *kDefaultGatewayApiHost = "https://futgw.zentaro.net";
+constexpr const char *kDirectoryPath = "/futures/ctp_address.xml";
+constexpr const char *kSitePath = "/futgwapi/api/trade/v1/trade/gateway/config?qsidList={}";
+constexpr const char *kGateCapsule = "zentaro.gateway_link.RpcGate";
 
 nb::object item(nb::handle obj, nb::handle key) {
     return steal_or_raise(PyObject_GetItem(obj.ptr(), key.ptr()));
@@ -62,22 +40,12 @@ nb::object item(nb::handle obj, const char *key) {
     return item(obj, nb::str(key));
 }
 
-bool truthy(nb::handle obj) {
-    int r = PyObject_IsTrue(obj.ptr());
-    if (r < 0)
-        raise_python_error();
-    return r != 0;
-}
-
-bool equals(nb::handle a, nb::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    if (r < 0)
-        raise_python_error();
-    return r != 0;
-}
-
 nb::object format(const char *pattern, nb::handle arg) {
-    return nb::str(pattern).attr("format")(arg);
+    return call_method(nb::str(pattern), ZT_NAME("format"), arg);
+}
+
+nb::object decode_utf8(nb::handle data) {
+    return call_method(data, ZT_NAME("decode"), nb::str("utf-8"));
 }
 
 [[noreturn]] void raise_value_error(nb::handle message) {
@@ -108,58 +76,59 @@ std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
     PyObject *extra = PyIter_Next(iter.ptr());
     if (extra) {
         Py_DECREF(extra);
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        raise_python_error();
+        raise(PyExc_ValueError, "too many values to unpack (expected 2)");
     }
     if (PyErr_Occurred())
         raise_python_error();
     return {std::move(parts[0]), std::move(parts[1])};
 }
 
-// requests.get(url, timeout=10), through the replaceable `requests` attribute.
+// requests.get(url, timeout=10), through the replaceable `requests` attribute;
+// the directory decides where the password goes, so it comes over https.
 nb::object http_get(nb::handle url) {
-    nb::dict kwargs;
-    kwargs["timeout"] = directory_timeout_seconds;
-    return call(imported("requests").attr("get"), nb::make_tuple(url), kwargs);
+    require_secure_url(module_attr(ZT_NAME("urlsplit")), url);
+    nb::object get = get_attr(module_attr(ZT_NAME("requests")), ZT_NAME("get"));
+    return get(url, "timeout"_a = kDirectoryTimeoutSeconds);
 }
 
-// ----- broker directory and site selection (class methods)
+// ---- broker directory and site selection (class methods) ----------------------
 
 nb::object get_qs_info(nb::handle cls) {
-    nb::object cached = nb::getattr(cls, "_qs_info");
-    if (truthy(cached))
+    nb::object cached = get_attr(cls, ZT_NAME("_qs_info"));
+    if (truth(cached))
         return cached;
-    nb::object response = http_get(nb::getattr(cls, "qs_info_url"));
-    nb::object text = response.attr("content").attr("decode")("utf8");
-    nb::object root = imported("ET").attr("fromstring")(text);
+    nb::object response = http_get(get_attr(cls, ZT_NAME("qs_info_url")));
+    nb::object text =
+        call_method(get_attr(response, ZT_NAME("content")), ZT_NAME("decode"), nb::str("utf8"));
+    nb::object root = call_method(module_attr(ZT_NAME("ET")), ZT_NAME("fromstring"), text);
     nb::dict directory;
     nb::object entries = steal_or_raise(PyObject_GetIter(root.ptr()));
     while (PyObject *raw = PyIter_Next(entries.ptr())) {
         nb::object entry = nb::steal(raw);
-        nb::object attrib = entry.attr("attrib");
-        nb::object record =
-            steal_or_raise(PyObject_CallOneArg((PyObject *)&PyDict_Type, attrib.ptr()));
-        directory[attrib.attr("get")("qsname")] = record;
+        nb::object attrib = get_attr(entry, ZT_NAME("attrib"));
+        nb::object record = call(builtin_type(&PyDict_Type), attrib);
+        nb::object name = call_method(attrib, ZT_NAME("get"), nb::str("qsname"));
+        check(PyDict_SetItem(directory.ptr(), name.ptr(), record.ptr()));
     }
     if (PyErr_Occurred())
         raise_python_error();
-    nb::setattr(cls, "_qs_info", directory);
+    set_attr(cls, ZT_NAME("_qs_info"), directory);
     return directory;
 }
 
 nb::object get_qs_site(nb::handle cls, nb::handle qsid) {
-    nb::object url = nb::getattr(cls, "qs_site_url").attr("format")(qsid);
-    nb::object answer = http_get(url).attr("json")();
-    if (equals(item(answer, "code"), nb::int_(0))) {
+    nb::object url = call_method(get_attr(cls, ZT_NAME("qs_site_url")), ZT_NAME("format"), qsid);
+    nb::object answer = call_method(http_get(url), ZT_NAME("json"));
+    if (compare(item(answer, "code"), nb::int_(0), Py_EQ)) {
         nb::object data = item(answer, "data");
-        if (truthy(data)) {
-            nb::object groups = item(data, nb::int_(0)).attr("values")();
+        if (truth(data)) {
+            nb::object groups = call_method(item(data, nb::int_(0)), ZT_NAME("values"));
             nb::list sites;
             nb::object it = steal_or_raise(PyObject_GetIter(groups.ptr()));
             while (PyObject *raw = PyIter_Next(it.ptr())) {
                 nb::object group = nb::steal(raw);
                 if (PyList_Check(group.ptr()))
-                    sites.attr("extend")(group);
+                    call_method(sites, ZT_NAME("extend"), group);
             }
             if (PyErr_Occurred())
                 raise_python_error();
@@ -170,13 +139,14 @@ nb::object get_qs_site(nb::handle cls, nb::handle qsid) {
 }
 
 nb::object select_site_auto(nb::handle cls, nb::handle broker_id) {
-    nb::object qs_info = cls.attr("get_qs_info")();
-    nb::object names = imported("difflib").attr("get_close_matches")(broker_id, qs_info, 1, 0.1);
-    if (!truthy(names))
+    nb::object qs_info = call_method(cls, ZT_NAME("get_qs_info"));
+    nb::object match = get_attr(module_attr(ZT_NAME("difflib")), ZT_NAME("get_close_matches"));
+    nb::object names = match(broker_id, qs_info, 1, 0.1);
+    if (!truth(names))
         raise_value_error(format("未匹配到支持的券商: {}", broker_id));
     nb::object broker = item(qs_info, item(names, nb::int_(0)));
-    nb::object sites = cls.attr("get_qs_site")(item(broker, "qsid"));
-    nb::object site = imported("random").attr("choice")(sites);
+    nb::object sites = call_method(cls, ZT_NAME("get_qs_site"), item(broker, "qsid"));
+    nb::object site = call_method(module_attr(ZT_NAME("random")), ZT_NAME("choice"), sites);
     nb::dict selected;
     selected["ip"] = item(site, "ip");
     selected["port"] = steal_or_raise(PyNumber_Long(item(site, "port").ptr()));
@@ -185,7 +155,7 @@ nb::object select_site_auto(nb::handle cls, nb::handle broker_id) {
 
 // Six hardware-address bytes, most significant first: "aa:bb:cc:dd:ee:ff".
 nb::object hardware_address() {
-    nb::object node = imported("uuid").attr("getnode")();
+    nb::object node = call_method(module_attr(ZT_NAME("uuid")), ZT_NAME("getnode"));
     nb::object mask = nb::int_(255);
     nb::list pairs;
     for (int shift = 40; shift >= 0; shift -= 8) {
@@ -193,55 +163,63 @@ nb::object hardware_address() {
         nb::object byte = steal_or_raise(PyNumber_And(shifted.ptr(), mask.ptr()));
         pairs.append(format("{:02x}", byte));
     }
-    return nb::str(":").attr("join")(pairs);
+    return call_method(nb::str(":"), ZT_NAME("join"), pairs);
 }
 
 nb::object get_system_info(nb::handle /*cls*/) {
-    nb::object collected = imported("datacollect").attr("get_system_info")();
-    nb::object collect_info =
-        imported("EncryptionBase64").attr("encode")(collected).attr("decode")();
+    nb::object collected =
+        call_method(module_attr(ZT_NAME("datacollect")), ZT_NAME("get_system_info"));
+    nb::object encoded =
+        call_method(module_attr(ZT_NAME("EncryptionBase64")), ZT_NAME("encode"), collected);
+    nb::object platform = call_method(module_attr(ZT_NAME("platform")), ZT_NAME("platform"));
     nb::object client_info =
-        nb::str("mac={}|osv={}|clientver={}")
-            .attr("format")(hardware_address(), imported("platform").attr("platform")(),
-                            imported("__version__"));
+        call_method(nb::str("mac={}|osv={}|clientver={}"), ZT_NAME("format"), hardware_address(),
+                    platform, module_attr(ZT_NAME("__version__")));
     nb::dict info;
-    info["collect_info"] = collect_info;
+    info["collect_info"] = call_method(encoded, ZT_NAME("decode"));
     info["client_info"] = client_info;
     return info;
 }
 
-// ----- construction, login and calls (instance methods)
+// ---- construction ---------------------------------------------------------------
 
-void init(nb::handle self, nb::handle broker_id, nb::handle account_id, nb::handle password) {
-    nb::setattr(self, "broker_id", broker_id);
-    nb::setattr(self, "account_id", account_id);
-    nb::object clear = password.attr("encode")("utf-8");
-    nb::object encrypted =
-        imported("EncryptionDesBase64").attr("encode")(clear, password_key).attr("decode")();
-    nb::setattr(self, "password", encrypted);
-    nb::setattr(self, "logger", imported("system_log"));
-    nb::setattr(self, "system_info", self.attr("get_system_info")());
-    nb::setattr(self, "_investor_key", nb::int_(0));
-    nb::setattr(self, "_channel_key", nb::str(""));
-    nb::setattr(self, "_service_type", nb::int_(0));
-    nb::object super_ = steal_or_raise(PyObject_CallFunctionObjArgs(
-        (PyObject *)&PySuper_Type, deref(class_ref, "class GatewayClient").ptr(), self.ptr(),
-        nullptr));
-    super_.attr("__init__")(nb::none(), nb::none(), nb::none(), nb::getattr(self, "password"));
+// `data` is a one-item list holding the class, filled in once the class
+// exists: super() needs the class the method is defined in.
+void init(Closure defining_class, nb::handle self, nb::handle broker_id, nb::handle account_id,
+          nb::handle password) {
+    set_attr(self, ZT_NAME("broker_id"), broker_id);
+    set_attr(self, ZT_NAME("account_id"), account_id);
+    nb::object clear = call_method(password, ZT_NAME("encode"), nb::str("utf-8"));
+    nb::object encrypted = call_method(module_attr(ZT_NAME("EncryptionDesBase64")),
+                                       ZT_NAME("encode"), clear, nb::str(kPasswordKey));
+    set_attr(self, ZT_NAME("password"), call_method(encrypted, ZT_NAME("decode")));
+    set_attr(self, ZT_NAME("logger"), module_attr(ZT_NAME("system_log")));
+    set_attr(self, ZT_NAME("system_info"), call_method(self, ZT_NAME("get_system_info")));
+    set_attr(self, ZT_NAME("_investor_key"), nb::int_(0));
+    set_attr(self, ZT_NAME("_channel_key"), nb::str(""));
+    set_attr(self, ZT_NAME("_service_type"), nb::int_(0));
+    nb::object cls = item(defining_class.data, nb::int_(0));
+    nb::object base = call(builtin_type(&PySuper_Type), cls, self);
+    call_method(base, ZT_NAME("__init__"), nb::none(), nb::none(), nb::none(),
+                get_attr(self, ZT_NAME("password")));
 }
+
+// ---- login --------------------------------------------------------------------------
 
 // MD5 of user id + expiry + kit version, hex characters 8..15.
 nb::object authorisation_key(nb::handle user_id, nb::handle exp) {
     nb::object text = steal_or_raise(PyNumber_Add(user_id.ptr(), exp.ptr()));
-    text = steal_or_raise(PyNumber_Add(text.ptr(), imported("__version__").ptr()));
-    nb::object digest =
-        imported("hashlib").attr("md5")(text.attr("encode")("utf-8")).attr("hexdigest")();
-    return steal_or_raise(PySequence_GetSlice(digest.ptr(), 8, 16));
+    text = steal_or_raise(PyNumber_Add(text.ptr(), module_attr(ZT_NAME("__version__")).ptr()));
+    nb::object encoded = call_method(text, ZT_NAME("encode"), nb::str("utf-8"));
+    nb::object digest = call_method(module_attr(ZT_NAME("hashlib")), ZT_NAME("md5"), encoded);
+    nb::object hex = call_method(digest, ZT_NAME("hexdigest"));
+    return steal_or_raise(PySequence_GetSlice(hex.ptr(), 8, 16));
 }
 
 nb::object decode_authorisation(nb::handle grant) {
-    nb::object raw = imported("base64").attr("b16decode")(item(grant, "data"));
-    return imported("json").attr("loads")(raw.attr("decode")("utf-8"));
+    nb::object raw =
+        call_method(module_attr(ZT_NAME("base64")), ZT_NAME("b16decode"), item(grant, "data"));
+    return call_method(module_attr(ZT_NAME("json")), ZT_NAME("loads"), decode_utf8(raw));
 }
 
 // GatewaySession(**site, begin=b"\x0f", **kwargs), refusing a keyword given twice.
@@ -254,13 +232,12 @@ void add_keyword(nb::dict &merged, nb::handle key, nb::handle value) {
                      "GatewaySession() got multiple values for keyword argument '%S'", key.ptr());
         raise_python_error();
     }
-    merged[key] = value;
+    check(PyDict_SetItem(merged.ptr(), key.ptr(), value.ptr()));
 }
 
 nb::object open_session(nb::handle site, nb::handle kwargs) {
     nb::dict merged;
-    if (PyDict_Merge(merged.ptr(), site.ptr(), 1) < 0)
-        raise_python_error();
+    merge_mapping(merged, site);
     add_keyword(merged, nb::str("begin"), nb::bytes("\x0f", 1));
     nb::object it = steal_or_raise(PyObject_GetIter(kwargs.ptr()));
     while (PyObject *raw = PyIter_Next(it.ptr())) {
@@ -269,15 +246,16 @@ nb::object open_session(nb::handle site, nb::handle kwargs) {
     }
     if (PyErr_Occurred())
         raise_python_error();
-    return call(imported("GatewaySession"), nb::tuple(), merged);
+    nb::object empty = nb::tuple();
+    return steal_or_raise(
+        PyObject_Call(module_attr(ZT_NAME("GatewaySession")).ptr(), empty.ptr(), merged.ptr()));
 }
 
 nb::dict login_request(nb::handle self, nb::handle user_id, nb::handle qsinfo) {
     nb::dict login;
-    login["investor_id"] = nb::getattr(self, "account_id");
-    login["trade_password"] = nb::getattr(self, "password");
-    if (PyDict_Merge(login.ptr(), nb::getattr(self, "system_info").ptr(), 1) < 0)
-        raise_python_error();
+    login["investor_id"] = get_attr(self, ZT_NAME("account_id"));
+    login["trade_password"] = get_attr(self, ZT_NAME("password"));
+    merge_mapping(login, get_attr(self, ZT_NAME("system_info")));
     login["is_auto_confirm"] = nb::bool_(true);
     nb::dict args;
     args["client_id"] = user_id;
@@ -289,107 +267,126 @@ nb::dict login_request(nb::handle self, nb::handle user_id, nb::handle qsinfo) {
 
 // Sets the three keys together, and only when all of them can be derived.
 void store_keys(nb::handle self, nb::handle investor_key) {
-    int low = PyObject_RichCompareBool(investor_key.ptr(), nb::int_(min_investor_key).ptr(), Py_LT);
-    if (low < 0)
-        raise_python_error();
-    if (low)
+    if (compare(investor_key, nb::int_(kMinInvestorKey), Py_LT))
         raise_value_error(format("投资者编号无效(应不小于1000): {}", investor_key));
     nb::object quotient =
         steal_or_raise(PyNumber_FloorDivide(investor_key.ptr(), nb::int_(100).ptr()));
-    nb::object channel_key = nb::str(quotient);
+    nb::object channel_key = text_of(quotient);
     nb::object digits = steal_or_raise(PySequence_GetSlice(channel_key.ptr(), 1, 3));
     nb::object exponent = steal_or_raise(PyNumber_Long(digits.ptr()));
     nb::object service_type =
         steal_or_raise(PyNumber_Power(nb::int_(2).ptr(), exponent.ptr(), Py_None));
-    nb::setattr(self, "_investor_key", investor_key);
-    nb::setattr(self, "_channel_key", channel_key);
-    nb::setattr(self, "_service_type", service_type);
+    set_attr(self, ZT_NAME("_investor_key"), investor_key);
+    set_attr(self, ZT_NAME("_channel_key"), channel_key);
+    set_attr(self, ZT_NAME("_service_type"), service_type);
 }
 
-nb::object make_session(nb::handle self, nb::kwargs kwargs) {
-    nb::object user_id = imported("get_user_id")();
-    nb::dict trade_kwargs;
-    trade_kwargs["atype"] = "futures";
-    nb::object grant = call(imported("kl_api").attr("trade_api"), nb::tuple(), trade_kwargs);
+void authenticate(nb::handle session, nb::handle user_id, nb::handle grant, nb::handle auth_info) {
+    call_method(session, ZT_NAME("protocol_comfirm"));
+    call_method(session, ZT_NAME("protocol_auth"));
+    nb::object key = authorisation_key(user_id, item(grant, "exp"));
+    nb::object auth_code = call_method(module_attr(ZT_NAME("EncryptionDesBase64")),
+                                       ZT_NAME("decode"), item(auth_info, "auth_code"), key);
+    get_attr(session, ZT_NAME("client_auth"))("auth_code"_a = auth_code);
+    call_method(session, ZT_NAME("client_login"), user_id, nb::str("zentaro"));
+}
+
+nb::object make_session(nb::handle self, nb::handle kwargs) {
+    nb::object user_id = call(module_attr(ZT_NAME("get_user_id")));
+    nb::object trade_api = get_attr(module_attr(ZT_NAME("kl_api")), ZT_NAME("trade_api"));
+    nb::object grant = trade_api("atype"_a = "futures");
     nb::object auth_info = decode_authorisation(grant);
 
-    auto [qsinfo, site] =
-        unpack_pair(self.attr("select_site_auto")(nb::getattr(self, "broker_id")));
-    nb::setattr(self, "qsinfo", qsinfo);
-    nb::setattr(self, "site", site);
+    auto [qsinfo, site] = unpack_pair(
+        call_method(self, ZT_NAME("select_site_auto"), get_attr(self, ZT_NAME("broker_id"))));
+    set_attr(self, ZT_NAME("qsinfo"), qsinfo);
+    set_attr(self, ZT_NAME("site"), site);
 
     nb::object session = open_session(site, kwargs);
-    session.attr("protocol_comfirm")();
-    session.attr("protocol_auth")();
-    nb::object key = authorisation_key(user_id, item(grant, "exp"));
-    nb::object auth_code =
-        imported("EncryptionDesBase64").attr("decode")(item(auth_info, "auth_code"), key);
-    nb::dict auth_kwargs;
-    auth_kwargs["auth_code"] = auth_code;
-    call(session.attr("client_auth"), nb::tuple(), auth_kwargs);
-    session.attr("client_login")(user_id, "zentaro");
+    authenticate(session, user_id, grant, auth_info);
 
     nb::dict meta_in;
     meta_in["service_name"] = "rpc.account";
     meta_in["method_name"] = "login";
-    nb::dict request;
-    request["meta"] = meta_in;
-    request["args"] = login_request(self, user_id, qsinfo);
-    auto [meta, data] = unpack_pair(call(session.attr("request_json"), nb::tuple(), request));
-    if (truthy(meta.attr("error_code")))
-        raise_value_error(format("登录失败: {}", meta.attr("error_text").attr("decode")("utf-8")));
+    nb::object request_json = get_attr(session, ZT_NAME("request_json"));
+    auto [meta, data] = unpack_pair(
+        request_json("meta"_a = meta_in, "args"_a = login_request(self, user_id, qsinfo)));
+    if (truth(get_attr(meta, ZT_NAME("error_code"))))
+        raise_value_error(
+            format("登录失败: {}", decode_utf8(get_attr(meta, ZT_NAME("error_text")))));
 
     store_keys(self, item(item(data, "login"), "investor_key"));
-    nb::object message =
-        nb::str("登录券商[{}]账号[{}]成功")
-            .attr("format")(item(qsinfo, "qsname"), nb::getattr(self, "account_id"));
-    imported("user_log").attr("info")(message);
+    nb::object message = call_method(nb::str("登录券商[{}]账号[{}]成功"), ZT_NAME("format"),
+                                     item(qsinfo, "qsname"), get_attr(self, ZT_NAME("account_id")));
+    call_method(module_attr(ZT_NAME("user_log")), ZT_NAME("info"), message);
     return session;
 }
 
+// ---- calls ------------------------------------------------------------------------------
+
 nb::object make_return(nb::handle /*self*/, nb::handle meta, nb::handle result) {
     nb::dict out;
-    out["success"] = steal_or_raise(
-        PyObject_RichCompare(meta.attr("error_code").ptr(), nb::int_(0).ptr(), Py_EQ));
-    out["msg"] = meta.attr("error_text").attr("decode")("utf-8");
+    out["success"] = steal_or_raise(PyObject_RichCompare(
+        get_attr(meta, ZT_NAME("error_code")).ptr(), nb::int_(0).ptr(), Py_EQ));
+    out["msg"] = decode_utf8(get_attr(meta, ZT_NAME("error_text")));
     out["result"] = result;
     return out;
+}
+
+void delete_gate(PyObject *capsule) {
+    delete static_cast<RpcGate *>(PyCapsule_GetPointer(capsule, kGateCapsule));
+}
+
+// The client's gate, made on first use and kept in its __dict__. `holder`
+// keeps it alive for the call.
+RpcGate &gate_of(nb::handle self, nb::object &holder) {
+    nb::object dict = get_attr(self, ZT_NAME("__dict__"));
+    if (!PyDict_Check(dict.ptr()))
+        raise(PyExc_TypeError, "a GatewayClient needs a __dict__");
+    PyObject *found = PyDict_GetItemWithError(dict.ptr(), ZT_NAME("_rpc_gate"));
+    if (!found) {
+        if (PyErr_Occurred())
+            raise_python_error();
+        auto *gate = new RpcGate();
+        PyObject *capsule = PyCapsule_New(gate, kGateCapsule, delete_gate);
+        if (!capsule) {
+            delete gate;
+            raise_python_error();
+        }
+        nb::object made = nb::steal(capsule);
+        // Another thread may have made one meanwhile: the first one stored wins.
+        found = PyDict_SetDefault(dict.ptr(), ZT_NAME("_rpc_gate"), made.ptr());
+        if (!found)
+            raise_python_error();
+    }
+    holder = nb::borrow(found);
+    void *gate = PyCapsule_GetPointer(holder.ptr(), kGateCapsule);
+    if (!gate)
+        raise_python_error();
+    return *static_cast<RpcGate *>(gate);
 }
 
 nb::object call_rpc(nb::handle self, nb::handle method_name, nb::handle args, nb::handle stream,
                     nb::handle service_name) {
     nb::dict merged;
-    merged["investor_key"] = nb::getattr(self, "_investor_key");
-    if (PyDict_Merge(merged.ptr(), args.ptr(), 1) < 0)
-        raise_python_error();
-    nb::dict options;
-    options["stream"] = stream;
-    options["channel_key"] = nb::getattr(self, "_channel_key");
-    options["service_type"] = nb::getattr(self, "_service_type");
-    return call(self.attr("call_rpc_json"), nb::make_tuple(service_name, method_name, merged),
-                options);
+    merged["investor_key"] = get_attr(self, ZT_NAME("_investor_key"));
+    merge_mapping(merged, args);
+    nb::object holder;
+    GateHold hold(gate_of(self, holder));
+    nb::object send = get_attr(self, ZT_NAME("call_rpc_json"));
+    return send(service_name, method_name, merged, "stream"_a = stream,
+                "channel_key"_a = get_attr(self, ZT_NAME("_channel_key")),
+                "service_type"_a = get_attr(self, ZT_NAME("_service_type")));
 }
 
-// ----- module body
-
-// `from <package> import <name>`, failing the load as the interpreter would.
-nb::object import_from(const char *package, const char *name) {
-    nb::object fromlist = nb::make_tuple(nb::str(name));
-    nb::object mod =
-        steal_or_raise(PyImport_ImportModuleLevel(package, nullptr, nullptr, fromlist.ptr(), 0));
-    PyObject *value = PyObject_GetAttrString(mod.ptr(), name);
-    if (!value) {
-        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, package);
-        raise_python_error();
-    }
-    return nb::steal(value);
-}
+// ---- module body ---------------------------------------------------------------------------
 
 void import_dependencies(nb::module_ &m) {
     for (const char *name : {"uuid", "json", "random", "base64", "hashlib", "platform", "difflib"})
-        m.attr(name) = nb::module_::import_(name);
-    m.attr("ET") = nb::module_::import_("xml.etree.ElementTree");
-    m.attr("requests") = nb::module_::import_("requests");
+        m.attr(name) = import(name);
+    m.attr("ET") = import("xml.etree.ElementTree");
+    m.attr("requests") = import("requests");
+    m.attr("urlsplit") = import_from("urllib.parse", "urlsplit");
     m.attr("__version__") = import_from("zentaro", "__version__");
     m.attr("kl_api") = import_from("zentaro.mod.kelvo.utils.platform_rpc", "kl_api");
     m.attr("user_log") = import_from("zentaro.utils.logger", "user_log");
@@ -407,51 +404,73 @@ void import_dependencies(nb::module_ &m) {
 // Deployments and the local services point both directory URLs at another
 // host through ZENTARO_GATEWAY_DIRECTORY_URL (scheme and host, no path).
 std::pair<std::string, std::string> directory_hosts() {
+    nb::object environ = get_attr(import("os"), ZT_NAME("environ"));
     nb::object value =
-        nb::module_::import_("os").attr("environ").attr("get")("ZENTARO_GATEWAY_DIRECTORY_URL", "");
+        call_method(environ, ZT_NAME("get"), nb::str("ZENTARO_GATEWAY_DIRECTORY_URL"), nb::str(""));
     std::string host = nb::str(value).c_str();
     while (!host.empty() && host.back() == '/')
         host.pop_back();
     if (host.empty())
-        return {default_directory_host, default_gateway_api_host};
+        return {kDefaultDirectoryHost, kDefaultGatewayApiHost};
     return {host, host};
 }
 
-nb::object class_method(nb::object fn) {
-    nb::object wrap = nb::borrow((PyObject *)&PyClassMethod_Type);
-    return wrap(fn);
+nb::object make_client_class(nb::module_ &m) {
+    auto [directory_host, gateway_host] = directory_hosts();
+    nb::list defining_class;
+    nb::handle classmethod = builtin_type(&PyClassMethod_Type);
+    nb::object cls =
+        ClassBuilder(m, "GatewayClient", nb::make_tuple(m.attr("_GatewayClient")))
+            .attr("_qs_info", nb::dict())
+            .attr("qs_info_url", nb::str((directory_host + kDirectoryPath).c_str()))
+            .attr("qs_site_url", nb::str((gateway_host + kSitePath).c_str()))
+            .def<get_qs_info>("get_qs_info(cls)",
+                              "Return the broker directory, broker name to broker record; "
+                              "downloaded once.")
+            .wrap("get_qs_info", classmethod)
+            .def<get_qs_site>("get_qs_site(cls, qsid)",
+                              "Return the list of gateway site records of broker `qsid`.")
+            .wrap("get_qs_site", classmethod)
+            .def<select_site_auto>("select_site_auto(cls, broker_id)",
+                                   "Return (broker record, site) for the broker named most "
+                                   "like `broker_id`, the site picked at random.")
+            .wrap("select_site_auto", classmethod)
+            .def<get_system_info>("get_system_info(cls)",
+                                  "Return the client fingerprint sent with a gateway login.")
+            .wrap("get_system_info", classmethod)
+            .def<init>("__init__(self, broker_id, account_id, password)",
+                       "Set up the client of one futures account; keeps the password encrypted.",
+                       defining_class)
+            .def<make_session>("_make_session(self, **kwargs)",
+                               "Log the account in at a gateway site; return the session.")
+            .def<make_return>("make_return(self, meta, result)",
+                              "Return {success, msg, result} for an RPC answer.")
+            .def<call_rpc>("call_rpc(self, method_name, args={}, stream=False, "
+                           "service_name='rpc.trader.futures')",
+                           "Send one RPC call with the session keys; return its answer.")
+            .finish("Client of one futures trading account at its broker's gateway.");
+    defining_class.append(cls);
+    return cls;
 }
 
-nb::dict class_namespace() {
-    auto [directory_host, gateway_host] = directory_hosts();
-    nb::dict ns;
-    ns["_qs_info"] = nb::dict();
-    ns["qs_info_url"] = nb::str((directory_host + directory_path).c_str());
-    ns["qs_site_url"] = nb::str((gateway_host + site_path).c_str());
-    ns["get_qs_info"] = class_method(method(&get_qs_info, nb::name("get_qs_info")));
-    ns["get_qs_site"] =
-        class_method(method(&get_qs_site, nb::name("get_qs_site"), nb::arg("qsid")));
-    ns["select_site_auto"] =
-        class_method(method(&select_site_auto, nb::name("select_site_auto"), nb::arg("broker_id")));
-    ns["get_system_info"] = class_method(method(&get_system_info, nb::name("get_system_info")));
-    ns["__init__"] = method(&init, nb::name("__init__"), nb::arg("broker_id"),
-                            nb::arg("account_id"), nb::arg("password"));
-    ns["_make_session"] = method(&make_session, nb::name("_make_session"));
-    ns["make_return"] =
-        method(&make_return, nb::name("make_return"), nb::arg("meta"), nb::arg("result"));
-    ns["call_rpc"] = method(&call_rpc, nb::name("call_rpc"), nb::arg("method_name"),
-                            nb::arg("args") = nb::dict(), nb::arg("stream") = false,
-                            nb::arg("service_name") = "rpc.trader.futures");
-    return ns;
+void after_fork_in_child() {
+    fork_generation.fetch_add(1);
+}
+
+void renew_gates_in_forked_children(nb::module_ &m) {
+    nb::object hook = make_function<after_fork_in_child>(
+        "_after_fork_in_child()", "Give a forked child fresh RPC gates.", m.attr("__name__"));
+    nb::object register_at_fork = get_attr(import("os"), ZT_NAME("register_at_fork"));
+    register_at_fork("after_in_child"_a = hook);
 }
 
 } // namespace
+} // namespace zentaro::gateway_link
 
 NB_MODULE(gateway_link, m) {
+    using namespace zentaro::gateway_link;
+    zentaro::module_state().init(m);
     import_dependencies(m);
-    module_ref = steal_or_raise(PyWeakref_NewRef(m.ptr(), nullptr)).release().ptr();
-    nb::object cls = make_python_class(m, "GatewayClient", nb::make_tuple(m.attr("_GatewayClient")),
-                                       class_namespace());
-    class_ref = steal_or_raise(PyWeakref_NewRef(cls.ptr(), nullptr)).release().ptr();
-    m.attr("GatewayClient") = cls;
+    m.attr("GatewayClient") = make_client_class(m);
+    renew_gates_in_forked_children(m);
 }

@@ -1,4 +1,3 @@
-from typing import Any
 from zentaro.mod.kelvo.utils.paths import get_user_id as get_user_id
 from zentaro.mod.tradeapi.sdk.client import (
     GatewayClient as _GatewayClient,
@@ -8,11 +7,14 @@ from zentaro.mod.tradeapi.sdk.common.encryption import (
     EncryptionBase64 as EncryptionBase64,
     EncryptionDesBase64 as EncryptionDesBase64
 )
+import functools
 import zentaro.mod.kelvo.utils.platform_rpc
 import zentaro.mod.tradeapi.ctp.datacollect as datacollect
 import zentaro.mod.tradeapi.sdk.client
 import zentaro.utils.logger
 
+
+urlsplit: functools._lru_cache_wrapper = ...
 
 kl_api: zentaro.mod.kelvo.utils.platform_rpc.APIClient = ...
 
@@ -21,6 +23,8 @@ user_log: zentaro.utils.logger._SafeLogger = ...
 system_log: zentaro.utils.logger._SafeLogger = ...
 
 class GatewayClient(zentaro.mod.tradeapi.sdk.client.GatewayClient):
+    """Client of one futures trading account at its broker's gateway."""
+
     _qs_info: dict = {}
 
     qs_info_url: str = ...
@@ -28,25 +32,35 @@ class GatewayClient(zentaro.mod.tradeapi.sdk.client.GatewayClient):
     qs_site_url: str = ...
 
     @classmethod
-    def get_qs_info(*args, **kwargs) -> Any:
-        """get_qs_info(self) -> object"""
+    def get_qs_info(cls):
+        """
+        Return the broker directory, broker name to broker record; downloaded once.
+        """
 
     @classmethod
-    def get_qs_site(*args, **kwargs) -> Any:
-        """get_qs_site(self, qsid: object) -> object"""
+    def get_qs_site(cls, qsid):
+        """Return the list of gateway site records of broker `qsid`."""
 
     @classmethod
-    def select_site_auto(*args, **kwargs) -> Any:
-        """select_site_auto(self, broker_id: object) -> object"""
+    def select_site_auto(cls, broker_id):
+        """
+        Return (broker record, site) for the broker named most like `broker_id`, the site picked at random.
+        """
 
     @classmethod
-    def get_system_info(*args, **kwargs) -> Any:
-        """get_system_info(self) -> object"""
+    def get_system_info(cls):
+        """Return the client fingerprint sent with a gateway login."""
 
-    def __init__(self, broker_id: object, account_id: object, password: object) -> None: ...
+    def __init__(self, broker_id, account_id, password):
+        """
+        Set up the client of one futures account; keeps the password encrypted.
+        """
 
-    def _make_session(self, **kwargs) -> object: ...
+    def _make_session(self, **kwargs):
+        """Log the account in at a gateway site; return the session."""
 
-    def make_return(self, meta: object, result: object) -> object: ...
+    def make_return(self, meta, result):
+        """Return {success, msg, result} for an RPC answer."""
 
-    def call_rpc(self, method_name: object, args: object = {}, stream: object = False, service_name: object = 'rpc.trader.futures') -> object: ...
+    def call_rpc(self, method_name, args={}, stream=False, service_name='rpc.trader.futures'):
+        """Send one RPC call with the session keys; return its answer."""

@@ -1,0 +1,64 @@
+"""GatewayClient behaves like the Python class it stands for: bound methods,
+class methods, signatures and help."""
+
+import inspect
+import pydoc
+import weakref
+from unittest import mock
+
+import pytest
+
+METHODS = [
+    "get_qs_info",
+    "get_qs_site",
+    "select_site_auto",
+    "get_system_info",
+    "_make_session",
+    "make_return",
+    "call_rpc",
+]
+
+SIGNATURES = {
+    "GatewayClient": "(broker_id, account_id, password)",
+    "get_qs_info": "()",
+    "get_qs_site": "(qsid)",
+    "select_site_auto": "(broker_id)",
+    "get_system_info": "()",
+    "_make_session": "(**kwargs)",
+    "make_return": "(meta, result)",
+    "call_rpc": "(method_name, args={}, stream=False, service_name='rpc.trader.futures')",
+}
+
+
+@pytest.fixture
+def client(gl, platform):
+    return gl.GatewayClient("青岚期货", "880001", "futures-pass")
+
+
+@pytest.mark.parametrize("name", METHODS)
+def test_bound_methods_are_python_methods(gl, client, name):
+    method = getattr(client, name)
+    assert method == getattr(client, name) and hash(method) == hash(getattr(client, name))
+    assert weakref.WeakMethod(method)() == method
+    handlers = [getattr(client, name)]
+    handlers.remove(getattr(client, name))
+    listener = mock.Mock()
+    listener(getattr(client, name))
+    listener.assert_called_with(getattr(client, name))
+    assert method.__name__ == name and method.__doc__
+    if isinstance(vars(gl.GatewayClient)[name], classmethod):
+        assert method.__self__ is gl.GatewayClient
+        assert getattr(gl.GatewayClient, name) == method
+
+
+@pytest.mark.parametrize("name, expected", SIGNATURES.items())
+def test_signatures(gl, client, name, expected):
+    target = gl.GatewayClient if name == "GatewayClient" else getattr(client, name)
+    assert str(inspect.signature(target)) == expected
+
+
+@pytest.mark.parametrize("which", ["class", "instance"])
+def test_help_renders(gl, client, which):
+    target = gl.GatewayClient if which == "class" else client
+    text = pydoc.render_doc(target, renderer=pydoc.plaintext)
+    assert "call_rpc(self, method_name, args={}" in text and "get_qs_site(qsid)" in text

@@ -1,0 +1,83 @@
+"""APIClient behaves like the Python class it stands for: bound methods,
+signatures, help, copies and the protocol names."""
+
+import copy
+import inspect
+import pickle
+import pydoc
+import weakref
+from unittest import mock
+
+import pytest
+
+from zentaro.utils.exception import APIException
+
+METHODS = [
+    "login",
+    "logout",
+    "_get_token",
+    "_compose_url",
+    "_handle_response",
+    "_request",
+    "__getattr__",
+]
+
+SIGNATURES = {
+    "APIClient": "(encoding='utf-8', base_url=None)",
+    "login": "(username, password)",
+    "logout": "()",
+    "_get_token": "()",
+    "_compose_url": "(path)",
+    "_handle_response": "(response)",
+    "_request": "(_method='POST', _path='', _headers={}, _timeout=10, _timeout_retry=1, **kwargs)",
+    "__getattr__": "(func)",
+}
+
+
+@pytest.mark.parametrize("name", METHODS)
+def test_bound_methods_are_python_methods(rpc, name):
+    client = rpc.APIClient()
+    method = getattr(client, name)
+    assert method == getattr(client, name) and hash(method) == hash(getattr(client, name))
+    assert method != getattr(rpc.APIClient(), name)
+    assert weakref.WeakMethod(method)() == method
+    handlers = [getattr(client, name)]
+    handlers.remove(getattr(client, name))
+    listener = mock.Mock()
+    listener(getattr(client, name))
+    listener.assert_called_with(getattr(client, name))
+    assert method.__name__ == name and method.__doc__
+
+
+@pytest.mark.parametrize("name, expected", SIGNATURES.items())
+def test_signatures(rpc, name, expected):
+    target = rpc.APIClient if name == "APIClient" else getattr(rpc.kl_api, name)
+    assert str(inspect.signature(target)) == expected
+
+
+def test_a_service_is_a_callable_with_a_signature(rpc):
+    params = inspect.signature(rpc.kl_api.get_fundamentals).parameters
+    assert params["_path"].default == "api/sdk_get_fundamentals"
+    assert params["_timeout"].default == 60
+    assert params["kwargs"].kind is inspect.Parameter.VAR_KEYWORD
+
+
+def test_protocol_names_are_attribute_errors(rpc):
+    client = rpc.kl_api
+    assert not hasattr(client, "__wrapped__")
+    with pytest.raises(AttributeError, match="'APIClient' object has no attribute '__foo__'"):
+        client.__foo__
+    with pytest.raises(APIException, match=r"^该方法\(_private\)暂不支持.$"):
+        client._private
+    twin = copy.copy(client)
+    assert vars(twin) == vars(client) and twin is not client
+    assert vars(pickle.loads(pickle.dumps(client))) == vars(client)
+    assert vars(copy.deepcopy(client)) == vars(client)
+
+
+@pytest.mark.parametrize("which", ["class", "instance"])
+def test_help_renders(rpc, which):
+    text = pydoc.render_doc(
+        rpc.APIClient if which == "class" else rpc.kl_api, renderer=pydoc.plaintext
+    )
+    assert "login(self, username, password)" in text and "Log in" in text
