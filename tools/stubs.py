@@ -35,11 +35,18 @@ def stub_path(name):
 CALLABLE_TYPES = ("logtime_function", "_CFunction")
 
 
+class KitStubGen(StubGen):
+    # The kit's own function type describes itself like a Python function
+    # (__text_signature__, __doc__): the stub writes it as a def.
+    def is_function(self, tp):
+        return super().is_function(tp) or (tp.__module__, tp.__name__) == ("zentaro", "function")
+
+
 def render(name):
     module = importlib.import_module(name)
     # Private members are part of the documented interface here (_get_token,
     # _request, _encode ...), and names such as in_ end with an underscore.
-    gen = StubGen(module, include_docstrings=True, include_private=True)
+    gen = KitStubGen(module, include_docstrings=True, include_private=True)
     gen.put(module)
     text = gen.get()
     for type_name in CALLABLE_TYPES:
