@@ -2,12 +2,16 @@
 methods that compare, hash and take weak references, signatures, help, None."""
 
 import inspect
+import os
 import pydoc
+import subprocess
+import sys
 import weakref
 from unittest import mock
 
 import pytest
 
+import zentaro
 from zentaro.mod.tradeapi.api import broker_desk as bd
 
 
@@ -127,3 +131,26 @@ def test_none_is_taken_where_python_takes_it(api, client, call, expected):
 def test_none_where_python_fails_fails_alike():
     with pytest.raises(TypeError):
         bd.MARKET.revert(None)
+
+
+DROP_SCRIPT = """
+import gc, sys
+import zentaro.mod.tradeapi.api as package
+from zentaro.mod.tradeapi.api import broker_desk
+kept = broker_desk.TradeAPI
+del sys.modules[broker_desk.__name__], package.broker_desk, broker_desk
+gc.collect()
+try:
+    kept("80001234")
+except RuntimeError as exc:
+    print(exc)
+"""
+
+
+def test_a_class_kept_after_its_module_was_dropped_raises():
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(zentaro.__file__)))
+    run = subprocess.run(
+        [sys.executable, "-c", DROP_SCRIPT], env=env, capture_output=True, text=True, timeout=60
+    )
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.strip() == "zentaro.mod.tradeapi.api.broker_desk has been unloaded"

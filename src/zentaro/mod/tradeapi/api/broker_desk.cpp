@@ -12,13 +12,17 @@ namespace broker_desk {
 namespace {
 // The demonstration below still names the module this way while it moves to
 // the support code; each use looks the module up afresh (it is held weakly).
-struct ModuleOfState {
+struct CurrentModule {
     operator nb::object() const { return zentaro::module_state().module(); }
 };
-const ModuleOfState module_obj;
+const CurrentModule module_obj;
 
 const char *const sample_account_id = "80001234";
 } // namespace
+
+nb::object module_name() {
+    return get_attr(zentaro::module_state().module(), ZT_NAME("__name__"));
+}
 
 nb::object global(const char *key) {
     return zentaro::global(nb::str(key).ptr());

@@ -35,6 +35,9 @@ inline bool truthy(nb::handle obj) {
 // own code uses zentaro::global with an interned name.
 nb::object global(const char *key);
 
+// The module's __name__, for the functions it makes at call time.
+nb::object module_name();
+
 // ---- small object-protocol helpers (every NULL becomes a C++ exception) ----
 nb::object getitem(nb::handle obj, PyObject *key);                 // obj[key]
 nb::object get_or(nb::handle obj, PyObject *key, nb::handle dflt); // obj.get(key, dflt)

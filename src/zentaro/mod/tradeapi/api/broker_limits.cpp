@@ -87,10 +87,6 @@ nb::object limited_call(zentaro::Closure limited, nb::handle self, nb::handle ar
     return with_setting(var, raise_on_limit, fn, all, kwargs);
 }
 
-nb::object module_name() {
-    return get_attr(zentaro::module_state().module(), ZT_NAME("__name__"));
-}
-
 // `spec` holds (calls, period, raise_message, CallSetting).
 nb::object decorate(zentaro::Closure spec, nb::handle f) {
     nb::tuple parts = nb::borrow<nb::tuple>(spec.data);

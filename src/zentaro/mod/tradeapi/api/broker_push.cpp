@@ -86,10 +86,6 @@ bool already_registered(nb::handle api, nb::handle client, nb::handle orderpush)
     return false;
 }
 
-nb::object module_name() {
-    return get_attr(zentaro::module_state().module(), ZT_NAME("__name__"));
-}
-
 nb::object make_handler(nb::handle api, nb::handle orderpush, nb::handle client) {
     nb::object state = steal_or_raise(PyList_New(3));
     PyList_SET_ITEM(state.ptr(), kObject, Py_NewRef(Py_None));
