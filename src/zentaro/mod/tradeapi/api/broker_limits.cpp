@@ -39,7 +39,9 @@ nb::object make_setting_class(nb::module_ &m) {
         .finish("A limiter setting that belongs to one call at a time.");
 }
 
-// Sets the context variable for the length of one call.
+// Sets the context variable for the length of one call. It is reset on
+// return and on error, not by a destructor: a thread that the interpreter
+// ends at exit unwinds through here without the GIL.
 nb::object with_setting(nb::handle var, nb::handle value, nb::handle fn, nb::handle args,
                         nb::handle kwargs) {
     nb::object token = steal_or_raise(PyContextVar_Set(var.ptr(), value.ptr()));
@@ -93,8 +95,12 @@ nb::object decorate(zentaro::Closure spec, nb::handle f) {
     nb::object limiter = zentaro::global(ZT_NAME("limits"))(nb::arg("calls") = parts[0],
                                                             nb::arg("period") = parts[1],
                                                             nb::arg("raise_message") = parts[2]);
-    // The limiter's own setting stays the default of calls that pass none.
-    nb::object fallback = get_attr(limiter, ZT_NAME("raise_on_limit"));
+    // The limiter's own setting (if it has one) stays the default of calls
+    // that pass none.
+    PyObject *own = nullptr;
+    if (zentaro::compat::lookup_attr(limiter.ptr(), ZT_NAME("raise_on_limit"), &own) < 0)
+        raise_python_error();
+    nb::object fallback = own ? nb::steal(own) : nb::borrow(Py_True);
     nb::object var = steal_or_raise(PyContextVar_New("raise_on_limit", fallback.ptr()));
     nb::object setting = call(parts[3]);
     set_attr(setting, ZT_NAME("_var"), var);
