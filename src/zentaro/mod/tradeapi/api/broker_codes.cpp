@@ -593,7 +593,7 @@ nb::handle classmethod_type() {
 }
 
 // Owned for the life of the process: compared by identity on every call.
-PyObject *keep(nb::handle obj) {
+PyObject *owned_for_life(nb::handle obj) {
     return nb::borrow(obj).release().ptr();
 }
 
@@ -602,9 +602,9 @@ void prepare_codes() {
         pattern_obj[i] = steal_or_raise(PyUnicode_FromString(kPatternText[i])).release().ptr();
     for (int i = 0; i < kSideSpan; ++i)
         side_name_obj[i] = kSideMember[i] ? interned(kSideMember[i]) : nullptr;
-    real_re_match = keep(get_attr(zentaro::import("re"), ZT_NAME("match")));
-    real_timestamp = keep(get_attr(zentaro::global(ZT_NAME("pd")), ZT_NAME("Timestamp")));
-    builtin_round = keep(get_attr(zentaro::import("builtins"), ZT_NAME("round")));
+    real_re_match = owned_for_life(get_attr(zentaro::import("re"), ZT_NAME("match")));
+    real_timestamp = owned_for_life(get_attr(zentaro::global(ZT_NAME("pd")), ZT_NAME("Timestamp")));
+    builtin_round = owned_for_life(get_attr(zentaro::import("builtins"), ZT_NAME("round")));
     empty_tuple = steal_or_raise(PyTuple_New(0)).release().ptr();
     const char *suffixes[] = {"SZ", "SH", "BJ"};
     for (int i = 0; i < 3; ++i)
@@ -628,8 +628,8 @@ void install_side(nb::module_ &m) {
         nb::arg("qualname").none() = "SIDE", nb::arg("type").none() = mixin);
     set_attr(side, ZT_NAME("__doc__"), nb::str("Order sides of the broker's answers."));
     m.attr("SIDE") = side;
-    own_side_class = keep(side);
-    own_side_revert = keep(get_attr(side, ZT_NAME("revert")).attr("__func__"));
+    own_side_class = owned_for_life(side);
+    own_side_revert = owned_for_life(get_attr(side, ZT_NAME("revert")).attr("__func__"));
 }
 
 void install_market(nb::module_ &m) {
@@ -654,8 +654,8 @@ void install_market(nb::module_ &m) {
             .finish("Exchanges: qualified symbols to market numbers and bare codes to "
                     "exchange suffixes.");
     m.attr("MARKET") = market;
-    own_market_class = keep(market);
-    own_market_revert = keep(get_attr(market, ZT_NAME("revert")).attr("__func__"));
+    own_market_class = owned_for_life(market);
+    own_market_revert = owned_for_life(get_attr(market, ZT_NAME("revert")).attr("__func__"));
 }
 
 void install_pricetype(nb::module_ &m) {
