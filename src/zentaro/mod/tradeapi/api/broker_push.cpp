@@ -32,6 +32,8 @@ nb::object registered_object(nb::handle state) {
     return nb::steal(zentaro::compat::weakref_get(ref.ptr()));
 }
 
+// The state a handler was made with (its closure data): the registry holds
+// only the handler, weakly, so the state lives exactly as long as it.
 nb::object state_of(nb::handle handler) {
     return nb::borrow(reinterpret_cast<zentaro::FunctionObject *>(handler.ptr())->data);
 }
@@ -54,8 +56,8 @@ nb::object push_handler(zentaro::Closure state, nb::handle, nb::handle event) {
     return orderpush;
 }
 
-// The handlers still registered for a live object. The registry is rebuilt
-// without them first; no Python code runs while it is.
+// The handlers still registered for a live object; the registry keeps only
+// these (no Python code runs while it is rebuilt).
 nb::object live_handlers() {
     if (!registry)
         registry = steal_or_raise(PyList_New(0)).release().ptr();
