@@ -122,10 +122,10 @@ class LockedClient:
             if threading.current_thread() is not threading.main_thread():
                 self.inside.set()
                 self.release.wait()
-            return {"result": {"Array": [FUNDS]}}
+            return {"result": {"Array": [FUNDS] if request["ReqType"] == 1201 else []}}
 
 
-def test_a_forked_child_does_not_inherit_a_busy_client(monkeypatch, log):
+def test_a_forked_child_does_not_inherit_a_busy_client_or_limiter(monkeypatch, log):
     monkeypatch.setattr(bd, "RavineClient", LockedClient)
     monkeypatch.setattr(bd.TraderRPC, "_instance", None)
     api = bd.TradeAPI(ACCOUNT)
@@ -133,6 +133,17 @@ def test_a_forked_child_does_not_inherit_a_busy_client(monkeypatch, log):
     busy = threading.Thread(target=lambda: api.portfolio)
     busy.start()
     assert parent_client.inside.wait(10)
+    limiter_lock = bd.TradeAPI.secondary_orders._limiter.lock
+    held, release = threading.Event(), threading.Event()
+
+    def hold_limiter_lock():
+        with limiter_lock:
+            held.set()
+            release.wait()
+
+    holder = threading.Thread(target=hold_limiter_lock)
+    holder.start()
+    assert held.wait(10)
     pid = os.fork()
     if pid == 0:  # the child: a hang ends by the alarm, a failure by the exit code
         signal.alarm(10)
@@ -141,10 +152,13 @@ def test_a_forked_child_does_not_inherit_a_busy_client(monkeypatch, log):
             fresh = bd.TradeAPI(ACCOUNT)
             ok = api.portfolio["total_value"] == 3 and fresh.portfolio["total_value"] == 3
             ok = ok and api._trader_rpc is fresh._trader_rpc is not parent_client
+            ok = ok and fresh.secondary_orders() == []
         finally:
             os._exit(0 if ok else 1)
     parent_client.release.set()
+    release.set()
     busy.join()
+    holder.join()
     _, status = os.waitpid(pid, 0)
     assert os.waitstatus_to_exitcode(status) == 0
     assert bd.TraderRPC._instance is parent_client  # the parent keeps its client

@@ -4,9 +4,9 @@
 //
 // A forked child inherits the client in whatever state the parent's other
 // threads left it: a lock taken inside a broker call stays taken for ever in
-// the child. The child therefore drops it (and the creation lock): the next
-// TradeAPI gets a new client, and objects made before the fork take the new
-// one on their next request.
+// the child. The child therefore drops it and the creation lock, and renews
+// the rate limiters' locks: the next TradeAPI gets a new client, and objects
+// made before the fork take the new one on their next request.
 
 #include <vector>
 
@@ -64,6 +64,7 @@ nb::object trader_rpc_new(nb::handle cls) {
 // os.register_at_fork(after_in_child=...): `owner` is a weak reference to
 // TraderRPC.
 void forget_inherited_client(zentaro::Closure owner) {
+    zentaro::quietly(renew_limiter_locks);
     creation_lock = PyThread_allocate_lock(); // the old one may be held by a thread now gone
     creation_owner = 0;
     if (!creation_lock) {

@@ -102,7 +102,8 @@ nb::object account_token(nb::handle api);                        // api._get_acc
 nb::dict make_request(long req_type, const char *method, nb::handle params);
 nb::object register_push(nb::handle self, nb::handle orderpush); // broker_push.cpp
 nb::object make_rate_limit(nb::module_ &m);                      // broker_limits.cpp
-nb::object make_trader_rpc(nb::module_ &m);                      // broker_client.cpp
+void renew_limiter_locks();                 // in a forked child: the parent's may be held
+nb::object make_trader_rpc(nb::module_ &m); // broker_client.cpp
 // api._trader_rpc, or the process's current client when that one was
 // inherited from a parent process.
 nb::object client_of(nb::handle api);

@@ -2,6 +2,8 @@
 // decorated method, shared by every object and thread; the wrapper consumes
 // the keywords raise_on_limit and sleep_on_limit.
 //
+// A forked child renews the limiters' locks (renew_limiter_locks).
+//
 // raise_on_limit is the setting of one call, not of the limiter: the
 // limiter's raise_on_limit attribute holds a CallSetting whose truth value is
 // the flag of the call running in the current context (a context variable),
@@ -69,6 +71,24 @@ nb::object pop_keyword(nb::handle kwargs, PyObject *key, PyObject *dflt) {
     return value;
 }
 
+// ---- limiters and fork ----
+
+// Weak references to the limiters made here: a forked child gives each a new
+// lock, since the parent's may have been held by a thread the child lacks.
+PyObject *limiters = nullptr;
+
+void remember_limiter(nb::handle limiter) {
+    if (!limiters)
+        limiters = steal_or_raise(PyList_New(0)).release().ptr();
+    PyObject *ref = PyWeakref_NewRef(limiter.ptr(), nullptr);
+    if (!ref) { // a limiter that takes no weak references is not reset
+        PyErr_Clear();
+        return;
+    }
+    nb::object keep = nb::steal(ref);
+    zentaro::check(PyList_Append(limiters, ref));
+}
+
 // ---- the wrapper and the decorator ----
 
 // `limited` holds (limiter, f, context variable).
@@ -105,6 +125,7 @@ nb::object decorate(zentaro::Closure spec, nb::handle f) {
     nb::object setting = call(parts[3]);
     set_attr(setting, ZT_NAME("_var"), var);
     set_attr(limiter, ZT_NAME("raise_on_limit"), setting);
+    remember_limiter(limiter);
     nb::object wrapper = zentaro::make_function<limited_call>(
         "wrapper(self, *args, **kwargs)", nullptr, module_name(),
         "rate_limit.<locals>.decorator.<locals>.wrapper",
@@ -127,6 +148,33 @@ nb::object rate_limit(zentaro::Closure setting_class, nb::handle calls, nb::hand
 }
 
 } // namespace
+
+namespace {
+
+// limiter.lock = type(limiter.lock)(), when the limiter has a lock.
+void renew_lock(nb::handle limiter) {
+    PyObject *found = nullptr;
+    if (zentaro::compat::lookup_attr(limiter.ptr(), ZT_NAME("lock"), &found) < 0)
+        raise_python_error();
+    if (!found)
+        return;
+    nb::object lock = nb::steal(found);
+    set_attr(limiter, ZT_NAME("lock"), call(lock.type()));
+}
+
+} // namespace
+
+void renew_limiter_locks() {
+    if (!limiters)
+        return;
+    nb::object refs = steal_or_raise(PyList_GetSlice(limiters, 0, PyList_GET_SIZE(limiters)));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(refs.ptr()); ++i) {
+        nb::object limiter =
+            nb::steal(zentaro::compat::weakref_get(PyList_GET_ITEM(refs.ptr(), i)));
+        if (limiter.is_valid()) // one limiter's odd lock must not spare the others
+            zentaro::quietly([&] { renew_lock(limiter); });
+    }
+}
 
 nb::object make_rate_limit(nb::module_ &m) {
     nb::object fn = zentaro::make_function<rate_limit>(
