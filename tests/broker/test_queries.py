@@ -278,8 +278,9 @@ def test_the_rate_limit_is_shared_and_consumes_its_keywords(client, log, clock):
     assert str(info.value) == "该查询函数使用最小间隔为3秒，请稍后重试。"
     assert second._account_token is None and len(client.sent) == before
     assert second.secondary_orders(raise_on_limit=False) is None
-    # the setting of the last call stays on the shared limiter
-    assert bd.TradeAPI.secondary_orders._limiter.raise_on_limit is False
+    # the setting belongs to that call alone: the next default call is refused again
+    with pytest.raises(RateLimitException):
+        second.secondary_orders()
     clock.now += 3.01
     assert len(second.secondary_orders()) == 1
 

@@ -19,18 +19,18 @@ namespace broker_desk {
 namespace {
 
 enum Pattern {
-    CONVERT_SZ,
-    CONVERT_SH,
-    CONVERT_OF1,
-    CONVERT_OF5,
-    CONVERT_BJ,
-    REVERT_SZ,
-    REVERT_SH,
-    REVERT_BJ,
-    PATTERN_COUNT
+    kConvertSz,
+    kConvertSh,
+    kConvertOf1,
+    kConvertOf5,
+    kConvertBj,
+    kRevertSz,
+    kRevertSh,
+    kRevertBj,
+    kPatternCount
 };
 
-const char *const pattern_text[PATTERN_COUNT] = {
+const char *const kPatternText[kPatternCount] = {
     "^(.+)\\.SZ$",
     "^(.+)\\.SH$",
     "^(1.+)\\.OF$",
@@ -40,12 +40,12 @@ const char *const pattern_text[PATTERN_COUNT] = {
     "^(11|60|688|689|5)\\d+$",
     "^(4|8|9)\\d+$",
 };
-PyObject *pattern_obj[PATTERN_COUNT];  // kept for the life of the process
-PyObject *revert_value[PATTERN_COUNT]; // re_revert's values as installed, by pattern
+PyObject *pattern_obj[kPatternCount];  // kept for the life of the process
+PyObject *revert_value[kPatternCount]; // re_revert's values as installed, by pattern
 
 // Members of SIDE by value; values outside belong to no member.
-constexpr int side_span = 17;
-const char *const side_member[side_span] = {"BUY",
+constexpr int kSideSpan = 17;
+const char *const kSideMember[kSideSpan] = {"BUY",
                                             "SALE",
                                             nullptr,
                                             nullptr,
@@ -62,10 +62,10 @@ const char *const side_member[side_span] = {"BUY",
                                             "STOCK_REPAY_TRANSFER",
                                             "STOCK_LEFT_TRANSFER",
                                             "IPO"};
-PyObject *side_name_obj[side_span];
+PyObject *side_name_obj[kSideSpan];
 
 // Identity of this module's own objects, for choosing the native paths.
-// Borrowed: they are only compared, never used.
+// Owned, so that a freed object's address can never pass for one of them.
 PyObject *own_side_class = nullptr;
 PyObject *own_side_revert = nullptr;
 PyObject *own_market_class = nullptr;
@@ -108,7 +108,8 @@ bool dotted_suffix(const Text &t, Py_UCS4 first, char a, char b) {
     if (first && t.at(0) != first)
         return false;
     Py_ssize_t dot = t.len - 3;
-    if (t.at(dot) != '.' || t.at(dot + 1) != (Py_UCS4)a || t.at(dot + 2) != (Py_UCS4)b)
+    if (t.at(dot) != '.' || t.at(dot + 1) != static_cast<Py_UCS4>(a) ||
+        t.at(dot + 2) != static_cast<Py_UCS4>(b))
         return false;
     for (Py_ssize_t i = head; i < dot; ++i)
         if (t.at(i) == '\n')
@@ -119,7 +120,7 @@ bool dotted_suffix(const Text &t, Py_UCS4 first, char a, char b) {
 bool starts(const Text &t, const char *prefix) {
     Py_ssize_t i = 0;
     for (; prefix[i]; ++i)
-        if (i >= t.len || t.at(i) != (Py_UCS4)prefix[i])
+        if (i >= t.len || t.at(i) != static_cast<Py_UCS4>(prefix[i]))
             return false;
     return i < t.len; // \d+ needs one digit after the prefix
 }
@@ -155,88 +156,104 @@ bool prefixed_digits(Subject &s, std::initializer_list<const char *> prefixes) {
 bool native_match(int id, Subject &s) {
     const Text &t = s.t;
     switch (id) {
-    case CONVERT_SZ:
+    case kConvertSz:
         return dotted_suffix(t, 0, 'S', 'Z');
-    case CONVERT_SH:
+    case kConvertSh:
         return dotted_suffix(t, 0, 'S', 'H');
-    case CONVERT_OF1:
+    case kConvertOf1:
         return dotted_suffix(t, '1', 'O', 'F');
-    case CONVERT_OF5:
+    case kConvertOf5:
         return dotted_suffix(t, '5', 'O', 'F');
-    case CONVERT_BJ:
+    case kConvertBj:
         return dotted_suffix(t, 0, 'B', 'J');
-    case REVERT_SZ:
+    case kRevertSz:
         return prefixed_digits(s, {"00", "12", "30", "15", "16", "17", "18"});
-    case REVERT_SH:
+    case kRevertSh:
         return prefixed_digits(s, {"11", "60", "688", "689", "5"});
-    case REVERT_BJ:
+    case kRevertBj:
         return prefixed_digits(s, {"4", "8", "9"});
     }
     return false;
 }
 
 int pattern_id(PyObject *pattern) {
-    for (int i = 0; i < PATTERN_COUNT; ++i)
+    for (int i = 0; i < kPatternCount; ++i)
         if (pattern == pattern_obj[i])
             return i;
     if (!PyUnicode_CheckExact(pattern))
         return -1;
-    for (int i = 0; i < PATTERN_COUNT; ++i)
+    for (int i = 0; i < kPatternCount; ++i)
         if (PyUnicode_Compare(pattern, pattern_obj[i]) == 0)
             return i;
     return -1;
 }
 
-bool pattern_matches(nb::handle pattern, nb::handle symbol, nb::handle re_match, bool re_native) {
-    if (re_native && PyUnicode_Check(symbol.ptr())) {
-        int id = pattern_id(pattern.ptr());
-        if (id >= 0) {
-            Subject subject(symbol.ptr());
-            return native_match(id, subject);
-        }
-    }
-    return truthy(steal_or_raise(
-        PyObject_CallFunctionObjArgs(re_match.ptr(), pattern.ptr(), symbol.ptr(), nullptr)));
+bool re_matches(nb::handle re_match, nb::handle pattern, nb::handle symbol) {
+    return truth(call(re_match, pattern, symbol));
 }
 
-// First value whose pattern matches `symbol`, else None: the walk of
-// MARKET.convert and MARKET.revert.
-nb::object walk_table(nb::handle table, nb::handle symbol, nb::handle re_match, bool re_native) {
-    if (PyDict_CheckExact(table.ptr())) {
-        Py_ssize_t pos = 0;
-        PyObject *pattern, *value;
-        while (PyDict_Next(table.ptr(), &pos, &pattern, &value)) {
-            nb::object keep_pattern = nb::borrow(pattern), keep_value = nb::borrow(value);
-            if (pattern_matches(keep_pattern, symbol, re_match, re_native))
-                return keep_value;
-        }
-        return nb::none();
-    }
-    nb::object items = steal_or_raise(PyObject_CallMethod(table.ptr(), "items", nullptr));
-    nb::object it = steal_or_raise(PyObject_GetIter(items.ptr()));
+// Walks (pattern, value) pairs from `start`: the fall-back for tables that
+// are not plain dicts and for patterns only re.match can try.
+nb::object walk_pairs(nb::handle iterable, Py_ssize_t start, nb::handle symbol, nb::handle re_match,
+                      bool re_native) {
+    nb::object it = steal_or_raise(PyObject_GetIter(iterable.ptr()));
+    Py_ssize_t index = 0;
     while (PyObject *raw = PyIter_Next(it.ptr())) {
         nb::object pair = nb::steal(raw);
+        if (index++ < start)
+            continue;
         nb::object pattern = getitem(pair, nb::int_(0).ptr());
         nb::object value = getitem(pair, nb::int_(1).ptr());
-        if (pattern_matches(pattern, symbol, re_match, re_native))
+        int id = re_native && PyUnicode_Check(symbol.ptr()) ? pattern_id(pattern.ptr()) : -1;
+        if (id >= 0) {
+            Subject subject(symbol.ptr());
+            if (native_match(id, subject))
+                return value;
+        } else if (re_matches(re_match, pattern, symbol)) {
             return value;
+        }
     }
     if (PyErr_Occurred())
         raise_python_error();
     return nb::none();
 }
 
+// First value whose pattern matches `symbol`, else None: the walk of
+// MARKET.convert and MARKET.revert. Patterns matched natively run no Python
+// code, so the dict cannot change under the walk; from the first pattern that
+// needs re.match on, the walk goes on over a copy of the items.
+nb::object walk_table(nb::handle table, nb::handle symbol, nb::handle re_match, bool re_native) {
+    if (!PyDict_CheckExact(table.ptr()))
+        return walk_pairs(zentaro::call_method(table, ZT_NAME("items")), 0, symbol, re_match,
+                          re_native);
+    bool text = re_native && PyUnicode_Check(symbol.ptr());
+    Py_ssize_t pos = 0, index = 0;
+    PyObject *pattern, *value;
+    while (PyDict_Next(table.ptr(), &pos, &pattern, &value)) {
+        int id = text ? pattern_id(pattern) : -1;
+        if (id < 0) {
+            nb::object items = steal_or_raise(PyDict_Items(table.ptr()));
+            return walk_pairs(items, index, symbol, re_match, re_native);
+        }
+        Subject subject(symbol.ptr());
+        if (native_match(id, subject))
+            return nb::borrow(value);
+        ++index;
+    }
+    return nb::none();
+}
+
 // re.match as the module sees it now, and whether it is the real one.
 nb::object current_re_match(bool *native) {
-    nb::object match = getattr(global("re"), KEY("match"));
+    nb::object match = get_attr(zentaro::global(ZT_NAME("re")), ZT_NAME("match"));
     *native = match.ptr() == real_re_match;
     return match;
 }
 
-nb::object market_lookup(nb::handle cls, const char *table, nb::handle symbol) {
+nb::object market_lookup(nb::handle cls, PyObject *table, nb::handle symbol) {
     bool native = false;
     nb::object match = current_re_match(&native);
-    return walk_table(getattr(cls, name(table)), symbol, match, native);
+    return walk_table(get_attr(cls, table), symbol, match, native);
 }
 
 nb::object native_side(nb::handle num) {
@@ -244,7 +261,7 @@ nb::object native_side(nb::handle num) {
     long v = PyLong_AsLongAndOverflow(num.ptr(), &overflow);
     if (v == -1 && PyErr_Occurred())
         raise_python_error();
-    if (!overflow && v >= 0 && v < side_span && side_name_obj[v])
+    if (!overflow && v >= 0 && v < kSideSpan && side_name_obj[v])
         return nb::borrow(side_name_obj[v]);
     return nb::borrow(num);
 }
@@ -261,7 +278,7 @@ nb::object side_revert(nb::handle cls, nb::handle num) {
         return nb::borrow(num);
     }
     nb::object keep = nb::steal(member);
-    return getattr(keep, KEY("name"));
+    return get_attr(keep, ZT_NAME("name"));
 }
 
 nb::object format_text(nb::handle obj) {
@@ -299,7 +316,7 @@ bool complete_date_time(const char *s, size_t len) {
 
 // "{}{}{}".format(date, date and " ", time)
 nb::object time_text(nb::handle date, nb::handle time) {
-    bool has_date = truthy(date);
+    bool has_date = truth(date);
     PyObject *d = date.ptr(), *t = time.ptr();
     if (PyUnicode_CheckExact(d) && PyUnicode_CheckExact(t)) {
         if (!has_date)
@@ -343,19 +360,6 @@ nb::object native_round4(double x) {
     return steal_or_raise(PyFloat_FromDouble(rounded));
 }
 
-nb::object builtin(const char *key) {
-    nb::object builtins = steal_or_raise(PyImport_ImportModule("builtins"));
-    return getattr(builtins, name(key));
-}
-
-nb::object make_class(nb::handle m, const char *cls_name, nb::handle bases, nb::dict ns) {
-    return zentaro::make_python_class(m, cls_name, bases, ns);
-}
-
-nb::object classmethod_of(nb::object fn) {
-    return call(builtin("classmethod"), fn);
-}
-
 // code + "." + suffix in one allocation.
 nb::object dotted(PyObject *code, PyObject *suffix) {
     Py_ssize_t a = PyUnicode_GET_LENGTH(code), b = PyUnicode_GET_LENGTH(suffix);
@@ -383,7 +387,7 @@ nb::object with_market(nb::handle code, nb::handle market) {
         return dotted(code.ptr(), market.ptr());
     }
     nb::object head = format_text(code);
-    if (!truthy(market))
+    if (!truth(market))
         return head;
     nb::object suffix;
     if (PyUnicode_CheckExact(market.ptr()))
@@ -491,7 +495,9 @@ nb::object finish_record(const Translators &tr, nb::object dict) {
     return call(tr.record_type, dict);
 }
 
-static bool plain_dict_type(nb::handle obj) {
+namespace {
+
+bool plain_dict_type(nb::handle obj) {
     if (!PyType_Check(obj.ptr()) || Py_TYPE(obj.ptr()) != &PyType_Type)
         return false;
     PyTypeObject *type = reinterpret_cast<PyTypeObject *>(obj.ptr());
@@ -499,16 +505,16 @@ static bool plain_dict_type(nb::handle obj) {
            type->tp_init == PyDict_Type.tp_init;
 }
 
-static bool same_text(nb::handle value, PyObject *own) {
+bool same_text(nb::handle value, PyObject *own) {
     return value.ptr() == own ||
            (PyUnicode_CheckExact(value.ptr()) && PyUnicode_Compare(value.ptr(), own) == 0);
 }
 
 // Takes the table's patterns once for the whole call when every one of them
 // is ours: each record then needs no walk of the table.
-static void plan_table(Translators &tr) {
+void plan_table(Translators &tr) {
     PyObject *table = tr.market_table.ptr();
-    if (!PyDict_CheckExact(table) || PyDict_GET_SIZE(table) > Translators::plan_limit)
+    if (!PyDict_CheckExact(table) || PyDict_GET_SIZE(table) > Translators::kPlanLimit)
         return;
     Py_ssize_t pos = 0;
     PyObject *pattern, *value;
@@ -523,117 +529,155 @@ static void plan_table(Translators &tr) {
     tr.plan_size = size;
     tr.plan_own = size == 3;
     for (int i = 0; i < size && tr.plan_own; ++i)
-        tr.plan_own = tr.plan_pattern[i] == REVERT_SZ + i &&
-                      same_text(tr.plan_value[i], revert_value[REVERT_SZ + i]);
+        tr.plan_own = tr.plan_pattern[i] == kRevertSz + i &&
+                      same_text(tr.plan_value[i], revert_value[kRevertSz + i]);
 }
 
-static bool is_own_method(nb::handle bound, PyObject *cls, PyObject *fn) {
+bool is_own_method(nb::handle bound, PyObject *cls, PyObject *fn) {
     return PyMethod_Check(bound.ptr()) && PyMethod_GET_SELF(bound.ptr()) == cls &&
            PyMethod_GET_FUNCTION(bound.ptr()) == fn;
 }
 
+} // namespace
+
 Translators resolve_translators(nb::handle api, bool with_pricetype) {
     Translators tr;
     tr.re_match = current_re_match(&tr.re_native);
-    nb::object market = getattr(api, KEY("MARKET"));
-    tr.market_revert = getattr(market, KEY("revert"));
+    nb::object market = get_attr(api, ZT_NAME("MARKET"));
+    tr.market_revert = get_attr(market, ZT_NAME("revert"));
     tr.market_native = is_own_method(tr.market_revert, own_market_class, own_market_revert);
     if (tr.market_native) {
-        tr.market_table = getattr(market, KEY("re_revert"));
+        tr.market_table = get_attr(market, ZT_NAME("re_revert"));
         if (tr.re_native)
             plan_table(tr);
     }
-    nb::object side = getattr(api, KEY("SIDE"));
-    tr.side_revert = getattr(side, KEY("revert"));
+    nb::object side = get_attr(api, ZT_NAME("SIDE"));
+    tr.side_revert = get_attr(side, ZT_NAME("revert"));
     tr.side_native = is_own_method(tr.side_revert, own_side_class, own_side_revert);
     if (with_pricetype)
-        tr.pricetype_revert = getattr(getattr(api, KEY("PRICETYPE")), KEY("revert"));
-    tr.timestamp = getattr(global("pd"), KEY("Timestamp"));
+        tr.pricetype_revert = get_attr(get_attr(api, ZT_NAME("PRICETYPE")), ZT_NAME("revert"));
+    tr.timestamp = get_attr(zentaro::global(ZT_NAME("pd")), ZT_NAME("Timestamp"));
     tr.timestamp_cached = tr.timestamp.ptr() == real_timestamp;
-    tr.round_fn = global("round");
+    tr.round_fn = zentaro::global(ZT_NAME("round"));
     tr.round_native = tr.round_fn.ptr() == builtin_round;
-    tr.record_type = global("NameDict");
+    tr.record_type = zentaro::global(ZT_NAME("NameDict"));
     tr.record_fast = plain_dict_type(tr.record_type);
     return tr;
 }
 
 // ---- the tables as module classes ----
 
-static nb::object ordered_table(std::initializer_list<std::pair<int, nb::object>> rows) {
+namespace {
+
+nb::object ordered_table(std::initializer_list<std::pair<int, nb::object>> rows) {
     nb::dict table;
     for (auto &[id, value] : rows)
         table[nb::handle(pattern_obj[id])] = value;
     return table;
 }
 
-void install_codes(nb::module_ &m) {
-    for (int i = 0; i < PATTERN_COUNT; ++i)
-        pattern_obj[i] = steal_or_raise(PyUnicode_FromString(pattern_text[i])).release().ptr();
-    for (int i = 0; i < side_span; ++i)
-        side_name_obj[i] = side_member[i] ? name(side_member[i]) : nullptr;
-    real_re_match =
-        getattr(steal_or_raise(PyImport_ImportModule("re")), KEY("match")).release().ptr();
-    real_timestamp = getattr(global("pd"), KEY("Timestamp")).release().ptr();
-    builtin_round = builtin("round").release().ptr();
+nb::object market_convert(nb::handle cls, nb::handle symbol) {
+    return market_lookup(cls, ZT_NAME("re_convert"), symbol);
+}
+
+nb::object market_revert(nb::handle cls, nb::handle symbol) {
+    return market_lookup(cls, ZT_NAME("re_revert"), symbol);
+}
+
+nb::object pricetype_revert(nb::handle cls, nb::handle num) {
+    return get_or_none(get_attr(cls, ZT_NAME("price_revert")), num.ptr());
+}
+
+nb::handle classmethod_type() {
+    return zentaro::builtin_type(&PyClassMethod_Type);
+}
+
+// Owned for the life of the process: compared by identity on every call.
+PyObject *owned_for_life(nb::handle obj) {
+    return nb::borrow(obj).release().ptr();
+}
+
+void prepare_codes() {
+    for (int i = 0; i < kPatternCount; ++i)
+        pattern_obj[i] = steal_or_raise(PyUnicode_FromString(kPatternText[i])).release().ptr();
+    for (int i = 0; i < kSideSpan; ++i)
+        side_name_obj[i] = kSideMember[i] ? interned(kSideMember[i]) : nullptr;
+    real_re_match = owned_for_life(get_attr(zentaro::import("re"), ZT_NAME("match")));
+    real_timestamp = owned_for_life(get_attr(zentaro::global(ZT_NAME("pd")), ZT_NAME("Timestamp")));
+    builtin_round = owned_for_life(get_attr(zentaro::import("builtins"), ZT_NAME("round")));
     empty_tuple = steal_or_raise(PyTuple_New(0)).release().ptr();
-
-    nb::object object_base =
-        nb::make_tuple(nb::borrow(reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
-
-    nb::object revert_fn = nb::cpp_function(side_revert, nb::name("revert"), nb::arg("cls").none(),
-                                            nb::arg("num").none());
-    nb::dict mixin_ns;
-    mixin_ns["revert"] = classmethod_of(revert_fn);
-    nb::object mixin = make_class(m, "SideMixin", object_base, mixin_ns);
-    m.attr("SideMixin") = mixin;
-
-    nb::list members;
-    for (int i = 0; i < side_span; ++i)
-        if (side_member[i])
-            members.append(nb::make_tuple(nb::str(side_member[i]), nb::int_(i)));
-    nb::object side =
-        global("Enum")(nb::str("SIDE"), members, nb::arg("module").none() = m.attr("__name__"),
-                       nb::arg("qualname").none() = "SIDE", nb::arg("type").none() = mixin);
-    m.attr("SIDE") = side;
-    own_side_class = side.ptr();
-    own_side_revert = revert_fn.ptr();
-
-    nb::object convert_fn = nb::cpp_function(
-        [](nb::handle cls, nb::handle symbol) { return market_lookup(cls, "re_convert", symbol); },
-        nb::name("convert"), nb::arg("cls").none(), nb::arg("symbol").none());
-    nb::object market_revert_fn = nb::cpp_function(
-        [](nb::handle cls, nb::handle symbol) { return market_lookup(cls, "re_revert", symbol); },
-        nb::name("revert"), nb::arg("cls").none(), nb::arg("symbol").none());
-    nb::dict market_ns;
-    market_ns["re_convert"] = ordered_table({{CONVERT_SZ, nb::int_(1)},
-                                             {CONVERT_SH, nb::int_(2)},
-                                             {CONVERT_OF1, nb::int_(1)},
-                                             {CONVERT_OF5, nb::int_(2)},
-                                             {CONVERT_BJ, nb::int_(3)}});
     const char *suffixes[] = {"SZ", "SH", "BJ"};
     for (int i = 0; i < 3; ++i)
-        revert_value[REVERT_SZ + i] = name(suffixes[i]);
-    market_ns["re_revert"] = ordered_table({{REVERT_SZ, nb::borrow(revert_value[REVERT_SZ])},
-                                            {REVERT_SH, nb::borrow(revert_value[REVERT_SH])},
-                                            {REVERT_BJ, nb::borrow(revert_value[REVERT_BJ])}});
-    market_ns["convert"] = classmethod_of(convert_fn);
-    market_ns["revert"] = classmethod_of(market_revert_fn);
-    nb::object market = make_class(m, "MARKET", object_base, market_ns);
-    m.attr("MARKET") = market;
-    own_market_class = market.ptr();
-    own_market_revert = market_revert_fn.ptr();
+        revert_value[kRevertSz + i] = interned(suffixes[i]);
+}
 
-    nb::dict price_ns;
+void install_side(nb::module_ &m) {
+    nb::object mixin = zentaro::ClassBuilder(m, "SideMixin")
+                           .def<side_revert>("revert(cls, num)",
+                                             "Return the name of the member whose value is num, "
+                                             "or num itself when no member has it.")
+                           .wrap("revert", classmethod_type())
+                           .finish("Reverse lookup of an enumeration's members by value.");
+    m.attr("SideMixin") = mixin;
+    nb::list members;
+    for (int i = 0; i < kSideSpan; ++i)
+        if (kSideMember[i])
+            members.append(nb::make_tuple(nb::str(kSideMember[i]), nb::int_(i)));
+    nb::object side = zentaro::global(ZT_NAME("Enum"))(
+        nb::str("SIDE"), members, nb::arg("module").none() = m.attr("__name__"),
+        nb::arg("qualname").none() = "SIDE", nb::arg("type").none() = mixin);
+    set_attr(side, ZT_NAME("__doc__"), nb::str("Order sides of the broker's answers."));
+    m.attr("SIDE") = side;
+    own_side_class = owned_for_life(side);
+    own_side_revert = owned_for_life(get_attr(side, ZT_NAME("revert")).attr("__func__"));
+}
+
+void install_market(nb::module_ &m) {
+    nb::object market =
+        zentaro::ClassBuilder(m, "MARKET")
+            .attr("re_convert", ordered_table({{kConvertSz, nb::int_(1)},
+                                               {kConvertSh, nb::int_(2)},
+                                               {kConvertOf1, nb::int_(1)},
+                                               {kConvertOf5, nb::int_(2)},
+                                               {kConvertBj, nb::int_(3)}}))
+            .attr("re_revert", ordered_table({{kRevertSz, nb::borrow(revert_value[kRevertSz])},
+                                              {kRevertSh, nb::borrow(revert_value[kRevertSh])},
+                                              {kRevertBj, nb::borrow(revert_value[kRevertBj])}}))
+            .def<market_convert>("convert(cls, symbol)",
+                                 "Return the market number of the first re_convert pattern "
+                                 "that matches symbol, or None.")
+            .wrap("convert", classmethod_type())
+            .def<market_revert>("revert(cls, symbol)",
+                                "Return the exchange suffix of the first re_revert pattern "
+                                "that matches symbol, or None.")
+            .wrap("revert", classmethod_type())
+            .finish("Exchanges: qualified symbols to market numbers and bare codes to "
+                    "exchange suffixes.");
+    m.attr("MARKET") = market;
+    own_market_class = owned_for_life(market);
+    own_market_revert = owned_for_life(get_attr(market, ZT_NAME("revert")).attr("__func__"));
+}
+
+void install_pricetype(nb::module_ &m) {
     nb::dict price_revert;
     price_revert[nb::int_(0)] = nb::str("限价单");
     price_revert[nb::int_(3)] = nb::str("市价单");
-    price_ns["price_revert"] = price_revert;
-    price_ns["revert"] = classmethod_of(nb::cpp_function(
-        [](nb::handle cls, nb::handle num) {
-            return get_or_none(getattr(cls, KEY("price_revert")), num.ptr());
-        },
-        nb::name("revert"), nb::arg("cls").none(), nb::arg("num").none()));
-    m.attr("PRICETYPE") = make_class(m, "PRICETYPE", object_base, price_ns);
+    m.attr("PRICETYPE") =
+        zentaro::ClassBuilder(m, "PRICETYPE")
+            .attr("price_revert", price_revert)
+            .def<pricetype_revert>("revert(cls, num)",
+                                   "Return the display text of a price-type number, or None.")
+            .wrap("revert", classmethod_type())
+            .finish("Price types of the broker's answers and their display texts.");
+}
+
+} // namespace
+
+void install_codes(nb::module_ &m) {
+    prepare_codes();
+    install_side(m);
+    install_market(m);
+    install_pricetype(m);
 }
 
 } // namespace broker_desk

@@ -5,36 +5,43 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
+#include <initializer_list>
+
+#include "zentaro/function.hpp"
 #include "zentaro/pyutil.hpp"
+#include "zentaro/state.hpp"
 
 namespace broker_desk {
 
 namespace nb = nanobind;
+using zentaro::call;
+using zentaro::get_attr;
+using zentaro::interned;
 using zentaro::raise_python_error;
+using zentaro::set_attr;
 using zentaro::steal_or_raise;
+using zentaro::truth;
 
-// Interned names: keys of requests, answers and records, and attribute names.
-// Created once at module init and kept for the life of the process.
-PyObject *name(const char *text);
+// ---- retiring: broker_records.cpp still spells these the old way ----
+inline PyObject *name(const char *text) {
+    return interned(text);
+}
+#define KEY(text) ZT_NAME(text)
+inline bool truthy(nb::handle obj) {
+    return truth(obj);
+}
 
-// An interned name resolved once per call site: for the hot paths.
-#define KEY(text)                                                                                  \
-    ([]() -> PyObject * {                                                                          \
-        static PyObject *const k = ::broker_desk::name(text);                                      \
-        return k;                                                                                  \
-    }())
-
-// ---- module globals, looked up at call time like a Python function's ----
-void set_module(nb::handle module);
+// A module global by its C text (the demonstration's spelling); the module's
+// own code uses zentaro::global with an interned name.
 nb::object global(const char *key);
+
+// The module's __name__, for the functions it makes at call time.
+nb::object module_name();
 
 // ---- small object-protocol helpers (every NULL becomes a C++ exception) ----
 nb::object getitem(nb::handle obj, PyObject *key);                 // obj[key]
 nb::object get_or(nb::handle obj, PyObject *key, nb::handle dflt); // obj.get(key, dflt)
 nb::object get_or_none(nb::handle obj, PyObject *key);             // obj.get(key)
-nb::object getattr(nb::handle obj, PyObject *key);
-bool truthy(nb::handle obj);
-nb::object call(nb::handle fn, nb::handle arg);
 [[noreturn]] void raise_object(nb::handle exc);
 [[noreturn]] void raise_trade_exception(nb::handle message);
 
@@ -49,11 +56,11 @@ struct Translators {
     bool market_native = false;
     // The table's patterns (when every one is ours and re.match is the real
     // one) in trial order, with their values: taken once per call.
-    static constexpr int plan_limit = 8;
+    static constexpr int kPlanLimit = 8;
     int plan_size = -1;    // -1: walk the table through re.match
     bool plan_own = false; // the module's own table: symbols may be cached
-    int plan_pattern[plan_limit];
-    nb::object plan_value[plan_limit];
+    int plan_pattern[kPlanLimit];
+    nb::object plan_value[kPlanLimit];
     nb::object re_match; // re.match as found at call time
     bool re_native = false;
     nb::object side_revert; // SIDE.revert as found; unused when native
@@ -86,7 +93,19 @@ nb::object convert_broker_order(const Translators &tr, nb::handle item);
 nb::object convert_instruction(const Translators &tr, nb::handle item);
 nb::object convert_pushed_order(const Translators &tr, nb::handle item);
 
-// ---- TradeAPI and friends (broker_queries.cpp) ----
-void install_trader(nb::module_ &m);
+// ---- TradeAPI and friends ----
+void install_trader(nb::module_ &m);                             // broker_queries.cpp
+void set_item(nb::handle dict, PyObject *key, nb::handle value); // dict[key] = value
+nb::object join_text(std::initializer_list<nb::handle> parts);   // "".join of str parts
+nb::object account_token(nb::handle api);                        // api._get_account_token()
+// {"ReqType": ..., ["method": ...,] "params": params}
+nb::dict make_request(long req_type, const char *method, nb::handle params);
+nb::object register_push(nb::handle self, nb::handle orderpush); // broker_push.cpp
+nb::object make_rate_limit(nb::module_ &m);                      // broker_limits.cpp
+void renew_limiter_locks();                 // in a forked child: the parent's may be held
+nb::object make_trader_rpc(nb::module_ &m); // broker_client.cpp
+// api._trader_rpc, or the process's current client when that one was
+// inherited from a parent process.
+nb::object client_of(nb::handle api);
 
 } // namespace broker_desk

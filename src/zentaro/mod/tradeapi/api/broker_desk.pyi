@@ -1,5 +1,3 @@
-from collections.abc import Callable
-from typing import Any
 from zentaro.mod.kelvo.utils.ratelimit import limits as limits
 from zentaro.mod.tradeapi.sdk.client_rv import (
     RavineClient as RavineClient
@@ -13,11 +11,17 @@ import zentaro.utils.logger
 system_log: zentaro.utils.logger._SafeLogger = ...
 
 class SideMixin:
+    """Reverse lookup of an enumeration's members by value."""
+
     @classmethod
-    def revert(*args, **kwargs) -> Any:
-        """revert(cls: object | None, num: object | None) -> object"""
+    def revert(cls, num):
+        """
+        Return the name of the member whose value is num, or num itself when no member has it.
+        """
 
 class SIDE(SideMixin, enum.Enum):
+    """Order sides of the broker's answers."""
+
     _new_member_ = __new__
 
     _use_args_: bool = False
@@ -33,58 +37,90 @@ class SIDE(SideMixin, enum.Enum):
     _value_repr_: None = None
 
     BUY = 0
+    """Order sides of the broker's answers."""
 
     SALE = 1
+    """Order sides of the broker's answers."""
 
     PURCHASE = 4
+    """Order sides of the broker's answers."""
 
     REDEEM = 5
+    """Order sides of the broker's answers."""
 
     FINANCE_BUY = 6
+    """Order sides of the broker's answers."""
 
     STOCK_SALE = 7
+    """Order sides of the broker's answers."""
 
     SALE_REPAY = 8
+    """Order sides of the broker's answers."""
 
     BUY_REPAY = 9
+    """Order sides of the broker's answers."""
 
     DIRECT_REPAY = 10
+    """Order sides of the broker's answers."""
 
     STOCK_REPAY = 11
+    """Order sides of the broker's answers."""
 
     STOCK_REPAY_TRANSFER = 14
+    """Order sides of the broker's answers."""
 
     STOCK_LEFT_TRANSFER = 15
+    """Order sides of the broker's answers."""
 
     IPO = 16
+    """Order sides of the broker's answers."""
 
 class MARKET:
+    """
+    Exchanges: qualified symbols to market numbers and bare codes to exchange suffixes.
+    """
+
     re_convert: dict = ...
 
     re_revert: dict = ...
 
     @classmethod
-    def convert(*args, **kwargs) -> Any:
-        """convert(cls: object | None, symbol: object | None) -> object"""
+    def convert(cls, symbol):
+        """
+        Return the market number of the first re_convert pattern that matches symbol, or None.
+        """
 
     @classmethod
-    def revert(*args, **kwargs) -> Any:
-        """revert(cls: object | None, symbol: object | None) -> object"""
+    def revert(cls, symbol):
+        """
+        Return the exchange suffix of the first re_revert pattern that matches symbol, or None.
+        """
 
 class PRICETYPE:
+    """Price types of the broker's answers and their display texts."""
+
     price_revert: dict = {0 : '限价单', 3 : '市价单'}
 
     @classmethod
-    def revert(*args, **kwargs) -> Any:
-        """revert(cls: object | None, num: object | None) -> object"""
+    def revert(cls, num):
+        """Return the display text of a price-type number, or None."""
 
 class TraderRPC:
+    """Holder of the broker client that every TradeAPI of the process shares."""
+
     _instance: None = None
 
-def rate_limit(calls: object | None = 1, period: object | None = 3, raise_message: object | None = None) -> object: ...
+def rate_limit(calls=1, period=3, raise_message=None):
+    """
+    Return a decorator that lets a method through at most `calls` times in any `period` seconds, reporting a refused call with raise_message.
+    """
 
 class TradeAPI:
+    """Handle on one live brokerage account served by the trading RPC."""
+
     class SIDE(SideMixin, enum.Enum):
+        """Order sides of the broker's answers."""
+
         _new_member_ = __new__
 
         _use_args_: bool = False
@@ -100,73 +136,121 @@ class TradeAPI:
         _value_repr_: None = None
 
         BUY = 0
+        """Order sides of the broker's answers."""
 
         SALE = 1
+        """Order sides of the broker's answers."""
 
         PURCHASE = 4
+        """Order sides of the broker's answers."""
 
         REDEEM = 5
+        """Order sides of the broker's answers."""
 
         FINANCE_BUY = 6
+        """Order sides of the broker's answers."""
 
         STOCK_SALE = 7
+        """Order sides of the broker's answers."""
 
         SALE_REPAY = 8
+        """Order sides of the broker's answers."""
 
         BUY_REPAY = 9
+        """Order sides of the broker's answers."""
 
         DIRECT_REPAY = 10
+        """Order sides of the broker's answers."""
 
         STOCK_REPAY = 11
+        """Order sides of the broker's answers."""
 
         STOCK_REPAY_TRANSFER = 14
+        """Order sides of the broker's answers."""
 
         STOCK_LEFT_TRANSFER = 15
+        """Order sides of the broker's answers."""
 
         IPO = 16
+        """Order sides of the broker's answers."""
 
     class MARKET:
+        """
+        Exchanges: qualified symbols to market numbers and bare codes to exchange suffixes.
+        """
+
         re_convert: dict = ...
 
         re_revert: dict = ...
 
         @classmethod
-        def convert(*args, **kwargs) -> Any:
-            """convert(cls: object | None, symbol: object | None) -> object"""
+        def convert(cls, symbol):
+            """
+            Return the market number of the first re_convert pattern that matches symbol, or None.
+            """
 
         @classmethod
-        def revert(*args, **kwargs) -> Any:
-            """revert(cls: object | None, symbol: object | None) -> object"""
+        def revert(cls, symbol):
+            """
+            Return the exchange suffix of the first re_revert pattern that matches symbol, or None.
+            """
 
     class PRICETYPE:
+        """Price types of the broker's answers and their display texts."""
+
         price_revert: dict = {0 : '限价单', 3 : '市价单'}
 
         @classmethod
-        def revert(*args, **kwargs) -> Any:
-            """revert(cls: object | None, num: object | None) -> object"""
+        def revert(cls, num):
+            """Return the display text of a price-type number, or None."""
 
-    __init__: Callable[..., object]
+    def __init__(self, account_id):
+        """Bind the handle to an account id; no request is made."""
 
-    _get_account_token: Callable[..., object]
+    def _get_account_token(self, force=False):
+        """
+        Return the account's fund token, looked up once per object (again when force is true).
+        """
 
-    __del__: Callable[..., object]
+    def __del__(self):
+        """Drop this object's reference to the shared broker client."""
 
     @property
-    def portfolio(self) -> object: ...
+    def portfolio(self):
+        """The account's funds, as one record."""
 
     @property
-    def positions(self) -> object: ...
+    def positions(self):
+        """The account's positions, a dict from symbol to record."""
 
-    get_tradelogs: Callable[..., object]
+    def get_tradelogs(self):
+        """Return the account's trades as a list of records."""
 
-    secondary_orders: Callable[..., object]
+    def secondary_orders(self):
+        """
+        Return the account's broker orders as a list of records (at most one call every 3 seconds in the process).
+        """
 
-    _trans_inst: Callable[..., object]
+    def _trans_inst(self, item):
+        """Convert one order-instruction record into a record."""
 
-    get_orders: Callable[..., object]
+    def get_orders(self, order_id=None, start_time=None, end_time=None):
+        """
+        Return the account's order instructions as a list of records: all, one by id, or those of a time range.
+        """
 
-    _trans_order: Callable[..., object]
+    def _trans_order(self, item):
+        """Convert one pushed order record into a record."""
 
-    register_push: Callable[..., object]
+    def register_push(self, orderpush=None):
+        """
+        注册推送回调
+
+                Pushed orders reach orderpush while this TradeAPI object is alive. The
+                registration holds the object weakly: dropping the object (del api) ends
+                the deliveries and releases orderpush, which is how a push is unregistered
+                (a callback that refers to the object itself keeps it alive). Registering
+                an equal callback again on the same object adds no second handler.
+        """
 
 __all__: list = ['TradeAPI']

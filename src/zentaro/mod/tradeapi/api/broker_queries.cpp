@@ -1,20 +1,44 @@
-// TradeAPI: the account handle, its token lookup, its guarded queries and the
-// order push; TraderRPC, the holder of the process's one broker client; and
-// rate_limit, the decorator of the rate-limited query.
+// TradeAPI: the account handle, its token lookup and its guarded queries.
 //
-// The classes are built with type() so that their tables are real class
-// attributes and their instances take new attributes. Methods are wrapped in
-// a small function class: nanobind's function objects carry their signature
-// as __doc__ and take no attributes, while these must carry a docstring of
-// their own and accept functools.wraps.
+// The class is built with type() so that its tables are real class
+// attributes and its instances take new attributes; its methods are kit
+// functions (bound methods compare equal, take weak references and carry a
+// signature).
 
 #include "broker_desk.hpp"
 
 namespace broker_desk {
 
+// ---- request helpers shared with the push registration ----
+
+void set_item(nb::handle dict, PyObject *key, nb::handle value) {
+    zentaro::check(PyDict_SetItem(dict.ptr(), key, value.ptr()));
+}
+
+nb::object join_text(std::initializer_list<nb::handle> parts) {
+    nb::object out = nb::str("");
+    for (nb::handle part : parts)
+        out = steal_or_raise(PyUnicode_Concat(out.ptr(), part.ptr()));
+    return out;
+}
+
+nb::object account_token(nb::handle api) {
+    return zentaro::call_method(api, ZT_NAME("_get_account_token"));
+}
+
+nb::dict make_request(long req_type, const char *method, nb::handle params) {
+    nb::dict request;
+    set_item(request, ZT_NAME("ReqType"), nb::int_(req_type));
+    if (method)
+        set_item(request, ZT_NAME("method"), nb::str(method));
+    set_item(request, ZT_NAME("params"), params);
+    return request;
+}
+
 namespace {
 
-struct QuerySpec {
+// What distinguishes the four account queries of the guarded-query frame.
+struct AccountQuery {
     const char *method;
     long req_type;
     long fun_id;
@@ -24,65 +48,28 @@ struct QuerySpec {
     const char *wrapper; // %s template around the formatted traceback
 };
 
-const QuerySpec portfolio_query{
+const AccountQuery kPortfolioQuery{
     "portfolio",           1201, 500016, "portfolio_success", "portfolio_fail", "账号资金查询失败(",
     "账号资金查询失败: %s"};
-const QuerySpec positions_query{
+const AccountQuery kPositionsQuery{
     "positions",           1202, 500015, "positions_success", "positions_fail", "账号持仓查询失败(",
     "账号持仓查询失败: %s"};
-const QuerySpec tradelogs_query{
+const AccountQuery kTradelogsQuery{
     "get_tradelogs",       1203, 500014, "tradelogs_success", "tradelogs_fail", "账号成交查询失败(",
     "账号成交查询失败: %s"};
-const QuerySpec orders_query{"secondary_orders",    1204,          500013,
-                             "orders_success",      "orders_fail", "账号委托查询失败(",
-                             "账号委托查询失败: %s"};
+const AccountQuery kOrdersQuery{"secondary_orders",    1204,          500013,
+                                "orders_success",      "orders_fail", "账号委托查询失败(",
+                                "账号委托查询失败: %s"};
 
-const char *const rate_limit_message = "该查询函数使用最小间隔为3秒，请稍后重试。";
-const char *const push_doc = "注册推送回调\n        ";
-const char *const masked_token = "***";
+constexpr const char *kRateLimitMessage = "该查询函数使用最小间隔为3秒，请稍后重试。";
+constexpr const char *kMaskedToken = "***";
+// Where this module's frames show in formatted tracebacks.
+constexpr const char *kSourceFile = "zentaro/mod/tradeapi/api/broker_queries.cpp";
 
-nb::object call_method(nb::handle obj, const char *method) {
-    return steal_or_raise(PyObject_CallMethodNoArgs(obj.ptr(), name(method)));
-}
-
-nb::object call_method(nb::handle obj, const char *method, nb::handle arg) {
-    return steal_or_raise(PyObject_CallMethodOneArg(obj.ptr(), name(method), arg.ptr()));
-}
-
-void set_item(nb::handle dict, const char *key, nb::handle value) {
-    if (PyDict_SetItem(dict.ptr(), name(key), value.ptr()) < 0)
-        raise_python_error();
-}
-
-nb::object text_of(nb::handle obj) {
-    return steal_or_raise(PyObject_Str(obj.ptr()));
-}
-
-nb::object join(std::initializer_list<nb::handle> parts) {
-    nb::object out = nb::str("");
-    for (nb::handle part : parts)
-        out = steal_or_raise(PyUnicode_Concat(out.ptr(), part.ptr()));
-    return out;
-}
-
-nb::object account_token(nb::handle self) {
-    return call_method(self, "_get_account_token");
-}
-
-// {"ReqType": ..., ["method": ...,] "params": params}
-nb::dict make_request(long req_type, const char *method, nb::handle params) {
-    nb::dict request;
-    set_item(request, "ReqType", nb::int_(req_type));
-    if (method)
-        set_item(request, "method", nb::str(method));
-    set_item(request, "params", params);
-    return request;
-}
-
-nb::dict stock_request(nb::handle self, const QuerySpec &q) {
+nb::dict stock_request(nb::handle self, const AccountQuery &q) {
     nb::dict params;
-    set_item(params, "FunID", nb::int_(q.fun_id));
-    set_item(params, "fund_token", account_token(self));
+    set_item(params, ZT_NAME("FunID"), nb::int_(q.fun_id));
+    set_item(params, ZT_NAME("fund_token"), account_token(self));
     return make_request(q.req_type, "stockqmx", params);
 }
 
@@ -90,83 +77,63 @@ nb::dict stock_request(nb::handle self, const QuerySpec &q) {
 // never carry a credential of the account.
 nb::dict log_extra(const char *status, nb::handle request) {
     nb::dict extra;
-    set_item(extra, "status", nb::str(status));
+    set_item(extra, ZT_NAME("status"), nb::str(status));
     Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(request.ptr(), &pos, &key, &value)) {
-        nb::object shown = nb::borrow(value);
-        if (key == KEY("params") && PyDict_Check(value) &&
-            PyDict_Contains(value, KEY("fund_token")) == 1) {
-            shown = steal_or_raise(PyDict_Copy(value));
-            set_item(shown, "fund_token", nb::str(masked_token));
+    PyObject *raw_key, *raw_value;
+    while (PyDict_Next(request.ptr(), &pos, &raw_key, &raw_value)) {
+        nb::object key = nb::borrow(raw_key), shown = nb::borrow(raw_value);
+        if (key.ptr() == ZT_NAME("params") && PyDict_Check(shown.ptr()) &&
+            PyDict_Contains(shown.ptr(), ZT_NAME("fund_token")) == 1) {
+            shown = steal_or_raise(PyDict_Copy(shown.ptr()));
+            set_item(shown, ZT_NAME("fund_token"), nb::str(kMaskedToken));
         }
-        if (PyDict_SetItem(extra.ptr(), key, shown.ptr()) < 0)
-            raise_python_error();
+        set_item(extra, key.ptr(), shown);
     }
     return extra;
 }
 
-void log_query(const char *level, const char *tag, const char *status, nb::handle request) {
-    nb::object log = getattr(global("system_log"), name(level));
-    nb::dict kwargs;
-    set_item(kwargs, "extra", log_extra(status, request));
-    nb::object args = nb::make_tuple(nb::str(tag));
-    steal_or_raise(PyObject_Call(log.ptr(), args.ptr(), kwargs.ptr()));
+void log_query(PyObject *level, const char *tag, const char *status, nb::handle request) {
+    nb::object log = get_attr(zentaro::global(ZT_NAME("system_log")), level);
+    log(nb::str(tag), nb::arg("extra") = log_extra(status, request));
 }
 
 // The first message of a failed query: prefix, id, "): " and the server's text.
 [[noreturn]] void raise_answer_failure(const char *prefix, nb::handle answer) {
-    nb::object error = get_or(answer, KEY("error"), nb::dict());
-    nb::object message = get_or_none(error, KEY("message"));
-    if (!truthy(message))
+    nb::object error = get_or(answer, ZT_NAME("error"), nb::dict());
+    nb::object message = get_or_none(error, ZT_NAME("message"));
+    if (!truth(message))
         message = nb::str("参数输入有误");
-    raise_trade_exception(join({nb::str(prefix), text_of(get_or_none(answer, KEY("id"))),
-                                nb::str("): "), text_of(message)}));
-}
-
-// Sets `exc` as the exception being handled (what traceback.format_exc and an
-// implicit __context__ see) for the scope's lifetime.
-struct HandlingScope {
-    PyObject *previous;
-    explicit HandlingScope(nb::handle exc) : previous(PyErr_GetHandledException()) {
-        PyErr_SetHandledException(exc.ptr());
-    }
-    ~HandlingScope() {
-        PyErr_SetHandledException(previous);
-        Py_XDECREF(previous);
-    }
-};
-
-nb::object fetch_error() {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb)
-        PyException_SetTraceback(value, tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    return nb::steal(value);
+    raise_trade_exception(
+        join_text({nb::str(prefix), zentaro::text_of(get_or_none(answer, ZT_NAME("id"))),
+                   nb::str("): "), zentaro::text_of(message)}));
 }
 
 // The except branch of a guarded query: log the failure and raise a new
-// TradeException around the formatted traceback of the caught error.
+// TradeException around the formatted traceback of the caught error, which
+// is the exception being handled meanwhile (what traceback.format_exc reads,
+// and the new exception's __context__). No destructor restores the handled
+// exception: a thread ended at exit unwinds without the GIL.
 [[noreturn]] void wrap_caught_error(const char *fail_tag, const char *wrapper, nb::handle request) {
-    nb::object caught = fetch_error();
-    HandlingScope handling(caught);
-    log_query("error", fail_tag, "fail", request);
-    nb::object text = call_method(global("traceback"), "format_exc");
-    nb::object message = steal_or_raise(PyNumber_Remainder(nb::str(wrapper).ptr(), text.ptr()));
-    nb::object exc = call(global("TradeException"), message);
-    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())), exc.ptr());
-    raise_python_error(); // the handled exception is restored as this unwinds
+    nb::object caught = zentaro::fetch_error();
+    nb::object previous = nb::steal(PyErr_GetHandledException());
+    PyErr_SetHandledException(caught.ptr());
+    try {
+        log_query(ZT_NAME("error"), fail_tag, "fail", request);
+        nb::object text =
+            zentaro::call_method(zentaro::global(ZT_NAME("traceback")), ZT_NAME("format_exc"));
+        nb::object message = steal_or_raise(PyNumber_Remainder(nb::str(wrapper).ptr(), text.ptr()));
+        raise_object(call(zentaro::global(ZT_NAME("TradeException")), message));
+    } catch (nb::python_error &) {
+        PyErr_SetHandledException(previous.ptr());
+        throw;
+    }
 }
 
-// Where this module's frames show in formatted tracebacks.
-const char *const source_file = "zentaro/mod/tradeapi/api/broker_queries.cpp";
-
+// Runs `body` inside the guard of a query: any error of the Exception family
+// is logged and re-raised wrapped; other errors pass untouched.
 template <class Body>
-nb::object guarded(const char *method, const char *fail_tag, const char *wrapper,
-                   nb::handle request, Body &&body) {
+nb::object guard_query(const char *method, const char *fail_tag, const char *wrapper,
+                       nb::handle request, Body &&body) {
     try {
         return body();
     } catch (nb::python_error &e) {
@@ -174,7 +141,7 @@ nb::object guarded(const char *method, const char *fail_tag, const char *wrapper
             throw;
         e.restore();
         // The method's own frame, as the traceback of a Python method has it.
-        _PyTraceback_Add(method, source_file, 0);
+        zentaro::compat::traceback_add(method, kSourceFile, 0);
     }
     wrap_caught_error(fail_tag, wrapper, request);
 }
@@ -182,14 +149,14 @@ nb::object guarded(const char *method, const char *fail_tag, const char *wrapper
 // The guarded query shared by the four account queries; `convert` turns the
 // answer into the method's result.
 template <class Convert>
-nb::object account_query(nb::handle self, const QuerySpec &q, Convert &&convert) {
+nb::object account_query(nb::handle self, const AccountQuery &q, Convert &&convert) {
     nb::dict request = stock_request(self, q);
-    nb::object rpc = getattr(self, KEY("_trader_rpc"));
-    return guarded(q.method, q.fail_tag, q.wrapper, request, [&]() -> nb::object {
-        nb::object answer = call_method(rpc, "call_rpc_json", request);
-        if (!truthy(get_or_none(answer, KEY("result"))))
+    nb::object rpc = client_of(self);
+    return guard_query(q.method, q.fail_tag, q.wrapper, request, [&]() -> nb::object {
+        nb::object answer = zentaro::call_method(rpc, ZT_NAME("call_rpc_json"), request);
+        if (!truth(get_or_none(answer, ZT_NAME("result"))))
             raise_answer_failure(q.prefix, answer);
-        log_query("info", q.success_tag, "success", request);
+        log_query(ZT_NAME("info"), q.success_tag, "success", request);
         return convert(answer);
     });
 }
@@ -199,8 +166,8 @@ nb::object iterate(nb::handle iterable) {
 }
 
 // Walks result[list_key] (missing: empty), converting each record.
-template <class Each> void for_each_record(nb::handle answer, const char *list_key, Each &&each) {
-    nb::object records = get_or(getitem(answer, KEY("result")), name(list_key), nb::list());
+template <class Each> void for_each_record(nb::handle answer, PyObject *list_key, Each &&each) {
+    nb::object records = get_or(getitem(answer, ZT_NAME("result")), list_key, nb::list());
     nb::object it = iterate(records);
     while (PyObject *raw = PyIter_Next(it.ptr()))
         each(nb::steal(raw));
@@ -208,70 +175,85 @@ template <class Each> void for_each_record(nb::handle answer, const char *list_k
         raise_python_error();
 }
 
+// The translators are resolved on the first record, as the per-record
+// lookups would be.
+class LazyTranslators {
+  public:
+    explicit LazyTranslators(nb::handle api) : api_(api) {}
+    const Translators &get() {
+        if (!resolved_) {
+            tr_ = resolve_translators(api_, false);
+            resolved_ = true;
+        }
+        return tr_;
+    }
+
+  private:
+    nb::handle api_;
+    Translators tr_;
+    bool resolved_ = false;
+};
+
 template <class Convert>
 nb::object record_list(nb::handle self, nb::handle answer, Convert &&convert) {
     nb::list out;
-    Translators tr;
-    bool resolved = false;
-    for_each_record(answer, "Array", [&](nb::object item) {
-        if (!resolved) { // on the first record, as the per-record lookups would
-            tr = resolve_translators(self, false);
-            resolved = true;
-        }
-        out.append(convert(tr, item));
-    });
+    LazyTranslators tr(self);
+    for_each_record(answer, ZT_NAME("Array"),
+                    [&](nb::object item) { out.append(convert(tr.get(), item)); });
     return out;
 }
 
 // ---- TradeAPI methods ----
 
 void trade_api_init(nb::handle self, nb::handle account_id) {
-    nb::setattr(self, "account_id", account_id);
-    nb::setattr(self, "_trader_rpc", global("TraderRPC")());
-    nb::setattr(self, "timeout", nb::int_(6));
-    nb::setattr(self, "_trade_type", nb::str("0"));
-    nb::setattr(self, "_account_token", nb::none());
+    set_attr(self, ZT_NAME("account_id"), account_id);
+    set_attr(self, ZT_NAME("_trader_rpc"), call(zentaro::global(ZT_NAME("TraderRPC"))));
+    set_attr(self, ZT_NAME("timeout"), nb::int_(6));
+    set_attr(self, ZT_NAME("_trade_type"), nb::str("0"));
+    set_attr(self, ZT_NAME("_account_token"), nb::none());
 }
 
 bool equals(nb::handle a, nb::handle b) {
-    return truthy(steal_or_raise(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ)));
+    return truth(steal_or_raise(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ)));
 }
 
 nb::object fetch_account_token(nb::handle self) {
     nb::dict params;
-    set_item(params, "action", nb::str("getOnlineAccount"));
+    set_item(params, ZT_NAME("action"), nb::str("getOnlineAccount"));
     nb::dict request = make_request(594177, nullptr, params);
-    nb::object answer = call_method(getattr(self, KEY("_trader_rpc")), "call_rpc_json", request);
+    nb::object answer = zentaro::call_method(client_of(self), ZT_NAME("call_rpc_json"), request);
     nb::object accounts =
-        get_or(get_or(answer, KEY("result"), nb::dict()), KEY("Accounts"), nb::list());
+        get_or(get_or(answer, ZT_NAME("result"), nb::dict()), ZT_NAME("Accounts"), nb::list());
     nb::object it = iterate(accounts);
     while (PyObject *raw = PyIter_Next(it.ptr())) {
         nb::object account = nb::steal(raw);
-        if (equals(getitem(account, KEY("AccountID")), getattr(self, KEY("account_id"))) &&
-            equals(getitem(account, KEY("TradeType")), getattr(self, KEY("_trade_type")))) {
-            nb::object token = getitem(account, KEY("fund_token"));
-            nb::setattr(self, "_account_token", token);
+        if (equals(getitem(account, ZT_NAME("AccountID")), get_attr(self, ZT_NAME("account_id"))) &&
+            equals(getitem(account, ZT_NAME("TradeType")),
+                   get_attr(self, ZT_NAME("_trade_type")))) {
+            nb::object token = getitem(account, ZT_NAME("fund_token"));
+            set_attr(self, ZT_NAME("_account_token"), token);
             return token;
         }
     }
     if (PyErr_Occurred())
         raise_python_error();
-    nb::object message = get_or_none(get_or(answer, KEY("error"), nb::dict()), KEY("message"));
-    if (!truthy(message))
+    nb::object message =
+        get_or_none(get_or(answer, ZT_NAME("error"), nb::dict()), ZT_NAME("message"));
+    if (!truth(message))
         message = nb::str("该账户不存在!");
     nb::object text =
-        nb::str("获取账户({})：失败({}).").format(get_or_none(answer, KEY("id")), message);
+        nb::str("获取账户({})：失败({}).").format(get_or_none(answer, ZT_NAME("id")), message);
     raise_trade_exception(text);
 }
 
 nb::object get_account_token(nb::handle self, nb::handle force) {
-    if (truthy(force) || getattr(self, KEY("_account_token")).is_none())
+    if (truth(force) || get_attr(self, ZT_NAME("_account_token")).is_none())
         return fetch_account_token(self);
-    return getattr(self, KEY("_account_token"));
+    return get_attr(self, ZT_NAME("_account_token"));
 }
 
 void trade_api_del(nb::handle self) {
-    if (PyObject_DelAttr(self.ptr(), KEY("_trader_rpc")) < 0) {
+    if (PyObject_DelAttr(self.ptr(), ZT_NAME("_trader_rpc")) < 0) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError))
             raise_python_error();
         PyErr_Clear();
@@ -279,81 +261,76 @@ void trade_api_del(nb::handle self) {
 }
 
 nb::object portfolio(nb::handle self) {
-    return account_query(self, portfolio_query, [&](nb::handle answer) {
-        nb::object item =
-            getitem(getitem(getitem(answer, KEY("result")), KEY("Array")), nb::int_(0).ptr());
-        Translators tr = resolve_translators(self, false);
-        return convert_funds(tr, item);
+    return account_query(self, kPortfolioQuery, [&](nb::handle answer) {
+        nb::object records = getitem(getitem(answer, ZT_NAME("result")), ZT_NAME("Array"));
+        nb::object item = getitem(records, nb::int_(0).ptr());
+        return convert_funds(resolve_translators(self, false), item);
     });
 }
 
 nb::object positions(nb::handle self) {
-    return account_query(self, positions_query, [&](nb::handle answer) -> nb::object {
+    return account_query(self, kPositionsQuery, [&](nb::handle answer) -> nb::object {
         nb::dict out;
-        Translators tr;
-        bool resolved = false;
-        for_each_record(answer, "Array", [&](nb::object item) {
-            if (!resolved) {
-                tr = resolve_translators(self, false);
-                resolved = true;
-            }
+        LazyTranslators tr(self);
+        for_each_record(answer, ZT_NAME("Array"), [&](nb::object item) {
             nb::object symbol;
-            nb::object record = convert_position(tr, item, &symbol);
-            if (PyDict_SetItem(out.ptr(), symbol.ptr(), record.ptr()) < 0)
-                raise_python_error();
+            nb::object record = convert_position(tr.get(), item, &symbol);
+            set_item(out, symbol.ptr(), record);
         });
         return out;
     });
 }
 
 nb::object get_tradelogs(nb::handle self) {
-    return account_query(self, tradelogs_query, [&](nb::handle answer) {
+    return account_query(self, kTradelogsQuery, [&](nb::handle answer) {
         return record_list(self, answer, convert_trade);
     });
 }
 
 nb::object secondary_orders(nb::handle self) {
-    return account_query(self, orders_query, [&](nb::handle answer) {
+    return account_query(self, kOrdersQuery, [&](nb::handle answer) {
         return record_list(self, answer, convert_broker_order);
     });
 }
 
 nb::object day_time_text(nb::handle moment) {
-    nb::object stamp = call(getattr(global("pd"), KEY("Timestamp")), moment);
-    return call_method(stamp, "strftime", nb::str("%Y-%m-%d %H:%M:%S"));
+    nb::object stamp = call(get_attr(zentaro::global(ZT_NAME("pd")), ZT_NAME("Timestamp")), moment);
+    return zentaro::call_method(stamp, ZT_NAME("strftime"), nb::str("%Y-%m-%d %H:%M:%S"));
+}
+
+[[noreturn]] void raise_orders_failure(nb::handle answer) {
+    nb::object msg = get_or_none(answer, ZT_NAME("msg"));
+    if (!truth(msg))
+        msg = nb::str("参数输入有误");
+    raise_trade_exception(
+        steal_or_raise(PyNumber_Remainder(nb::str("委托查询失败: %s").ptr(), msg.ptr())));
 }
 
 nb::object get_orders(nb::handle self, nb::handle order_id, nb::handle start_time,
                       nb::handle end_time) {
     nb::dict params;
-    set_item(params, "action", nb::str("query"));
-    set_item(params, "instructionid", order_id);
-    set_item(params, "fund_token", account_token(self));
-    set_item(params, "type", nb::int_(1));
+    set_item(params, ZT_NAME("action"), nb::str("query"));
+    set_item(params, ZT_NAME("instructionid"), order_id);
+    set_item(params, ZT_NAME("fund_token"), account_token(self));
+    set_item(params, ZT_NAME("type"), nb::int_(1));
     nb::dict request = make_request(151553, "new_instmanage", params);
-    if (truthy(start_time) && truthy(end_time)) {
-        set_item(params, "startdate", day_time_text(start_time));
-        set_item(params, "enddate", day_time_text(end_time));
+    if (truth(start_time) && truth(end_time)) {
+        set_item(params, ZT_NAME("startdate"), day_time_text(start_time));
+        set_item(params, ZT_NAME("enddate"), day_time_text(end_time));
     }
-    nb::object rpc = getattr(self, KEY("_trader_rpc"));
-    return guarded(
+    nb::object rpc = client_of(self);
+    return guard_query(
         "get_orders", "get_orders_fail", "委托查询失败: %s", request, [&]() -> nb::object {
-            nb::object answer = call_method(rpc, "call_rpc_json", request);
-            if (!truthy(get_or_none(answer, KEY("result")))) {
-                nb::object msg = get_or_none(answer, KEY("msg"));
-                if (!truthy(msg))
-                    msg = nb::str("参数输入有误");
-                raise_trade_exception(steal_or_raise(
-                    PyNumber_Remainder(nb::str("委托查询失败: %s").ptr(), msg.ptr())));
-            }
-            log_query("info", "get_orders_success", "success", request);
+            nb::object answer = zentaro::call_method(rpc, ZT_NAME("call_rpc_json"), request);
+            if (!truth(get_or_none(answer, ZT_NAME("result"))))
+                raise_orders_failure(answer);
+            log_query(ZT_NAME("info"), "get_orders_success", "success", request);
             nb::list out;
-            for_each_record(answer, "orders", [&](nb::object item) {
-                nb::object owner = getitem(item, KEY("fund_token"));
-                if (truthy(steal_or_raise(
-                        PyObject_RichCompare(owner.ptr(), account_token(self).ptr(), Py_NE))))
+            for_each_record(answer, ZT_NAME("orders"), [&](nb::object item) {
+                nb::object owner = getitem(item, ZT_NAME("fund_token"));
+                if (zentaro::compare(owner, account_token(self), Py_NE))
                     return;
-                out.append(call_method(self, "_trans_inst", item));
+                out.append(zentaro::call_method(self, ZT_NAME("_trans_inst"), item));
             });
             return out;
         });
@@ -367,210 +344,51 @@ nb::object trans_order(nb::handle self, nb::handle item) {
     return convert_pushed_order(resolve_translators(self, false), item);
 }
 
-// Called by the broker client for every pushed order event.
-nb::object push_handler(nb::handle api, nb::handle orderpush, nb::handle, nb::handle event) {
-    nb::object record = call_method(api, "_trans_order", getitem(event, KEY("params")));
-    if (truthy(orderpush))
-        return call(orderpush, record);
-    return nb::borrow(orderpush);
-}
-
-nb::object register_push(nb::handle self, nb::handle orderpush, nb::handle partial,
-                         nb::handle handler_fn) {
-    nb::dict params;
-    set_item(params, "action", nb::str("subscribe"));
-    set_item(params, "Subkey", nb::str("entrustret"));
-    set_item(params, "fund_token", account_token(self));
-    nb::dict request = make_request(1601, nullptr, params);
-    nb::object answer = call_method(getattr(self, KEY("_trader_rpc")), "call_rpc_json", request);
-    nb::object error = get_or_none(answer, KEY("error"));
-    if (truthy(error)) {
-        nb::object message = get_or_none(error, KEY("message"));
-        if (!truthy(message))
-            message = nb::str("参数输入有误");
-        raise_trade_exception(
-            join({nb::str("委托推送注册失败("), text_of(get_or_none(answer, KEY("id"))),
-                  nb::str("): "), text_of(message)}));
-    }
-    // A partial keeps the object and the callback where the garbage collector
-    // can see them: the client holding the handler is held by the object.
-    nb::object handler = steal_or_raise(PyObject_CallFunctionObjArgs(
-        partial.ptr(), handler_fn.ptr(), self.ptr(), orderpush.ptr(), nullptr));
-    call_method(getattr(self, KEY("_trader_rpc")), "register_callback", handler);
-    return nb::none();
-}
-
-// ---- rate_limit ----
-
-nb::object limited_call(nb::handle limiter, nb::handle f, nb::args args, nb::kwargs kwargs) {
-    if (PyTuple_GET_SIZE(args.ptr()) < 1) {
-        PyErr_SetString(PyExc_TypeError,
-                        "wrapper() missing 1 required positional argument: 'self'");
-        raise_python_error();
-    }
-    nb::object raise_on_limit = kwargs.contains("raise_on_limit")
-                                    ? nb::object(kwargs["raise_on_limit"])
-                                    : nb::object(nb::bool_(true));
-    if (kwargs.contains("raise_on_limit"))
-        PyDict_DelItemString(kwargs.ptr(), "raise_on_limit");
-    nb::setattr(limiter, "raise_on_limit", raise_on_limit);
-    nb::object sleep_on_limit = kwargs.contains("sleep_on_limit")
-                                    ? nb::object(kwargs["sleep_on_limit"])
-                                    : nb::object(nb::bool_(false));
-    if (kwargs.contains("sleep_on_limit"))
-        PyDict_DelItemString(kwargs.ptr(), "sleep_on_limit");
-    nb::object fn = call(limiter, f);
-    if (truthy(sleep_on_limit))
-        fn = call(global("sleep_and_retry"), fn);
-    return steal_or_raise(PyObject_Call(fn.ptr(), args.ptr(), kwargs.ptr()));
-}
-
-// A Python-visible function around a C++ callable: a descriptor that binds
-// like a function and takes attributes (__doc__, functools.wraps).
-nb::object make_function_class(nb::module_ &m) {
-    nb::dict ns;
-    ns["__slots__"] = nb::make_tuple("_target", "__dict__", "__weakref__");
-    ns["__init__"] = zentaro::method(
-        [](nb::handle self, nb::handle target) { nb::setattr(self, "_target", target); });
-    ns["__call__"] = zentaro::method([](nb::handle self, nb::args args, nb::kwargs kwargs) {
-        nb::object target = getattr(self, KEY("_target"));
-        return steal_or_raise(PyObject_Call(target.ptr(), args.ptr(), kwargs.ptr()));
-    });
-    ns["__get__"] = zentaro::method(
-        [](nb::handle self, nb::handle obj, nb::handle) -> nb::object {
-            if (obj.is_none())
-                return nb::borrow(self);
-            return steal_or_raise(PyMethod_New(self.ptr(), obj.ptr()));
-        },
-        nb::arg("obj").none(), nb::arg("objtype").none() = nb::none());
-    nb::object base = nb::make_tuple(nb::borrow(reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
-    return zentaro::make_python_class(m, "_CFunction", base, ns);
-}
-
-struct FunctionFactory {
-    nb::object cls;
-    nb::object module_name;
-    nb::object make(nb::object target, const char *fn_name, const char *owner,
-                    const char *doc = nullptr) const {
-        nb::object fn = cls(target);
-        nb::setattr(fn, "__name__", nb::str(fn_name));
-        std::string qualname = owner ? std::string(owner) + "." + fn_name : std::string(fn_name);
-        nb::setattr(fn, "__qualname__", nb::str(qualname.c_str()));
-        nb::setattr(fn, "__module__", module_name);
-        nb::setattr(fn, "__doc__", doc ? nb::object(nb::str(doc)) : nb::none());
-        return fn;
-    }
-};
-
-nb::object make_rate_limit(FunctionFactory functions) {
-    return nb::cpp_function(
-        [functions](nb::handle calls, nb::handle period, nb::handle raise_message) {
-            nb::object limits = global("limits");
-            nb::object wraps = global("wraps");
-            nb::object c = nb::borrow(calls), p = nb::borrow(period), r = nb::borrow(raise_message);
-            return nb::cpp_function(
-                [functions, limits, wraps, c, p, r](nb::handle f) {
-                    nb::object limiter =
-                        limits(nb::arg("calls").none() = c, nb::arg("period").none() = p,
-                               nb::arg("raise_message").none() = r);
-                    nb::object keep_f = nb::borrow(f);
-                    nb::object call_fn =
-                        nb::cpp_function([limiter, keep_f](nb::args args, nb::kwargs kwargs) {
-                            return limited_call(limiter, keep_f, args, kwargs);
-                        });
-                    nb::object wrapper = functions.make(call_fn, "wrapper", nullptr);
-                    wrapper = wraps(f)(wrapper);
-                    // Reachable so that the shared window can be inspected.
-                    nb::setattr(wrapper, "_limiter", limiter);
-                    return wrapper;
-                },
-                nb::name("decorator"), nb::arg("f").none());
-        },
-        nb::name("rate_limit"), nb::arg("calls").none() = 1, nb::arg("period").none() = 3,
-        nb::arg("raise_message").none() = nb::none());
-}
-
-// The getter stays a plain nanobind function (stub generators know those);
-// the property carries no documentation, like one without a docstring.
-nb::object read_only_property(nb::handle property, nb::object getter) {
-    nb::object prop = property(getter);
-    nb::setattr(prop, "__doc__", nb::none());
-    return prop;
-}
-
-nb::object object_bases() {
-    return nb::make_tuple(nb::borrow(reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
-}
-
-nb::object make_trader_rpc(nb::module_ &m) {
-    nb::dict ns;
-    ns["_instance"] = nb::none();
-    nb::object new_fn = nb::cpp_function(
-        [](nb::handle cls) {
-            if (getattr(cls, KEY("_instance")).is_none())
-                nb::setattr(cls, "_instance", global("RavineClient")());
-            return getattr(cls, KEY("_instance"));
-        },
-        nb::name("__new__"), nb::arg("cls").none());
-    ns["__new__"] = nb::module_::import_("builtins").attr("staticmethod")(new_fn);
-    return zentaro::make_python_class(m, "TraderRPC", object_bases(), ns);
-}
+// The method's documented first line, then how long a registration lasts.
+constexpr const char *kPushDoc =
+    "注册推送回调\n        \n"
+    "        Pushed orders reach orderpush while this TradeAPI object is alive. The\n"
+    "        registration holds the object weakly: dropping the object (del api) ends\n"
+    "        the deliveries and releases orderpush, which is how a push is unregistered\n"
+    "        (a callback that refers to the object itself keeps it alive). Registering\n"
+    "        an equal callback again on the same object adds no second handler.\n        ";
 
 } // namespace
 
 void install_trader(nb::module_ &m) {
     m.attr("TraderRPC") = make_trader_rpc(m);
-    FunctionFactory functions{make_function_class(m), m.attr("__name__")};
-    nb::object rate_limit = make_rate_limit(functions);
-    m.attr("rate_limit") = rate_limit;
-
-    const char *owner = "TradeAPI";
-    nb::object property = nb::module_::import_("builtins").attr("property");
-    nb::dict ns;
-    ns["SIDE"] = m.attr("SIDE");
-    ns["MARKET"] = m.attr("MARKET");
-    ns["PRICETYPE"] = m.attr("PRICETYPE");
-    ns["__init__"] = functions.make(
-        nb::cpp_function(trade_api_init, nb::arg("self").none(), nb::arg("account_id").none()),
-        "__init__", owner);
-    ns["_get_account_token"] =
-        functions.make(nb::cpp_function(get_account_token, nb::arg("self").none(),
-                                        nb::arg("force").none() = false),
-                       "_get_account_token", owner);
-    ns["__del__"] =
-        functions.make(nb::cpp_function(trade_api_del, nb::arg("self").none()), "__del__", owner);
-    ns["portfolio"] =
-        read_only_property(property, zentaro::method(portfolio, nb::name("portfolio")));
-    ns["positions"] =
-        read_only_property(property, zentaro::method(positions, nb::name("positions")));
-    ns["get_tradelogs"] = functions.make(nb::cpp_function(get_tradelogs, nb::arg("self").none()),
-                                         "get_tradelogs", owner);
-    nb::object orders = functions.make(nb::cpp_function(secondary_orders, nb::arg("self").none()),
-                                       "secondary_orders", owner);
-    ns["secondary_orders"] = rate_limit(1, 3, nb::str(rate_limit_message))(orders);
-    ns["_trans_inst"] =
-        functions.make(nb::cpp_function(trans_inst, nb::arg("self").none(), nb::arg("item").none()),
-                       "_trans_inst", owner);
-    ns["get_orders"] = functions.make(nb::cpp_function(get_orders, nb::arg("self").none(),
-                                                       nb::arg("order_id").none() = nb::none(),
-                                                       nb::arg("start_time").none() = nb::none(),
-                                                       nb::arg("end_time").none() = nb::none()),
-                                      "get_orders", owner);
-    ns["_trans_order"] = functions.make(
-        nb::cpp_function(trans_order, nb::arg("self").none(), nb::arg("item").none()),
-        "_trans_order", owner);
-    nb::object partial = nb::module_::import_("functools").attr("partial");
-    nb::object handler_fn =
-        nb::cpp_function(push_handler, nb::name("handler"), nb::arg("api").none(),
-                         nb::arg("orderpush").none(), nb::arg("m").none(), nb::arg("d").none());
-    ns["register_push"] =
-        functions.make(nb::cpp_function(
-                           [partial, handler_fn](nb::handle self, nb::handle orderpush) {
-                               return register_push(self, orderpush, partial, handler_fn);
-                           },
-                           nb::arg("self").none(), nb::arg("orderpush").none() = nb::none()),
-                       "register_push", owner, push_doc);
-    m.attr("TradeAPI") = zentaro::make_python_class(m, owner, object_bases(), ns);
+    nb::object limited =
+        call(make_rate_limit(m), nb::int_(1), nb::int_(3), nb::str(kRateLimitMessage));
+    m.attr("TradeAPI") =
+        zentaro::ClassBuilder(m, "TradeAPI")
+            .attr("SIDE", m.attr("SIDE"))
+            .attr("MARKET", m.attr("MARKET"))
+            .attr("PRICETYPE", m.attr("PRICETYPE"))
+            .def<trade_api_init>("__init__(self, account_id)",
+                                 "Bind the handle to an account id; no request is made.")
+            .def<get_account_token>("_get_account_token(self, force=False)",
+                                    "Return the account's fund token, looked up once per object "
+                                    "(again when force is true).")
+            .def<trade_api_del>("__del__(self)",
+                                "Drop this object's reference to the shared broker client.")
+            .property<portfolio>("portfolio", "The account's funds, as one record.")
+            .property<positions>("positions",
+                                 "The account's positions, a dict from symbol to record.")
+            .def<get_tradelogs>("get_tradelogs(self)",
+                                "Return the account's trades as a list of records.")
+            .def<secondary_orders>("secondary_orders(self)",
+                                   "Return the account's broker orders as a list of records "
+                                   "(at most one call every 3 seconds in the process).")
+            .wrap("secondary_orders", limited)
+            .def<trans_inst>("_trans_inst(self, item)",
+                             "Convert one order-instruction record into a record.")
+            .def<get_orders>("get_orders(self, order_id=None, start_time=None, end_time=None)",
+                             "Return the account's order instructions as a list of records: "
+                             "all, one by id, or those of a time range.")
+            .def<trans_order>("_trans_order(self, item)",
+                              "Convert one pushed order record into a record.")
+            .def<register_push>("register_push(self, orderpush=None)", kPushDoc)
+            .finish("Handle on one live brokerage account served by the trading RPC.");
 }
 
 } // namespace broker_desk

@@ -1,0 +1,156 @@
+"""TradeAPI and the code tables behave like the classes of a Python module: bound
+methods that compare, hash and take weak references, signatures, help, None."""
+
+import inspect
+import os
+import pydoc
+import subprocess
+import sys
+import weakref
+from unittest import mock
+
+import pytest
+
+import zentaro
+from zentaro.mod.tradeapi.api import broker_desk as bd
+
+
+def bound_methods(api):
+    return [
+        api._get_account_token,
+        api.get_tradelogs,
+        api.secondary_orders,
+        api.get_orders,
+        api.register_push,
+        api._trans_inst,
+        api._trans_order,
+        bd.SIDE.revert,
+        bd.MARKET.convert,
+        bd.MARKET.revert,
+        bd.PRICETYPE.revert,
+    ]
+
+
+METHOD_NAMES = [
+    "_get_account_token",
+    "get_tradelogs",
+    "secondary_orders",
+    "get_orders",
+    "register_push",
+    "_trans_inst",
+    "_trans_order",
+    "SIDE.revert",
+    "MARKET.convert",
+    "MARKET.revert",
+    "PRICETYPE.revert",
+]
+
+
+@pytest.mark.parametrize("index", range(len(METHOD_NAMES)), ids=METHOD_NAMES)
+def test_bound_methods_are_equal_weak_and_matchable(api, index):
+    first, second = bound_methods(api)[index], bound_methods(api)[index]
+    assert first == second and hash(first) == hash(second)
+    assert weakref.WeakMethod(first)() == second
+    handlers = [print, first]
+    handlers.remove(second)
+    assert handlers == [print]
+    listener = mock.Mock()
+    listener(first)
+    listener.assert_called_with(second)
+
+
+SIGNATURES = {
+    "TradeAPI": (lambda: bd.TradeAPI, "(account_id)"),
+    "TraderRPC": (lambda: bd.TraderRPC, "()"),
+    "__init__": (lambda: bd.TradeAPI.__init__, "(self, account_id)"),
+    "_get_account_token": (lambda: bd.TradeAPI._get_account_token, "(self, force=False)"),
+    "get_tradelogs": (lambda: bd.TradeAPI.get_tradelogs, "(self)"),
+    "secondary_orders": (lambda: bd.TradeAPI.secondary_orders, "(self)"),
+    "get_orders": (
+        lambda: bd.TradeAPI.get_orders,
+        "(self, order_id=None, start_time=None, end_time=None)",
+    ),
+    "register_push": (lambda: bd.TradeAPI.register_push, "(self, orderpush=None)"),
+    "rate_limit": (lambda: bd.rate_limit, "(calls=1, period=3, raise_message=None)"),
+    "decorator": (lambda: bd.rate_limit(), "(f)"),
+    "SIDE.revert": (lambda: bd.SIDE.revert, "(num)"),
+    "MARKET.convert": (lambda: bd.MARKET.convert, "(symbol)"),
+    "MARKET.revert": (lambda: bd.MARKET.revert, "(symbol)"),
+    "PRICETYPE.revert": (lambda: bd.PRICETYPE.revert, "(num)"),
+}
+
+
+@pytest.mark.parametrize("name", SIGNATURES)
+def test_signatures(name):
+    target, expected = SIGNATURES[name]
+    assert str(inspect.signature(target())) == expected
+
+
+def test_the_rate_limited_wrapper_keeps_what_it_wraps():
+    wrapper = bd.TradeAPI.secondary_orders
+    assert wrapper.__wrapped__.__name__ == "secondary_orders" and wrapper.__doc__
+
+
+@pytest.mark.parametrize(
+    "subject",
+    [
+        lambda api: api,
+        lambda api: bd.TradeAPI,
+        lambda api: bd.SIDE,
+        lambda api: bd.SIDE.BUY,
+        lambda api: bd.MARKET,
+        lambda api: bd.PRICETYPE,
+        lambda api: bd.TraderRPC,
+        lambda api: bd.rate_limit,
+    ],
+)
+def test_help_renders_with_docstrings(api, subject):
+    thing = subject(api)
+    assert pydoc.render_doc(thing)
+    assert inspect.getdoc(thing)
+
+
+@pytest.mark.parametrize(
+    "call, expected",
+    [
+        (lambda api: bd.SIDE.revert(None), None),
+        (lambda api: bd.PRICETYPE.revert(None), None),
+        (lambda api: bd.MARKET.convert("600519.SH"), 2),
+        (lambda api: api._get_account_token(None), "tok-123"),
+        (lambda api: api.get_orders(None, None, None), []),
+        (lambda api: api.register_push(None), None),
+        (lambda api: bd.TradeAPI(None).account_id, None),
+    ],
+)
+def test_none_is_taken_where_python_takes_it(api, client, call, expected):
+    client.answers[151553] = {"result": {"orders": []}}
+    client.answers[1601] = {}
+    assert call(api) == expected
+
+
+def test_none_where_python_fails_fails_alike():
+    with pytest.raises(TypeError):
+        bd.MARKET.revert(None)
+
+
+DROP_SCRIPT = """
+import gc, sys
+import zentaro.mod.tradeapi.api as package
+from zentaro.mod.tradeapi.api import broker_desk
+kept = broker_desk.TradeAPI
+del sys.modules[broker_desk.__name__], package.broker_desk, broker_desk
+gc.collect()
+try:
+    kept("80001234")
+except RuntimeError as exc:
+    print(exc)
+"""
+
+
+def test_a_class_kept_after_its_module_was_dropped_raises():
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(zentaro.__file__)))
+    run = subprocess.run(
+        [sys.executable, "-c", DROP_SCRIPT], env=env, capture_output=True, text=True, timeout=60
+    )
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.strip() == "zentaro.mod.tradeapi.api.broker_desk has been unloaded"

@@ -1,0 +1,207 @@
+"""Faults found by an adversarial review: exit with busy threads, the shared
+limiter's raise flag, fork while a broker call is running, push registrations."""
+
+import gc
+import os
+import signal
+import subprocess
+import sys
+import threading
+import weakref
+
+from broker_fakes import ACCOUNT, TOKEN, lookup_answer
+from ratelimit import RateLimitException
+
+import zentaro
+from zentaro.mod.tradeapi.api import broker_desk as bd
+
+FUNDS = {"AvailableValue": 1, "MarketValue": 2, "TotalAssets": 3, "FrozenValue": 4}
+
+# Daemon threads inside broker calls that sleep (and so let go of the GIL)
+# while the interpreter exits.
+EXIT_SCRIPT = """
+import threading, time
+from zentaro.mod.tradeapi.api import broker_desk as bd
+
+class Client:
+    def call_rpc_json(self, request):
+        if request["ReqType"] == 594177:
+            return {"result": {"Accounts": [{"AccountID": "1", "TradeType": "0", "fund_token": "t"}]}}
+        time.sleep(0.001)
+        return {"result": {"Array": [FUNDS]}}
+
+class Quiet:
+    def info(self, *args, **kwargs): pass
+    error = info
+
+FUNDS = {"AvailableValue": 1, "MarketValue": 2, "TotalAssets": 3, "FrozenValue": 4}
+bd.TraderRPC._instance = Client()
+bd.system_log = Quiet()
+api = bd.TradeAPI("1")
+started = [threading.Event() for _ in range(4)]
+
+def loop(event):
+    while True:
+        api.portfolio
+        event.set()
+
+for event in started:
+    threading.Thread(target=loop, args=(event,), daemon=True).start()
+for event in started:
+    event.wait()
+"""
+
+
+def test_exit_with_daemon_threads_inside_broker_calls_is_clean():
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(zentaro.__file__)))
+    codes = [
+        subprocess.run([sys.executable, "-c", EXIT_SCRIPT], env=env, timeout=60).returncode
+        for _ in range(4)
+    ]
+    assert codes == [0] * 4
+
+
+class SignallingLock:
+    """The limiter's lock, reporting when the second thread reaches it."""
+
+    def __init__(self, lock, second, arrived):
+        self.lock, self.second, self.arrived = lock, second, arrived
+
+    def __enter__(self):
+        if threading.current_thread() is self.second[0]:
+            self.arrived.set()
+        return self.lock.__enter__()
+
+    def __exit__(self, *exc):
+        return self.lock.__exit__(*exc)
+
+
+def test_raise_on_limit_belongs_to_its_own_call(api, client, monkeypatch):
+    """A refuses by default while B, started inside A's window, passes raise_on_limit=False."""
+    client.answers[1204] = {"result": {"Array": []}}
+    limiter = bd.TradeAPI.secondary_orders._limiter
+    results, second, arrived = {}, [], threading.Event()
+
+    def run(name, **kwargs):
+        try:
+            results[name] = api.secondary_orders(**kwargs)
+        except RateLimitException as exc:
+            results[name] = exc
+
+    def clock():
+        # A holds the limiter's lock here: B sets its flag, then waits for the lock.
+        if threading.current_thread() is not second[0] and not second[0].is_alive():
+            second[0].start()
+            assert arrived.wait(10)
+        return 1000.0
+
+    second.append(threading.Thread(target=run, args=("B",), kwargs={"raise_on_limit": False}))
+    monkeypatch.setattr(limiter, "lock", SignallingLock(limiter.lock, second, arrived))
+    monkeypatch.setattr(limiter, "clock", clock)
+    monkeypatch.setattr(limiter, "last_reset", 1000.0)
+    monkeypatch.setattr(limiter, "num_calls", 1)  # the window is used up
+    first = threading.Thread(target=run, args=("A",))
+    first.start()
+    first.join(30)
+    second[0].join(30)
+    assert isinstance(results["A"], RateLimitException) and results["B"] is None
+
+
+class LockedClient:
+    """A broker client that holds its lock for the length of a call, as a real one may."""
+
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.inside = threading.Event()
+        self.release = threading.Event()
+
+    def call_rpc_json(self, request):
+        with self.lock:
+            if request["ReqType"] == 594177:
+                return lookup_answer()
+            if threading.current_thread() is not threading.main_thread():
+                self.inside.set()
+                self.release.wait()
+            return {"result": {"Array": [FUNDS] if request["ReqType"] == 1201 else []}}
+
+
+def test_a_forked_child_does_not_inherit_a_busy_client_or_limiter(monkeypatch, log):
+    monkeypatch.setattr(bd, "RavineClient", LockedClient)
+    monkeypatch.setattr(bd.TraderRPC, "_instance", None)
+    api = bd.TradeAPI(ACCOUNT)
+    parent_client = api._trader_rpc
+    busy = threading.Thread(target=lambda: api.portfolio)
+    busy.start()
+    assert parent_client.inside.wait(10)
+    limiter_lock = bd.TradeAPI.secondary_orders._limiter.lock
+    held, release = threading.Event(), threading.Event()
+
+    def hold_limiter_lock():
+        with limiter_lock:
+            held.set()
+            release.wait()
+
+    holder = threading.Thread(target=hold_limiter_lock)
+    holder.start()
+    assert held.wait(10)
+    pid = os.fork()
+    if pid == 0:  # the child: a hang ends by the alarm, a failure by the exit code
+        signal.alarm(10)
+        ok = False
+        try:
+            fresh = bd.TradeAPI(ACCOUNT)
+            ok = api.portfolio["total_value"] == 3 and fresh.portfolio["total_value"] == 3
+            ok = ok and api._trader_rpc is fresh._trader_rpc is not parent_client
+            ok = ok and fresh.secondary_orders() == []
+        finally:
+            os._exit(0 if ok else 1)
+    parent_client.release.set()
+    release.set()
+    busy.join()
+    holder.join()
+    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 0
+    assert bd.TraderRPC._instance is parent_client  # the parent keeps its client
+
+
+def pushed():
+    return {
+        "SecurityID": "600519",
+        "SecurityName": "贵州茅台",
+        "OrderID": "p1",
+        "OrderQty": 100,
+        "Side": 1,
+        "OrderPrice": 1650.0,
+        "OrderType": 0,
+        "OrderDate": "20240105",
+        "OrderEntryTime": "10:15:00",
+        "TradeVolume": 100,
+        "AvgPx": 1650.0,
+    }
+
+
+def deliver(client, event):
+    return [handler("entrustret", event) for handler in client.callbacks]
+
+
+def test_push_registrations_do_not_keep_a_dropped_object(client):
+    client.answers[1601] = {}
+    got = []
+    api = bd.TradeAPI(ACCOUNT)
+    api.register_push(got.append)
+    deliver(client, {"params": pushed()})
+    assert len(got) == 1 and api._account_token == TOKEN
+    gone = weakref.ref(api)
+    del api
+    gc.collect()
+    assert gone() is None
+    assert deliver(client, {"params": pushed()}) == [None] and len(got) == 1
+
+
+def test_one_order_reaches_a_callback_once(api, client):
+    client.answers[1601] = {}
+    got = []
+    api.register_push(got.append)
+    api.register_push(got.append)  # an equal callback, not the same object
+    deliver(client, {"params": pushed()})
+    assert len(got) == 1 and client.types().count(1601) == 2
