@@ -9,16 +9,6 @@
 
 namespace broker_desk {
 
-namespace {
-// The demonstration below still names the module this way while it moves to
-// the support code; each use looks the module up afresh (it is held weakly).
-struct CurrentModule {
-    operator nb::object() const { return zentaro::module_state().module(); }
-};
-const CurrentModule module_obj;
-
-} // namespace
-
 nb::object module_name() {
     return get_attr(zentaro::module_state().module(), ZT_NAME("__name__"));
 }
