@@ -1,4 +1,4 @@
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from typing import Any
 from zentaro.mod.kelvo.utils.ratelimit import limits as limits
 from zentaro.mod.tradeapi.sdk.client_rv import (
@@ -6,7 +6,9 @@ from zentaro.mod.tradeapi.sdk.client_rv import (
 )
 from zentaro.mod.tradeapi.sdk.utils import NameDict as NameDict
 from zentaro.utils.exception import TradeException as TradeException
+import datetime
 import enum
+import zentaro.mod.tradeapi.sdk.utils
 import zentaro.utils.logger
 
 
@@ -14,24 +16,9 @@ system_log: zentaro.utils.logger._SafeLogger = ...
 
 class SideMixin:
     @classmethod
-    def revert(*args, **kwargs) -> Any:
-        """revert(cls: object | None, num: object | None) -> object"""
+    def revert(cls, num: int) -> str | int: ...
 
 class SIDE(SideMixin, enum.Enum):
-    _new_member_ = __new__
-
-    _use_args_: bool = False
-
-    _member_names_: list = ...
-
-    _member_map_: dict = ...
-
-    _value2member_map_: dict = ...
-
-    _unhashable_values_: list = []
-
-    _value_repr_: None = None
-
     BUY = 0
 
     SALE = 1
@@ -59,117 +46,68 @@ class SIDE(SideMixin, enum.Enum):
     IPO = 16
 
 class MARKET:
-    re_convert: dict = ...
+    re_convert: dict[str, int] = ...
 
-    re_revert: dict = ...
-
-    @classmethod
-    def convert(*args, **kwargs) -> Any:
-        """convert(cls: object | None, symbol: object | None) -> object"""
+    re_revert: dict[str, str] = ...
 
     @classmethod
-    def revert(*args, **kwargs) -> Any:
-        """revert(cls: object | None, symbol: object | None) -> object"""
+    def convert(cls, symbol: str) -> int | None: ...
+
+    @classmethod
+    def revert(cls, symbol: str) -> str | None: ...
 
 class PRICETYPE:
-    price_revert: dict = {0 : '限价单', 3 : '市价单'}
+    price_revert: dict[int, str] = {0 : '限价单', 3 : '市价单'}
 
     @classmethod
-    def revert(*args, **kwargs) -> Any:
-        """revert(cls: object | None, num: object | None) -> object"""
+    def revert(cls, num: int) -> str | None: ...
 
 class TraderRPC:
-    _instance: None = None
+    _instance: Any = None
 
-def rate_limit(calls: object | None = 1, period: object | None = 3, raise_message: object | None = None) -> object: ...
+    @staticmethod
+    def __new__(cls) -> Any: ...
+
+def rate_limit(calls: int = 1, period: float = 3, raise_message: str | None = None) -> Callable[[Callable[..., Any]], Callable[..., Any]]: ...
 
 class TradeAPI:
-    class SIDE(SideMixin, enum.Enum):
-        _new_member_ = __new__
+    SIDE = SIDE
 
-        _use_args_: bool = False
+    MARKET = MARKET
 
-        _member_names_: list = ...
+    PRICETYPE = PRICETYPE
 
-        _member_map_: dict = ...
+    def __init__(self, account_id: str | int) -> None: ...
 
-        _value2member_map_: dict = ...
+    def _get_account_token(self, force: bool = False) -> str: ...
 
-        _unhashable_values_: list = []
-
-        _value_repr_: None = None
-
-        BUY = 0
-
-        SALE = 1
-
-        PURCHASE = 4
-
-        REDEEM = 5
-
-        FINANCE_BUY = 6
-
-        STOCK_SALE = 7
-
-        SALE_REPAY = 8
-
-        BUY_REPAY = 9
-
-        DIRECT_REPAY = 10
-
-        STOCK_REPAY = 11
-
-        STOCK_REPAY_TRANSFER = 14
-
-        STOCK_LEFT_TRANSFER = 15
-
-        IPO = 16
-
-    class MARKET:
-        re_convert: dict = ...
-
-        re_revert: dict = ...
-
-        @classmethod
-        def convert(*args, **kwargs) -> Any:
-            """convert(cls: object | None, symbol: object | None) -> object"""
-
-        @classmethod
-        def revert(*args, **kwargs) -> Any:
-            """revert(cls: object | None, symbol: object | None) -> object"""
-
-    class PRICETYPE:
-        price_revert: dict = {0 : '限价单', 3 : '市价单'}
-
-        @classmethod
-        def revert(*args, **kwargs) -> Any:
-            """revert(cls: object | None, num: object | None) -> object"""
-
-    __init__: Callable[..., object]
-
-    _get_account_token: Callable[..., object]
-
-    __del__: Callable[..., object]
+    def __del__(self) -> None: ...
 
     @property
-    def portfolio(self) -> object: ...
+    def portfolio(self) -> zentaro.mod.tradeapi.sdk.utils.NameDict: ...
 
     @property
-    def positions(self) -> object: ...
+    def positions(self) -> dict[str, zentaro.mod.tradeapi.sdk.utils.NameDict]: ...
 
-    get_tradelogs: Callable[..., object]
+    def get_tradelogs(self) -> list[zentaro.mod.tradeapi.sdk.utils.NameDict]: ...
 
-    secondary_orders: Callable[..., object]
+    def secondary_orders(self, *, raise_on_limit: bool = True, sleep_on_limit: bool = False) -> list[zentaro.mod.tradeapi.sdk.utils.NameDict]: ...
 
-    _trans_inst: Callable[..., object]
+    def _trans_inst(self, item: Mapping[str, Any]) -> zentaro.mod.tradeapi.sdk.utils.NameDict: ...
 
-    get_orders: Callable[..., object]
+    def get_orders(self, order_id: str | int | None = None, start_time: str | datetime.date | None = None, end_time: str | datetime.date | None = None) -> list[zentaro.mod.tradeapi.sdk.utils.NameDict]: ...
 
-    _trans_order: Callable[..., object]
+    def _trans_order(self, item: Mapping[str, Any]) -> zentaro.mod.tradeapi.sdk.utils.NameDict: ...
 
-    register_push: Callable[..., object]
+    def register_push(self, orderpush: Callable[[zentaro.mod.tradeapi.sdk.utils.NameDict], object] | None = None) -> None:
+        """注册推送回调"""
 
-__all__: list = ['TradeAPI']
+    account_id: str | int
+    timeout: int
+    _trade_type: str
+    _account_token: str | None
+
+__all__: list[str] = ['TradeAPI']
 
 def main() -> None:
     """Print the funds, positions, trades and orders of the sample account."""

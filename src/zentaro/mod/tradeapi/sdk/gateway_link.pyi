@@ -1,3 +1,4 @@
+from collections.abc import Mapping
 from typing import Any
 from zentaro.mod.kelvo.utils.paths import get_user_id as get_user_id
 from zentaro.mod.tradeapi.sdk.client import (
@@ -21,32 +22,38 @@ user_log: zentaro.utils.logger._SafeLogger = ...
 system_log: zentaro.utils.logger._SafeLogger = ...
 
 class GatewayClient(zentaro.mod.tradeapi.sdk.client.GatewayClient):
-    _qs_info: dict = {}
+    _qs_info: dict[str, dict[str, str]] = {}
 
     qs_info_url: str = ...
 
     qs_site_url: str = ...
 
     @classmethod
-    def get_qs_info(*args, **kwargs) -> Any:
-        """get_qs_info(self) -> object"""
+    def get_qs_info(cls) -> dict[str, dict[str, str]]: ...
 
     @classmethod
-    def get_qs_site(*args, **kwargs) -> Any:
-        """get_qs_site(self, qsid: object) -> object"""
+    def get_qs_site(cls, qsid: str) -> list[dict[str, Any]]: ...
 
     @classmethod
-    def select_site_auto(*args, **kwargs) -> Any:
-        """select_site_auto(self, broker_id: object) -> object"""
+    def select_site_auto(cls, broker_id: str) -> tuple[dict[str, str], dict[str, Any]]: ...
 
     @classmethod
-    def get_system_info(*args, **kwargs) -> Any:
-        """get_system_info(self) -> object"""
+    def get_system_info(cls) -> dict[str, str]: ...
 
-    def __init__(self, broker_id: object, account_id: object, password: object) -> None: ...
+    def __init__(self, broker_id: str, account_id: str, password: str) -> None: ...
 
-    def _make_session(self, **kwargs) -> object: ...
+    def _make_session(self, **kwargs: Any) -> zentaro.mod.tradeapi.sdk.client.GatewaySession: ...
 
-    def make_return(self, meta: object, result: object) -> object: ...
+    def make_return(self, meta: Any, result: Any) -> dict[str, Any]: ...
 
-    def call_rpc(self, method_name: object, args: object = {}, stream: object = False, service_name: object = 'rpc.trader.futures') -> object: ...
+    def call_rpc(self, method_name: str, args: Mapping[str, Any] = {}, stream: bool | None = False, service_name: str | None = 'rpc.trader.futures') -> Any: ...
+
+    broker_id: str
+    account_id: str
+    password: str
+    system_info: dict[str, str]
+    qsinfo: dict[str, str]
+    site: dict[str, Any]
+    _investor_key: int
+    _channel_key: str
+    _service_type: int
