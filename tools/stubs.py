@@ -173,7 +173,7 @@ def _ast_parameters(args, literal):
         out.append((arg.arg, kind, value(defaults[i])))
     if args.vararg:
         out.append((args.vararg.arg, KINDS.VAR_POSITIONAL, EMPTY))
-    for arg, default in zip(args.kwonlyargs, args.kw_defaults):
+    for arg, default in zip(args.kwonlyargs, args.kw_defaults, strict=True):
         out.append((arg.arg, KINDS.KEYWORD_ONLY, value(default)))
     if args.kwarg:
         out.append((args.kwarg.arg, KINDS.VAR_KEYWORD, EMPTY))
@@ -199,6 +199,13 @@ def _describe(params):
     return "(" + ", ".join(text) + ")"
 
 
+def _is_decorated(fn):
+    try:
+        return getattr(fn, "__wrapped__", None) is not None
+    except Exception:  # an object whose attribute lookup fails is no wrapper
+        return False
+
+
 def check_entry(entry, fn, bound):
     """Raises TableError when the entry's parameters are not the build's.
 
@@ -218,8 +225,14 @@ def check_entry(entry, fn, bound):
     # A wrapper that forwards everything (*args, **kwargs) takes what the table says.
     if built and all(kind in (KINDS.VAR_POSITIONAL, KINDS.VAR_KEYWORD) for _, kind, _ in built):
         return True
+    # A decorated function shows the signature of the function it wraps; its
+    # wrapper may take keywords of its own (rate_limit's raise_on_limit).
+    if _is_decorated(fn):
+        names = {name for name, _, _ in built}
+        table = [p for p in table if p[1] is not KINDS.KEYWORD_ONLY or p[0] in names]
     same = len(built) == len(table) and all(
-        b[0] == t[0] and b[1] == t[1] and _same_default(b[2], t[2]) for b, t in zip(built, table)
+        b[0] == t[0] and b[1] == t[1] and _same_default(b[2], t[2])
+        for b, t in zip(built, table, strict=True)
     )
     if not same:
         raise TableError(
@@ -377,9 +390,7 @@ def render(name):
     gen.put(module)
     unused = gen.unused_entries()
     if unused:
-        raise TableError(
-            "table entries for members the build does not have: " + ", ".join(unused)
-        )
+        raise TableError("table entries for members the build does not have: " + ", ".join(unused))
     return _sorted_imports(_callables_described(gen.get()))
 
 
