@@ -42,7 +42,7 @@ MODULES = [
 TYPING_NAMES = {"Any", "ClassVar", "Literal", "Self", "TypeAlias"}
 ABC_NAMES = {"Callable", "Iterable", "Iterator", "Mapping", "Sequence"}
 # Class internals that are no part of a class's interface.
-CLASS_INTERNALS = {"__abstractmethods__", "_abc_impl"}
+CLASS_INTERNALS = {"__abstractmethods__", "_abc_impl", "__signature__", "__text_signature__"}
 
 
 class TableError(Exception):
@@ -269,6 +269,13 @@ class TypedStubGen(StubGen):
             self.write_ln(f"{name} = {value.__qualname__}\n")
             return
         decorator, fn = unwrap(value)
+        if (
+            is_kit_function(fn)
+            and inspect.ismodule(parent)
+            and fn.__module__ != self.module.__name__
+        ):
+            # Another module's function, imported here: the stub imports it too.
+            return super().put(value, name, parent)
         text = self.table.get(key)
         if is_function_entry(text) and (decorator or is_callable_member(fn) or text[0] == "@"):
             self.used.add(key)
@@ -282,6 +289,9 @@ class TypedStubGen(StubGen):
         if is_nb_function(fn):
             warn(f"{key} is not in the type table: typed as the binding says")
         return super().put(value, name, parent)
+
+    def is_function(self, tp):
+        return super().is_function(tp) or (tp.__name__ == "function" and tp.__module__ == "zentaro")
 
     def _skipped(self, value, name, parent, key):
         if key in self.table and self.table[key] is None:
