@@ -64,6 +64,8 @@ TYPES = {
         },
     ),
     f"{PLATFORM}.kl_api": "APIClient",
+    # A cached helper the module imports, no part of its interface.
+    f"{PLATFORM}.urlsplit": None,
     # ---- broker_desk ----
     f"{BROKER}.SideMixin.revert": "(cls, num: int) -> str | int",
     f"{BROKER}.MARKET.re_convert": "dict[str, int]",
@@ -100,6 +102,7 @@ TYPES = {
     f"{BROKER}.__all__": "list[str]",
     f"{BROKER}.main": "() -> None",
     # ---- gateway_link ----
+    f"{GATEWAY}.urlsplit": None,
     **_members(
         f"{GATEWAY}.GatewayClient",
         {

@@ -264,6 +264,10 @@ class TypedStubGen(StubGen):
         key = f"{self.prefix}.{name}"
         if self._skipped(value, name, parent, key):
             return
+        if isinstance(parent, enum.EnumMeta) and isinstance(value, parent):
+            # A member: its docstring would only repeat the class's.
+            self.write_ln(f"{name} = {self.expr_str(value.value) or '...'}\n")
+            return
         if isinstance(parent, type) and self._is_foreign_class(value, name, parent):
             # A class defined at module level, also a class attribute (TradeAPI.SIDE).
             self.write_ln(f"{name} = {value.__qualname__}\n")
@@ -387,8 +391,13 @@ class TypedStubGen(StubGen):
             return
         raise TableError(f"no module to import for {dotted}")
 
+    def put_docstr(self, docstr):
+        # cleandoc, unlike dedent, also takes a text whose first line is not indented.
+        super().put_docstr(inspect.cleandoc(docstr))
+
     def unused_entries(self):
-        return sorted(set(self.table) - self.used)
+        """Entries for members the build lacks (leaving out what is absent is fine)."""
+        return sorted(k for k in set(self.table) - self.used if self.table[k] is not None)
 
 
 # ---- the stub text ---------------------------------------------------------------

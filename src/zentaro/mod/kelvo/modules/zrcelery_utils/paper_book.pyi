@@ -10,8 +10,8 @@ from zentaro.mod.kelvo.utils.wrap_utils import (
 class PaperBook:
     """
     实时读取simulate序列化信息获取数据
-        portfolio读取当前交易组合相关信息
-        ps:trade_logs交易日志将考虑像回测日志一样实时落库
+    portfolio读取当前交易组合相关信息
+    ps:trade_logs交易日志将考虑像回测日志一样实时落库
     """
 
     def __init__(self, stock_market: str, frequency: str, paper_id: str, capital_base: float, path: str) -> None: ...
