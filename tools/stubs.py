@@ -41,6 +41,8 @@ MODULES = [
 
 TYPING_NAMES = {"Any", "ClassVar", "Literal", "Self", "TypeAlias"}
 ABC_NAMES = {"Callable", "Iterable", "Iterator", "Mapping", "Sequence"}
+# Function objects of home-made types (older builds) that a stub cannot name.
+CALLABLE_TYPES = ("logtime_function", "_CFunction")
 # Class internals that are no part of a class's interface.
 CLASS_INTERNALS = {"__abstractmethods__", "_abc_impl", "__signature__", "__text_signature__"}
 
@@ -292,6 +294,10 @@ class TypedStubGen(StubGen):
             return self._put_untyped_kit_function(name, parent, decorator, fn)
         if is_nb_function(fn):
             warn(f"{key} is not in the type table: typed as the binding says")
+        elif type(fn).__name__ in CALLABLE_TYPES:
+            warn(f"{key} is not in the type table: a callable")
+            callable_type = self.import_object("collections.abc", "Callable")
+            return self.write_ln(f"{name}: {callable_type}[..., object]\n")
         return super().put(value, name, parent)
 
     def is_function(self, tp):
@@ -410,21 +416,7 @@ def render(name):
     unused = gen.unused_entries()
     if unused:
         raise TableError("table entries for members the build does not have: " + ", ".join(unused))
-    return _sorted_imports(_callables_described(gen.get()))
-
-
-# Function objects of types the stub cannot name, and that the table does not
-# type: callables, described as such.
-CALLABLE_TYPES = ("logtime_function", "_CFunction")
-
-
-def _callables_described(text):
-    for type_name in CALLABLE_TYPES:
-        if f": {type_name} = ..." in text:
-            text = "from collections.abc import Callable\n" + text.replace(
-                f": {type_name} = ...", ": Callable[..., object]"
-            )
-    return text
+    return _sorted_imports(gen.get())
 
 
 def _sorted_imports(text):
