@@ -132,7 +132,9 @@ def runtime_parameters(fn):
     try:
         sig = inspect.signature(fn)
     except (TypeError, ValueError):
-        return None
+        # A descriptor around a function (lazy_property) tells its function's.
+        wrapped = getattr(fn, "__wrapped__", None) if _is_decorated(fn) else None
+        return runtime_parameters(wrapped) if wrapped is not None else None
     return [(p.name, p.kind, p.default) for p in sig.parameters.values()]
 
 
