@@ -61,7 +61,7 @@ MYPY_OPTIONS = ["--follow-imports=silent", "--disable-error-code=import-untyped"
 
 
 def test_mypy_accepts_the_stubs():
-    run = _mypy("mypy", *MYPY_OPTIONS, "--python-version", "3.11", *_stub_files())
+    run = _mypy("mypy", "--strict", *MYPY_OPTIONS, "--python-version", "3.11", *_stub_files())
     assert run.returncode == 0, run.stdout + run.stderr
 
 
