@@ -40,7 +40,7 @@ def test_py_typed_marker_ships():
 
 
 def _stub_files():
-    return [str(p) for name in MODULES for p in [ROOT / "src" / (name.replace(".", "/") + ".pyi")]]
+    return [str(ROOT / "src" / (name.replace(".", "/") + ".pyi")) for name in MODULES]
 
 
 def _mypy(*args):
