@@ -100,7 +100,6 @@ TYPES = {
         },
     ),
     f"{BROKER}.__all__": "list[str]",
-    f"{BROKER}.main": "() -> None",
     # ---- gateway_link ----
     f"{GATEWAY}.urlsplit": None,
     **_members(
