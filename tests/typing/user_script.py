@@ -62,4 +62,6 @@ log.info("day", 3, "done")
 in_log.info({"progress": 1}, datetime=None)
 pd = DeferredImport("pandas")
 pd.DataFrame({"a": [1]})
+join = DeferredImport("os.path.join")
+join("a", "b")
 DeferredImport()  # mypy: call-arg
