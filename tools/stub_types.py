@@ -10,14 +10,14 @@ TYPES maps a qualified name to one of:
   in a descriptor of its own (a lazily computed attribute) as a property. A
   trailing "# type: ignore[...]" comment is carried into the stub.
 - any other text: the type of a module or class attribute.
-- None: the member is left out of the stub.
+- None: the member is left out of the stub (and may be absent from the build).
 
 ATTRIBUTES lists the instance attributes a class sets in __init__ (the build
 cannot show them on the class).
 
-Names in annotations: builtins, the typing and collections.abc names below
-(imported by the generator), names of the stub's own module, and dotted names
-of importable modules (imported by the generator).
+Names in annotations: builtins, the typing and collections.abc names that
+tools/stubs.py knows (TYPING_NAMES, ABC_NAMES; it imports them), names of the
+stub's own module, and dotted names of importable modules (it imports those).
 """
 
 PLATFORM = "zentaro.mod.kelvo.utils.platform_rpc"
