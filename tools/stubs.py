@@ -1,14 +1,28 @@
-"""Write (or check) the .pyi stubs of the kit's extension modules.
+"""Write (or check) the typed .pyi stubs of the kit's extension modules.
 
-python tools/stubs.py          # rewrite the stubs beside the sources
-python tools/stubs.py --check  # fail when a committed stub is out of date
+python tools/stubs.py                  # rewrite every stub beside its module
+python tools/stubs.py --check          # fail when a committed stub is out of date
+python tools/stubs.py MODULE ...       # only these modules (with or without --check)
+
+The members, their parameter lists, defaults and docstrings come from the build;
+the annotations come from the hand-written table in tools/stub_types.py. A table
+entry whose parameters disagree with the build stops the run, so the types are
+checked against the modules as built. A member the table does not know gets an
+untyped def (and a warning), so a new method shows up instead of vanishing.
 """
 
+import ast
+import enum
 import importlib
+import inspect
 import pathlib
+import re
 import sys
 
 from nanobind.stubgen import StubGen
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+from stub_types import ATTRIBUTES, TYPES  # noqa: E402
 
 SRC = pathlib.Path(__file__).resolve().parent.parent / "src"
 
@@ -25,37 +39,386 @@ MODULES = [
     "zentaro.mod.kelvo.data.side_store",
 ]
 
+TYPING_NAMES = {"Any", "ClassVar", "Literal", "Self", "TypeAlias"}
+ABC_NAMES = {"Callable", "Iterable", "Iterator", "Mapping", "Sequence"}
+# Function objects of home-made types (older builds) that a stub cannot name.
+CALLABLE_TYPES = ("logtime_function", "_CFunction")
+# Class internals that are no part of a class's interface.
+CLASS_INTERNALS = {"__abstractmethods__", "_abc_impl", "__signature__", "__text_signature__"}
+
+
+class TableError(Exception):
+    """The type table disagrees with the build."""
+
 
 def stub_path(name):
     return SRC.joinpath(*name.split(".")).with_suffix(".pyi")
 
 
-# Function objects of the kit's own types that the stub cannot name: they are
-# callables, described as such.
-CALLABLE_TYPES = ("logtime_function", "_CFunction")
+def warn(text):
+    print(f"stubs: {text}", file=sys.stderr)
 
 
-class KitStubGen(StubGen):
-    """Kit functions (the `zentaro.function` type of the shared layer) are
-    written as functions, from the signature inspect reads off them."""
+# ---- what the build says about a function ----------------------------------------
+
+
+def is_kit_function(obj):
+    tp = type(obj)
+    return tp.__name__ == "function" and tp.__module__ == "zentaro"
+
+
+def is_nb_function(obj):
+    tp = type(obj)
+    return tp.__module__ == "nanobind" and tp.__name__ in ("nb_func", "nb_method")
+
+
+def is_callable_member(obj):
+    """A function of any kind the kit makes (kit, nanobind or a home-made type)."""
+    if is_kit_function(obj) or is_nb_function(obj):
+        return True
+    return callable(obj) and not isinstance(obj, type)
+
+
+def unwrap(value):
+    """(decorator, function) of a class or module member."""
+    if isinstance(value, classmethod):
+        return "classmethod", value.__func__
+    if isinstance(value, staticmethod):
+        return "staticmethod", value.__func__
+    if isinstance(value, property):
+        return "property", value.fget
+    return None, value
+
+
+def docstring(fn):
+    if is_nb_function(fn):
+        return fn.__nb_signature__[0][1]
+    doc = getattr(fn, "__doc__", None)
+    # A home-made function type without a docstring of its own shows its type's;
+    # a binding's generated docstring only restates its untyped signature.
+    if doc and (doc is getattr(type(fn), "__doc__", None) or SIGNATURE_DOC.match(doc)):
+        return None
+    return doc
+
+
+SIGNATURE_DOC = re.compile(r"\s*\w+\(.*\)( -> .*)?\s*$")
+
+
+EMPTY = inspect.Parameter.empty
+KINDS = inspect.Parameter
+
+
+def _nb_parameters(fn):
+    sigs = fn.__nb_signature__
+    if len(sigs) != 1:
+        return None
+    text, _doc, defaults = sigs[0]
+    text = re.sub(r"\\=?(\d+)", lambda m: f"__default_{m.group(1)}__", text)
+    line = text.split("\n")[-1].replace("def (", "def _(", 1)
+    head = ast.parse(line + ": ...").body[0]
+    params = _ast_parameters(head.args, literal=False)
+    out = []
+    for name, kind, default in params:
+        if isinstance(default, ast.Name) and default.id.startswith("__default_"):
+            default = defaults[int(default.id.split("_")[3])]
+        out.append((name, kind, default))
+    return out
+
+
+def runtime_parameters(fn):
+    """[(name, kind, default)] as the build declares them, or None when it cannot say."""
+    if is_nb_function(fn):
+        return _nb_parameters(fn)
+    try:
+        sig = inspect.signature(fn)
+    except (TypeError, ValueError):
+        # A descriptor around a function (lazy_property) tells its function's.
+        wrapped = getattr(fn, "__wrapped__", None) if _is_decorated(fn) else None
+        return runtime_parameters(wrapped) if wrapped is not None else None
+    return [(p.name, p.kind, p.default) for p in sig.parameters.values()]
+
+
+# ---- what the table says ---------------------------------------------------------
+
+
+class Entry:
+    """One function entry of the table: "[@property ](params) -> ret[  # comment]"."""
+
+    def __init__(self, key, text):
+        self.key = key
+        body, sep, comment = text.partition("  #")
+        self.comment = "  #" + comment if sep else ""
+        self.is_property = body.startswith("@property ")
+        self.signature = body.removeprefix("@property ").strip()
+        try:
+            head = ast.parse(f"def _{self.signature}: ...").body[0]
+        except SyntaxError as e:
+            raise TableError(f"{key}: bad entry {text!r}: {e}") from None
+        self.parameters = _ast_parameters(head.args, literal=True)
+
+
+def is_function_entry(text):
+    return text is not None and text.removeprefix("@property ").startswith("(")
+
+
+def _ast_parameters(args, literal):
+    def value(node):
+        if node is None:
+            return EMPTY
+        if not literal:
+            return node if isinstance(node, ast.Name) else ast.literal_eval(node)
+        return ast.literal_eval(node)
+
+    positional = args.posonlyargs + args.args
+    defaults = [None] * (len(positional) - len(args.defaults)) + list(args.defaults)
+    out = []
+    for i, arg in enumerate(positional):
+        kind = KINDS.POSITIONAL_ONLY if i < len(args.posonlyargs) else KINDS.POSITIONAL_OR_KEYWORD
+        out.append((arg.arg, kind, value(defaults[i])))
+    if args.vararg:
+        out.append((args.vararg.arg, KINDS.VAR_POSITIONAL, EMPTY))
+    for arg, default in zip(args.kwonlyargs, args.kw_defaults, strict=True):
+        out.append((arg.arg, KINDS.KEYWORD_ONLY, value(default)))
+    if args.kwarg:
+        out.append((args.kwarg.arg, KINDS.VAR_KEYWORD, EMPTY))
+    return out
+
+
+def _same_default(a, b):
+    return (a is EMPTY) == (b is EMPTY) and (a is EMPTY or (type(a) is type(b) and a == b))
+
+
+def _describe(params):
+    stars = {KINDS.VAR_POSITIONAL: "*", KINDS.VAR_KEYWORD: "**"}
+    text = []
+    for name, kind, default in params:
+        item = stars.get(kind, "") + name
+        if kind is KINDS.KEYWORD_ONLY:
+            item = "kw:" + item
+        if kind is KINDS.POSITIONAL_ONLY:
+            item += "/"
+        if default is not EMPTY:
+            item += f"={default!r}"
+        text.append(item)
+    return "(" + ", ".join(text) + ")"
+
+
+def _is_decorated(fn):
+    try:
+        return getattr(fn, "__wrapped__", None) is not None
+    except Exception:  # an object whose attribute lookup fails is no wrapper
+        return False
+
+
+def check_entry(entry, fn, bound):
+    """Raises TableError when the entry's parameters are not the build's.
+
+    `bound`: the first parameter is self/cls, whose name and kind callers never see.
+    Returns False when the build cannot tell its parameters (nothing to check).
+    """
+    built = runtime_parameters(fn)
+    if built is None:
+        return False
+    table = entry.parameters
+    if bound:
+        if not table or not built:
+            raise TableError(f"{entry.key}: a method needs a self/cls parameter")
+        if built[0][1] is not KINDS.VAR_POSITIONAL:
+            built = built[1:]
+        table = table[1:]
+    # A wrapper that forwards everything (*args, **kwargs) takes what the table says.
+    if built and all(kind in (KINDS.VAR_POSITIONAL, KINDS.VAR_KEYWORD) for _, kind, _ in built):
+        return True
+    # A decorated function shows the signature of the function it wraps; its
+    # wrapper may take keywords of its own (rate_limit's raise_on_limit).
+    if _is_decorated(fn):
+        names = {name for name, _, _ in built}
+        table = [p for p in table if p[1] is not KINDS.KEYWORD_ONLY or p[0] in names]
+    same = len(built) == len(table) and all(
+        b[0] == t[0] and b[1] == t[1] and _same_default(b[2], t[2])
+        for b, t in zip(built, table, strict=True)
+    )
+    if not same:
+        raise TableError(
+            f"{entry.key}: the table says {_describe(table)}, the build {_describe(built)}; "
+            "fix tools/stub_types.py"
+        )
+    return True
+
+
+# ---- the generator ---------------------------------------------------------------
+
+
+class TypedStubGen(StubGen):
+    """nanobind's stub generator, with kit functions and the type table."""
+
+    def __init__(self, module, table=TYPES, attributes=ATTRIBUTES):
+        # Private members are part of the documented interface here (_get_token,
+        # _request, _encode ...), and names such as in_ end with an underscore.
+        super().__init__(module, include_docstrings=True, include_private=True)
+        self.table = {k: v for k, v in table.items() if k.startswith(module.__name__ + ".")}
+        self.attributes = attributes
+        self.used = set()
+
+    # -- dispatch
+
+    def put(self, value, name=None, parent=None):
+        if name is None or value in self.stack:
+            return super().put(value, name, parent)
+        key = f"{self.prefix}.{name}"
+        if self._skipped(value, name, parent, key):
+            return
+        if isinstance(parent, enum.EnumMeta) and isinstance(value, parent):
+            # A member: its docstring would only repeat the class's.
+            self.write_ln(f"{name} = {self.expr_str(value.value) or '...'}\n")
+            return
+        if isinstance(parent, type) and self._is_foreign_class(value, name, parent):
+            # A class defined at module level, also a class attribute (TradeAPI.SIDE).
+            self.write_ln(f"{name} = {value.__qualname__}\n")
+            return
+        decorator, fn = unwrap(value)
+        if (
+            is_kit_function(fn)
+            and inspect.ismodule(parent)
+            and fn.__module__ != self.module.__name__
+        ):
+            # Another module's function, imported here: the stub imports it too.
+            return super().put(value, name, parent)
+        text = self.table.get(key)
+        if is_function_entry(text) and (decorator or is_callable_member(fn) or text[0] == "@"):
+            self.used.add(key)
+            return self._put_typed_function(key, name, parent, decorator, fn, Entry(key, text))
+        if text is not None and not is_function_entry(text):
+            self.used.add(key)
+            return self._put_typed_value(name, value, text)
+        if is_kit_function(fn):
+            warn(f"{key} is not in the type table: untyped")
+            return self._put_untyped_kit_function(name, parent, decorator, fn)
+        if is_nb_function(fn):
+            warn(f"{key} is not in the type table: typed as the binding says")
+        elif type(fn).__name__ in CALLABLE_TYPES:
+            warn(f"{key} is not in the type table: a callable")
+            callable_type = self.import_object("collections.abc", "Callable")
+            return self.write_ln(f"{name}: {callable_type}[..., object]\n")
+        return super().put(value, name, parent)
 
     def is_function(self, tp):
-        return (tp.__module__, tp.__name__) == ("zentaro", "function") or super().is_function(tp)
+        return super().is_function(tp) or (tp.__name__ == "function" and tp.__module__ == "zentaro")
+
+    def _skipped(self, value, name, parent, key):
+        if key in self.table and self.table[key] is None:
+            self.used.add(key)
+            return True
+        if name in CLASS_INTERNALS and isinstance(parent, type):
+            return True
+        # The enumeration machinery's own attributes (_member_map_, __new__ ...).
+        if isinstance(parent, enum.EnumMeta):
+            sunder = name.startswith("_") and name.endswith("_") and not name.startswith("__")
+            return sunder or name == "__new__"
+        return False
+
+    def _is_foreign_class(self, value, name, parent):
+        return (
+            isinstance(value, type)
+            and value.__module__ == self.module.__name__
+            and value.__qualname__ != f"{parent.__qualname__}.{name}"
+            and getattr(self.module, value.__qualname__, None) is value
+        )
+
+    def put_type(self, tp, name):
+        super().put_type(tp, name)
+        attributes = self.attributes.get(f"{tp.__module__}.{tp.__qualname__}")
+        if not attributes or (name and name != tp.__name__):
+            return
+        # Instance attributes, declared at the end of the class body.
+        self.depth += 1
+        if self.output.endswith("    pass\n\n"):
+            self.output = self.output[: self.output.rfind("\n", 0, -2) + 1]
+        for attr, annotation in attributes.items():
+            self._import_names(annotation)
+            self.write_ln(f"{attr}: {annotation}")
+        self.write("\n")
+        self.depth -= 1
+
+    # -- rendering
+
+    def _put_typed_function(self, key, name, parent, decorator, fn, entry):
+        bound = isinstance(parent, type) and decorator != "staticmethod"
+        if not check_entry(entry, fn, bound):
+            warn(f"{key}: the build does not tell its parameters; typed from the table unchecked")
+        if entry.is_property and decorator is None:
+            decorator = "property"
+        if decorator:
+            self.write_ln(f"@{decorator}")
+        self._import_names(entry.signature)
+        self._write_def(f"def {name}{entry.signature}:", entry.comment, docstring(fn))
+
+    def _put_untyped_kit_function(self, name, parent, decorator, fn):
+        if decorator:
+            self.write_ln(f"@{decorator}")
+        params = ", ".join(self.param_str(p) for p in inspect.signature(fn).parameters.values())
+        self._write_def(f"def {name}({params}):", "", docstring(fn))
+
+    def _write_def(self, head, comment, doc):
+        if not doc:
+            self.write_ln(f"{head} ...{comment}")
+        else:
+            self.write_ln(head + comment)
+            self.depth += 1
+            self.put_docstr(doc)
+            self.depth -= 1
+        self.write("\n")
+
+    def _put_typed_value(self, name, value, text):
+        annotation, sep, comment = text.partition("  #")
+        comment = "  #" + comment if sep else ""
+        self._import_names(annotation)
+        shown = self.expr_str(value, abbrev=name != "__all__") or "..."
+        self.write_ln(f"{name}: {annotation.strip()} = {shown}{comment}\n")
+
+    def _import_names(self, annotation):
+        """Imports every name an annotation uses that the stub does not define."""
+        code = re.sub(r"'[^']*'|\"[^\"]*\"", "''", annotation)
+        for dotted in re.findall(r"[A-Za-z_]\w*(?:\.[A-Za-z_]\w*)*", code):
+            if dotted in TYPING_NAMES:
+                self.import_object("typing", dotted)
+            elif dotted in ABC_NAMES:
+                self.import_object("collections.abc", dotted)
+            elif "." in dotted:
+                self._import_module_of(dotted)
+
+    def _import_module_of(self, dotted):
+        parts = dotted.split(".")
+        for end in range(len(parts) - 1, 0, -1):
+            module = ".".join(parts[:end])
+            try:
+                importlib.import_module(module)
+            except ImportError:
+                continue
+            self.import_object(module, None)
+            return
+        raise TableError(f"no module to import for {dotted}")
+
+    def put_docstr(self, docstr):
+        # cleandoc, unlike dedent, also takes a text whose first line is not indented.
+        super().put_docstr(inspect.cleandoc(docstr))
+
+    def unused_entries(self):
+        """Entries for members the build lacks (leaving out what is absent is fine)."""
+        return sorted(k for k in set(self.table) - self.used if self.table[k] is not None)
+
+
+# ---- the stub text ---------------------------------------------------------------
 
 
 def render(name):
     module = importlib.import_module(name)
-    # Private members are part of the documented interface here (_get_token,
-    # _request, _encode ...), and names such as in_ end with an underscore.
-    gen = KitStubGen(module, include_docstrings=True, include_private=True)
+    gen = TypedStubGen(module)
     gen.put(module)
-    text = gen.get()
-    for type_name in CALLABLE_TYPES:
-        if f": {type_name} = ..." in text:
-            text = "from collections.abc import Callable\n" + text.replace(
-                f": {type_name} = ...", ": Callable[..., object]"
-            )
-    return _sorted_imports(text)
+    unused = gen.unused_entries()
+    if unused:
+        raise TableError("table entries for members the build does not have: " + ", ".join(unused))
+    return _sorted_imports(gen.get())
 
 
 def _sorted_imports(text):
@@ -79,7 +442,7 @@ def _sorted_imports(text):
         statements.append("\n".join(statement))
         i += 1
     rest = "\n".join(lines[i:])
-    return "\n".join(sorted(statements)) + "\n\n\n" + rest if statements else rest
+    return "\n".join(sorted(set(statements))) + "\n\n\n" + rest if statements else rest
 
 
 def main(argv):
@@ -87,7 +450,11 @@ def main(argv):
     names = [a for a in argv if not a.startswith("--")] or MODULES
     stale = []
     for name in names:
-        text = render(name)
+        try:
+            text = render(name)
+        except TableError as e:
+            print(f"stubs: {name}: {e}", file=sys.stderr)
+            return 2
         compile(text, f"{name}.pyi", "exec")  # a stub must at least be valid Python
         path = stub_path(name)
         if check:

@@ -1,9 +1,9 @@
+from typing import Any
 from zentaro.mod.kelvo.errors import (
     UserError as UserError,
     get_error_message as get_error_message
 )
 from zentaro.mod.kelvo.event_func import EventFunc as EventFunc
-import _abc
 import corvane.interface
 import zentaro.mod.kelvo.api.api_comm as api_comm
 import zentaro.mod.kelvo.research as research_cls
@@ -13,10 +13,6 @@ import zentaro.mod.kelvo.research.research_api as research_api
 class KelvoMod(corvane.interface.AbstractMod):
     def __init__(self) -> None: ...
 
-    def start_up(self, env: object | None, mod_config: object | None) -> None: ...
+    def start_up(self, env: Any, mod_config: Any) -> None: ...
 
-    def tear_down(self, success: object | None, exception: object | None = None) -> None: ...
-
-    __abstractmethods__: frozenset = ...
-
-    _abc_impl: _abc._abc_data = ...
+    def tear_down(self, success: Any, exception: Any = None) -> None: ...

@@ -1,15 +1,17 @@
+from typing import Any
+
+
 class DeferredImport:
-    def __call__(self, /, *args, **kwargs):
+    def __call__(self, *args: Any, **kwargs: Any) -> Any:
         """Call self as a function."""
 
-    def __getattribute__(self, name, /):
-        """Return getattr(self, name)."""
-
-    def __init__(self, module_path: object | None) -> None: ...
+    def __init__(self, module_path: str) -> None: ...
 
     @property
-    def module(self) -> object: ...
+    def module(self) -> Any: ...
 
-    IMPORTED_MODULE: dict = {}
+    IMPORTED_MODULE: dict[str, Any] = {}
 
-    def __getattr__(self, func_name: object) -> object: ...
+    def __getattr__(self, func_name: str) -> Any: ...
+
+    module_path: str

@@ -1,44 +1,33 @@
+from collections.abc import Callable, Mapping
+from typing import Any
 from zentaro.utils.exception import APIException as APIException
-import cachetools._cached
-import functools
 import zentaro.mod.kelvo.setting as setting
-import zentaro.utils.logger
 
-
-system_log: zentaro.utils.logger._SafeLogger = ...
-
-urlsplit: functools._lru_cache_wrapper = ...
 
 class APIClient:
-    """Client of the platform server: login, token refresh and service calls."""
-
     base_url: str = 'https://api.zentaro.com/sdk/'
 
-    request_methods: dict = ...
+    request_methods: dict[str, dict[str, Any]] = ...
 
-    def __init__(self, encoding='utf-8', base_url=None):
-        """Set up a client of the platform server; reads the stored token."""
+    def __init__(self, encoding: str = 'utf-8', base_url: str | None = None) -> None: ...
 
-    _get_token: cachetools._cached._ConditionInfoWrapper = ...
+    def _get_token(self) -> str: ...
 
-    def login(self, username, password):
-        """Log in and store the token the server returns; return True."""
+    def login(self, username: str, password: str) -> bool: ...
 
-    def logout(self):
-        """Delete the token file; return False when there is none."""
+    def logout(self) -> bool | None: ...
 
-    def _compose_url(self, path):
-        """Return base_url followed by path."""
+    def _compose_url(self, path: str) -> str: ...
 
-    def _handle_response(self, response):
-        """Return the decoded value of a service answer."""
+    def _handle_response(self, response: Any) -> Any: ...
 
-    def _request(self, _method='POST', _path='', _headers={}, _timeout=10, _timeout_retry=1, **kwargs):
-        """
-        Send one service call with the keyword arguments as its body; return the decoded answer.
-        """
+    def _request(self, _method: str = 'POST', _path: str = '', _headers: Mapping[str, str] = {}, _timeout: float | None = 10, _timeout_retry: int = 1, **kwargs: Any) -> Any: ...
 
-    def __getattr__(self, func):
-        """Return a callable that calls the service `func` of request_methods."""
+    def __getattr__(self, func: str) -> Callable[..., Any]: ...
+
+    encoding: str
+    _token_file: str
+    _refresh_token: str | None
+    _notice_file: str
 
 kl_api: APIClient = ...

@@ -1,256 +1,113 @@
+from collections.abc import Callable, Mapping
+from typing import Any
 from zentaro.mod.kelvo.utils.ratelimit import limits as limits
 from zentaro.mod.tradeapi.sdk.client_rv import (
     RavineClient as RavineClient
 )
 from zentaro.mod.tradeapi.sdk.utils import NameDict as NameDict
 from zentaro.utils.exception import TradeException as TradeException
+import datetime
 import enum
+import zentaro.mod.tradeapi.sdk.utils
 import zentaro.utils.logger
 
 
 system_log: zentaro.utils.logger._SafeLogger = ...
 
 class SideMixin:
-    """Reverse lookup of an enumeration's members by value."""
-
     @classmethod
-    def revert(cls, num):
-        """
-        Return the name of the member whose value is num, or num itself when no member has it.
-        """
+    def revert(cls, num: int) -> str | int: ...
 
 class SIDE(SideMixin, enum.Enum):
-    """Order sides of the broker's answers."""
-
-    _new_member_ = __new__
-
-    _use_args_: bool = False
-
-    _member_names_: list = ...
-
-    _member_map_: dict = ...
-
-    _value2member_map_: dict = ...
-
-    _unhashable_values_: list = []
-
-    _value_repr_: None = None
-
     BUY = 0
-    """Order sides of the broker's answers."""
 
     SALE = 1
-    """Order sides of the broker's answers."""
 
     PURCHASE = 4
-    """Order sides of the broker's answers."""
 
     REDEEM = 5
-    """Order sides of the broker's answers."""
 
     FINANCE_BUY = 6
-    """Order sides of the broker's answers."""
 
     STOCK_SALE = 7
-    """Order sides of the broker's answers."""
 
     SALE_REPAY = 8
-    """Order sides of the broker's answers."""
 
     BUY_REPAY = 9
-    """Order sides of the broker's answers."""
 
     DIRECT_REPAY = 10
-    """Order sides of the broker's answers."""
 
     STOCK_REPAY = 11
-    """Order sides of the broker's answers."""
 
     STOCK_REPAY_TRANSFER = 14
-    """Order sides of the broker's answers."""
 
     STOCK_LEFT_TRANSFER = 15
-    """Order sides of the broker's answers."""
 
     IPO = 16
-    """Order sides of the broker's answers."""
 
 class MARKET:
-    """
-    Exchanges: qualified symbols to market numbers and bare codes to exchange suffixes.
-    """
+    re_convert: dict[str, int] = ...
 
-    re_convert: dict = ...
-
-    re_revert: dict = ...
+    re_revert: dict[str, str] = ...
 
     @classmethod
-    def convert(cls, symbol):
-        """
-        Return the market number of the first re_convert pattern that matches symbol, or None.
-        """
+    def convert(cls, symbol: str) -> int | None: ...
 
     @classmethod
-    def revert(cls, symbol):
-        """
-        Return the exchange suffix of the first re_revert pattern that matches symbol, or None.
-        """
+    def revert(cls, symbol: str) -> str | None: ...
 
 class PRICETYPE:
-    """Price types of the broker's answers and their display texts."""
-
-    price_revert: dict = {0 : '限价单', 3 : '市价单'}
+    price_revert: dict[int, str] = {0 : '限价单', 3 : '市价单'}
 
     @classmethod
-    def revert(cls, num):
-        """Return the display text of a price-type number, or None."""
+    def revert(cls, num: int) -> str | None: ...
 
 class TraderRPC:
-    """Holder of the broker client that every TradeAPI of the process shares."""
+    _instance: Any = None
 
-    _instance: None = None
+    @staticmethod
+    def __new__(cls) -> Any: ...
 
-def rate_limit(calls=1, period=3, raise_message=None):
-    """
-    Return a decorator that lets a method through at most `calls` times in any `period` seconds, reporting a refused call with raise_message.
-    """
+def rate_limit(calls: int = 1, period: float = 3, raise_message: str | None = None) -> Callable[[Callable[..., Any]], Callable[..., Any]]: ...
 
 class TradeAPI:
-    """Handle on one live brokerage account served by the trading RPC."""
+    SIDE = SIDE
 
-    class SIDE(SideMixin, enum.Enum):
-        """Order sides of the broker's answers."""
+    MARKET = MARKET
 
-        _new_member_ = __new__
+    PRICETYPE = PRICETYPE
 
-        _use_args_: bool = False
+    def __init__(self, account_id: str | int) -> None: ...
 
-        _member_names_: list = ...
+    def _get_account_token(self, force: bool = False) -> str: ...
 
-        _member_map_: dict = ...
-
-        _value2member_map_: dict = ...
-
-        _unhashable_values_: list = []
-
-        _value_repr_: None = None
-
-        BUY = 0
-        """Order sides of the broker's answers."""
-
-        SALE = 1
-        """Order sides of the broker's answers."""
-
-        PURCHASE = 4
-        """Order sides of the broker's answers."""
-
-        REDEEM = 5
-        """Order sides of the broker's answers."""
-
-        FINANCE_BUY = 6
-        """Order sides of the broker's answers."""
-
-        STOCK_SALE = 7
-        """Order sides of the broker's answers."""
-
-        SALE_REPAY = 8
-        """Order sides of the broker's answers."""
-
-        BUY_REPAY = 9
-        """Order sides of the broker's answers."""
-
-        DIRECT_REPAY = 10
-        """Order sides of the broker's answers."""
-
-        STOCK_REPAY = 11
-        """Order sides of the broker's answers."""
-
-        STOCK_REPAY_TRANSFER = 14
-        """Order sides of the broker's answers."""
-
-        STOCK_LEFT_TRANSFER = 15
-        """Order sides of the broker's answers."""
-
-        IPO = 16
-        """Order sides of the broker's answers."""
-
-    class MARKET:
-        """
-        Exchanges: qualified symbols to market numbers and bare codes to exchange suffixes.
-        """
-
-        re_convert: dict = ...
-
-        re_revert: dict = ...
-
-        @classmethod
-        def convert(cls, symbol):
-            """
-            Return the market number of the first re_convert pattern that matches symbol, or None.
-            """
-
-        @classmethod
-        def revert(cls, symbol):
-            """
-            Return the exchange suffix of the first re_revert pattern that matches symbol, or None.
-            """
-
-    class PRICETYPE:
-        """Price types of the broker's answers and their display texts."""
-
-        price_revert: dict = {0 : '限价单', 3 : '市价单'}
-
-        @classmethod
-        def revert(cls, num):
-            """Return the display text of a price-type number, or None."""
-
-    def __init__(self, account_id):
-        """Bind the handle to an account id; no request is made."""
-
-    def _get_account_token(self, force=False):
-        """
-        Return the account's fund token, looked up once per object (again when force is true).
-        """
-
-    def __del__(self):
-        """Drop this object's reference to the shared broker client."""
+    def __del__(self) -> None: ...
 
     @property
-    def portfolio(self):
-        """The account's funds, as one record."""
+    def portfolio(self) -> zentaro.mod.tradeapi.sdk.utils.NameDict: ...
 
     @property
-    def positions(self):
-        """The account's positions, a dict from symbol to record."""
+    def positions(self) -> dict[str, zentaro.mod.tradeapi.sdk.utils.NameDict]: ...
 
-    def get_tradelogs(self):
-        """Return the account's trades as a list of records."""
+    def get_tradelogs(self) -> list[zentaro.mod.tradeapi.sdk.utils.NameDict]: ...
 
-    def secondary_orders(self):
-        """
-        Return the account's broker orders as a list of records (at most one call every 3 seconds in the process).
-        """
+    def secondary_orders(self, *, raise_on_limit: bool = True, sleep_on_limit: bool = False) -> list[zentaro.mod.tradeapi.sdk.utils.NameDict]: ...
 
-    def _trans_inst(self, item):
-        """Convert one order-instruction record into a record."""
+    def _trans_inst(self, item: Mapping[str, Any]) -> zentaro.mod.tradeapi.sdk.utils.NameDict: ...
 
-    def get_orders(self, order_id=None, start_time=None, end_time=None):
-        """
-        Return the account's order instructions as a list of records: all, one by id, or those of a time range.
-        """
+    def get_orders(self, order_id: str | int | None = None, start_time: str | datetime.date | None = None, end_time: str | datetime.date | None = None) -> list[zentaro.mod.tradeapi.sdk.utils.NameDict]: ...
 
-    def _trans_order(self, item):
-        """Convert one pushed order record into a record."""
+    def _trans_order(self, item: Mapping[str, Any]) -> zentaro.mod.tradeapi.sdk.utils.NameDict: ...
 
-    def register_push(self, orderpush=None):
-        """
-        注册推送回调
+    def register_push(self, orderpush: Callable[[zentaro.mod.tradeapi.sdk.utils.NameDict], object] | None = None) -> None:
+        """注册推送回调"""
 
-                Pushed orders reach orderpush while this TradeAPI object is alive. The
-                registration holds the object weakly: dropping the object (del api) ends
-                the deliveries and releases orderpush, which is how a push is unregistered
-                (a callback that refers to the object itself keeps it alive). Registering
-                an equal callback again on the same object adds no second handler.
-        """
+    account_id: str | int
+    timeout: int
+    _trade_type: str
+    _account_token: str | None
 
-__all__: list = ['TradeAPI']
+__all__: list[str] = ['TradeAPI']
+
+def main() -> None:
+    """Print the funds, positions, trades and orders of the sample account."""

@@ -1,3 +1,5 @@
+from collections.abc import Mapping
+from typing import Any
 from zentaro.mod.kelvo.utils.paths import get_user_id as get_user_id
 from zentaro.mod.tradeapi.sdk.client import (
     GatewayClient as _GatewayClient,
@@ -7,14 +9,11 @@ from zentaro.mod.tradeapi.sdk.common.encryption import (
     EncryptionBase64 as EncryptionBase64,
     EncryptionDesBase64 as EncryptionDesBase64
 )
-import functools
 import zentaro.mod.kelvo.utils.platform_rpc
 import zentaro.mod.tradeapi.ctp.datacollect as datacollect
 import zentaro.mod.tradeapi.sdk.client
 import zentaro.utils.logger
 
-
-urlsplit: functools._lru_cache_wrapper = ...
 
 kl_api: zentaro.mod.kelvo.utils.platform_rpc.APIClient = ...
 
@@ -23,44 +22,38 @@ user_log: zentaro.utils.logger._SafeLogger = ...
 system_log: zentaro.utils.logger._SafeLogger = ...
 
 class GatewayClient(zentaro.mod.tradeapi.sdk.client.GatewayClient):
-    """Client of one futures trading account at its broker's gateway."""
-
-    _qs_info: dict = {}
+    _qs_info: dict[str, dict[str, str]] = {}
 
     qs_info_url: str = ...
 
     qs_site_url: str = ...
 
     @classmethod
-    def get_qs_info(cls):
-        """
-        Return the broker directory, broker name to broker record; downloaded once.
-        """
+    def get_qs_info(cls) -> dict[str, dict[str, str]]: ...
 
     @classmethod
-    def get_qs_site(cls, qsid):
-        """Return the list of gateway site records of broker `qsid`."""
+    def get_qs_site(cls, qsid: str) -> list[dict[str, Any]]: ...
 
     @classmethod
-    def select_site_auto(cls, broker_id):
-        """
-        Return (broker record, site) for the broker named most like `broker_id`, the site picked at random.
-        """
+    def select_site_auto(cls, broker_id: str) -> tuple[dict[str, str], dict[str, Any]]: ...
 
     @classmethod
-    def get_system_info(cls):
-        """Return the client fingerprint sent with a gateway login."""
+    def get_system_info(cls) -> dict[str, str]: ...
 
-    def __init__(self, broker_id, account_id, password):
-        """
-        Set up the client of one futures account; keeps the password encrypted.
-        """
+    def __init__(self, broker_id: str, account_id: str, password: str) -> None: ...
 
-    def _make_session(self, **kwargs):
-        """Log the account in at a gateway site; return the session."""
+    def _make_session(self, **kwargs: Any) -> zentaro.mod.tradeapi.sdk.client.GatewaySession: ...
 
-    def make_return(self, meta, result):
-        """Return {success, msg, result} for an RPC answer."""
+    def make_return(self, meta: Any, result: Any) -> dict[str, Any]: ...
 
-    def call_rpc(self, method_name, args={}, stream=False, service_name='rpc.trader.futures'):
-        """Send one RPC call with the session keys; return its answer."""
+    def call_rpc(self, method_name: str, args: Mapping[str, Any] = {}, stream: bool | None = False, service_name: str | None = 'rpc.trader.futures') -> Any: ...
+
+    broker_id: str
+    account_id: str
+    password: str
+    system_info: dict[str, str]
+    qsinfo: dict[str, str]
+    site: dict[str, Any]
+    _investor_key: int
+    _channel_key: str
+    _service_type: int
