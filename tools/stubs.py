@@ -32,14 +32,22 @@ def stub_path(name):
 
 # Function objects of the kit's own types that the stub cannot name: they are
 # callables, described as such.
-CALLABLE_TYPES = ("logtime_function", "_CFunction")
+CALLABLE_TYPES = ("_CFunction",)
+
+
+class KitStubGen(StubGen):
+    """Renders the kit's functions (each module's `zentaro.function` type) as
+    defs, with the signature inspect reads from them."""
+
+    def is_function(self, tp):
+        return (tp.__module__, tp.__name__) == ("zentaro", "function") or super().is_function(tp)
 
 
 def render(name):
     module = importlib.import_module(name)
     # Private members are part of the documented interface here (_get_token,
     # _request, _encode ...), and names such as in_ end with an underscore.
-    gen = StubGen(module, include_docstrings=True, include_private=True)
+    gen = KitStubGen(module, include_docstrings=True, include_private=True)
     gen.put(module)
     text = gen.get()
     for type_name in CALLABLE_TYPES:

@@ -11,11 +11,16 @@ import zentaro.mod.kelvo.research.research_api as research_api
 
 
 class KelvoMod(corvane.interface.AbstractMod):
-    def __init__(self) -> None: ...
+    """Engine plug-in that connects the back-test side of the kit to a run."""
 
-    def start_up(self, env: object | None, mod_config: object | None) -> None: ...
+    def __init__(self):
+        """Make the plug-in; it keeps no state."""
 
-    def tear_down(self, success: object | None, exception: object | None = None) -> None: ...
+    def start_up(self, env, mod_config):
+        """Start the stream if enabled, publish the API, register the events."""
+
+    def tear_down(self, success, exception=None):
+        """Raise UserError for a failed run; otherwise return None."""
 
     __abstractmethods__: frozenset = ...
 

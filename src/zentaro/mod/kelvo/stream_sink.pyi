@@ -7,22 +7,34 @@ in_log: zentaro.mod.kelvo.utils.recorder.BacktestLog = ...
 log: zentaro.mod.kelvo.utils.recorder.ShowLog = ...
 
 class StreamSink:
-    def __init__(self, env: object | None, daily_last_event: object | None, collect_trade: object | None = True, style: object | None = 'NORMAL') -> None: ...
+    """Collects a back-test's results from the engine's events."""
 
-    def register_event(self) -> None: ...
+    def __init__(self, env, daily_last_event, collect_trade=True, style='NORMAL'):
+        """Keep the run's environment and settings; register nothing yet."""
 
-    def system_init(self, event: object | None) -> None: ...
+    def register_event(self):
+        """Route the user loggers through `log`; add seven listeners."""
 
-    def process_init(self, event: object | None) -> None: ...
+    def system_init(self, event):
+        """Note the length of the trading calendar."""
 
-    def trade_init(self, event: object | None) -> None: ...
+    def process_init(self, event):
+        """Write the first result record, stamped 15:30 the day before start."""
 
-    def trade_add(self, event: object | None) -> None: ...
+    def trade_init(self, event):
+        """Empty the day's trade list in place."""
 
-    def output_record(self, event: object | None) -> None: ...
+    def trade_add(self, event):
+        """Collect the event's trade, or write it at once when not collecting."""
 
-    def backtest_trade_data(self, event: object | None) -> None: ...
+    def backtest_trade_data(self, event):
+        """Count a settlement and write its summary and result records."""
 
-    def output_profile(self, event: object | None) -> None: ...
+    def output_record(self, event):
+        """Write the user record, if any, and start a new one."""
 
-    def get_backtest_data(self) -> object: ...
+    def output_profile(self, event):
+        """Write the line profiler's report through `log`."""
+
+    def get_backtest_data(self):
+        """Return a new result record of progress, portfolio and trades."""

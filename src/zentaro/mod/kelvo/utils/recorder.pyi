@@ -1,4 +1,3 @@
-from collections.abc import Callable
 import corvane.utils.logger
 import json.encoder
 
@@ -18,38 +17,55 @@ class Log:
 
     LOG_LIMIT_NUM: int = 10000
 
-    def __init__(self) -> None: ...
+    def __init__(self):
+        """Start not keyed, with threshold ALL and counting on."""
 
-    def set_key(self, key: object | None) -> None: ...
+    def set_key(self, key):
+        """Set the back-test key (UTF-8 bytes) and restart the line count."""
 
-    def set_limited(self, values: object | None, is_limit: object | None = True) -> None: ...
+    def set_limited(self, values, is_limit=True):
+        """Set the level threshold by name and switch counting on or off."""
 
-    def set_tofile(self, filename: object | None) -> object: ...
+    def set_tofile(self, filename):
+        """Also write the user log to a file; False when the log is keyed."""
 
-    def info(self, message: object | None, *args, **kwargs) -> object: ...
+    def info(self, message, *args, **kwargs):
+        """Write an info message; subclasses implement it."""
 
-    def error(self, message: object | None, *args, **kwargs) -> object: ...
+    def error(self, message, *args, **kwargs):
+        """Write an error message; subclasses implement it."""
 
-def logtime_support(dt_field: object | None) -> object: ...
+def logtime_support(dt_field):
+    """Decorator adding the engine's current time as `datetime`."""
 
 class BacktestLog(Log):
     """记录内部计算用的日志信息"""
 
-    info: Callable[..., object]
+    def info(self, message, *args, **kwargs):
+        """Hand the record to the engine's user log unless the log is keyed."""
 
-    error: Callable[..., object]
+    def error(self, message, *args, **kwargs):
+        """Write the record as an error; keyed, re-raise the handled error once."""
 
 class ShowLog(Log):
     """记录外部展示用的日志信息"""
 
-    info: Callable[..., object]
+    def info(self, *args, **kwargs):
+        """
+        Write the arguments as one line, within the threshold and the line limit.
+        """
 
-    error: Callable[..., object]
+    def error(self, *args, **kwargs):
+        """Write the arguments as an error line, then re-raise the handled error."""
 
-    warn: Callable[..., object]
+    def warn(self, *args, **kwargs):
+        """Write the arguments as a warning line."""
 
 class LogEncoder(json.encoder.JSONEncoder):
-    def default(self, obj: object | None) -> object: ...
+    """JSON encoder that writes unknown objects as their text."""
+
+    def default(self, obj):
+        """Encode what JSON can, else the object's str."""
 
 in_log: BacktestLog = ...
 
