@@ -14,7 +14,7 @@ constexpr const char *kRunError = "回测运行错误";
 
 nb::object listed_names(nb::handle module) {
     nb::object names = get_attr(module, ZT_NAME("__all__"));
-    return steal_or_raise(PySequence_List(names.ptr()));
+    return steal_or_raise(into_python([&] { return PySequence_List(names.ptr()); }));
 }
 
 void start_stream(nb::handle env, nb::handle mod_config) {
@@ -30,7 +30,7 @@ void start_stream(nb::handle env, nb::handle mod_config) {
 void export_all(nb::handle module) {
     nb::object names = listed_names(module);
     for (nb::handle name : names) {
-        nb::object value = steal_or_raise(PyObject_GetAttr(module.ptr(), name.ptr()));
+        nb::object value = get_attr(module, name.ptr());
         call(module_attr(ZT_NAME("export_as_api")), value);
     }
 }
@@ -38,7 +38,7 @@ void export_all(nb::handle module) {
 void register_research(nb::handle research) {
     nb::object names = listed_names(research);
     for (nb::handle name : names) {
-        nb::object value = steal_or_raise(PyObject_GetAttr(research.ptr(), name.ptr()));
+        nb::object value = get_attr(research, name.ptr());
         call(module_attr(ZT_NAME("register_api")), name, value);
     }
 }
@@ -61,10 +61,12 @@ void start_up(nb::handle, nb::handle env, nb::handle mod_config) {
 void tear_down(nb::handle, nb::handle, nb::handle exception) {
     if (!truth(exception))
         return;
+    nb::object user_error = module_attr(ZT_NAME("UserError"));
     nb::object cause = get_attr(exception, ZT_NAME("error"));
     nb::object message = call(module_attr(ZT_NAME("get_error_message")), cause);
-    nb::object error = module_attr(ZT_NAME("UserError"))(nb::arg("error_type") = kRunError,
-                                                         nb::arg("traceback_msg") = message);
+    nb::object error = call_with_keywords(user_error, {},
+                                          {{ZT_NAME("error_type"), ZT_NAME(kRunError)},
+                                           {ZT_NAME("traceback_msg"), message}});
     PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr())), error.ptr());
     raise_python_error();
 }

@@ -18,7 +18,7 @@ void dict_set(nb::handle dict, PyObject *key, nb::handle value) {
 }
 
 nb::object dict_get(nb::handle dict, PyObject *key) {
-    return steal_or_raise(PyObject_GetItem(dict.ptr(), key));
+    return steal_or_raise(into_python([&] { return PyObject_GetItem(dict.ptr(), key); }));
 }
 
 // in_log.info(record), looked up at call time.
@@ -29,18 +29,16 @@ void to_in_log(nb::handle record) {
 // in_log.info(record, <keyword>=value)
 void to_in_log(nb::handle record, PyObject *keyword, nb::handle value) {
     nb::object info = get_attr(module_attr(ZT_NAME("in_log")), ZT_NAME("info"));
-    nb::object names = nb::make_tuple(nb::handle(keyword));
-    PyObject *args[2] = {record.ptr(), value.ptr()};
-    steal_or_raise(PyObject_Vectorcall(info.ptr(), args, 1, names.ptr()));
+    call_with_keywords(info, {record}, {{keyword, value}});
 }
 
 // Iterate mapping.items() and hand each (key, value) pair to `fn`.
 template <typename Fn> void for_items(nb::handle mapping, Fn &&fn) {
     nb::object items = call_method(mapping, ZT_NAME("items"));
-    nb::object it = steal_or_raise(PyObject_GetIter(items.ptr()));
-    while (PyObject *raw = PyIter_Next(it.ptr())) {
+    nb::object it = steal_or_raise(into_python([&] { return PyObject_GetIter(items.ptr()); }));
+    while (PyObject *raw = into_python([&] { return PyIter_Next(it.ptr()); })) {
         nb::object pair = nb::steal(raw);
-        nb::object seq = steal_or_raise(PySequence_Tuple(pair.ptr()));
+        nb::object seq = steal_or_raise(into_python([&] { return PySequence_Tuple(pair.ptr()); }));
         if (PyTuple_GET_SIZE(seq.ptr()) != 2)
             raise(PyExc_ValueError, "items() must give (key, value) pairs");
         // Owned by `seq`, which outlives the call.
@@ -106,7 +104,7 @@ nb::object run_base(nb::handle env) {
 
 void system_init(nb::handle self, nb::handle) {
     nb::object calendar = get_attr(run_base(env_of(self)), ZT_NAME("trading_calendar"));
-    Py_ssize_t length = PyObject_Length(calendar.ptr());
+    Py_ssize_t length = into_python([&] { return PyObject_Length(calendar.ptr()); });
     if (length < 0)
         raise_python_error();
     set_attr(self, ZT_NAME("_trading_length"), steal_or_raise(PyLong_FromSsize_t(length)));
@@ -118,14 +116,17 @@ void process_init(nb::handle self, nb::handle) {
     nb::object prev_dt = call_method(get_attr(env, ZT_NAME("data_proxy")),
                                      ZT_NAME("get_previous_trading_date"), start);
     nb::object record = call_method(self, ZT_NAME("get_backtest_data"));
-    nb::object stamp = prev_dt.attr("replace")(nb::arg("hour") = 15, nb::arg("minute") = 30);
+    nb::object stamp = call_with_keywords(get_attr(prev_dt, ZT_NAME("replace")), {},
+                                          {{ZT_NAME("hour"), nb::int_(15)},
+                                           {ZT_NAME("minute"), nb::int_(30)}});
     to_in_log(record, ZT_NAME("datetime"), stamp);
 }
 
 void trade_init(nb::handle self, nb::handle) {
     nb::object trade_log = get_attr(self, ZT_NAME("trade_log"));
     if (PyList_CheckExact(trade_log.ptr()))
-        check(PyList_SetSlice(trade_log.ptr(), 0, PY_SSIZE_T_MAX, nullptr));
+        check(into_python(
+            [&] { return PyList_SetSlice(trade_log.ptr(), 0, PY_SSIZE_T_MAX, nullptr); }));
     else
         call_method(trade_log, ZT_NAME("clear"));
 }
@@ -162,7 +163,8 @@ nb::object progress_of(nb::handle self) {
     if (!truth(length))
         return length;
     nb::object done = get_attr(self, ZT_NAME("_process"));
-    return steal_or_raise(PyNumber_TrueDivide(done.ptr(), length.ptr()));
+    return steal_or_raise(
+        into_python([&] { return PyNumber_TrueDivide(done.ptr(), length.ptr()); }));
 }
 
 // position key -> output_json() over every account; a later account's
@@ -172,7 +174,7 @@ nb::object merged_positions(nb::handle portfolio) {
     for_items(get_attr(portfolio, ZT_NAME("accounts")), [&](nb::handle, nb::handle account) {
         for_items(get_attr(account, ZT_NAME("positions")), [&](nb::handle key, nb::handle position) {
             nb::object data = call_method(position, ZT_NAME("output_json"));
-            check(PyDict_SetItem(positions.ptr(), key.ptr(), data.ptr()));
+            check(into_python([&] { return PyDict_SetItem(positions.ptr(), key.ptr(), data.ptr()); }));
         });
     });
     return positions;
@@ -188,7 +190,8 @@ nb::object get_backtest_data(nb::handle self) {
         // A copy: a consumer that keeps the record must not see the next
         // day's PRE_BEFORE_TRADING empty its trades.
         nb::object trades = get_attr(self, ZT_NAME("trade_log"));
-        dict_set(record, ZT_NAME("tradelogs"), steal_or_raise(PySequence_List(trades.ptr())));
+        nb::object copy = steal_or_raise(into_python([&] { return PySequence_List(trades.ptr()); }));
+        dict_set(record, ZT_NAME("tradelogs"), copy);
         dict_set(record, ZT_NAME("positions"), merged_positions(portfolio));
     }
     dict_set(record, ZT_NAME("portfolio_value"), get_attr(portfolio, ZT_NAME("portfolio_value")));
@@ -200,7 +203,8 @@ nb::object get_backtest_data(nb::handle self) {
 void backtest_trade_data(nb::handle self, nb::handle) {
     nb::object one = steal_or_raise(PyLong_FromLong(1));
     nb::object done = get_attr(self, ZT_NAME("_process"));
-    set_attr(self, ZT_NAME("_process"), steal_or_raise(PyNumber_Add(done.ptr(), one.ptr())));
+    nb::object next = steal_or_raise(into_python([&] { return PyNumber_Add(done.ptr(), one.ptr()); }));
+    set_attr(self, ZT_NAME("_process"), next);
     nb::object record = call_method(self, ZT_NAME("get_backtest_data"));
     nb::object summary = steal_or_raise(PyDict_New());
     for (PyObject *key : {ZT_NAME("progress"), ZT_NAME("portfolio_value"), ZT_NAME("ending_cash"),

@@ -41,7 +41,7 @@ PyObject *empty_bytes() {
 
 nb::object level(nb::handle self, PyObject *name) {
     nb::object table = get_attr(self, ZT_NAME("LIMIT_MSG"));
-    return steal_or_raise(PyObject_GetItem(table.ptr(), name));
+    return steal_or_raise(into_python([&] { return PyObject_GetItem(table.ptr(), name); }));
 }
 
 // A message of this level is dropped when the threshold is above it.
@@ -117,7 +117,9 @@ void show_info(nb::handle module, nb::handle self, PyObject *const *parts, Py_ss
             return;
         bool at_cap = compare(written, cap, Py_EQ);
         nb::object one = steal_or_raise(PyLong_FromLong(1));
-        set_attr(self, ZT_NAME("log_num"), steal_or_raise(PyNumber_Add(written.ptr(), one.ptr())));
+        nb::object next =
+            steal_or_raise(into_python([&] { return PyNumber_Add(written.ptr(), one.ptr()); }));
+        set_attr(self, ZT_NAME("log_num"), next);
         if (at_cap)
             message = nb::borrow(ZT_NAME(kNotice));
     }
@@ -231,7 +233,7 @@ nb::object class_attr(nb::handle cls, PyObject *name) {
 nb::object engine_time(nb::handle module, nb::handle dt_field) {
     nb::object env = class_attr(environment_attr.get(module), ZT_NAME("_env"));
     PyObject *value = nullptr;
-    int found = compat::lookup_attr(env.ptr(), dt_field.ptr(), &value);
+    int found = into_python([&] { return compat::lookup_attr(env.ptr(), dt_field.ptr(), &value); });
     if (found < 0)
         raise_python_error();
     return found ? nb::steal(value) : nb::none();
@@ -272,7 +274,8 @@ nb::object call_adding_time(nb::handle func, const ForwardedCall &call, nb::hand
         PyTuple_SET_ITEM(names.ptr(), i, Py_NewRef(PyTuple_GET_ITEM(call.kwnames, i)));
     PyTuple_SET_ITEM(names.ptr(), keywords, Py_NewRef(ZT_NAME("datetime")));
     values.push_back(when.ptr());
-    return steal_or_raise(PyObject_Vectorcall(func.ptr(), values.data(), call.nargs, names.ptr()));
+    return steal_or_raise(into_python(
+        [&] { return PyObject_Vectorcall(func.ptr(), values.data(), call.nargs, names.ptr()); }));
 }
 
 // The wrapper that logtime_support puts around a log method. Its closure is
@@ -285,7 +288,9 @@ void call_with_time(Closure closure, ForwardedCall call) {
     Keywords keywords = keywords_of(call.kwnames);
     if (keywords.datetime) {
         if (!run_output_body(module, func, call, keywords))
-            steal_or_raise(PyObject_Vectorcall(func.ptr(), call.args, call.nargs, call.kwnames));
+            steal_or_raise(into_python([&] {
+                return PyObject_Vectorcall(func.ptr(), call.args, call.nargs, call.kwnames);
+            }));
         return;
     }
     nb::object when = engine_time(module, dt_field);
@@ -329,12 +334,23 @@ void log_init(nb::handle self) {
 
 // Reported on the system log, then raised as a plain Exception in the
 // context of the encoding error, as a raise inside the except block would.
-[[noreturn]] void encode_failed(nb::python_error &cause) {
+[[noreturn]] void encode_failed(nb::handle cause) {
     call_method(module_attr(ZT_NAME("system_log")), ZT_NAME("error"), ZT_NAME(kEncodeFailed));
     nb::object error = call(PyExc_Exception, ZT_NAME(kEncodeFailed));
-    PyException_SetContext(error.ptr(), Py_NewRef(cause.value().ptr()));
+    PyException_SetContext(error.ptr(), Py_NewRef(cause.ptr()));
     PyErr_SetObject(PyExc_Exception, error.ptr());
     raise_python_error();
+}
+
+// key.encode("utf-8"), or an empty object with the error pending. Not a C++
+// exception: the failure path calls into Python, which must not happen while
+// a caught exception is alive (a thread ended at exit unwinds through it).
+nb::object encoded(nb::handle key) {
+    PyObject *args[2] = {key.ptr(), ZT_NAME("utf-8")};
+    return nb::steal(into_python([&] {
+        return PyObject_VectorcallMethod(ZT_NAME("encode"), args,
+                                         2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    }));
 }
 
 void log_set_key(nb::handle self, nb::handle key) {
@@ -342,12 +358,11 @@ void log_set_key(nb::handle self, nb::handle key) {
     set_attr(self, ZT_NAME("is_limit"), Py_True);
     nb::object stored = nb::borrow(key);
     if (!PyBytes_Check(key.ptr())) {
-        try {
-            stored = call_method(key, ZT_NAME("encode"), ZT_NAME("utf-8"));
-        } catch (nb::python_error &e) {
-            if (!e.matches(PyExc_Exception))
-                throw;
-            encode_failed(e);
+        stored = encoded(key);
+        if (!stored.is_valid()) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception))
+                raise_python_error();
+            encode_failed(fetch_error());
         }
     }
     set_attr(self, ZT_NAME("key"), stored);
