@@ -213,8 +213,9 @@ template <typename... Args> nb::object call_method(nb::handle obj, PyObject *nam
 }
 
 // fn(*positional, **{name: value for name, value in keywords}); names interned.
-inline nb::object call_with_keywords(nb::handle fn, std::initializer_list<nb::handle> positional,
-                                     std::initializer_list<std::pair<PyObject *, nb::handle>> keywords) {
+inline nb::object
+call_with_keywords(nb::handle fn, std::initializer_list<nb::handle> positional,
+                   std::initializer_list<std::pair<PyObject *, nb::handle>> keywords) {
     std::vector<PyObject *> argv;
     nb::object names = steal_or_raise(PyTuple_New(static_cast<Py_ssize_t>(keywords.size())));
     for (nb::handle arg : positional)
@@ -225,8 +226,8 @@ inline nb::object call_with_keywords(nb::handle fn, std::initializer_list<nb::ha
         argv.push_back(value.ptr());
     }
     return steal_or_raise(into_python([&] {
-        return PyObject_Vectorcall(fn.ptr(), argv.data(), static_cast<Py_ssize_t>(positional.size()),
-                                   names.ptr());
+        return PyObject_Vectorcall(fn.ptr(), argv.data(),
+                                   static_cast<Py_ssize_t>(positional.size()), names.ptr());
     }));
 }
 

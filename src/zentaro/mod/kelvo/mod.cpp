@@ -64,9 +64,9 @@ void tear_down(nb::handle, nb::handle, nb::handle exception) {
     nb::object user_error = module_attr(ZT_NAME("UserError"));
     nb::object cause = get_attr(exception, ZT_NAME("error"));
     nb::object message = call(module_attr(ZT_NAME("get_error_message")), cause);
-    nb::object error = call_with_keywords(user_error, {},
-                                          {{ZT_NAME("error_type"), ZT_NAME(kRunError)},
-                                           {ZT_NAME("traceback_msg"), message}});
+    nb::object error = call_with_keywords(
+        user_error, {},
+        {{ZT_NAME("error_type"), ZT_NAME(kRunError)}, {ZT_NAME("traceback_msg"), message}});
     PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr())), error.ptr());
     raise_python_error();
 }

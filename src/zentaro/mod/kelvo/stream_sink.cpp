@@ -116,9 +116,9 @@ void process_init(nb::handle self, nb::handle) {
     nb::object prev_dt = call_method(get_attr(env, ZT_NAME("data_proxy")),
                                      ZT_NAME("get_previous_trading_date"), start);
     nb::object record = call_method(self, ZT_NAME("get_backtest_data"));
-    nb::object stamp = call_with_keywords(get_attr(prev_dt, ZT_NAME("replace")), {},
-                                          {{ZT_NAME("hour"), nb::int_(15)},
-                                           {ZT_NAME("minute"), nb::int_(30)}});
+    nb::object stamp =
+        call_with_keywords(get_attr(prev_dt, ZT_NAME("replace")), {},
+                           {{ZT_NAME("hour"), nb::int_(15)}, {ZT_NAME("minute"), nb::int_(30)}});
     to_in_log(record, ZT_NAME("datetime"), stamp);
 }
 
@@ -172,10 +172,12 @@ nb::object progress_of(nb::handle self) {
 nb::object merged_positions(nb::handle portfolio) {
     nb::object positions = steal_or_raise(PyDict_New());
     for_items(get_attr(portfolio, ZT_NAME("accounts")), [&](nb::handle, nb::handle account) {
-        for_items(get_attr(account, ZT_NAME("positions")), [&](nb::handle key, nb::handle position) {
-            nb::object data = call_method(position, ZT_NAME("output_json"));
-            check(into_python([&] { return PyDict_SetItem(positions.ptr(), key.ptr(), data.ptr()); }));
-        });
+        for_items(get_attr(account, ZT_NAME("positions")),
+                  [&](nb::handle key, nb::handle position) {
+                      nb::object data = call_method(position, ZT_NAME("output_json"));
+                      check(into_python(
+                          [&] { return PyDict_SetItem(positions.ptr(), key.ptr(), data.ptr()); }));
+                  });
     });
     return positions;
 }
@@ -190,7 +192,8 @@ nb::object get_backtest_data(nb::handle self) {
         // A copy: a consumer that keeps the record must not see the next
         // day's PRE_BEFORE_TRADING empty its trades.
         nb::object trades = get_attr(self, ZT_NAME("trade_log"));
-        nb::object copy = steal_or_raise(into_python([&] { return PySequence_List(trades.ptr()); }));
+        nb::object copy =
+            steal_or_raise(into_python([&] { return PySequence_List(trades.ptr()); }));
         dict_set(record, ZT_NAME("tradelogs"), copy);
         dict_set(record, ZT_NAME("positions"), merged_positions(portfolio));
     }
@@ -203,12 +206,13 @@ nb::object get_backtest_data(nb::handle self) {
 void backtest_trade_data(nb::handle self, nb::handle) {
     nb::object one = steal_or_raise(PyLong_FromLong(1));
     nb::object done = get_attr(self, ZT_NAME("_process"));
-    nb::object next = steal_or_raise(into_python([&] { return PyNumber_Add(done.ptr(), one.ptr()); }));
+    nb::object next =
+        steal_or_raise(into_python([&] { return PyNumber_Add(done.ptr(), one.ptr()); }));
     set_attr(self, ZT_NAME("_process"), next);
     nb::object record = call_method(self, ZT_NAME("get_backtest_data"));
     nb::object summary = steal_or_raise(PyDict_New());
-    for (PyObject *key : {ZT_NAME("progress"), ZT_NAME("portfolio_value"), ZT_NAME("ending_cash"),
-                          ZT_NAME("pnl")})
+    for (PyObject *key :
+         {ZT_NAME("progress"), ZT_NAME("portfolio_value"), ZT_NAME("ending_cash"), ZT_NAME("pnl")})
         dict_set(summary, key, dict_get(record, key));
     to_in_log(summary);
     to_in_log(record);

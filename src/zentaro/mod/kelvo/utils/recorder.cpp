@@ -87,8 +87,8 @@ nb::object handled_exception() {
 
 [[noreturn]] void reraise(nb::handle exc) {
     PyObject *tb = PyException_GetTraceback(exc.ptr());
-    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr()))),
-                  Py_NewRef(exc.ptr()), tb);
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr()))), Py_NewRef(exc.ptr()),
+                  tb);
     raise_python_error();
 }
 
@@ -454,8 +454,7 @@ nb::object make_show_log(nb::module_ &m, nb::handle base) {
     ClassBuilder cls(m, "ShowLog", nb::make_tuple(base));
     add_output_method<show_info_method>(
         cls, m, "ShowLog", "info(self, *args, **kwargs)",
-        "Write the arguments as one line, within the threshold and line limit.",
-        "trading_dt");
+        "Write the arguments as one line, within the threshold and line limit.", "trading_dt");
     add_output_method<show_error_method>(
         cls, m, "ShowLog", "error(self, *args, **kwargs)",
         "Write the arguments as an error line, then re-raise the handled error.", "trading_dt");

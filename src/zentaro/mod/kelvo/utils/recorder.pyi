@@ -51,9 +51,7 @@ class ShowLog(Log):
     """记录外部展示用的日志信息"""
 
     def info(self, *args, **kwargs):
-        """
-        Write the arguments as one line, within the threshold and the line limit.
-        """
+        """Write the arguments as one line, within the threshold and line limit."""
 
     def error(self, *args, **kwargs):
         """Write the arguments as an error line, then re-raise the handled error."""
