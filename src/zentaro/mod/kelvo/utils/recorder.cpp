@@ -239,30 +239,52 @@ nb::object engine_time(nb::handle module, nb::handle dt_field) {
     return found ? nb::steal(value) : nb::none();
 }
 
-// Runs the body of one of our own output methods when `func` is one and the
-// call binds plainly; false when the call must go through `func` itself.
-bool run_output_body(nb::handle module, nb::handle func, const ForwardedCall &call,
-                     const Keywords &keywords) {
-    if (!is_kit_function(func) || call.nargs < 1 || keywords.binds_self_or_message)
-        return false;
-    nb::handle self = call.args[0];
-    PyObject *const *rest = call.args + 1;
-    Py_ssize_t count = call.nargs - 1;
+// The output methods whose bodies the wrapper runs straight away.
+enum class Body { kNone, kShowInfo, kShowWarn, kShowError, kBacktestInfo, kBacktestError };
+
+Body body_of(nb::handle func) {
+    if (!is_kit_function(func))
+        return Body::kNone;
     if (is_function_for<show_info_method>(func))
-        show_info(module, self, rest, count);
-    else if (is_function_for<show_warn_method>(func))
-        show_warn(module, self, rest, count);
-    else if (is_function_for<show_error_method>(func))
-        show_error(module, self, rest, count);
-    else if (count < 1)
-        return false; // let the binding report the missing message
-    else if (is_function_for<backtest_info_method>(func))
-        backtest_info(module, self, rest[0]);
-    else if (is_function_for<backtest_error_method>(func))
-        backtest_error(module, self, rest[0]);
-    else
+        return Body::kShowInfo;
+    if (is_function_for<show_warn_method>(func))
+        return Body::kShowWarn;
+    if (is_function_for<show_error_method>(func))
+        return Body::kShowError;
+    if (is_function_for<backtest_info_method>(func))
+        return Body::kBacktestInfo;
+    if (is_function_for<backtest_error_method>(func))
+        return Body::kBacktestError;
+    return Body::kNone;
+}
+
+// Runs the body of the wrapped output method when the call binds plainly;
+// false when the call must go through the wrapped function itself (which
+// then reports any binding error).
+template <Body kBody>
+bool run_output_body(nb::handle module, const ForwardedCall &call, const Keywords &keywords) {
+    if constexpr (kBody == Body::kNone) {
         return false;
-    return true;
+    } else {
+        if (call.nargs < 1 || keywords.binds_self_or_message)
+            return false;
+        nb::handle self = call.args[0];
+        PyObject *const *rest = call.args + 1;
+        Py_ssize_t count = call.nargs - 1;
+        if constexpr (kBody == Body::kShowInfo)
+            show_info(module, self, rest, count);
+        else if constexpr (kBody == Body::kShowWarn)
+            show_warn(module, self, rest, count);
+        else if constexpr (kBody == Body::kShowError)
+            show_error(module, self, rest, count);
+        else if (count < 1)
+            return false;
+        else if constexpr (kBody == Body::kBacktestInfo)
+            backtest_info(module, self, rest[0]);
+        else
+            backtest_error(module, self, rest[0]);
+        return true;
+    }
 }
 
 // func(*args, **kwargs, datetime=when)
@@ -278,24 +300,48 @@ nb::object call_adding_time(nb::handle func, const ForwardedCall &call, nb::hand
         [&] { return PyObject_Vectorcall(func.ptr(), values.data(), call.nargs, names.ptr()); }));
 }
 
-// The wrapper that logtime_support puts around a log method. Its closure is
-// (func, dt_field); the function's result is discarded.
-void call_with_time(Closure closure, ForwardedCall call) {
+// The wrapper that logtime_support puts around a log method, made for the
+// Body of the wrapped function so that the hot path has nothing to decide.
+// Its closure is (func, dt_field); the function's result is discarded.
+template <Body kBody> void call_with_time(Closure closure, ForwardedCall call) {
     // The wrapper's own immutable closure: alive for the call, as its arguments are.
     nb::handle func = PyTuple_GET_ITEM(closure.data.ptr(), 0);
     nb::handle dt_field = PyTuple_GET_ITEM(closure.data.ptr(), 1);
     nb::object module = module_state().module();
     Keywords keywords = keywords_of(call.kwnames);
     if (keywords.datetime) {
-        if (!run_output_body(module, func, call, keywords))
+        if (!run_output_body<kBody>(module, call, keywords))
             steal_or_raise(into_python([&] {
                 return PyObject_Vectorcall(func.ptr(), call.args, call.nargs, call.kwnames);
             }));
         return;
     }
     nb::object when = engine_time(module, dt_field);
-    if (!run_output_body(module, func, call, keywords))
+    if (!run_output_body<kBody>(module, call, keywords))
         call_adding_time(func, call, when);
+}
+
+template <Body kBody> nb::object make_wrapper(nb::handle module_name, nb::handle closure) {
+    return make_function<call_with_time<kBody>>(
+        "wrapped(*args, **kwargs)", nullptr, module_name,
+        "logtime_support.<locals>._log_support.<locals>.wrapped", closure);
+}
+
+nb::object make_wrapper(Body body, nb::handle module_name, nb::handle closure) {
+    switch (body) {
+    case Body::kShowInfo:
+        return make_wrapper<Body::kShowInfo>(module_name, closure);
+    case Body::kShowWarn:
+        return make_wrapper<Body::kShowWarn>(module_name, closure);
+    case Body::kShowError:
+        return make_wrapper<Body::kShowError>(module_name, closure);
+    case Body::kBacktestInfo:
+        return make_wrapper<Body::kBacktestInfo>(module_name, closure);
+    case Body::kBacktestError:
+        return make_wrapper<Body::kBacktestError>(module_name, closure);
+    default:
+        return make_wrapper<Body::kNone>(module_name, closure);
+    }
 }
 
 // _log_support(f): `wrapped`, dressed as f by functools.wraps.
@@ -306,9 +352,7 @@ nb::object wrap_with_time(nb::handle func, nb::handle dt_field) {
         PyUnicode_InternInPlace(&field);
     nb::object closure = nb::make_tuple(func, nb::steal(field));
     nb::object module_name = get_attr(module_state().module(), ZT_NAME("__name__"));
-    nb::object wrapped = make_function<call_with_time>(
-        "wrapped(*args, **kwargs)", nullptr, module_name,
-        "logtime_support.<locals>._log_support.<locals>.wrapped", closure);
+    nb::object wrapped = make_wrapper(body_of(func), module_name, closure);
     return call(call(module_attr(ZT_NAME("wraps")), func), wrapped);
 }
 
