@@ -4,6 +4,8 @@ compare, hash and weak-reference like a def's, signatures and help read."""
 import inspect
 import json
 import pydoc
+import subprocess
+import sys
 import types
 import weakref
 from unittest import mock
@@ -142,3 +144,24 @@ def test_decorated_function_takes_attributes_and_wraps():
     assert (wrapped.note, wrapped.__wrapped__, wrapped.__doc__) == (1, sample, "doc")
     assert inspect.signature(wrapped) == inspect.signature(sample)
     assert isinstance(types.MethodType(wrapped, object()), types.MethodType)
+
+
+DROPPED = """
+import gc, sys
+import zentaro.mod.kelvo.utils as package
+from zentaro.mod.kelvo.utils import recorder
+ShowLog, Log = recorder.ShowLog, recorder.Log
+del sys.modules[recorder.__name__], package.recorder, recorder
+gc.collect()
+for call in (lambda: Log().set_tofile("x"), lambda: ShowLog.info.__wrapped__(Log(), "x")):
+    try:
+        call()
+    except RuntimeError as error:
+        print(error)
+"""
+
+
+def test_logs_kept_after_their_module_is_dropped_raise_cleanly():
+    run = subprocess.run([sys.executable, "-c", DROPPED], capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.splitlines() == ["zentaro.mod.kelvo.utils.recorder has been unloaded"] * 2
