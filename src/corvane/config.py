@@ -31,7 +31,8 @@ def default_config():
             "capital_base": 1_000_000,
             "market": "cn",
         },
-        "extra": {"enable_profiler": False},
+        # log_key: the key the run gives the kit's logs (None: each keeps its own).
+        "extra": {"enable_profiler": False, "log_key": None},
         "mod": {
             "sys_simulation": {
                 "enabled": True,

@@ -1,6 +1,7 @@
 """The back-test loop: one event-driven pass over the trading days of the run."""
 
 import datetime
+import importlib
 
 from corvane.config import make_config
 from corvane.environment import Environment
@@ -10,6 +11,8 @@ from corvane.model.bar import BarMap
 from corvane.profiler import FunctionProfiler
 
 STRATEGY_FUNCS = ("init", "before_trading", "handle_bar", "after_trading")
+# The kit's recorder: its two log objects count lines against a limit per run.
+RUN_LOGS_MODULE = "zentaro.mod.kelvo.utils.recorder"
 OPEN = datetime.time(9, 30)
 CLOSE = datetime.time(15, 0)
 
@@ -98,6 +101,15 @@ class Executor:
             provider.store("broker", self.env.broker.get_state())
 
 
+def _start_run_logs(key):
+    """Give the recorder's logs this run's key, as a platform's runner does before each
+    run: ``set_key`` also restarts a log's line count, so every run may write its full
+    share of lines. ``key`` None keeps the key each log has."""
+    recorder = importlib.import_module(RUN_LOGS_MODULE)
+    for run_log in (recorder.in_log, recorder.log):
+        run_log.set_key(run_log.key if key is None else key)
+
+
 def run(config=None, strategy_funcs=None, mods=None):
     """Back-test ``strategy_funcs`` (a dict or object with init, before_trading,
     handle_bar, after_trading) over the configured days.
@@ -107,6 +119,7 @@ def run(config=None, strategy_funcs=None, mods=None):
     Returns the run's summary; the environment stays current until the next run.
     """
     config = make_config(config)
+    _start_run_logs(config.extra.get("log_key"))
     env = Environment(config)
     if config.extra.get("enable_profiler"):
         env.profile_deco = FunctionProfiler()

@@ -221,7 +221,13 @@ def test_error_outside_handler_returns_none(sink, cls):
     assert sink.lines == [("error", "alone")]
     obj.set_key("k")
     assert obj.error("alone") is None
-    assert "has_error" not in vars(obj)
+    # The flag is set before the re-raise is attempted, so the one re-raise is spent.
+    assert vars(obj)["has_error"] is True
+    try:
+        raise KeyError("later")
+    except KeyError:
+        assert obj.error("in handler") is None
+    assert sink.lines == [("error", "alone")]
 
 
 def test_backtest_info_hands_object_unchanged(sink):

@@ -94,6 +94,16 @@ inline PyObject *generic_getattr_quiet(PyObject *obj, PyObject *name) {
     return _PyObject_GenericGetAttrWithDict(obj, name, nullptr, 1);
 }
 
+// Whether the interpreter is finalizing: a daemon thread that wants the GIL
+// now is ended (pthread_exit) instead of served.
+inline bool finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing();
+#else
+    return _Py_IsFinalizing();
+#endif
+}
+
 // Takes the pending error as one normalised exception object (traceback
 // attached), or NULL when none is pending.
 inline PyObject *take_error() {

@@ -14,6 +14,8 @@
 // then the *args tuple and the **kwargs dict when the signature has them. A
 // first parameter of type Closure receives the data object the function was
 // made with.
+// A function whose signature is "name(*args, **kwargs)" may take one
+// ForwardedCall instead: the arguments exactly as the interpreter passed them.
 //
 //   nb::object login(nb::handle self, nb::handle username, nb::handle password);
 //   ClassBuilder(m, "APIClient")
@@ -170,6 +172,15 @@ inline Signature parse_signature(const char *text) {
 // The data object of a closure function, as its C++ body receives it.
 struct Closure {
     nb::handle data;
+};
+
+// The call exactly as the interpreter made it, for a function that forwards
+// every argument unchanged (a decorator's `wrapper(*args, **kwargs)`): no
+// tuple or dict is built. The pointers are the caller's, valid for the call.
+struct ForwardedCall {
+    PyObject *const *args;
+    Py_ssize_t nargs;
+    PyObject *kwnames;
 };
 
 struct FunctionObject {
@@ -400,6 +411,15 @@ template <typename Fn> constexpr bool takes_closure() {
         return std::is_same_v<std::tuple_element_t<0, typename traits::args>, Closure>;
 }
 
+template <typename Fn> constexpr bool forwards_call() {
+    using traits = fn_traits<Fn>;
+    if constexpr (traits::arity == 0)
+        return false;
+    else
+        return std::is_same_v<std::tuple_element_t<traits::arity - 1, typename traits::args>,
+                              ForwardedCall>;
+}
+
 template <typename T> T argument(PyObject *obj) {
     using U = std::decay_t<T>;
     if constexpr (std::is_same_v<U, nb::handle>)
@@ -443,18 +463,44 @@ PyObject *invoke(PyObject *callable, PyObject **slots, std::index_sequence<I...>
     });
 }
 
+// A function that takes the call as it came: no binding.
+template <auto Fn, size_t Offset> PyObject *forward(PyObject *callable, ForwardedCall call) {
+    using traits = fn_traits<decltype(Fn)>;
+    return guarded([&]() -> PyObject * {
+        if constexpr (Offset == 1) {
+            Closure closure{nb::handle(as_function(callable)->data)};
+            if constexpr (std::is_void_v<typename traits::result>) {
+                Fn(closure, call);
+                return Py_NewRef(Py_None);
+            } else {
+                return to_python(Fn(closure, call));
+            }
+        } else if constexpr (std::is_void_v<typename traits::result>) {
+            Fn(call);
+            return Py_NewRef(Py_None);
+        } else {
+            return to_python(Fn(call));
+        }
+    });
+}
+
 template <auto Fn>
 PyObject *vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
                      PyObject *kwnames) {
     using traits = fn_traits<decltype(Fn)>;
     constexpr size_t offset = takes_closure<decltype(Fn)>() ? 1 : 0;
-    constexpr size_t count = traits::arity - offset;
-    PyObject *slots[count + 1] = {};
-    nb::object extra[2];
-    if (!bind_arguments(callable, *as_function(callable)->sig, args, PyVectorcall_NARGS(nargsf),
-                        kwnames, slots, extra))
-        return nullptr;
-    return invoke<Fn, offset>(callable, slots, std::make_index_sequence<count>());
+    if constexpr (forwards_call<decltype(Fn)>()) {
+        return forward<Fn, offset>(callable,
+                                   ForwardedCall{args, PyVectorcall_NARGS(nargsf), kwnames});
+    } else {
+        constexpr size_t count = traits::arity - offset;
+        PyObject *slots[count + 1] = {};
+        nb::object extra[2];
+        if (!bind_arguments(callable, *as_function(callable)->sig, args,
+                            PyVectorcall_NARGS(nargsf), kwnames, slots, extra))
+            return nullptr;
+        return invoke<Fn, offset>(callable, slots, std::make_index_sequence<count>());
+    }
 }
 
 } // namespace detail
@@ -469,6 +515,13 @@ inline bool is_kit_function(nb::handle obj) {
     return Py_TYPE(obj.ptr()) == function_type();
 }
 
+// Whether `obj` is the kit function made for `Fn`: a decorator that knows Fn
+// may run its body straight away instead of calling through the interpreter.
+template <auto Fn> bool is_function_for(nb::handle obj) {
+    return is_kit_function(obj) &&
+           reinterpret_cast<FunctionObject *>(obj.ptr())->vectorcall == &detail::vectorcall<Fn>;
+}
+
 // A kit function for `Fn`. `qualname` defaults to the signature's name;
 // `module` is the __module__ (a str). `data` is the closure data, if Fn
 // takes a Closure first.
@@ -478,7 +531,11 @@ nb::object make_function(const char *signature, const char *doc, nb::handle modu
     using traits = detail::fn_traits<decltype(Fn)>;
     constexpr size_t offset = detail::takes_closure<decltype(Fn)>() ? 1 : 0;
     auto *sig = new Signature(parse_signature(signature));
-    if (sig->slots() != traits::arity - offset) {
+    bool matches = sig->slots() == traits::arity - offset;
+    if constexpr (detail::forwards_call<decltype(Fn)>())
+        matches = traits::arity - offset == 1 && sig->params.empty() && sig->var_args &&
+                  sig->var_kwargs;
+    if (!matches) {
         std::string what = "signature " + std::string(signature) + " does not match its function";
         delete sig;
         throw std::logic_error(what);

@@ -6,10 +6,14 @@
 #include <nanobind/nanobind.h>
 
 #include <cxxabi.h>
+#include <unistd.h>
+
 #include <exception>
+#include <initializer_list>
 #include <new>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "zentaro/compat.hpp"
 
@@ -63,6 +67,29 @@ inline PyObject *python_type_of(const nb::builtin_exception &e) {
         return PyExc_AttributeError;
     default:
         return PyExc_RuntimeError;
+    }
+}
+
+// A daemon thread that wants the GIL while the interpreter finalizes is
+// ended with pthread_exit, a forced unwind through every C++ frame. The
+// unwinding would run destructors that drop Python references without the
+// GIL, racing the finalizing thread (freed exceptions untracked from the GC's
+// lists while it collects: a crash at exit). So a thread caught that way on
+// its way into Python waits here for the process to end, as newer
+// interpreters make such threads do themselves.
+[[noreturn]] inline void park_exiting_thread() {
+    for (;;)
+        pause();
+}
+
+// Runs `step`, a call into the interpreter that may run Python code.
+template <typename Step> auto into_python(Step &&step) -> decltype(step()) {
+    try {
+        return step();
+    } catch (abi::__forced_unwind &) {
+        if (compat::finalizing())
+            park_exiting_thread();
+        throw;
     }
 }
 
@@ -142,29 +169,29 @@ inline PyObject *interned(const char *text) {
     }())
 
 inline nb::object get_attr(nb::handle obj, PyObject *name) {
-    return steal_or_raise(PyObject_GetAttr(obj.ptr(), name));
+    return steal_or_raise(into_python([&] { return PyObject_GetAttr(obj.ptr(), name); }));
 }
 
 inline void set_attr(nb::handle obj, PyObject *name, nb::handle value) {
-    check(PyObject_SetAttr(obj.ptr(), name, value.ptr()));
+    check(into_python([&] { return PyObject_SetAttr(obj.ptr(), name, value.ptr()); }));
 }
 
 inline bool truth(nb::handle obj) {
-    int r = PyObject_IsTrue(obj.ptr());
+    int r = into_python([&] { return PyObject_IsTrue(obj.ptr()); });
     if (r < 0)
         raise_python_error();
     return r != 0;
 }
 
 inline bool compare(nb::handle a, nb::handle b, int op) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
+    int r = into_python([&] { return PyObject_RichCompareBool(a.ptr(), b.ptr(), op); });
     if (r < 0)
         raise_python_error();
     return r != 0;
 }
 
 inline nb::object text_of(nb::handle obj) {
-    return steal_or_raise(PyObject_Str(obj.ptr()));
+    return steal_or_raise(into_python([&] { return PyObject_Str(obj.ptr()); }));
 }
 
 // target.update(source) as `{**target, **source}` takes it: any mapping, and
@@ -183,16 +210,38 @@ inline void merge_mapping(nb::handle target, nb::handle source) {
 // fn(args...) through vectorcall; the arguments are handles.
 template <typename... Args> nb::object call(nb::handle fn, Args... args) {
     PyObject *argv[sizeof...(Args) + 1] = {nullptr, nb::handle(args).ptr()...};
-    return steal_or_raise(PyObject_Vectorcall(fn.ptr(), argv + 1,
-                                              sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                              nullptr));
+    return steal_or_raise(into_python([&] {
+        return PyObject_Vectorcall(fn.ptr(), argv + 1,
+                                   sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    }));
 }
 
 // obj.name(args...) through the method-call fast path.
 template <typename... Args> nb::object call_method(nb::handle obj, PyObject *name, Args... args) {
     PyObject *argv[sizeof...(Args) + 1] = {obj.ptr(), nb::handle(args).ptr()...};
-    return steal_or_raise(PyObject_VectorcallMethod(
-        name, argv, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return steal_or_raise(into_python([&] {
+        return PyObject_VectorcallMethod(
+            name, argv, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    }));
+}
+
+// fn(*positional, **{name: value for name, value in keywords}); names interned.
+inline nb::object
+call_with_keywords(nb::handle fn, std::initializer_list<nb::handle> positional,
+                   std::initializer_list<std::pair<PyObject *, nb::handle>> keywords) {
+    std::vector<PyObject *> argv;
+    nb::object names = steal_or_raise(PyTuple_New(static_cast<Py_ssize_t>(keywords.size())));
+    for (nb::handle arg : positional)
+        argv.push_back(arg.ptr());
+    Py_ssize_t i = 0;
+    for (const auto &[name, value] : keywords) {
+        PyTuple_SET_ITEM(names.ptr(), i++, Py_NewRef(name));
+        argv.push_back(value.ptr());
+    }
+    return steal_or_raise(into_python([&] {
+        return PyObject_Vectorcall(fn.ptr(), argv.data(),
+                                   static_cast<Py_ssize_t>(positional.size()), names.ptr());
+    }));
 }
 
 inline nb::object call_method0(nb::handle obj, PyObject *name) {
@@ -205,16 +254,16 @@ inline nb::object call_method1(nb::handle obj, PyObject *name, nb::handle arg) {
 // ---- imports -------------------------------------------------------------
 
 inline nb::object import(const char *module) {
-    return steal_or_raise(PyImport_ImportModule(module));
+    return steal_or_raise(into_python([&] { return PyImport_ImportModule(module); }));
 }
 
 // `from <package> import <name>`, with the ImportError Python gives when the
 // name is missing.
 inline nb::object import_from(const char *package, const char *name) {
     nb::object fromlist = nb::make_tuple(name);
-    nb::object module =
-        steal_or_raise(PyImport_ImportModuleLevel(package, nullptr, nullptr, fromlist.ptr(), 0));
-    PyObject *value = PyObject_GetAttrString(module.ptr(), name);
+    nb::object module = steal_or_raise(into_python(
+        [&] { return PyImport_ImportModuleLevel(package, nullptr, nullptr, fromlist.ptr(), 0); }));
+    PyObject *value = into_python([&] { return PyObject_GetAttrString(module.ptr(), name); });
     if (!value) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError))
             raise_python_error();

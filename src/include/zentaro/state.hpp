@@ -92,8 +92,11 @@ class CachedAttr {
   public:
     explicit CachedAttr(const char *name) : text_(name) {}
 
-    nb::object get() {
-        nb::object module = module_state().module();
+    nb::object get() { return get(module_state().module()); }
+
+    // The same, for a caller that already holds the module: a hot path that
+    // reads several attributes looks the module up once.
+    nb::object get(nb::handle module) {
         PyObject *dict = PyModule_GetDict(module.ptr());
         if (value_ && dict == dict_ && compat::dict_version(dict) == version_)
             return nb::borrow(value_);

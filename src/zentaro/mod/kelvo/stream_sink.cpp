@@ -1,338 +1,320 @@
 // StreamSink: follows a back-test through the engine's events and hands its
 // result, trade and user records to `in_log`, the profiler report to `log`.
 
-#include <nanobind/nanobind.h>
-
-#include "zentaro/modref.hpp"
-#include "zentaro/pyutil.hpp"
+#include "zentaro/function.hpp"
+#include "zentaro/state.hpp"
 
 namespace nb = nanobind;
 using namespace zentaro;
 
 namespace {
 
-ModuleRef module_ref;
-
-struct Names {
-    PyObject *_env, *_trading_length, *_process, *_daily_last_event, *_collect_trade, *_style;
-    PyObject *trade_log, *event_bus, *config, *base, *trading_calendar, *data_proxy, *start_date;
-    PyObject *get_previous_trading_date, *get_backtest_data, *info, *trade, *output_json, *append;
-    PyObject *record_dict, *portfolio, *accounts, *positions, *items, *portfolio_value, *cash, *pnl;
-    PyObject *profile_deco, *print_stats, *getvalue, *rstrip, *clear, *add_listener;
-    PyObject *in_log, *log, *EVENT, *six, *TempDir, *StringIO, *NORMAL;
-    PyObject *k_tradelogs, *k_positions, *k_progress, *k_portfolio_value, *k_ending_cash, *k_pnl;
-} S;
-
-void init_names() {
-    S._env = interned("_env");
-    S._trading_length = interned("_trading_length");
-    S._process = interned("_process");
-    S._daily_last_event = interned("_daily_last_event");
-    S._collect_trade = interned("_collect_trade");
-    S._style = interned("_style");
-    S.trade_log = interned("trade_log");
-    S.event_bus = interned("event_bus");
-    S.config = interned("config");
-    S.base = interned("base");
-    S.trading_calendar = interned("trading_calendar");
-    S.data_proxy = interned("data_proxy");
-    S.start_date = interned("start_date");
-    S.get_previous_trading_date = interned("get_previous_trading_date");
-    S.get_backtest_data = interned("get_backtest_data");
-    S.info = interned("info");
-    S.trade = interned("trade");
-    S.output_json = interned("output_json");
-    S.append = interned("append");
-    S.record_dict = interned("record_dict");
-    S.portfolio = interned("portfolio");
-    S.accounts = interned("accounts");
-    S.positions = interned("positions");
-    S.items = interned("items");
-    S.portfolio_value = interned("portfolio_value");
-    S.cash = interned("cash");
-    S.pnl = interned("pnl");
-    S.profile_deco = interned("profile_deco");
-    S.print_stats = interned("print_stats");
-    S.getvalue = interned("getvalue");
-    S.rstrip = interned("rstrip");
-    S.clear = interned("clear");
-    S.add_listener = interned("add_listener");
-    S.in_log = interned("in_log");
-    S.log = interned("log");
-    S.EVENT = interned("EVENT");
-    S.six = interned("six");
-    S.TempDir = interned("TempDir");
-    S.StringIO = interned("StringIO");
-    S.NORMAL = interned("NORMAL");
-    S.k_tradelogs = interned("tradelogs");
-    S.k_positions = interned("positions");
-    S.k_progress = interned("progress");
-    S.k_portfolio_value = interned("portfolio_value");
-    S.k_ending_cash = interned("ending_cash");
-    S.k_pnl = interned("pnl");
-}
-
 nb::object env_of(nb::handle self) {
-    return get_attr(self, S._env);
+    return get_attr(self, ZT_NAME("_env"));
 }
 
-void dict_set(nb::handle d, PyObject *key, nb::handle value) {
-    if (PyDict_SetItem(d.ptr(), key, value.ptr()) < 0)
-        raise_python_error();
+void dict_set(nb::handle dict, PyObject *key, nb::handle value) {
+    check(PyDict_SetItem(dict.ptr(), key, value.ptr()));
 }
 
-nb::object dict_get(nb::handle d, PyObject *key) {
-    return steal_or_raise(PyObject_GetItem(d.ptr(), key));
+nb::object dict_get(nb::handle dict, PyObject *key) {
+    return steal_or_raise(into_python([&] { return PyObject_GetItem(dict.ptr(), key); }));
 }
 
-// in_log.info(record, <keyword>=<value>), looked up at call time.
-void to_in_log(nb::handle record, const char *keyword = nullptr, nb::handle value = nb::handle()) {
-    nb::object in_log = module_ref.attr(S.in_log);
-    nb::object info = get_attr(in_log, S.info);
-    if (!keyword) {
-        steal_or_raise(PyObject_CallOneArg(info.ptr(), record.ptr()));
-        return;
-    }
-    nb::object names = steal_or_raise(PyTuple_Pack(1, nb::str(keyword).ptr()));
-    PyObject *args[2] = {record.ptr(), value.ptr()};
-    steal_or_raise(PyObject_Vectorcall(info.ptr(), args, 1, names.ptr()));
+// in_log.info(record), looked up at call time.
+void to_in_log(nb::handle record) {
+    call_method(module_attr(ZT_NAME("in_log")), ZT_NAME("info"), record);
 }
 
-// Iterate obj.items() and hand each (key, value) pair to `fn`.
+// in_log.info(record, <keyword>=value)
+void to_in_log(nb::handle record, PyObject *keyword, nb::handle value) {
+    nb::object info = get_attr(module_attr(ZT_NAME("in_log")), ZT_NAME("info"));
+    call_with_keywords(info, {record}, {{keyword, value}});
+}
+
+// Iterate mapping.items() and hand each (key, value) pair to `fn`.
 template <typename Fn> void for_items(nb::handle mapping, Fn &&fn) {
-    nb::object items = call_method0(mapping, S.items);
-    nb::object it = steal_or_raise(PyObject_GetIter(items.ptr()));
-    while (PyObject *raw = PyIter_Next(it.ptr())) {
+    nb::object items = call_method(mapping, ZT_NAME("items"));
+    nb::object it = steal_or_raise(into_python([&] { return PyObject_GetIter(items.ptr()); }));
+    while (PyObject *raw = into_python([&] { return PyIter_Next(it.ptr()); })) {
         nb::object pair = nb::steal(raw);
-        nb::object seq = steal_or_raise(PySequence_Tuple(pair.ptr()));
-        if (PyTuple_GET_SIZE(seq.ptr()) != 2) {
-            PyErr_SetString(PyExc_ValueError, "items() must give (key, value) pairs");
-            raise_python_error();
-        }
+        nb::object seq = steal_or_raise(into_python([&] { return PySequence_Tuple(pair.ptr()); }));
+        if (PyTuple_GET_SIZE(seq.ptr()) != 2)
+            raise(PyExc_ValueError, "items() must give (key, value) pairs");
+        // Owned by `seq`, which outlives the call.
         fn(nb::handle(PyTuple_GET_ITEM(seq.ptr(), 0)), nb::handle(PyTuple_GET_ITEM(seq.ptr(), 1)));
     }
     if (PyErr_Occurred())
         raise_python_error();
 }
 
-// ------------------------------------------------------------ construction
+// ---- construction and registration -------------------------------------------------
 
-void sink_init(nb::handle self, nb::object env, nb::object daily_last_event,
-               nb::object collect_trade, nb::object style) {
-    set_attr(self, S._env, env);
-    set_attr(self, S._trading_length, steal_or_raise(PyLong_FromLong(0)));
-    set_attr(self, S._process, steal_or_raise(PyLong_FromLong(0)));
-    set_attr(self, S._daily_last_event, daily_last_event);
-    set_attr(self, S._collect_trade, collect_trade);
-    set_attr(self, S._style, style);
-    set_attr(self, S.trade_log, steal_or_raise(PyList_New(0)));
+void sink_init(nb::handle self, nb::handle env, nb::handle daily_last_event,
+               nb::handle collect_trade, nb::handle style) {
+    set_attr(self, ZT_NAME("_env"), env);
+    set_attr(self, ZT_NAME("_trading_length"), steal_or_raise(PyLong_FromLong(0)));
+    set_attr(self, ZT_NAME("_process"), steal_or_raise(PyLong_FromLong(0)));
+    set_attr(self, ZT_NAME("_daily_last_event"), daily_last_event);
+    set_attr(self, ZT_NAME("_collect_trade"), collect_trade);
+    set_attr(self, ZT_NAME("_style"), style);
+    set_attr(self, ZT_NAME("trade_log"), steal_or_raise(PyList_New(0)));
 }
 
+// The engine's user loggers write through the display log from now on.
 void redirect_user_loggers() {
-    nb::object logger = nb::module_::import_("corvane.utils.logger");
-    nb::object user_log = logger.attr("user_log");
-    nb::object user_system_log = logger.attr("user_system_log");
-    nb::object log = module_ref.attr(S.log);
-    for (const char *name : {"info", "warn", "error"}) {
-        nb::object bound = log.attr(name);
-        nb::setattr(user_log, name, bound);
-        nb::setattr(user_system_log, name, bound);
+    nb::object user_log = import_from("corvane.utils.logger", "user_log");
+    nb::object user_system_log = import_from("corvane.utils.logger", "user_system_log");
+    nb::object log = module_attr(ZT_NAME("log"));
+    for (PyObject *name : {ZT_NAME("info"), ZT_NAME("warn"), ZT_NAME("error")}) {
+        nb::object bound = get_attr(log, name);
+        set_attr(user_log, name, bound);
+        set_attr(user_system_log, name, bound);
     }
+}
+
+// One listener: the event type is looked up only now, so a failure leaves
+// the listeners registered before it in place.
+void listen(nb::handle self, nb::handle event_type, PyObject *handler_name) {
+    nb::object bus = get_attr(env_of(self), ZT_NAME("event_bus"));
+    nb::object add_listener = get_attr(bus, ZT_NAME("add_listener"));
+    call(add_listener, event_type, get_attr(self, handler_name));
+}
+
+nb::object event_type(PyObject *name) {
+    return get_attr(module_attr(ZT_NAME("EVENT")), name);
 }
 
 void register_event(nb::handle self) {
     redirect_user_loggers();
-    nb::object event = module_ref.attr(S.EVENT);
-    nb::object bus = get_attr(env_of(self), S.event_bus);
-    struct {
-        nb::object type;
-        const char *handler;
-    } table[] = {
-        {event.attr("POST_USER_INIT"), "process_init"},
-        {event.attr("POST_SYSTEM_INIT"), "system_init"},
-        {event.attr("PRE_BEFORE_TRADING"), "trade_init"},
-        {event.attr("TRADE"), "trade_add"},
-        {event.attr("POST_SETTLEMENT"), "backtest_trade_data"},
-        {get_attr(self, S._daily_last_event), "output_record"},
-        {event.attr("ON_LINE_PROFILER_RESULT"), "output_profile"},
-    };
-    for (auto &row : table) {
-        nb::object handler = self.attr(row.handler);
-        nb::object add = get_attr(bus, S.add_listener);
-        add(row.type, handler);
-    }
+    listen(self, event_type(ZT_NAME("POST_USER_INIT")), ZT_NAME("process_init"));
+    listen(self, event_type(ZT_NAME("POST_SYSTEM_INIT")), ZT_NAME("system_init"));
+    listen(self, event_type(ZT_NAME("PRE_BEFORE_TRADING")), ZT_NAME("trade_init"));
+    listen(self, event_type(ZT_NAME("TRADE")), ZT_NAME("trade_add"));
+    listen(self, event_type(ZT_NAME("POST_SETTLEMENT")), ZT_NAME("backtest_trade_data"));
+    listen(self, get_attr(self, ZT_NAME("_daily_last_event")), ZT_NAME("output_record"));
+    listen(self, event_type(ZT_NAME("ON_LINE_PROFILER_RESULT")), ZT_NAME("output_profile"));
 }
 
-// ---------------------------------------------------------------- handlers
+// ---- handlers ------------------------------------------------------------------------
+
+nb::object run_base(nb::handle env) {
+    return get_attr(get_attr(env, ZT_NAME("config")), ZT_NAME("base"));
+}
 
 void system_init(nb::handle self, nb::handle) {
-    nb::object base = get_attr(get_attr(env_of(self), S.config), S.base);
-    nb::object calendar = get_attr(base, S.trading_calendar);
-    Py_ssize_t n = PyObject_Length(calendar.ptr());
-    if (n < 0)
+    nb::object calendar = get_attr(run_base(env_of(self)), ZT_NAME("trading_calendar"));
+    Py_ssize_t length = into_python([&] { return PyObject_Length(calendar.ptr()); });
+    if (length < 0)
         raise_python_error();
-    set_attr(self, S._trading_length, steal_or_raise(PyLong_FromSsize_t(n)));
+    set_attr(self, ZT_NAME("_trading_length"), steal_or_raise(PyLong_FromSsize_t(length)));
 }
 
 void process_init(nb::handle self, nb::handle) {
     nb::object env = env_of(self);
-    nb::object start = get_attr(get_attr(get_attr(env, S.config), S.base), S.start_date);
-    nb::object prev_dt =
-        call_method1(get_attr(env, S.data_proxy), S.get_previous_trading_date, start);
-    nb::object record = call_method0(self, S.get_backtest_data);
-    nb::object stamp = prev_dt.attr("replace")(nb::arg("hour") = 15, nb::arg("minute") = 30);
-    to_in_log(record, "datetime", stamp);
+    nb::object start = get_attr(run_base(env), ZT_NAME("start_date"));
+    nb::object prev_dt = call_method(get_attr(env, ZT_NAME("data_proxy")),
+                                     ZT_NAME("get_previous_trading_date"), start);
+    nb::object record = call_method(self, ZT_NAME("get_backtest_data"));
+    nb::object stamp =
+        call_with_keywords(get_attr(prev_dt, ZT_NAME("replace")), {},
+                           {{ZT_NAME("hour"), nb::int_(15)}, {ZT_NAME("minute"), nb::int_(30)}});
+    to_in_log(record, ZT_NAME("datetime"), stamp);
 }
 
 void trade_init(nb::handle self, nb::handle) {
-    nb::object trade_log = get_attr(self, S.trade_log);
-    if (PyList_CheckExact(trade_log.ptr())) {
-        if (PyList_SetSlice(trade_log.ptr(), 0, PY_SSIZE_T_MAX, nullptr) < 0)
-            raise_python_error();
-        return;
-    }
-    call_method0(trade_log, S.clear);
+    nb::object trade_log = get_attr(self, ZT_NAME("trade_log"));
+    if (PyList_CheckExact(trade_log.ptr()))
+        check(into_python(
+            [&] { return PyList_SetSlice(trade_log.ptr(), 0, PY_SSIZE_T_MAX, nullptr); }));
+    else
+        call_method(trade_log, ZT_NAME("clear"));
 }
 
 void trade_add(nb::handle self, nb::handle event) {
-    nb::object trade = get_attr(event, S.trade);
+    nb::object trade = get_attr(event, ZT_NAME("trade"));
     if (!truth(trade))
         return;
-    nb::object data = call_method0(trade, S.output_json);
-    if (truth(get_attr(self, S._collect_trade))) {
-        call_method1(get_attr(self, S.trade_log), S.append, data);
+    nb::object data = call_method(trade, ZT_NAME("output_json"));
+    if (truth(get_attr(self, ZT_NAME("_collect_trade")))) {
+        call_method(get_attr(self, ZT_NAME("trade_log")), ZT_NAME("append"), data);
         return;
     }
     nb::object record = steal_or_raise(PyDict_New());
     nb::object one = steal_or_raise(PyList_New(1));
     PyList_SET_ITEM(one.ptr(), 0, data.release().ptr());
-    dict_set(record, S.k_tradelogs, one);
-    to_in_log(record, "type", nb::str("TRADE"));
+    dict_set(record, ZT_NAME("tradelogs"), one);
+    to_in_log(record, ZT_NAME("type"), ZT_NAME("TRADE"));
 }
 
 void output_record(nb::handle self, nb::handle) {
     nb::object env = env_of(self);
-    nb::object record = get_attr(env, S.record_dict);
+    nb::object record = get_attr(env, ZT_NAME("record_dict"));
     if (!truth(record))
         return;
-    to_in_log(record, "type", nb::str("RECORD"));
-    set_attr(env, S.record_dict, steal_or_raise(PyDict_New()));
+    to_in_log(record, ZT_NAME("type"), ZT_NAME("RECORD"));
+    set_attr(env, ZT_NAME("record_dict"), steal_or_raise(PyDict_New()));
 }
 
-// ----------------------------------------------------------- result records
+// ---- result records --------------------------------------------------------------------
 
 nb::object progress_of(nb::handle self) {
-    nb::object length = get_attr(self, S._trading_length);
+    nb::object length = get_attr(self, ZT_NAME("_trading_length"));
     if (!truth(length))
         return length;
-    nb::object done = get_attr(self, S._process);
-    return steal_or_raise(PyNumber_TrueDivide(done.ptr(), length.ptr()));
+    nb::object done = get_attr(self, ZT_NAME("_process"));
+    return steal_or_raise(
+        into_python([&] { return PyNumber_TrueDivide(done.ptr(), length.ptr()); }));
 }
 
 // position key -> output_json() over every account; a later account's
 // value replaces an earlier one's under the same key.
 nb::object merged_positions(nb::handle portfolio) {
     nb::object positions = steal_or_raise(PyDict_New());
-    for_items(get_attr(portfolio, S.accounts), [&](nb::handle, nb::handle account) {
-        for_items(get_attr(account, S.positions), [&](nb::handle key, nb::handle position) {
-            if (PyDict_SetItem(positions.ptr(), key.ptr(),
-                               call_method0(position, S.output_json).ptr()) < 0)
-                raise_python_error();
-        });
+    for_items(get_attr(portfolio, ZT_NAME("accounts")), [&](nb::handle, nb::handle account) {
+        for_items(get_attr(account, ZT_NAME("positions")),
+                  [&](nb::handle key, nb::handle position) {
+                      nb::object data = call_method(position, ZT_NAME("output_json"));
+                      check(into_python(
+                          [&] { return PyDict_SetItem(positions.ptr(), key.ptr(), data.ptr()); }));
+                  });
     });
     return positions;
 }
 
 nb::object get_backtest_data(nb::handle self) {
     nb::object record = steal_or_raise(PyDict_New());
-    dict_set(record, S.k_tradelogs, steal_or_raise(PyList_New(0)));
-    dict_set(record, S.k_positions, steal_or_raise(PyDict_New()));
-    dict_set(record, S.k_progress, progress_of(self));
-    nb::object portfolio = get_attr(env_of(self), S.portfolio);
-    if (compare(get_attr(self, S._style), S.NORMAL, Py_EQ)) {
+    dict_set(record, ZT_NAME("tradelogs"), steal_or_raise(PyList_New(0)));
+    dict_set(record, ZT_NAME("positions"), steal_or_raise(PyDict_New()));
+    dict_set(record, ZT_NAME("progress"), progress_of(self));
+    nb::object portfolio = get_attr(env_of(self), ZT_NAME("portfolio"));
+    if (compare(get_attr(self, ZT_NAME("_style")), ZT_NAME("NORMAL"), Py_EQ)) {
         // A copy: a consumer that keeps the record must not see the next
         // day's PRE_BEFORE_TRADING empty its trades.
-        nb::object trades = steal_or_raise(PySequence_List(get_attr(self, S.trade_log).ptr()));
-        dict_set(record, S.k_tradelogs, trades);
-        dict_set(record, S.k_positions, merged_positions(portfolio));
+        nb::object trades = get_attr(self, ZT_NAME("trade_log"));
+        nb::object copy =
+            steal_or_raise(into_python([&] { return PySequence_List(trades.ptr()); }));
+        dict_set(record, ZT_NAME("tradelogs"), copy);
+        dict_set(record, ZT_NAME("positions"), merged_positions(portfolio));
     }
-    dict_set(record, S.k_portfolio_value, get_attr(portfolio, S.portfolio_value));
-    dict_set(record, S.k_ending_cash, get_attr(portfolio, S.cash));
-    dict_set(record, S.k_pnl, get_attr(portfolio, S.pnl));
+    dict_set(record, ZT_NAME("portfolio_value"), get_attr(portfolio, ZT_NAME("portfolio_value")));
+    dict_set(record, ZT_NAME("ending_cash"), get_attr(portfolio, ZT_NAME("cash")));
+    dict_set(record, ZT_NAME("pnl"), get_attr(portfolio, ZT_NAME("pnl")));
     return record;
 }
 
 void backtest_trade_data(nb::handle self, nb::handle) {
     nb::object one = steal_or_raise(PyLong_FromLong(1));
-    nb::object done = get_attr(self, S._process);
-    set_attr(self, S._process, steal_or_raise(PyNumber_Add(done.ptr(), one.ptr())));
-    nb::object record = call_method0(self, S.get_backtest_data);
+    nb::object done = get_attr(self, ZT_NAME("_process"));
+    nb::object next =
+        steal_or_raise(into_python([&] { return PyNumber_Add(done.ptr(), one.ptr()); }));
+    set_attr(self, ZT_NAME("_process"), next);
+    nb::object record = call_method(self, ZT_NAME("get_backtest_data"));
     nb::object summary = steal_or_raise(PyDict_New());
-    for (PyObject *key : {S.k_progress, S.k_portfolio_value, S.k_ending_cash, S.k_pnl})
+    for (PyObject *key :
+         {ZT_NAME("progress"), ZT_NAME("portfolio_value"), ZT_NAME("ending_cash"), ZT_NAME("pnl")})
         dict_set(summary, key, dict_get(record, key));
     to_in_log(summary);
     to_in_log(record);
 }
 
-// `with cm: body()`, with the ordinary hand-over of a failure to __exit__.
-template <typename Body> void with_context(nb::handle cm, Body &&body) {
-    nb::handle type = reinterpret_cast<PyObject *>(Py_TYPE(cm.ptr()));
-    nb::object exit = type.attr("__exit__");
-    type.attr("__enter__")(cm);
-    try {
+// ---- the profile ------------------------------------------------------------------------
+
+// Runs `body` and returns the Python error it raised, if any: C++ failures
+// become their Python exceptions, so the context manager receives them.
+template <typename Body> nb::object error_of(Body &&body) {
+    PyObject *ok = guarded([&]() -> PyObject * {
         body();
-    } catch (nb::python_error &e) {
-        nb::object suppress = exit(cm, e.type(), e.value(), e.traceback());
-        if (truth(suppress))
-            return;
-        throw;
+        return Py_NewRef(Py_None);
+    });
+    if (ok) {
+        Py_DECREF(ok);
+        return nb::object();
     }
-    exit(cm, nb::none(), nb::none(), nb::none());
+    return fetch_error();
+}
+
+nb::handle type_of(nb::handle error) {
+    return reinterpret_cast<PyObject *>(Py_TYPE(error.ptr()));
+}
+
+nb::object traceback_of(nb::handle error) {
+    PyObject *traceback = PyException_GetTraceback(error.ptr());
+    return traceback ? nb::steal(traceback) : nb::none();
+}
+
+[[noreturn]] void raise_again(nb::handle error) {
+    PyErr_Restore(Py_NewRef(type_of(error).ptr()), Py_NewRef(error.ptr()),
+                  PyException_GetTraceback(error.ptr()));
+    raise_python_error();
+}
+
+// `with cm: body()`: the error of the body is handed to __exit__ as itself
+// and raised again unless __exit__ suppresses it; an error of __exit__
+// replaces it, chained to it as Python chains them.
+template <typename Body> void with_context(nb::handle cm, Body &&body) {
+    nb::object enter = get_attr(type_of(cm), ZT_NAME("__enter__"));
+    nb::object exit = get_attr(type_of(cm), ZT_NAME("__exit__"));
+    call(enter, cm);
+    nb::object error = error_of(body);
+    if (!error.is_valid()) {
+        call(exit, cm, Py_None, Py_None, Py_None);
+        return;
+    }
+    nb::object exit_error = error_of([&] {
+        if (truth(call(exit, cm, type_of(error), error, traceback_of(error))))
+            error = nb::object();
+    });
+    if (exit_error.is_valid()) {
+        PyException_SetContext(exit_error.ptr(), error.release().ptr());
+        error = exit_error;
+    }
+    if (error.is_valid())
+        raise_again(error);
 }
 
 void output_profile(nb::handle self, nb::handle) {
-    nb::object temp_dir = module_ref.attr(S.TempDir)();
+    nb::object temp_dir = call(module_attr(ZT_NAME("TempDir")));
     with_context(temp_dir, [&] {
-        nb::object stream = get_attr(module_ref.attr(S.six), S.StringIO)();
-        nb::object profiler = get_attr(env_of(self), S.profile_deco);
-        call_method1(profiler, S.print_stats, stream);
-        nb::object text = call_method0(call_method0(stream, S.getvalue), S.rstrip);
-        nb::object log = module_ref.attr(S.log);
-        call_method1(log, S.info, text);
+        nb::object stream = call(get_attr(module_attr(ZT_NAME("six")), ZT_NAME("StringIO")));
+        nb::object profiler = get_attr(env_of(self), ZT_NAME("profile_deco"));
+        call_method(profiler, ZT_NAME("print_stats"), stream);
+        nb::object text = call_method(call_method(stream, ZT_NAME("getvalue")), ZT_NAME("rstrip"));
+        call_method(module_attr(ZT_NAME("log")), ZT_NAME("info"), text);
     });
 }
 
-nb::object make_sink_class(nb::handle module) {
-    nb::dict ns;
-    ns["__init__"] = method(
-        &sink_init, nb::name("__init__"), nb::arg("env").none(), nb::arg("daily_last_event").none(),
-        nb::arg("collect_trade").none() = true, nb::arg("style").none() = "NORMAL");
-    ns["register_event"] = method(&register_event, nb::name("register_event"));
-    auto handler = [&](const char *name, void (*fn)(nb::handle, nb::handle)) {
-        ns[name] = method(fn, nb::name(name), nb::arg("event").none());
-    };
-    handler("system_init", &system_init);
-    handler("process_init", &process_init);
-    handler("trade_init", &trade_init);
-    handler("trade_add", &trade_add);
-    handler("output_record", &output_record);
-    handler("backtest_trade_data", &backtest_trade_data);
-    handler("output_profile", &output_profile);
-    ns["get_backtest_data"] = method(&get_backtest_data, nb::name("get_backtest_data"));
-    nb::object object_type = nb::borrow(reinterpret_cast<PyObject *>(&PyBaseObject_Type));
-    return make_python_class(module, "StreamSink", nb::make_tuple(object_type), ns);
+nb::object make_sink_class(nb::module_ &m) {
+    return ClassBuilder(m, "StreamSink")
+        .def<sink_init>("__init__(self, env, daily_last_event, collect_trade=True, style='NORMAL')",
+                        "Keep the run's environment and settings; register nothing yet.")
+        .def<register_event>("register_event(self)",
+                             "Route the user loggers through `log`; add seven listeners.")
+        .def<system_init>("system_init(self, event)", "Note the length of the trading calendar.")
+        .def<process_init>("process_init(self, event)",
+                           "Write the first result record, stamped 15:30 the day before start.")
+        .def<trade_init>("trade_init(self, event)", "Empty the day's trade list in place.")
+        .def<trade_add>("trade_add(self, event)",
+                        "Collect the event's trade, or write it at once when not collecting.")
+        .def<backtest_trade_data>("backtest_trade_data(self, event)",
+                                  "Count a settlement and write its summary and result records.")
+        .def<output_record>("output_record(self, event)",
+                            "Write the user record, if any, and start a new one.")
+        .def<output_profile>("output_profile(self, event)",
+                             "Write the line profiler's report through `log`.")
+        .def<get_backtest_data>("get_backtest_data(self)",
+                                "Return a new result record of progress, portfolio and trades.")
+        .finish("Collects a back-test's results from the engine's events.");
 }
 
 } // namespace
 
 NB_MODULE(stream_sink, m) {
-    init_names();
-    module_ref.set(m);
-    m.attr("six") = nb::module_::import_("six");
-    m.attr("EVENT") = nb::module_::import_("corvane.events").attr("EVENT");
-    nb::object recorder = nb::module_::import_("zentaro.mod.kelvo.utils.recorder");
-    m.attr("in_log") = recorder.attr("in_log");
-    m.attr("log") = recorder.attr("log");
-    m.attr("TempDir") = nb::module_::import_("zentaro.mod.kelvo.utils.paths").attr("TempDir");
+    module_state().init(m);
+    m.attr("six") = import("six");
+    m.attr("EVENT") = import_from("corvane.events", "EVENT");
+    m.attr("in_log") = import_from("zentaro.mod.kelvo.utils.recorder", "in_log");
+    m.attr("log") = import_from("zentaro.mod.kelvo.utils.recorder", "log");
+    m.attr("TempDir") = import_from("zentaro.mod.kelvo.utils.paths", "TempDir");
     m.attr("StreamSink") = make_sink_class(m);
 }

@@ -1,192 +1,79 @@
 // The recorder: a keyed, limited log base and the two logs of a back-test run
 // (`in_log` for result records, `log` for the lines users see).
 //
-// The five output methods sit on the hot path of every engine log line, so
-// they are plain vectorcall C functions behind a small function type of our
-// own: it binds like a Python function, carries functools.wraps metadata in
-// its __dict__ and adds the "datetime" keyword without building dicts.
+// The five output methods sit on the hot path of every engine log line. Each
+// is a kit function dressed by logtime_support; the dressing forwards the
+// caller's arguments untouched and, when it wraps one of our own output
+// methods, runs its body straight away: no tuple, no dict, no second dispatch,
+// and no "datetime" keyword, which those bodies ignore.
 
-#include <nanobind/nanobind.h>
-#include <structmember.h>
+#include "zentaro/function.hpp"
+#include "zentaro/state.hpp"
 
-#include <memory>
+#include <cstring>
 #include <string>
-
-#include "zentaro/modref.hpp"
-#include "zentaro/pyutil.hpp"
+#include <utility>
+#include <vector>
 
 namespace nb = nanobind;
 using namespace zentaro;
 
 namespace {
 
-ModuleRef module_ref;
-nb::handle log_encoder_ref; // weakref to LogEncoder (a plain object, kept alive below)
+constexpr const char *kModuleDoc = "记录中间数据、日志数据的接口";
+constexpr const char *kLogDoc = "记录数据，送入消息中间件";
+constexpr const char *kBacktestLogDoc = "记录内部计算用的日志信息";
+constexpr const char *kShowLogDoc = "记录外部展示用的日志信息";
+constexpr const char *kNotice = "日志条数超过限制,以下日志省略";
+constexpr const char *kEncodeFailed = "回测标示编码失败！";
 
-struct Names {
-    PyObject *key, *limited, *log_num, *is_limit, *has_error, *LIMIT_MSG, *LOG_LIMIT_NUM;
-    PyObject *ALL, *INFO, *WARN, *ERROR, *info, *warn, *error, *lower, *encode;
-    PyObject *user_normal_log, *system_log, *log_tofile, *Environment, *_env, *datetime;
-    PyObject *message, *space, *utf8, *notice, *encode_failed, *wraps, *qualname;
-    PyObject *empty_bytes, *kwnames_datetime;
-} S;
+// Read on every log line; replacing either (as tests and runners do) is seen
+// at once.
+CachedAttr environment_attr("Environment");
+CachedAttr user_log_attr("user_normal_log");
 
-const char *const NOTICE = "日志条数超过限制,以下日志省略";
-const char *const ENCODE_FAILED = "回测标示编码失败！";
-
-void init_names() {
-    S.key = interned("key");
-    S.limited = interned("limited");
-    S.log_num = interned("log_num");
-    S.is_limit = interned("is_limit");
-    S.has_error = interned("has_error");
-    S.LIMIT_MSG = interned("LIMIT_MSG");
-    S.LOG_LIMIT_NUM = interned("LOG_LIMIT_NUM");
-    S.ALL = interned("ALL");
-    S.INFO = interned("INFO");
-    S.WARN = interned("WARN");
-    S.ERROR = interned("ERROR");
-    S.info = interned("info");
-    S.warn = interned("warn");
-    S.error = interned("error");
-    S.lower = interned("lower");
-    S.encode = interned("encode");
-    S.user_normal_log = interned("user_normal_log");
-    S.system_log = interned("system_log");
-    S.log_tofile = interned("log_tofile");
-    S.Environment = interned("Environment");
-    S._env = interned("_env");
-    S.datetime = interned("datetime");
-    S.message = interned("message");
-    S.space = interned(" ");
-    S.utf8 = interned("utf-8");
-    S.notice = interned(NOTICE);
-    S.encode_failed = interned(ENCODE_FAILED);
-    S.wraps = interned("wraps");
-    S.qualname = interned("__qualname__");
-    S.empty_bytes = steal_or_raise(PyBytes_FromStringAndSize("", 0)).release().ptr();
-    S.kwnames_datetime = steal_or_raise(PyTuple_Pack(1, S.datetime)).release().ptr();
+PyObject *empty_bytes() {
+    static PyObject *const empty = steal_or_raise(PyBytes_FromStringAndSize("", 0)).release().ptr();
+    return empty;
 }
 
-// ---------------------------------------------------------------- state tests
+// ---- state tests -------------------------------------------------------------
 
 nb::object level(nb::handle self, PyObject *name) {
-    nb::object table = get_attr(self, S.LIMIT_MSG);
-    return steal_or_raise(PyObject_GetItem(table.ptr(), name));
+    nb::object table = get_attr(self, ZT_NAME("LIMIT_MSG"));
+    return steal_or_raise(into_python([&] { return PyObject_GetItem(table.ptr(), name); }));
 }
 
 // A message of this level is dropped when the threshold is above it.
 bool below_threshold(nb::handle self, PyObject *level_name) {
-    nb::object limited = get_attr(self, S.limited);
+    nb::object limited = get_attr(self, ZT_NAME("limited"));
     return compare(limited, level(self, level_name), Py_GT);
 }
 
-// ------------------------------------------------------ hot-path reads (C API)
-//
-// These run on every log line, so they use the plain C API with NULL / -1 for
-// a pending error instead of C++ exceptions and RAII wrappers.
-
-// The extension module, borrowed; NULL with an error once it is unloaded.
-PyObject *loaded_module() {
-    try {
-        return module_ref.get();
-    } catch (nb::python_error &e) {
-        e.restore();
-        return nullptr;
-    }
-}
-
-// The module's namespace, borrowed; the timed functions keep their own
-// reference to it, as a Python function keeps __globals__.
-PyObject *module_globals() {
-    PyObject *module = loaded_module();
-    return module ? PyModule_GetDict(module) : nullptr;
-}
-
-// A module global read on every call, remembered while the namespace is
-// unchanged: dict version tags are unique across all dicts and change on
-// every mutation, so replacing the attribute (as tests do) is seen at once.
-struct GlobalSlot {
-    PyObject *name = nullptr;     // interned at module init
-    PyDictObject *dict = nullptr; // compared only, never dereferenced
-    uint64_t tag = 0;
-    PyObject *value = nullptr; // borrowed from dict while the tag holds
-};
-
-GlobalSlot environment_slot, user_log_slot;
-
-// New reference, or NULL with an error set.
-PyObject *read_global(GlobalSlot &slot, PyObject *globals) {
-    auto *dict = reinterpret_cast<PyDictObject *>(globals);
-    if (dict == slot.dict && dict->ma_version_tag == slot.tag)
-        return Py_NewRef(slot.value);
-    PyObject *found = PyDict_GetItemWithError(globals, slot.name);
-    if (found) {
-        slot.dict = dict;
-        slot.tag = dict->ma_version_tag;
-        slot.value = found;
-        return Py_NewRef(found);
-    }
-    slot.dict = nullptr;
-    if (PyErr_Occurred())
-        return nullptr;
-    PyObject *module = loaded_module(); // a module __getattr__ may still know it
-    return module ? PyObject_GetAttr(module, slot.name) : nullptr;
-}
-
 // Keyed means: key differs from b"" (a str key, even empty, is keyed).
-// 1 keyed, 0 not, -1 error.
-int keyed_state(PyObject *self) {
-    PyObject *key = PyObject_GetAttr(self, S.key);
-    if (!key)
-        return -1;
-    int keyed;
-    if (PyBytes_CheckExact(key)) {
-        keyed = PyBytes_GET_SIZE(key) != 0;
-    } else {
-        int empty = PyObject_RichCompareBool(key, S.empty_bytes, Py_EQ);
-        keyed = empty < 0 ? -1 : !empty;
-    }
-    Py_DECREF(key);
-    return keyed;
-}
-
 bool is_keyed(nb::handle self) {
-    int keyed = keyed_state(self.ptr());
-    if (keyed < 0)
-        raise_python_error();
-    return keyed != 0;
+    nb::object key = get_attr(self, ZT_NAME("key"));
+    if (PyBytes_CheckExact(key.ptr()))
+        return PyBytes_GET_SIZE(key.ptr()) != 0;
+    return !compare(key, empty_bytes(), Py_EQ);
 }
 
-// user_normal_log.<method>(message); 0, or -1 with an error set.
-int write_line(PyObject *globals, PyObject *method, PyObject *message) {
-    PyObject *logger = read_global(user_log_slot, globals);
-    if (!logger)
-        return -1;
-    PyObject *args[2] = {logger, message};
-    PyObject *result =
-        PyObject_VectorcallMethod(method, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-    Py_DECREF(logger);
-    if (!result)
-        return -1;
-    Py_DECREF(result);
-    return 0;
-}
-
-void write_user_line(PyObject *globals, PyObject *method, nb::handle message) {
-    if (write_line(globals, method, message.ptr()) < 0)
-        raise_python_error();
+// user_normal_log.<method>(message); `module` is this module, held by the caller.
+void write_user_line(nb::handle module, PyObject *method, nb::handle message) {
+    call_method(user_log_attr.get(module), method, message);
 }
 
 // The text of the positional arguments joined by single spaces.
-nb::object joined(PyObject *const *args, Py_ssize_t n) {
-    if (n == 1)
-        return steal_or_raise(PyObject_Str(args[0]));
-    nb::object parts = steal_or_raise(PyTuple_New(n));
-    for (Py_ssize_t i = 0; i < n; ++i)
-        PyTuple_SET_ITEM(parts.ptr(), i, steal_or_raise(PyObject_Str(args[i])).release().ptr());
-    return steal_or_raise(PyUnicode_Join(S.space, parts.ptr()));
+nb::object joined(PyObject *const *parts, Py_ssize_t count) {
+    if (count == 1)
+        return text_of(parts[0]);
+    nb::object texts = steal_or_raise(PyTuple_New(count));
+    for (Py_ssize_t i = 0; i < count; ++i)
+        PyTuple_SET_ITEM(texts.ptr(), i, text_of(parts[i]).release().ptr());
+    return steal_or_raise(PyUnicode_Join(ZT_NAME(" "), texts.ptr()));
 }
+
+// ---- re-raising the handled exception -------------------------------------------
 
 // The exception the caller is handling, or an empty object.
 nb::object handled_exception() {
@@ -205,599 +92,466 @@ nb::object handled_exception() {
     raise_python_error();
 }
 
-// Re-raise only when there is something to re-raise: an engine error line
-// written outside an except block must not end the back-test.
-nb::object flag_and_reraise_once(nb::handle self) {
-    if (truth(get_attr(self, S.has_error)))
-        return nb::none();
+// The keyed error path: the first call sets the flag, then re-raises the
+// handled exception if there is one. Outside an except block there is
+// nothing to re-raise, and an engine error line must not end the back-test.
+void flag_and_reraise_once(nb::handle self) {
+    if (truth(get_attr(self, ZT_NAME("has_error"))))
+        return;
+    set_attr(self, ZT_NAME("has_error"), Py_True);
     nb::object exc = handled_exception();
-    if (!exc.is_valid())
-        return nb::none();
-    set_attr(self, S.has_error, Py_True);
-    reraise(exc);
+    if (exc.is_valid())
+        reraise(exc);
 }
 
-// ---------------------------------------------------------- argument helpers
+// ---- the bodies of the five output methods ----------------------------------------
 
-PyObject *self_of(PyObject *const *args, Py_ssize_t nargs, const char *fn) {
-    if (nargs < 1) {
-        PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: 'self'", fn);
-        return nullptr;
+void show_info(nb::handle module, nb::handle self, PyObject *const *parts, Py_ssize_t count) {
+    if (below_threshold(self, ZT_NAME("INFO")))
+        return;
+    nb::object message = joined(parts, count);
+    if (truth(get_attr(self, ZT_NAME("is_limit")))) {
+        nb::object written = get_attr(self, ZT_NAME("log_num"));
+        nb::object cap = get_attr(self, ZT_NAME("LOG_LIMIT_NUM"));
+        if (compare(written, cap, Py_GT))
+            return;
+        bool at_cap = compare(written, cap, Py_EQ);
+        nb::object one = steal_or_raise(PyLong_FromLong(1));
+        nb::object next =
+            steal_or_raise(into_python([&] { return PyNumber_Add(written.ptr(), one.ptr()); }));
+        set_attr(self, ZT_NAME("log_num"), next);
+        if (at_cap)
+            message = nb::borrow(ZT_NAME(kNotice));
     }
-    return args[0];
+    if (!is_keyed(self))
+        write_user_line(module, ZT_NAME("info"), message);
 }
 
-// `message`: the second positional argument, or the keyword of that name.
-PyObject *message_of(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, const char *fn) {
-    if (nargs >= 2)
-        return args[1];
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t i = 0; i < nkw; ++i) {
+void show_warn(nb::handle module, nb::handle self, PyObject *const *parts, Py_ssize_t count) {
+    if (below_threshold(self, ZT_NAME("WARN")))
+        return;
+    nb::object message = joined(parts, count);
+    if (!is_keyed(self))
+        write_user_line(module, ZT_NAME("warn"), message);
+}
+
+void show_error(nb::handle module, nb::handle self, PyObject *const *parts, Py_ssize_t count) {
+    if (below_threshold(self, ZT_NAME("ERROR")))
+        return;
+    nb::object message = joined(parts, count);
+    if (is_keyed(self)) {
+        flag_and_reraise_once(self);
+        return;
+    }
+    write_user_line(module, ZT_NAME("error"), message);
+    nb::object exc = handled_exception();
+    if (exc.is_valid())
+        reraise(exc);
+}
+
+void backtest_info(nb::handle module, nb::handle self, nb::handle message) {
+    if (!is_keyed(self))
+        write_user_line(module, ZT_NAME("info"), message);
+}
+
+void backtest_error(nb::handle module, nb::handle self, nb::handle message) {
+    if (is_keyed(self))
+        flag_and_reraise_once(self);
+    else
+        write_user_line(module, ZT_NAME("error"), message);
+}
+
+// ---- the output methods as kit functions --------------------------------------------
+
+PyObject *const *items_of(nb::handle tuple) {
+    return PySequence_Fast_ITEMS(tuple.ptr());
+}
+
+void show_info_method(nb::handle self, nb::handle args, nb::handle) {
+    show_info(module_state().module(), self, items_of(args), PyTuple_GET_SIZE(args.ptr()));
+}
+
+void show_warn_method(nb::handle self, nb::handle args, nb::handle) {
+    show_warn(module_state().module(), self, items_of(args), PyTuple_GET_SIZE(args.ptr()));
+}
+
+void show_error_method(nb::handle self, nb::handle args, nb::handle) {
+    show_error(module_state().module(), self, items_of(args), PyTuple_GET_SIZE(args.ptr()));
+}
+
+void backtest_info_method(nb::handle self, nb::handle message, nb::handle, nb::handle) {
+    backtest_info(module_state().module(), self, message);
+}
+
+void backtest_error_method(nb::handle self, nb::handle message, nb::handle, nb::handle) {
+    backtest_error(module_state().module(), self, message);
+}
+
+// ---- logtime_support ---------------------------------------------------------------
+
+// Keyword names come interned from compiled code, so identity usually decides.
+bool same_name(PyObject *name, PyObject *interned_name) {
+    return name == interned_name ||
+           (PyUnicode_Check(name) &&
+            PyUnicode_GET_LENGTH(name) == PyUnicode_GET_LENGTH(interned_name) &&
+            PyUnicode_Compare(name, interned_name) == 0);
+}
+
+// The keywords of a call that the wrapper looks at.
+struct Keywords {
+    bool datetime = false;
+    bool binds_self_or_message = false; // a plain call must bind them positionally
+};
+
+Keywords keywords_of(PyObject *kwnames) {
+    Keywords found;
+    Py_ssize_t count = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject *name = PyTuple_GET_ITEM(kwnames, i);
-        int same = name == S.message ? 1 : PyObject_RichCompareBool(name, S.message, Py_EQ);
-        if (same < 0)
-            return nullptr;
-        if (same)
-            return args[nargs + i];
+        if (same_name(name, ZT_NAME("datetime")))
+            found.datetime = true;
+        else if (same_name(name, ZT_NAME("self")) || same_name(name, ZT_NAME("message")))
+            found.binds_self_or_message = true;
     }
-    PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: 'message'", fn);
-    return nullptr;
+    return found;
 }
-
-nb::handle self_or_raise(PyObject *const *args, Py_ssize_t nargs, const char *fn) {
-    PyObject *self = self_of(args, nargs, fn);
-    if (!self)
-        raise_python_error();
-    return self;
-}
-
-// ------------------------------------------------------------- output methods
-//
-// Each takes the module namespace first: the timed wrapper passes the one it
-// holds, the plain method (`__wrapped__`) looks it up.
-
-using OutputFunction = PyObject *(*)(PyObject *globals, PyObject *const *, Py_ssize_t, PyObject *);
-
-PyObject *showlog_info(PyObject *globals, PyObject *const *args, Py_ssize_t nargs, PyObject *) {
-    return guarded([&]() -> nb::object {
-        nb::handle self = self_or_raise(args, nargs, "info");
-        if (below_threshold(self, S.INFO))
-            return nb::none();
-        nb::object message = joined(args + 1, nargs - 1);
-        if (truth(get_attr(self, S.is_limit))) {
-            nb::object count = get_attr(self, S.log_num);
-            nb::object cap = get_attr(self, S.LOG_LIMIT_NUM);
-            if (compare(count, cap, Py_GT))
-                return nb::none();
-            bool at_cap = compare(count, cap, Py_EQ);
-            nb::object one = steal_or_raise(PyLong_FromLong(1));
-            set_attr(self, S.log_num, steal_or_raise(PyNumber_Add(count.ptr(), one.ptr())));
-            if (at_cap)
-                message = nb::borrow(S.notice);
-        }
-        if (!is_keyed(self))
-            write_user_line(globals, S.info, message);
-        return nb::none();
-    });
-}
-
-PyObject *showlog_warn(PyObject *globals, PyObject *const *args, Py_ssize_t nargs, PyObject *) {
-    return guarded([&]() -> nb::object {
-        nb::handle self = self_or_raise(args, nargs, "warn");
-        if (below_threshold(self, S.WARN))
-            return nb::none();
-        nb::object message = joined(args + 1, nargs - 1);
-        if (!is_keyed(self))
-            write_user_line(globals, S.warn, message);
-        return nb::none();
-    });
-}
-
-PyObject *showlog_error(PyObject *globals, PyObject *const *args, Py_ssize_t nargs, PyObject *) {
-    return guarded([&]() -> nb::object {
-        nb::handle self = self_or_raise(args, nargs, "error");
-        if (below_threshold(self, S.ERROR))
-            return nb::none();
-        nb::object message = joined(args + 1, nargs - 1);
-        if (is_keyed(self))
-            return flag_and_reraise_once(self);
-        write_user_line(globals, S.error, message);
-        nb::object exc = handled_exception();
-        if (exc.is_valid())
-            reraise(exc);
-        return nb::none();
-    });
-}
-
-// The record path: one attribute read and one call, so plain C API throughout.
-PyObject *backtest_info(PyObject *globals, PyObject *const *args, Py_ssize_t nargs,
-                        PyObject *kwnames) {
-    PyObject *self = self_of(args, nargs, "info");
-    if (!self)
-        return nullptr;
-    PyObject *message = message_of(args, nargs, kwnames, "info");
-    if (!message)
-        return nullptr;
-    int keyed = keyed_state(self);
-    if (keyed < 0)
-        return nullptr;
-    if (!keyed && write_line(globals, S.info, message) < 0)
-        return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject *backtest_error(PyObject *globals, PyObject *const *args, Py_ssize_t nargs,
-                         PyObject *kwnames) {
-    return guarded([&]() -> nb::object {
-        nb::handle self = self_or_raise(args, nargs, "error");
-        PyObject *message = message_of(args, nargs, kwnames, "error");
-        if (!message)
-            raise_python_error();
-        if (is_keyed(self))
-            return flag_and_reraise_once(self);
-        write_user_line(globals, S.error, message);
-        return nb::none();
-    });
-}
-
-// The plain method as a builtin: finds the namespace itself.
-template <OutputFunction fn>
-PyObject *plain_method(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *globals = module_globals();
-    return globals ? fn(globals, args, nargs, kwnames) : nullptr;
-}
-
-constexpr int FAST_FLAGS = METH_FASTCALL | METH_KEYWORDS;
-
-// The C API stores every calling convention under one pointer type.
-template <typename Fn> PyCFunction as_cfunction(Fn fn) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
-}
-
-struct OutputMethod {
-    PyMethodDef def;
-    OutputFunction fn;
-};
-
-template <OutputFunction fn> OutputMethod output_method(const char *name) {
-    return {{name, as_cfunction(&plain_method<fn>), FAST_FLAGS, nullptr}, fn};
-}
-
-OutputMethod backtest_info_def = output_method<backtest_info>("info");
-OutputMethod backtest_error_def = output_method<backtest_error>("error");
-OutputMethod showlog_info_def = output_method<showlog_info>("info");
-OutputMethod showlog_warn_def = output_method<showlog_warn>("warn");
-OutputMethod showlog_error_def = output_method<showlog_error>("error");
-
-// Our own output function behind a builtin, so the wrapper can call it
-// straight through; nullptr for anything else.
-OutputFunction output_function_of(PyObject *func) {
-    if (!PyCFunction_CheckExact(func))
-        return nullptr;
-    for (OutputMethod *m : {&backtest_info_def, &backtest_error_def, &showlog_info_def,
-                            &showlog_warn_def, &showlog_error_def})
-        if (PyCFunction_GET_FUNCTION(func) == m->def.ml_meth)
-            return m->fn;
-    return nullptr;
-}
-
-// ------------------------------------------------- the logtime_support wrapper
-
-struct TimedFunction {
-    PyObject_HEAD vectorcallfunc vectorcall;
-    // Set when func is one of our output methods: called straight through,
-    // without a second dispatch and without the "datetime" keyword, which
-    // they ignore.
-    OutputFunction direct;
-    PyObject *func;
-    PyObject *dt_field;
-    PyObject *globals; // the module namespace, held like a function's __globals__
-    PyObject *dict;
-    PyObject *weaklist;
-};
-
-PyTypeObject *timed_function_type = nullptr;
 
 // cls.name for a plain class whose metaclass is `type`: the metaclass has no
 // such attribute, so the class's own lookup decides; anything else takes the
-// full attribute protocol. New reference or NULL.
-PyObject *class_attr(PyObject *cls, PyObject *name) {
-    if (Py_IS_TYPE(cls, &PyType_Type)) {
-        PyObject *found = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(cls), name);
+// full attribute protocol.
+nb::object class_attr(nb::handle cls, PyObject *name) {
+    if (Py_IS_TYPE(cls.ptr(), &PyType_Type)) {
+        PyObject *found = compat::type_lookup(reinterpret_cast<PyTypeObject *>(cls.ptr()), name);
         if (found && !Py_TYPE(found)->tp_descr_get)
-            return Py_NewRef(found);
+            return nb::borrow(found);
     }
-    return PyObject_GetAttr(cls, name);
+    return get_attr(cls, name);
 }
 
-// getattr(Environment._env, dt_field, None); only a missing attribute on the
-// environment object becomes None. New reference or NULL.
-PyObject *engine_time(PyObject *globals, PyObject *dt_field) {
-    PyObject *environment = read_global(environment_slot, globals);
-    if (!environment)
-        return nullptr;
-    PyObject *env = class_attr(environment, S._env);
-    Py_DECREF(environment);
-    if (!env)
-        return nullptr;
+// getattr(Environment._env, dt_field, None): only a missing attribute on the
+// environment object becomes None.
+nb::object engine_time(nb::handle module, nb::handle dt_field) {
+    nb::object env = class_attr(environment_attr.get(module), ZT_NAME("_env"));
     PyObject *value = nullptr;
-    int found = _PyObject_LookupAttr(env, dt_field, &value);
-    Py_DECREF(env);
+    int found = into_python([&] { return compat::lookup_attr(env.ptr(), dt_field.ptr(), &value); });
     if (found < 0)
-        return nullptr;
-    return found ? value : Py_NewRef(Py_None);
-}
-
-// 1 when the caller passed "datetime", 0 if not, -1 on error.
-int has_datetime_keyword(PyObject *kwnames) {
-    Py_ssize_t n = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject *name = PyTuple_GET_ITEM(kwnames, i);
-        int same = name == S.datetime ? 1 : PyObject_RichCompareBool(name, S.datetime, Py_EQ);
-        if (same)
-            return same;
-    }
-    return 0;
-}
-
-// func(*args, **kwargs, datetime=when) for any wrapped callable.
-PyObject *call_adding_time(PyObject *func, PyObject *const *args, Py_ssize_t nargs,
-                           PyObject *kwnames, PyObject *when) {
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    PyObject *names =
-        nkw ? PySequence_Concat(kwnames, S.kwnames_datetime) : Py_NewRef(S.kwnames_datetime);
-    if (!names)
-        return nullptr;
-    constexpr Py_ssize_t SMALL = 12;
-    PyObject *small[SMALL];
-    Py_ssize_t total = nargs + nkw + 1;
-    std::unique_ptr<PyObject *[]> big;
-    PyObject **all = small;
-    if (total > SMALL) {
-        big.reset(new (std::nothrow) PyObject *[total]);
-        if (!big) {
-            Py_DECREF(names);
-            return PyErr_NoMemory();
-        }
-        all = big.get();
-    }
-    for (Py_ssize_t i = 0; i < nargs + nkw; ++i)
-        all[i] = args[i];
-    all[nargs + nkw] = when;
-    PyObject *result = PyObject_Vectorcall(func, all, nargs, names);
-    Py_DECREF(names);
-    return result;
-}
-
-PyObject *call_wrapped(TimedFunction *self, PyObject *const *args, Py_ssize_t nargs,
-                       PyObject *kwnames) {
-    if (self->direct)
-        return self->direct(self->globals, args, nargs, kwnames);
-    return PyObject_Vectorcall(self->func, args, nargs, kwnames);
-}
-
-PyObject *timed_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
-                           PyObject *kwnames) {
-    auto *self = reinterpret_cast<TimedFunction *>(callable);
-    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    int given = has_datetime_keyword(kwnames);
-    if (given < 0)
-        return nullptr;
-    PyObject *result;
-    if (given) {
-        result = call_wrapped(self, args, nargs, kwnames);
-    } else {
-        PyObject *when = engine_time(self->globals, self->dt_field);
-        if (!when)
-            return nullptr;
-        result = self->direct ? call_wrapped(self, args, nargs, kwnames)
-                              : call_adding_time(self->func, args, nargs, kwnames, when);
-        Py_DECREF(when);
-    }
-    if (!result)
-        return nullptr;
-    Py_DECREF(result); // the wrapped function's result is discarded
-    Py_RETURN_NONE;
-}
-
-PyObject *timed_descr_get(PyObject *self, PyObject *obj, PyObject *) {
-    if (!obj || obj == Py_None)
-        return Py_NewRef(self);
-    return PyMethod_New(self, obj);
-}
-
-int timed_traverse(PyObject *op, visitproc visit, void *arg) {
-    auto *self = reinterpret_cast<TimedFunction *>(op);
-    Py_VISIT(self->func);
-    Py_VISIT(self->dt_field);
-    Py_VISIT(self->globals);
-    Py_VISIT(self->dict);
-    Py_VISIT(Py_TYPE(op));
-    return 0;
-}
-
-int timed_clear(PyObject *op) {
-    auto *self = reinterpret_cast<TimedFunction *>(op);
-    Py_CLEAR(self->func);
-    Py_CLEAR(self->dt_field);
-    Py_CLEAR(self->globals);
-    Py_CLEAR(self->dict);
-    return 0;
-}
-
-void timed_dealloc(PyObject *op) {
-    PyTypeObject *tp = Py_TYPE(op);
-    PyObject_GC_UnTrack(op);
-    if (reinterpret_cast<TimedFunction *>(op)->weaklist)
-        PyObject_ClearWeakRefs(op);
-    timed_clear(op);
-    tp->tp_free(op);
-    Py_DECREF(tp);
-}
-
-PyObject *timed_repr(PyObject *self) {
-    PyObject *name = nullptr;
-    if (_PyObject_LookupAttr(self, S.qualname, &name) < 0)
-        return nullptr;
-    if (!name)
-        return PyUnicode_FromFormat("<logtime function at %p>", self);
-    PyObject *text = PyUnicode_FromFormat("<function %S at %p>", name, self);
-    Py_DECREF(name);
-    return text;
-}
-
-PyMemberDef timed_members[] = {
-    {"__dictoffset__", T_PYSSIZET, offsetof(TimedFunction, dict), READONLY, nullptr},
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(TimedFunction, weaklist), READONLY, nullptr},
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(TimedFunction, vectorcall), READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
-
-PyGetSetDef timed_getset[] = {
-    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyType_Slot timed_slots[] = {
-    {Py_tp_getset, timed_getset},
-    {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
-    {Py_tp_descr_get, reinterpret_cast<void *>(timed_descr_get)},
-    {Py_tp_traverse, reinterpret_cast<void *>(timed_traverse)},
-    {Py_tp_clear, reinterpret_cast<void *>(timed_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void *>(timed_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void *>(timed_repr)},
-    {Py_tp_members, timed_members},
-    {0, nullptr},
-};
-
-PyType_Spec timed_spec = {
-    "zentaro.mod.kelvo.utils.recorder.logtime_function",
-    sizeof(TimedFunction),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-        Py_TPFLAGS_METHOD_DESCRIPTOR,
-    timed_slots,
-};
-
-// _log_support(f): the wrapper that adds the engine time, dressed as f.
-nb::object wrap_with_time(nb::handle func, nb::handle dt_field) {
-    PyObject *globals = module_globals();
-    if (!globals)
         raise_python_error();
+    return found ? nb::steal(value) : nb::none();
+}
+
+// The output methods whose bodies the wrapper runs straight away.
+enum class Body { kNone, kShowInfo, kShowWarn, kShowError, kBacktestInfo, kBacktestError };
+
+Body body_of(nb::handle func) {
+    if (!is_kit_function(func))
+        return Body::kNone;
+    if (is_function_for<show_info_method>(func))
+        return Body::kShowInfo;
+    if (is_function_for<show_warn_method>(func))
+        return Body::kShowWarn;
+    if (is_function_for<show_error_method>(func))
+        return Body::kShowError;
+    if (is_function_for<backtest_info_method>(func))
+        return Body::kBacktestInfo;
+    if (is_function_for<backtest_error_method>(func))
+        return Body::kBacktestError;
+    return Body::kNone;
+}
+
+// Runs the body of the wrapped output method when the call binds plainly;
+// false when the call must go through the wrapped function itself (which
+// then reports any binding error).
+template <Body kBody>
+bool run_output_body(nb::handle module, const ForwardedCall &call, const Keywords &keywords) {
+    if constexpr (kBody == Body::kNone) {
+        return false;
+    } else {
+        if (call.nargs < 1 || keywords.binds_self_or_message)
+            return false;
+        nb::handle self = call.args[0];
+        PyObject *const *rest = call.args + 1;
+        Py_ssize_t count = call.nargs - 1;
+        if constexpr (kBody == Body::kShowInfo)
+            show_info(module, self, rest, count);
+        else if constexpr (kBody == Body::kShowWarn)
+            show_warn(module, self, rest, count);
+        else if constexpr (kBody == Body::kShowError)
+            show_error(module, self, rest, count);
+        else if (count < 1)
+            return false;
+        else if constexpr (kBody == Body::kBacktestInfo)
+            backtest_info(module, self, rest[0]);
+        else
+            backtest_error(module, self, rest[0]);
+        return true;
+    }
+}
+
+// func(*args, **kwargs, datetime=when)
+nb::object call_adding_time(nb::handle func, const ForwardedCall &call, nb::handle when) {
+    Py_ssize_t keywords = call.kwnames ? PyTuple_GET_SIZE(call.kwnames) : 0;
+    nb::object names = steal_or_raise(PyTuple_New(keywords + 1));
+    std::vector<PyObject *> values(call.args, call.args + call.nargs + keywords);
+    for (Py_ssize_t i = 0; i < keywords; ++i)
+        PyTuple_SET_ITEM(names.ptr(), i, Py_NewRef(PyTuple_GET_ITEM(call.kwnames, i)));
+    PyTuple_SET_ITEM(names.ptr(), keywords, Py_NewRef(ZT_NAME("datetime")));
+    values.push_back(when.ptr());
+    return steal_or_raise(into_python(
+        [&] { return PyObject_Vectorcall(func.ptr(), values.data(), call.nargs, names.ptr()); }));
+}
+
+// The wrapper that logtime_support puts around a log method, made for the
+// Body of the wrapped function so that the hot path has nothing to decide.
+// Its closure is (func, dt_field); the function's result is discarded.
+template <Body kBody> void call_with_time(Closure closure, ForwardedCall call) {
+    // The wrapper's own immutable closure: alive for the call, as its arguments are.
+    nb::handle func = PyTuple_GET_ITEM(closure.data.ptr(), 0);
+    nb::handle dt_field = PyTuple_GET_ITEM(closure.data.ptr(), 1);
+    nb::object module = module_state().module();
+    Keywords keywords = keywords_of(call.kwnames);
+    if (keywords.datetime) {
+        if (!run_output_body<kBody>(module, call, keywords))
+            steal_or_raise(into_python([&] {
+                return PyObject_Vectorcall(func.ptr(), call.args, call.nargs, call.kwnames);
+            }));
+        return;
+    }
+    nb::object when = engine_time(module, dt_field);
+    if (!run_output_body<kBody>(module, call, keywords))
+        call_adding_time(func, call, when);
+}
+
+template <Body kBody> nb::object make_wrapper(nb::handle module_name, nb::handle closure) {
+    return make_function<call_with_time<kBody>>(
+        "wrapped(*args, **kwargs)", nullptr, module_name,
+        "logtime_support.<locals>._log_support.<locals>.wrapped", closure);
+}
+
+nb::object make_wrapper(Body body, nb::handle module_name, nb::handle closure) {
+    switch (body) {
+    case Body::kShowInfo:
+        return make_wrapper<Body::kShowInfo>(module_name, closure);
+    case Body::kShowWarn:
+        return make_wrapper<Body::kShowWarn>(module_name, closure);
+    case Body::kShowError:
+        return make_wrapper<Body::kShowError>(module_name, closure);
+    case Body::kBacktestInfo:
+        return make_wrapper<Body::kBacktestInfo>(module_name, closure);
+    case Body::kBacktestError:
+        return make_wrapper<Body::kBacktestError>(module_name, closure);
+    default:
+        return make_wrapper<Body::kNone>(module_name, closure);
+    }
+}
+
+// _log_support(f): `wrapped`, dressed as f by functools.wraps.
+nb::object wrap_with_time(nb::handle func, nb::handle dt_field) {
     // Interned, the environment's attribute lookup finds the name by identity.
     PyObject *field = Py_NewRef(dt_field.ptr());
     if (PyUnicode_CheckExact(field))
         PyUnicode_InternInPlace(&field);
-    auto *self = PyObject_GC_New(TimedFunction, timed_function_type);
-    if (!self) {
-        Py_DECREF(field);
-        raise_python_error();
-    }
-    self->vectorcall = timed_vectorcall;
-    self->direct = output_function_of(func.ptr());
-    self->func = Py_NewRef(func.ptr());
-    self->dt_field = field;
-    self->globals = Py_NewRef(globals);
-    self->dict = nullptr;
-    self->weaklist = nullptr;
-    PyObject_GC_Track(self);
-    nb::object wrapped = nb::steal(reinterpret_cast<PyObject *>(self));
-    nb::object wraps = module_attr(module_ref.get(), "wraps");
-    return wraps(func)(wrapped);
+    nb::object closure = nb::make_tuple(func, nb::steal(field));
+    nb::object module_name = get_attr(module_state().module(), ZT_NAME("__name__"));
+    nb::object wrapped = make_wrapper(body_of(func), module_name, closure);
+    return call(call(module_attr(ZT_NAME("wraps")), func), wrapped);
 }
 
-nb::object logtime_support(nb::object dt_field) {
-    return nb::cpp_function([dt_field](nb::object func) { return wrap_with_time(func, dt_field); },
-                            nb::name("_log_support"), nb::arg("f").none());
+nb::object log_support(Closure closure, nb::handle f) {
+    return wrap_with_time(f, closure.data);
 }
 
-// ------------------------------------------------------------------- class Log
+nb::object logtime_support(nb::handle dt_field) {
+    nb::object module_name = get_attr(module_state().module(), ZT_NAME("__name__"));
+    return make_function<log_support>(
+        "_log_support(f)", "Wrap a log method so that each call receives the engine time.",
+        module_name, "logtime_support.<locals>._log_support", dt_field);
+}
+
+// ---- class Log -----------------------------------------------------------------------
 
 void log_init(nb::handle self) {
-    set_attr(self, S.key, S.empty_bytes);
-    set_attr(self, S.limited, level(self, S.ALL));
-    set_attr(self, S.log_num, steal_or_raise(PyLong_FromLong(0)));
-    set_attr(self, S.is_limit, Py_True);
+    set_attr(self, ZT_NAME("key"), empty_bytes());
+    set_attr(self, ZT_NAME("limited"), level(self, ZT_NAME("ALL")));
+    set_attr(self, ZT_NAME("log_num"), steal_or_raise(PyLong_FromLong(0)));
+    set_attr(self, ZT_NAME("is_limit"), Py_True);
 }
 
-[[noreturn]] void encode_failed(nb::handle self) {
-    (void)self;
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    nb::object cause = nb::steal(value);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    nb::object system_log = module_attr(module_ref.get(), "system_log");
-    call_method1(system_log, S.error, S.encode_failed);
-    PyErr_SetObject(PyExc_Exception, S.encode_failed);
-    if (cause.is_valid()) { // chain like a raise inside an except block
-        PyObject *t, *v, *b;
-        PyErr_Fetch(&t, &v, &b);
-        PyErr_NormalizeException(&t, &v, &b);
-        PyException_SetContext(v, cause.release().ptr());
-        PyErr_Restore(t, v, b);
-    }
+// Reported on the system log, then raised as a plain Exception in the
+// context of the encoding error, as a raise inside the except block would.
+[[noreturn]] void encode_failed(nb::handle cause) {
+    call_method(module_attr(ZT_NAME("system_log")), ZT_NAME("error"), ZT_NAME(kEncodeFailed));
+    nb::object error = call(PyExc_Exception, ZT_NAME(kEncodeFailed));
+    PyException_SetContext(error.ptr(), Py_NewRef(cause.ptr()));
+    PyErr_SetObject(PyExc_Exception, error.ptr());
     raise_python_error();
 }
 
-void log_set_key(nb::handle self, nb::object key) {
-    set_attr(self, S.log_num, steal_or_raise(PyLong_FromLong(0)));
-    set_attr(self, S.is_limit, Py_True);
-    if (!PyBytes_Check(key.ptr())) {
-        PyObject *args[2] = {key.ptr(), S.utf8};
-        PyObject *encoded =
-            PyObject_VectorcallMethod(S.encode, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-        if (!encoded) {
-            if (!PyErr_ExceptionMatches(PyExc_Exception))
-                raise_python_error();
-            encode_failed(self);
-        }
-        key = nb::steal(encoded);
-    }
-    set_attr(self, S.key, key);
+// key.encode("utf-8"), or an empty object with the error pending. Not a C++
+// exception: the failure path calls into Python, which must not happen while
+// a caught exception is alive (a thread ended at exit unwinds through it).
+nb::object encoded(nb::handle key) {
+    PyObject *args[2] = {key.ptr(), ZT_NAME("utf-8")};
+    return nb::steal(into_python([&] {
+        return PyObject_VectorcallMethod(ZT_NAME("encode"), args,
+                                         2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    }));
 }
 
-void log_set_limited(nb::handle self, nb::object values, nb::object is_limit) {
-    nb::object name = call_method0(values, S.lower);
-    set_attr(self, S.is_limit, is_limit);
-    struct {
-        const char *text;
-        PyObject *level;
-    } table[] = {{"info", S.INFO}, {"warn", S.WARN}, {"error", S.ERROR}};
-    for (auto &row : table) {
-        if (compare(name, nb::str(row.text), Py_EQ)) {
-            set_attr(self, S.limited, level(self, row.level));
+void log_set_key(nb::handle self, nb::handle key) {
+    set_attr(self, ZT_NAME("log_num"), steal_or_raise(PyLong_FromLong(0)));
+    set_attr(self, ZT_NAME("is_limit"), Py_True);
+    nb::object stored = nb::borrow(key);
+    if (!PyBytes_Check(key.ptr())) {
+        stored = encoded(key);
+        if (!stored.is_valid()) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception))
+                raise_python_error();
+            encode_failed(fetch_error());
+        }
+    }
+    set_attr(self, ZT_NAME("key"), stored);
+}
+
+void log_set_limited(nb::handle self, nb::handle values, nb::handle is_limit) {
+    nb::object name = call_method(values, ZT_NAME("lower"));
+    set_attr(self, ZT_NAME("is_limit"), is_limit);
+    const std::pair<PyObject *, PyObject *> levels[] = {
+        {ZT_NAME("info"), ZT_NAME("INFO")},
+        {ZT_NAME("warn"), ZT_NAME("WARN")},
+        {ZT_NAME("error"), ZT_NAME("ERROR")},
+    };
+    for (const auto &[lowered, level_name] : levels) {
+        if (compare(name, lowered, Py_EQ)) {
+            set_attr(self, ZT_NAME("limited"), level(self, level_name));
             return;
         }
     }
 }
 
-nb::object log_set_tofile(nb::handle self, nb::object filename) {
+nb::object log_set_tofile(nb::handle self, nb::handle filename) {
     if (is_keyed(self))
         return nb::bool_(false);
-    nb::handle module = module_ref.get();
-    nb::object log_tofile = module_attr(module, "log_tofile");
-    return log_tofile(module_attr(module, "user_normal_log"), filename);
+    nb::object log_tofile = module_attr(ZT_NAME("log_tofile"));
+    return call(log_tofile, module_attr(ZT_NAME("user_normal_log")), filename);
 }
 
-nb::object make_log_class(nb::handle module) {
-    nb::dict ns;
+void abstract_info(nb::handle, nb::handle, nb::handle, nb::handle) {
+    raise(PyExc_NotImplementedError, "log.info");
+}
+
+void abstract_error(nb::handle, nb::handle, nb::handle, nb::handle) {
+    raise(PyExc_NotImplementedError, "log.error");
+}
+
+nb::object level_table() {
     nb::dict limits;
     limits["ALL"] = 0;
     limits["INFO"] = 1;
     limits["WARN"] = 2;
     limits["ERROR"] = 3;
-    ns["topic"] = nb::str("Log");
-    ns["has_error"] = nb::bool_(false);
-    ns["LIMIT_MSG"] = limits;
-    ns["LOG_LIMIT_NUM"] = 10000;
-    ns["__init__"] = method(&log_init, nb::name("__init__"));
-    ns["set_key"] = method(&log_set_key, nb::name("set_key"), nb::arg("key").none());
-    ns["set_limited"] = method(&log_set_limited, nb::name("set_limited"), nb::arg("values").none(),
-                               nb::arg("is_limit").none() = true);
-    ns["set_tofile"] = method(&log_set_tofile, nb::name("set_tofile"), nb::arg("filename").none());
-    ns["info"] = method(
-        [](nb::handle, nb::object, nb::args, nb::kwargs) -> nb::object {
-            PyErr_SetString(PyExc_NotImplementedError, "log.info");
-            raise_python_error();
-        },
-        nb::name("info"), nb::arg("message").none(), nb::arg("args"), nb::arg("kwargs"));
-    ns["error"] = method(
-        [](nb::handle, nb::object, nb::args, nb::kwargs) -> nb::object {
-            PyErr_SetString(PyExc_NotImplementedError, "log.error");
-            raise_python_error();
-        },
-        nb::name("error"), nb::arg("message").none(), nb::arg("args"), nb::arg("kwargs"));
-    nb::object cls = make_python_class(
-        module, "Log", nb::make_tuple(nb::handle(reinterpret_cast<PyObject *>(&PyBaseObject_Type))),
-        ns);
-    set_doc(cls, "记录数据，送入消息中间件");
-    return cls;
+    return limits;
 }
 
-// A timed output method: the plain C function dressed by logtime_support.
-nb::object timed_method(nb::handle module, OutputMethod *output, const char *dt_field,
-                        const char *owner) {
-    PyMethodDef *def = &output->def;
-    nb::object modname = module.attr("__name__");
-    nb::object fn = steal_or_raise(PyCFunction_NewEx(def, nullptr, modname.ptr()));
-    nb::object wrapped = wrap_with_time(fn, nb::str(dt_field));
-    std::string qualname = std::string(owner) + "." + def->ml_name;
-    nb::setattr(wrapped, "__qualname__", nb::str(qualname.c_str()));
-    return wrapped;
+nb::object make_log_class(nb::module_ &m) {
+    return ClassBuilder(m, "Log")
+        .attr("topic", nb::str("Log"))
+        .attr("has_error", nb::bool_(false))
+        .attr("LIMIT_MSG", level_table())
+        .attr("LOG_LIMIT_NUM", nb::int_(10000))
+        .def<log_init>("__init__(self)", "Start not keyed, with threshold ALL and counting on.")
+        .def<log_set_key>("set_key(self, key)",
+                          "Set the back-test key (UTF-8 bytes) and restart the line count.")
+        .def<log_set_limited>("set_limited(self, values, is_limit=True)",
+                              "Set the level threshold by name and switch counting on or off.")
+        .def<log_set_tofile>("set_tofile(self, filename)",
+                             "Also write the user log to a file; False when the log is keyed.")
+        .def<abstract_info>("info(self, message, *args, **kwargs)",
+                            "Write an info message; subclasses implement it.")
+        .def<abstract_error>("error(self, message, *args, **kwargs)",
+                             "Write an error message; subclasses implement it.")
+        .finish(kLogDoc);
 }
 
-nb::object make_log_subclass(nb::handle module, nb::handle base, const char *name, const char *doc,
-                             const char *dt_field, std::initializer_list<OutputMethod *> outputs) {
-    nb::dict ns;
-    for (OutputMethod *output : outputs)
-        ns[output->def.ml_name] = timed_method(module, output, dt_field, name);
-    nb::object cls = make_python_class(module, name, nb::make_tuple(base), ns);
-    set_doc(cls, doc);
-    return cls;
+// An output method: the kit function for `Fn`, dressed by logtime_support.
+template <auto Fn>
+void add_output_method(ClassBuilder &cls, nb::module_ &m, const char *owner, const char *signature,
+                       const char *doc, const char *dt_field) {
+    std::string name(signature, std::strcspn(signature, "("));
+    std::string qualname = std::string(owner) + "." + name;
+    nb::object module_name = m.attr("__name__");
+    nb::object plain = make_function<Fn>(signature, doc, module_name, qualname.c_str());
+    cls.attr(name.c_str(), wrap_with_time(plain, nb::str(dt_field)));
 }
 
-// ------------------------------------------------------------------ LogEncoder
+nb::object make_backtest_log(nb::module_ &m, nb::handle base) {
+    ClassBuilder cls(m, "BacktestLog", nb::make_tuple(base));
+    add_output_method<backtest_info_method>(
+        cls, m, "BacktestLog", "info(self, message, *args, **kwargs)",
+        "Hand the record to the engine's user log unless the log is keyed.", "calendar_dt");
+    add_output_method<backtest_error_method>(
+        cls, m, "BacktestLog", "error(self, message, *args, **kwargs)",
+        "Write the record as an error; keyed, re-raise the handled error once.", "calendar_dt");
+    return cls.finish(kBacktestLogDoc);
+}
 
-nb::object encoder_default(nb::handle self, nb::handle obj) {
-    PyObject *cls = PyWeakref_GetObject(log_encoder_ref.ptr());
-    if (!cls || cls == Py_None) {
-        PyErr_SetString(PyExc_RuntimeError, "LogEncoder is no longer defined");
-        raise_python_error();
+nb::object make_show_log(nb::module_ &m, nb::handle base) {
+    ClassBuilder cls(m, "ShowLog", nb::make_tuple(base));
+    add_output_method<show_info_method>(
+        cls, m, "ShowLog", "info(self, *args, **kwargs)",
+        "Write the arguments as one line, within the threshold and line limit.", "trading_dt");
+    add_output_method<show_error_method>(
+        cls, m, "ShowLog", "error(self, *args, **kwargs)",
+        "Write the arguments as an error line, then re-raise the handled error.", "trading_dt");
+    add_output_method<show_warn_method>(cls, m, "ShowLog", "warn(self, *args, **kwargs)",
+                                        "Write the arguments as a warning line.", "trading_dt");
+    return cls.finish(kShowLogDoc);
+}
+
+// ---- LogEncoder ------------------------------------------------------------------
+
+// `cell` holds the class once it exists: super() needs it, as a method's
+// __class__ cell gives it in Python.
+nb::object encoder_default(Closure cell, nb::handle self, nb::handle obj) {
+    nb::object cls = steal_or_raise(PySequence_GetItem(cell.data.ptr(), 0));
+    nb::object parent = call(builtin_type(&PySuper_Type), cls, self);
+    try {
+        return call_method(parent, ZT_NAME("default"), obj);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception))
+            throw;
     }
-    nb::object parent = steal_or_raise(PyObject_CallFunctionObjArgs(
-        reinterpret_cast<PyObject *>(&PySuper_Type), cls, self.ptr(), nullptr));
-    nb::object base_default = steal_or_raise(PyObject_GetAttrString(parent.ptr(), "default"));
-    PyObject *result = PyObject_CallOneArg(base_default.ptr(), obj.ptr());
-    if (result)
-        return nb::steal(result);
-    if (!PyErr_ExceptionMatches(PyExc_Exception))
-        raise_python_error();
-    PyErr_Clear();
-    return steal_or_raise(PyObject_Str(obj.ptr()));
+    return text_of(obj);
 }
 
-nb::object make_log_encoder(nb::handle module) {
-    nb::object json = nb::module_::import_("json");
-    nb::dict ns;
-    ns["default"] = method(&encoder_default, nb::name("default"), nb::arg("obj").none());
-    nb::object cls =
-        make_python_class(module, "LogEncoder", nb::make_tuple(json.attr("JSONEncoder")), ns);
-    log_encoder_ref = steal_or_raise(PyWeakref_NewRef(cls.ptr(), nullptr)).release();
+nb::object make_log_encoder(nb::module_ &m) {
+    nb::list cell;
+    nb::object json_encoder = get_attr(module_attr(ZT_NAME("json")), ZT_NAME("JSONEncoder"));
+    nb::object cls = ClassBuilder(m, "LogEncoder", nb::make_tuple(json_encoder))
+                         .def<encoder_default>("default(self, obj)",
+                                               "Encode what JSON can, else the object's str.", cell)
+                         .finish("JSON encoder that writes unknown objects as their text.");
+    cell.append(cls);
     return cls;
 }
 
 } // namespace
 
 NB_MODULE(recorder, m) {
-    init_names();
-    environment_slot.name = S.Environment;
-    user_log_slot.name = S.user_normal_log;
-    module_ref.set(m);
-    set_doc(m, "记录中间数据、日志数据的接口");
-
-    nb::object json = nb::module_::import_("json");
-    m.attr("json") = json;
-    m.attr("wraps") = nb::module_::import_("functools").attr("wraps");
-    m.attr("Environment") = nb::module_::import_("corvane.environment").attr("Environment");
-    nb::object logger = nb::module_::import_("corvane.utils.logger");
-    m.attr("system_log") = logger.attr("system_log");
-    m.attr("user_normal_log") = logger.attr("user_normal_log");
-    m.attr("log_tofile") = logger.attr("log_tofile");
-
-    timed_function_type = reinterpret_cast<PyTypeObject *>(
-        steal_or_raise(PyType_FromSpec(&timed_spec)).release().ptr());
+    module_state().init(m);
+    set_doc(m, kModuleDoc);
+    m.attr("json") = import("json");
+    m.attr("wraps") = import_from("functools", "wraps");
+    m.attr("Environment") = import_from("corvane.environment", "Environment");
+    m.attr("system_log") = import_from("corvane.utils.logger", "system_log");
+    m.attr("user_normal_log") = import_from("corvane.utils.logger", "user_normal_log");
+    m.attr("log_tofile") = import_from("corvane.utils.logger", "log_tofile");
 
     nb::object log_cls = make_log_class(m);
     m.attr("Log") = log_cls;
-    m.def("logtime_support", &logtime_support, nb::arg("dt_field").none());
-    m.attr("BacktestLog") =
-        make_log_subclass(m, log_cls, "BacktestLog", "记录内部计算用的日志信息", "calendar_dt",
-                          {&backtest_info_def, &backtest_error_def});
-    m.attr("ShowLog") =
-        make_log_subclass(m, log_cls, "ShowLog", "记录外部展示用的日志信息", "trading_dt",
-                          {&showlog_info_def, &showlog_error_def, &showlog_warn_def});
+    def_function<logtime_support>(m, "logtime_support(dt_field)",
+                                  "Decorator adding the engine's current time as `datetime`.");
+    m.attr("BacktestLog") = make_backtest_log(m, log_cls);
+    m.attr("ShowLog") = make_show_log(m, log_cls);
     m.attr("LogEncoder") = make_log_encoder(m);
     m.attr("in_log") = m.attr("BacktestLog")();
     m.attr("log") = m.attr("ShowLog")();
