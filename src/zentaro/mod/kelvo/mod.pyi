@@ -11,8 +11,13 @@ import zentaro.mod.kelvo.research.research_api as research_api
 
 
 class KelvoMod(corvane.interface.AbstractMod):
-    def __init__(self) -> None: ...
+    """Engine plug-in that connects the back-test side of the kit to a run."""
 
-    def start_up(self, env: Any, mod_config: Any) -> None: ...
+    def __init__(self) -> None:
+        """Make the plug-in; it keeps no state."""
 
-    def tear_down(self, success: Any, exception: Any = None) -> None: ...
+    def start_up(self, env: Any, mod_config: Any) -> None:
+        """Start the stream if enabled, publish the API, register the events."""
+
+    def tear_down(self, success: Any, exception: Any = None) -> None:
+        """Raise UserError for a failed run; otherwise return None."""

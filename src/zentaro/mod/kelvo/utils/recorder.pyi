@@ -19,43 +19,58 @@ class Log:
 
     LOG_LIMIT_NUM: int = 10000
 
-    def __init__(self) -> None: ...
+    def __init__(self) -> None:
+        """Start not keyed, with threshold ALL and counting on."""
 
-    def set_key(self, key: str | bytes) -> None: ...
+    def set_key(self, key: str | bytes) -> None:
+        """Set the back-test key (UTF-8 bytes) and restart the line count."""
 
-    def set_limited(self, values: str, is_limit: bool = True) -> None: ...
+    def set_limited(self, values: str, is_limit: bool = True) -> None:
+        """Set the level threshold by name and switch counting on or off."""
 
-    def set_tofile(self, filename: str) -> Any: ...
+    def set_tofile(self, filename: str) -> Any:
+        """Also write the user log to a file; False when the log is keyed."""
 
-    def info(self, message: Any, *args: Any, **kwargs: Any) -> None: ...
+    def info(self, message: Any, *args: Any, **kwargs: Any) -> None:
+        """Write an info message; subclasses implement it."""
 
-    def error(self, message: Any, *args: Any, **kwargs: Any) -> None: ...
+    def error(self, message: Any, *args: Any, **kwargs: Any) -> None:
+        """Write an error message; subclasses implement it."""
 
     key: str | bytes
     limited: int
     log_num: int
     is_limit: bool
 
-def logtime_support(dt_field: str) -> Callable[[Callable[..., Any]], Callable[..., Any]]: ...
+def logtime_support(dt_field: str) -> Callable[[Callable[..., Any]], Callable[..., Any]]:
+    """Decorator adding the engine's current time as `datetime`."""
 
 class BacktestLog(Log):
     """记录内部计算用的日志信息"""
 
-    def info(self, message: Any, *args: Any, **kwargs: Any) -> None: ...
+    def info(self, message: Any, *args: Any, **kwargs: Any) -> None:
+        """Hand the record to the engine's user log unless the log is keyed."""
 
-    def error(self, message: Any, *args: Any, **kwargs: Any) -> None: ...
+    def error(self, message: Any, *args: Any, **kwargs: Any) -> None:
+        """Write the record as an error; keyed, re-raise the handled error once."""
 
 class ShowLog(Log):
     """记录外部展示用的日志信息"""
 
-    def info(self, *args: object, **kwargs: Any) -> None: ...
+    def info(self, *args: object, **kwargs: Any) -> None:
+        """Write the arguments as one line, within the threshold and line limit."""
 
-    def error(self, *args: object, **kwargs: Any) -> None: ...
+    def error(self, *args: object, **kwargs: Any) -> None:
+        """Write the arguments as an error line, then re-raise the handled error."""
 
-    def warn(self, *args: object, **kwargs: Any) -> None: ...
+    def warn(self, *args: object, **kwargs: Any) -> None:
+        """Write the arguments as a warning line."""
 
 class LogEncoder(json.encoder.JSONEncoder):
-    def default(self, obj: Any) -> Any: ...
+    """JSON encoder that writes unknown objects as their text."""
+
+    def default(self, obj: Any) -> Any:
+        """Encode what JSON can, else the object's str."""
 
 in_log: BacktestLog = ...
 
