@@ -86,6 +86,23 @@ nb::object convert_broker_order(const Translators &tr, nb::handle item);
 nb::object convert_instruction(const Translators &tr, nb::handle item);
 nb::object convert_pushed_order(const Translators &tr, nb::handle item);
 
+// While a scope lives, the trade or broker-order conversions on this thread
+// take the timestamps of `records` (the answer's list) from batches parsed
+// and boxed in bulk, where pandas' own Timestamp is in use.
+enum class RecordTimes { Trades, BrokerOrders };
+struct TimeBatch;
+class TimeBatchScope {
+  public:
+    TimeBatchScope() = default;
+    TimeBatchScope(const TimeBatchScope &) = delete;
+    TimeBatchScope &operator=(const TimeBatchScope &) = delete;
+    ~TimeBatchScope();
+    void open(const Translators &tr, nb::handle records, RecordTimes which);
+
+  private:
+    TimeBatch *batch_ = nullptr;
+};
+
 // ---- TradeAPI and friends (broker_queries.cpp) ----
 void install_trader(nb::module_ &m);
 

@@ -8,6 +8,8 @@
 // as __doc__ and take no attributes, while these must carry a docstring of
 // their own and accept functools.wraps.
 
+#include <type_traits>
+
 #include "broker_desk.hpp"
 
 namespace broker_desk {
@@ -198,25 +200,32 @@ nb::object iterate(nb::handle iterable) {
     return steal_or_raise(PyObject_GetIter(iterable.ptr()));
 }
 
-// Walks result[list_key] (missing: empty), converting each record.
+// Walks result[list_key] (missing: empty), converting each record; `each`
+// may also take the list itself.
 template <class Each> void for_each_record(nb::handle answer, const char *list_key, Each &&each) {
     nb::object records = get_or(getitem(answer, KEY("result")), name(list_key), nb::list());
     nb::object it = iterate(records);
-    while (PyObject *raw = PyIter_Next(it.ptr()))
-        each(nb::steal(raw));
+    while (PyObject *raw = PyIter_Next(it.ptr())) {
+        if constexpr (std::is_invocable_v<Each, nb::object, nb::handle>)
+            each(nb::steal(raw), records);
+        else
+            each(nb::steal(raw));
+    }
     if (PyErr_Occurred())
         raise_python_error();
 }
 
 template <class Convert>
-nb::object record_list(nb::handle self, nb::handle answer, Convert &&convert) {
+nb::object record_list(nb::handle self, nb::handle answer, Convert &&convert, RecordTimes times) {
     nb::list out;
     Translators tr;
+    TimeBatchScope batch;
     bool resolved = false;
-    for_each_record(answer, "Array", [&](nb::object item) {
+    for_each_record(answer, "Array", [&](nb::object item, nb::handle records) {
         if (!resolved) { // on the first record, as the per-record lookups would
             tr = resolve_translators(self, false);
             resolved = true;
+            batch.open(tr, records, times);
         }
         out.append(convert(tr, item));
     });
@@ -308,13 +317,13 @@ nb::object positions(nb::handle self) {
 
 nb::object get_tradelogs(nb::handle self) {
     return account_query(self, tradelogs_query, [&](nb::handle answer) {
-        return record_list(self, answer, convert_trade);
+        return record_list(self, answer, convert_trade, RecordTimes::Trades);
     });
 }
 
 nb::object secondary_orders(nb::handle self) {
     return account_query(self, orders_query, [&](nb::handle answer) {
-        return record_list(self, answer, convert_broker_order);
+        return record_list(self, answer, convert_broker_order, RecordTimes::BrokerOrders);
     });
 }
 

@@ -4,11 +4,221 @@
 // read from, in output order; fields are read in that order, so a record
 // missing several fields reports the first one, as a dict display would.
 
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "broker_cache.hpp"
 #include "broker_desk.hpp"
 
 namespace broker_desk {
 
+// A list of answer records whose timestamps are read in windows: the first
+// record of a window that has no timestamp yet makes the window's complete
+// date-and-time texts be parsed here and boxed by pandas in one call, about
+// half the cost of pd.Timestamp per text. The conversions then find them in
+// `fresh_times` as they go. The window start is only a hint: a conversion
+// finds its timestamp by its own text, whatever the list holds by then.
+struct TimeBatch {
+    nb::object records;  // the answer's list
+    PyObject *date_key;  // the record type's date and time fields
+    PyObject *time_key;
+    size_t next = 0;     // index of the record converted next
+    size_t scanned_to = 0;
+    TimeBatch *outer;    // the batch this one hides (nested conversions)
+};
+
 namespace {
+
+thread_local TimeBatch *active_batch = nullptr;
+
+// Complete date-and-time text -> Timestamp, for the texts read here.
+TextCache fresh_times;
+
+constexpr size_t batch_window = TextCache::limit / 2; // what the cache keeps at once, with room
+
+// The text key of "{date} {time}" when both are texts and the date is not
+// empty (an empty one leaves the day to pandas).
+bool time_key_of(PyObject *date, PyObject *time, TextKey &key) {
+    return PyUnicode_CheckExact(date) && PyUnicode_GET_LENGTH(date) > 0 && key.append(date) &&
+           key.append(' ') && key.append(time);
+}
+
+// ---- boxing by pandas ----
+
+struct Boxing {
+    enum State { Unknown, Usable, Unusable } state = Unknown;
+    PyObject *frombuffer = nullptr;     // numpy.frombuffer
+    PyObject *dtype = nullptr;          // numpy.dtype("M8[us]")
+    PyObject *make_array = nullptr;     // pandas.array
+};
+Boxing boxing; // its objects are kept for the life of the process
+
+void swallow_ordinary_error() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception))
+        raise_python_error();
+    PyErr_Clear();
+}
+
+// Timestamps for microseconds since the epoch, boxed by pandas as one
+// array (pd.array(...).astype(object), its quickest public route); an empty
+// object when pandas fails (the texts then go one by one).
+nb::object box_micros(const Translators &tr, const std::vector<int64_t> &micros) {
+    size_t n = micros.size();
+    PyObject *raw = PyBytes_FromStringAndSize(reinterpret_cast<const char *>(micros.data()),
+                                              static_cast<Py_ssize_t>(n * sizeof(int64_t)));
+    nb::object bytes = steal_or_raise(raw);
+    PyObject *array = PyObject_CallFunctionObjArgs(boxing.frombuffer, bytes.ptr(), boxing.dtype,
+                                                   nullptr);
+    PyObject *dates = array ? PyObject_CallOneArg(boxing.make_array, array) : nullptr;
+    Py_XDECREF(array);
+    PyObject *boxed =
+        dates ? PyObject_CallMethodOneArg(dates, KEY("astype"), (PyObject *)&PyBaseObject_Type)
+              : nullptr;
+    Py_XDECREF(dates);
+    PyObject *list = boxed ? PyObject_CallMethodNoArgs(boxed, KEY("tolist")) : nullptr;
+    Py_XDECREF(boxed);
+    if (!list) {
+        swallow_ordinary_error();
+        return nb::object();
+    }
+    nb::object out = nb::steal(list);
+    auto *type = reinterpret_cast<PyTypeObject *>(tr.timestamp.ptr());
+    if (!PyList_CheckExact(list) || static_cast<size_t>(PyList_GET_SIZE(list)) != n)
+        return nb::object();
+    for (size_t i = 0; i < n; ++i)
+        if (Py_TYPE(PyList_GET_ITEM(list, static_cast<Py_ssize_t>(i))) != type)
+            return nb::object();
+    return out;
+}
+
+bool same_stamp(nb::handle a, nb::handle b) {
+    auto text = [](nb::handle x, const char *attr) {
+        return nb::str(attr[0] ? x.attr(attr) : nb::repr(x));
+    };
+    return Py_TYPE(a.ptr()) == Py_TYPE(b.ptr()) && a.equal(b) && nb::hash(a) == nb::hash(b) &&
+           text(a, "").equal(text(b, "")) && text(a, "unit").equal(text(b, "unit"));
+}
+
+// Whether pandas boxes exactly what pd.Timestamp makes of each form of text:
+// tried once, on the first batch.
+bool boxing_usable(const Translators &tr) {
+    if (boxing.state != Boxing::Unknown)
+        return boxing.state == Boxing::Usable;
+    boxing.state = Boxing::Unusable;
+    try {
+        nb::module_ np = nb::module_::import_("numpy");
+        nb::module_ pd = nb::module_::import_("pandas");
+        boxing.frombuffer = nb::object(np.attr("frombuffer")).release().ptr();
+        boxing.dtype = np.attr("dtype")("M8[us]").release().ptr();
+        boxing.make_array = nb::object(pd.attr("array")).release().ptr();
+        const char *samples[] = {"2024-01-05 09:30:15", "20240105 09:30:15", "20240105 093015",
+                                 "2000-02-29 23:59:59", "1900-01-01 00:00:00"};
+        std::vector<int64_t> micros;
+        for (const char *s : samples) {
+            int64_t us;
+            if (!parse_date_time(s, strlen(s), us))
+                return false;
+            micros.push_back(us);
+        }
+        nb::object boxed = box_micros(tr, micros);
+        if (!boxed.is_valid())
+            return false;
+        for (size_t i = 0; i < micros.size(); ++i)
+            if (!same_stamp(boxed[i], call(tr.timestamp, nb::str(samples[i]))))
+                return false;
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception))
+            throw;
+        return false;
+    }
+    boxing.state = Boxing::Usable;
+    return true;
+}
+
+// ---- windows of a batch ----
+
+// Texts of one window, each once.
+class PendingTexts {
+  public:
+    explicit PendingTexts(size_t most) : index_(std::bit_ceil(2 * most + 2), -1) {}
+
+    bool add(const TextKey &key, int64_t us) {
+        size_t mask = index_.size() - 1;
+        size_t i = key.hash() & mask;
+        for (; index_[i] >= 0; i = (i + 1) & mask)
+            if (keys[index_[i]] == key)
+                return false;
+        index_[i] = static_cast<int32_t>(keys.size());
+        keys.push_back(key);
+        micros.push_back(us);
+        return true;
+    }
+
+    // Keeps only the texts the cache does not hold yet.
+    void drop_known() {
+        size_t kept = 0;
+        for (size_t i = 0; i < keys.size(); ++i)
+            if (!fresh_times.find(keys[i])) {
+                keys[kept] = keys[i];
+                micros[kept++] = micros[i];
+            }
+        keys.resize(kept);
+        micros.resize(kept);
+    }
+
+    std::vector<TextKey> keys;
+    std::vector<int64_t> micros;
+
+  private:
+    std::vector<int32_t> index_;
+};
+
+// A field of a plain dict as a new reference, or NULL; a failed lookup is
+// left for the conversion, which reads the record again and raises.
+PyObject *peek(PyObject *item, PyObject *key) {
+    PyObject *v = PyDict_GetItemWithError(item, key);
+    if (!v) {
+        if (PyErr_Occurred())
+            swallow_ordinary_error();
+        return nullptr;
+    }
+    Py_INCREF(v);
+    return v;
+}
+
+void scan_window(const Translators &tr, TimeBatch &b, size_t start) {
+    PyObject *list = b.records.ptr();
+    size_t end = std::min(static_cast<size_t>(PyList_GET_SIZE(list)), start + batch_window);
+    b.scanned_to = std::max(end, start + 1);
+    PendingTexts pending(end > start ? end - start : 0);
+    // The list is read again at every step: a key's comparison may run code.
+    for (size_t i = start; i < end && i < static_cast<size_t>(PyList_GET_SIZE(list)); ++i) {
+        nb::object item = nb::borrow(PyList_GET_ITEM(list, static_cast<Py_ssize_t>(i)));
+        if (!PyDict_CheckExact(item.ptr()))
+            continue;
+        nb::object date = nb::steal(peek(item.ptr(), b.date_key));
+        if (!date.is_valid())
+            continue;
+        nb::object time = nb::steal(peek(item.ptr(), b.time_key));
+        TextKey key;
+        int64_t us;
+        if (time.is_valid() && time_key_of(date.ptr(), time.ptr(), key) &&
+            !fresh_times.find(key) && parse_date_time(key.data(), key.size(), us))
+            pending.add(key, us);
+    }
+    if (pending.keys.empty())
+        return;
+    nb::object stamps = box_micros(tr, pending.micros);
+    if (!stamps.is_valid())
+        return;
+    fresh_times.make_room(pending.keys.size());
+    for (size_t j = 0; j < pending.keys.size(); ++j)
+        fresh_times.put(pending.keys[j], PyList_GET_ITEM(stamps.ptr(), static_cast<Py_ssize_t>(j)));
+}
+
 
 enum class Kind {
     Symbol,      // symbol rule on the field
@@ -175,6 +385,25 @@ nb::object profit_rate_of(const Translators &tr, nb::handle item) {
     return round4(tr, number_op(PyNumber_TrueDivide, gain, getitem(item, KEY("CostPrice"))));
 }
 
+// The time rule for a record of the active batch, or of none.
+nb::object record_time(const Translators &tr, const Field &f, nb::handle date, nb::handle time) {
+    TimeBatch *b = active_batch;
+    if (!b || b->date_key != f.in_key || b->time_key != f.in2_key)
+        return time_of(tr, date, time);
+    size_t index = b->next++;
+    TextKey key;
+    if (!time_key_of(date.ptr(), time.ptr(), key))
+        return time_of(tr, date, time);
+    if (PyObject *hit = fresh_times.find(key))
+        return nb::borrow(hit);
+    if (index >= b->scanned_to) {
+        scan_window(tr, *b, index);
+        if (PyObject *hit = fresh_times.find(key))
+            return nb::borrow(hit);
+    }
+    return time_of(tr, date, time);
+}
+
 nb::object field_value(const Translators &tr, nb::handle item, Field &f, nb::object *symbol) {
     switch (f.kind) {
     case Kind::Symbol: {
@@ -193,11 +422,11 @@ nb::object field_value(const Translators &tr, nb::handle item, Field &f, nb::obj
         return call(tr.pricetype_revert, getitem(item, f.in_key));
     case Kind::Time: {
         nb::object date = getitem(item, f.in_key);
-        return time_of(tr, date, getitem(item, f.in2_key));
+        return record_time(tr, f, date, getitem(item, f.in2_key));
     }
     case Kind::TimeOptDate: {
         nb::object date = get_or(item, f.in_key, KEY(""));
-        return time_of(tr, date, getitem(item, f.in2_key));
+        return record_time(tr, f, date, getitem(item, f.in2_key));
     }
     case Kind::Pnl:
         return pnl_of(tr, item);
@@ -297,6 +526,21 @@ nb::object convert_instruction(const Translators &tr, nb::handle item) {
 }
 nb::object convert_pushed_order(const Translators &tr, nb::handle item) {
     return convert(tr, item, pushed_order_fields);
+}
+
+void TimeBatchScope::open(const Translators &tr, nb::handle records, RecordTimes which) {
+    if (!tr.timestamp_cached || !PyList_CheckExact(records.ptr()) || !boxing_usable(tr))
+        return;
+    const Field &f = which == RecordTimes::Trades ? trade_fields[6] : broker_order_fields[7];
+    batch_ = new TimeBatch{nb::borrow(records), f.in_key, f.in2_key, 0, 0, nullptr};
+    batch_->outer = std::exchange(active_batch, batch_);
+}
+
+TimeBatchScope::~TimeBatchScope() {
+    if (!batch_)
+        return;
+    active_batch = batch_->outer;
+    delete batch_;
 }
 
 } // namespace broker_desk
