@@ -87,8 +87,8 @@ nb::object convert_instruction(const Translators &tr, nb::handle item);
 nb::object convert_pushed_order(const Translators &tr, nb::handle item);
 
 // While a scope lives, the trade or broker-order conversions on this thread
-// take the timestamps of `records` (the answer's list) from batches parsed
-// and boxed in bulk, where pandas' own Timestamp is in use.
+// leave fresh timestamps of `records` (the answer's list) for `finish`, which
+// boxes them in bulk, where pandas' own Timestamp is in use.
 enum class RecordTimes { Trades, BrokerOrders };
 struct TimeBatch;
 class TimeBatchScope {
@@ -98,6 +98,7 @@ class TimeBatchScope {
     TimeBatchScope &operator=(const TimeBatchScope &) = delete;
     ~TimeBatchScope();
     void open(const Translators &tr, nb::handle records, RecordTimes which);
+    void finish(); // after the list's last record, before it is handed out
 
   private:
     TimeBatch *batch_ = nullptr;

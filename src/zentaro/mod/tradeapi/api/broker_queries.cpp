@@ -229,6 +229,7 @@ nb::object record_list(nb::handle self, nb::handle answer, Convert &&convert, Re
         }
         out.append(convert(tr, item));
     });
+    batch.finish();
     return out;
 }
 

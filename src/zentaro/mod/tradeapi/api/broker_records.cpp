@@ -15,19 +15,29 @@
 
 namespace broker_desk {
 
-// A list of answer records whose timestamps are read in windows: the first
-// record of a window that has no timestamp yet makes the window's complete
-// date-and-time texts be parsed here and boxed by pandas in one call, about
-// half the cost of pd.Timestamp per text. The conversions then find them in
-// `fresh_times` as they go. The window start is only a hint: a conversion
-// finds its timestamp by its own text, whatever the list holds by then.
+// Fresh timestamps of one answer list, boxed together. A record whose
+// complete date-and-time text has no timestamp yet is converted with its
+// time field left empty, and the text parsed here; once the whole list is
+// converted, pandas boxes all those texts in one call (about half the cost of
+// pd.Timestamp per text) and the records get their timestamps, in their own
+// places. Nothing outside sees a record before then: only lists built into
+// plain records (NameDict as a plain dict class) are done this way.
 struct TimeBatch {
-    nb::object records;  // the answer's list
-    PyObject *date_key;  // the record type's date and time fields
-    PyObject *time_key;
-    size_t next = 0;     // index of the record converted next
-    size_t scanned_to = 0;
-    TimeBatch *outer;    // the batch this one hides (nested conversions)
+    PyObject *date_key = nullptr; // the record type's date and time fields
+    PyObject *time_key = nullptr;
+    nb::object timestamp_type;
+    // Set by the time field left empty, taken by the record's conversion.
+    bool left_empty = false;
+    TextKey text;
+    int64_t micros = 0;
+    struct Patch {
+        nb::object record;
+        PyObject *out_key;
+        TextKey text;
+        int64_t micros;
+    };
+    std::vector<Patch> patches;
+    TimeBatch *outer = nullptr; // the batch this one hides (nested conversions)
 };
 
 namespace {
@@ -36,8 +46,6 @@ thread_local TimeBatch *active_batch = nullptr;
 
 // Complete date-and-time text -> Timestamp, for the texts read here.
 TextCache fresh_times;
-
-constexpr size_t batch_window = TextCache::limit / 2; // what the cache keeps at once, with room
 
 // The text key of "{date} {time}" when both are texts and the date is not
 // empty (an empty one leaves the day to pandas).
@@ -65,7 +73,7 @@ void swallow_ordinary_error() {
 // Timestamps for microseconds since the epoch, boxed by pandas as one
 // array (pd.array(...).astype(object), its quickest public route); an empty
 // object when pandas fails (the texts then go one by one).
-nb::object box_micros(const Translators &tr, const std::vector<int64_t> &micros) {
+nb::object box_micros(nb::handle timestamp_type, const std::vector<int64_t> &micros) {
     size_t n = micros.size();
     PyObject *raw = PyBytes_FromStringAndSize(reinterpret_cast<const char *>(micros.data()),
                                               static_cast<Py_ssize_t>(n * sizeof(int64_t)));
@@ -85,7 +93,7 @@ nb::object box_micros(const Translators &tr, const std::vector<int64_t> &micros)
         return nb::object();
     }
     nb::object out = nb::steal(list);
-    auto *type = reinterpret_cast<PyTypeObject *>(tr.timestamp.ptr());
+    auto *type = reinterpret_cast<PyTypeObject *>(timestamp_type.ptr());
     if (!PyList_CheckExact(list) || static_cast<size_t>(PyList_GET_SIZE(list)) != n)
         return nb::object();
     for (size_t i = 0; i < n; ++i)
@@ -123,7 +131,7 @@ bool boxing_usable(const Translators &tr) {
                 return false;
             micros.push_back(us);
         }
-        nb::object boxed = box_micros(tr, micros);
+        nb::object boxed = box_micros(tr.timestamp, micros);
         if (!boxed.is_valid())
             return false;
         for (size_t i = 0; i < micros.size(); ++i)
@@ -140,33 +148,22 @@ bool boxing_usable(const Translators &tr) {
 
 // ---- windows of a batch ----
 
-// Texts of one window, each once.
+// The texts of a batch, each once.
 class PendingTexts {
   public:
     explicit PendingTexts(size_t most) : index_(std::bit_ceil(2 * most + 2), -1) {}
 
-    bool add(const TextKey &key, int64_t us) {
+    // The text's position among the texts.
+    size_t add(const TextKey &key, int64_t us) {
         size_t mask = index_.size() - 1;
         size_t i = key.hash() & mask;
         for (; index_[i] >= 0; i = (i + 1) & mask)
             if (keys[index_[i]] == key)
-                return false;
+                return static_cast<size_t>(index_[i]);
         index_[i] = static_cast<int32_t>(keys.size());
         keys.push_back(key);
         micros.push_back(us);
-        return true;
-    }
-
-    // Keeps only the texts the cache does not hold yet.
-    void drop_known() {
-        size_t kept = 0;
-        for (size_t i = 0; i < keys.size(); ++i)
-            if (!fresh_times.find(keys[i])) {
-                keys[kept] = keys[i];
-                micros[kept++] = micros[i];
-            }
-        keys.resize(kept);
-        micros.resize(kept);
+        return keys.size() - 1;
     }
 
     std::vector<TextKey> keys;
@@ -176,48 +173,6 @@ class PendingTexts {
     std::vector<int32_t> index_;
 };
 
-// A field of a plain dict as a new reference, or NULL; a failed lookup is
-// left for the conversion, which reads the record again and raises.
-PyObject *peek(PyObject *item, PyObject *key) {
-    PyObject *v = PyDict_GetItemWithError(item, key);
-    if (!v) {
-        if (PyErr_Occurred())
-            swallow_ordinary_error();
-        return nullptr;
-    }
-    Py_INCREF(v);
-    return v;
-}
-
-void scan_window(const Translators &tr, TimeBatch &b, size_t start) {
-    PyObject *list = b.records.ptr();
-    size_t end = std::min(static_cast<size_t>(PyList_GET_SIZE(list)), start + batch_window);
-    b.scanned_to = std::max(end, start + 1);
-    PendingTexts pending(end > start ? end - start : 0);
-    // The list is read again at every step: a key's comparison may run code.
-    for (size_t i = start; i < end && i < static_cast<size_t>(PyList_GET_SIZE(list)); ++i) {
-        nb::object item = nb::borrow(PyList_GET_ITEM(list, static_cast<Py_ssize_t>(i)));
-        if (!PyDict_CheckExact(item.ptr()))
-            continue;
-        nb::object date = nb::steal(peek(item.ptr(), b.date_key));
-        if (!date.is_valid())
-            continue;
-        nb::object time = nb::steal(peek(item.ptr(), b.time_key));
-        TextKey key;
-        int64_t us;
-        if (time.is_valid() && time_key_of(date.ptr(), time.ptr(), key) &&
-            !fresh_times.find(key) && parse_date_time(key.data(), key.size(), us))
-            pending.add(key, us);
-    }
-    if (pending.keys.empty())
-        return;
-    nb::object stamps = box_micros(tr, pending.micros);
-    if (!stamps.is_valid())
-        return;
-    fresh_times.make_room(pending.keys.size());
-    for (size_t j = 0; j < pending.keys.size(); ++j)
-        fresh_times.put(pending.keys[j], PyList_GET_ITEM(stamps.ptr(), static_cast<Py_ssize_t>(j)));
-}
 
 
 enum class Kind {
@@ -388,20 +343,19 @@ nb::object profit_rate_of(const Translators &tr, nb::handle item) {
 // The time rule for a record of the active batch, or of none.
 nb::object record_time(const Translators &tr, const Field &f, nb::handle date, nb::handle time) {
     TimeBatch *b = active_batch;
-    if (!b || b->date_key != f.in_key || b->time_key != f.in2_key)
-        return time_of(tr, date, time);
-    size_t index = b->next++;
     TextKey key;
-    if (!time_key_of(date.ptr(), time.ptr(), key))
+    if (!b || b->date_key != f.in_key || b->time_key != f.in2_key ||
+        !time_key_of(date.ptr(), time.ptr(), key))
         return time_of(tr, date, time);
     if (PyObject *hit = fresh_times.find(key))
         return nb::borrow(hit);
-    if (index >= b->scanned_to) {
-        scan_window(tr, *b, index);
-        if (PyObject *hit = fresh_times.find(key))
-            return nb::borrow(hit);
-    }
-    return time_of(tr, date, time);
+    int64_t us;
+    if (!parse_date_time(key.data(), key.size(), us))
+        return time_of(tr, date, time);
+    b->left_empty = true;
+    b->text = key;
+    b->micros = us;
+    return nb::none();
 }
 
 nb::object field_value(const Translators &tr, nb::handle item, Field &f, nb::object *symbol) {
@@ -444,6 +398,10 @@ nb::object convert(const Translators &tr, nb::handle item, Field (&fields)[N],
         nb::object value = field_value(tr, item, f, symbol);
         if (PyDict_SetItem(record.ptr(), f.out_key, value.ptr()) < 0)
             raise_python_error();
+        if (TimeBatch *b = active_batch; b && b->left_empty) {
+            b->left_empty = false;
+            b->patches.push_back({record, f.out_key, b->text, b->micros});
+        }
     }
     return finish_record(tr, std::move(record));
 }
@@ -529,11 +487,45 @@ nb::object convert_pushed_order(const Translators &tr, nb::handle item) {
 }
 
 void TimeBatchScope::open(const Translators &tr, nb::handle records, RecordTimes which) {
-    if (!tr.timestamp_cached || !PyList_CheckExact(records.ptr()) || !boxing_usable(tr))
+    if (!tr.timestamp_cached || !tr.record_fast || !PyList_CheckExact(records.ptr()) ||
+        !boxing_usable(tr))
         return;
     const Field &f = which == RecordTimes::Trades ? trade_fields[6] : broker_order_fields[7];
-    batch_ = new TimeBatch{nb::borrow(records), f.in_key, f.in2_key, 0, 0, nullptr};
+    batch_ = new TimeBatch();
+    batch_->date_key = f.in_key;
+    batch_->time_key = f.in2_key;
+    batch_->timestamp_type = tr.timestamp;
     batch_->outer = std::exchange(active_batch, batch_);
+}
+
+// Boxes the texts left for later and puts each timestamp in its record.
+void TimeBatchScope::finish() {
+    if (!batch_ || batch_->patches.empty())
+        return;
+    std::vector<TimeBatch::Patch> patches;
+    patches.swap(batch_->patches);
+    PendingTexts texts(patches.size());
+    std::vector<size_t> which(patches.size());
+    for (size_t i = 0; i < patches.size(); ++i)
+        which[i] = texts.add(patches[i].text, patches[i].micros);
+    nb::object stamps = box_micros(batch_->timestamp_type, texts.micros);
+    if (stamps.is_valid()) {
+        fresh_times.make_room(texts.keys.size());
+        for (size_t j = 0; j < texts.keys.size(); ++j)
+            fresh_times.put(texts.keys[j], PyList_GET_ITEM(stamps.ptr(), static_cast<Py_ssize_t>(j)));
+    }
+    for (size_t i = 0; i < patches.size(); ++i) {
+        TimeBatch::Patch &p = patches[i];
+        nb::object stamp;
+        if (stamps.is_valid())
+            stamp = nb::borrow(PyList_GET_ITEM(stamps.ptr(), static_cast<Py_ssize_t>(which[i])));
+        else // pandas could not box them together: one by one, as the rule reads them
+            stamp = call(batch_->timestamp_type,
+                         steal_or_raise(PyUnicode_FromStringAndSize(
+                             p.text.data(), static_cast<Py_ssize_t>(p.text.size()))));
+        if (PyDict_SetItem(p.record.ptr(), p.out_key, stamp.ptr()) < 0)
+            raise_python_error();
+    }
 }
 
 TimeBatchScope::~TimeBatchScope() {
