@@ -74,9 +74,16 @@ def canonical(value):
     return tokens
 
 
+def tame(data):
+    """Bytes that pickle.loads reads quickly when a broken document falls back
+    to it: no LONG_BINPUT ("r"), whose memo index can ask for gigabytes, and
+    no BYTEARRAY8, which allocates its declared size before reading it."""
+    return data.replace(b"r", b"s").replace(b"\x96", b"\x97")
+
+
 # Random bytes do not compress: this many of them take an answer past the
-# small-answer route and into the reused region. No "r" (see below).
-PADDING = random.Random(14).randbytes(2048).replace(b"r", b"s")
+# small-answer route and into the reused region.
+PADDING = tame(random.Random(14).randbytes(2048))
 
 
 def answer(payload, padded):
@@ -163,9 +170,7 @@ edits = st.lists(
 @given(value=documents, changes=edits, large=st.booleans())
 def test_mutated_documents_decode_or_fail_as_msgpack_does(rpc, value, changes, large):
     payload = mutate(pack([value, PADDING] if large else value, False), changes)
-    # A broken document reaches pickle.loads, whose memo can be asked for
-    # gigabytes by a LONG_BINPUT ("r"); that opcode is kept out.
-    same_as_msgpack(rpc, payload.replace(b"r", b"s"))
+    same_as_msgpack(rpc, tame(payload))
 
 
 NESTED = 500  # the deepest nesting the decoder takes itself
@@ -195,7 +200,7 @@ NESTED = 500  # the deepest nesting the decoder takes itself
         b"\x83\xa1a\x01\xa1b\x02\xa1a\x03",  # duplicate key: last value, first place
         msgpack.packb([2**64 - 1, -(2**63), 2**63, -1, -32, -33, 127, 128, 255, 256, 65536]),
         msgpack.packb([0.1, float("inf"), -0.0], use_single_float=True),
-        msgpack.packb(["", b"", [], {}, "x" * 70000, b"y" * 70000]),
+        msgpack.packb({"s": "", "b": b"", "l": [], "d": {}, "x": "x" * 70000, "y": b"y" * 70000}),
         pickle.dumps({"not": "msgpack"}, protocol=2),
         b"\x80",  # an empty map
     ],
