@@ -207,9 +207,7 @@ def main():
         ("broker orders, first sight", "orders_cold", "floor_o", "2.0x"),
     ):
         print(
-            "{:<34}{:>8.1f}ms{:>8.1f}ms{:>7.2f}x{:>7}".format(
-                label, t[key] * 1e3, t[floor] * 1e3, t[key] / t[floor], target
-            )
+            f"{label:<34}{t[key] * 1e3:>8.1f}ms{t[floor] * 1e3:>8.1f}ms{t[key] / t[floor]:>7.2f}x{target:>7}"
         )
     print()
     print("Symbol rule per record: native vs re.match over the table")

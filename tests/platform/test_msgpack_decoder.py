@@ -159,7 +159,9 @@ def mutate(data, edits):
 
 edits = st.lists(
     st.tuples(
-        st.integers(0, 2**16), st.sampled_from(["set", "cut", "insert", "drop"]), st.integers(0, 255)
+        st.integers(0, 2**16),
+        st.sampled_from(["set", "cut", "insert", "drop"]),
+        st.integers(0, 255),
     ),
     min_size=1,
     max_size=3,
@@ -212,7 +214,10 @@ def test_documents_at_the_edges(rpc, payload, padded):
 
 def test_repeated_short_texts_are_shared_and_keys_interned(rpc):
     records = [{"exchange": "XSHG", "code": f"{i:06d}"} for i in range(3)]
-    first, second = (rpc.kl_api._handle_response(Response(answer(msgpack.packb(records), False))) for _ in range(2))
+    first, second = (
+        rpc.kl_api._handle_response(Response(answer(msgpack.packb(records), False)))
+        for _ in range(2)
+    )
     assert first == second == records
     assert first[0]["exchange"] is first[2]["exchange"] is second[1]["exchange"]
     key = next(iter(first[0]))

@@ -85,8 +85,7 @@ bool plain_zlib_header(const unsigned char *p, size_t n) {
     if (n < 6)
         return false;
     unsigned cmf = p[0], flg = p[1];
-    return (cmf & 0x0f) == 8 && (cmf >> 4) <= 7 && ((cmf << 8) | flg) % 31 == 0 &&
-           !(flg & 0x20);
+    return (cmf & 0x0f) == 8 && (cmf >> 4) <= 7 && ((cmf << 8) | flg) % 31 == 0 && !(flg & 0x20);
 }
 
 } // namespace
@@ -112,10 +111,11 @@ void init_region_inflater() {
     void *handle = dlopen("libdeflate.so.0", RTLD_NOW | RTLD_LOCAL);
     if (!handle)
         return;
-    lib.alloc = reinterpret_cast<decltype(lib.alloc)>(dlsym(handle, "libdeflate_alloc_decompressor"));
+    lib.alloc =
+        reinterpret_cast<decltype(lib.alloc)>(dlsym(handle, "libdeflate_alloc_decompressor"));
     lib.free = reinterpret_cast<decltype(lib.free)>(dlsym(handle, "libdeflate_free_decompressor"));
-    lib.zlib_decompress_ex =
-        reinterpret_cast<decltype(lib.zlib_decompress_ex)>(dlsym(handle, "libdeflate_zlib_decompress_ex"));
+    lib.zlib_decompress_ex = reinterpret_cast<decltype(lib.zlib_decompress_ex)>(
+        dlsym(handle, "libdeflate_zlib_decompress_ex"));
 }
 
 InflateLease inflate_reused(const unsigned char *data, size_t size) {
@@ -141,7 +141,8 @@ InflateLease inflate_reused(const unsigned char *data, size_t size) {
                                     &used_in, &produced);
     }
     // After a failure it is not known how far the output went.
-    taken->touched = std::max(taken->touched, rc == LIBDEFLATE_SUCCESS ? produced : taken->reserved);
+    taken->touched =
+        std::max(taken->touched, rc == LIBDEFLATE_SUCCESS ? produced : taken->reserved);
     if (rc != LIBDEFLATE_SUCCESS)
         return {};
     return InflateLease(hold.release(), produced);

@@ -163,8 +163,8 @@ PyObject *bytes(Reader &r, int width) {
     uint64_t n;
     if (!r.take(width, n) || !r.has(n))
         return nullptr;
-    PyObject *b = PyBytes_FromStringAndSize(reinterpret_cast<const char *>(r.p),
-                                            static_cast<Py_ssize_t>(n));
+    PyObject *b =
+        PyBytes_FromStringAndSize(reinterpret_cast<const char *>(r.p), static_cast<Py_ssize_t>(n));
     r.p += n;
     return b;
 }

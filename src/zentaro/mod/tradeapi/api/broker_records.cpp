@@ -58,9 +58,9 @@ bool time_key_of(PyObject *date, PyObject *time, TextKey &key) {
 
 struct Boxing {
     enum State { Unknown, Usable, Unusable } state = Unknown;
-    PyObject *frombuffer = nullptr;     // numpy.frombuffer
-    PyObject *dtype = nullptr;          // numpy.dtype("M8[us]")
-    PyObject *make_array = nullptr;     // pandas.array
+    PyObject *frombuffer = nullptr; // numpy.frombuffer
+    PyObject *dtype = nullptr;      // numpy.dtype("M8[us]")
+    PyObject *make_array = nullptr; // pandas.array
 };
 Boxing boxing; // its objects are kept for the life of the process
 
@@ -78,8 +78,8 @@ nb::object box_micros(nb::handle timestamp_type, const std::vector<int64_t> &mic
     PyObject *raw = PyBytes_FromStringAndSize(reinterpret_cast<const char *>(micros.data()),
                                               static_cast<Py_ssize_t>(n * sizeof(int64_t)));
     nb::object bytes = steal_or_raise(raw);
-    PyObject *array = PyObject_CallFunctionObjArgs(boxing.frombuffer, bytes.ptr(), boxing.dtype,
-                                                   nullptr);
+    PyObject *array =
+        PyObject_CallFunctionObjArgs(boxing.frombuffer, bytes.ptr(), boxing.dtype, nullptr);
     PyObject *dates = array ? PyObject_CallOneArg(boxing.make_array, array) : nullptr;
     Py_XDECREF(array);
     PyObject *boxed =
@@ -172,8 +172,6 @@ class PendingTexts {
   private:
     std::vector<int32_t> index_;
 };
-
-
 
 enum class Kind {
     Symbol,      // symbol rule on the field
@@ -512,7 +510,8 @@ void TimeBatchScope::finish() {
     if (stamps.is_valid()) {
         fresh_times.make_room(texts.keys.size());
         for (size_t j = 0; j < texts.keys.size(); ++j)
-            fresh_times.put(texts.keys[j], PyList_GET_ITEM(stamps.ptr(), static_cast<Py_ssize_t>(j)));
+            fresh_times.put(texts.keys[j],
+                            PyList_GET_ITEM(stamps.ptr(), static_cast<Py_ssize_t>(j)));
     }
     for (size_t i = 0; i < patches.size(); ++i) {
         TimeBatch::Patch &p = patches[i];
