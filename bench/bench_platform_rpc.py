@@ -5,8 +5,10 @@ pickle fall-back), for a small value, a large record list and a large frame.
 Run: PYTHONPATH=src python bench/bench_platform_rpc.py
 """
 
+import atexit
 import os
 import pickle
+import shutil
 import statistics
 import sys
 import tempfile
@@ -14,7 +16,9 @@ import time
 import tracemalloc
 import zlib
 
-os.environ.setdefault("ZENTARO_ROOT", tempfile.mkdtemp(prefix="zentaro-bench-"))
+if "ZENTARO_ROOT" not in os.environ:  # a scratch home, gone when the run ends
+    os.environ["ZENTARO_ROOT"] = tempfile.mkdtemp(prefix="zentaro-bench-")
+    atexit.register(shutil.rmtree, os.environ["ZENTARO_ROOT"], ignore_errors=True)
 
 import msgpack  # noqa: E402
 from isal import isal_zlib  # noqa: E402
