@@ -1,13 +1,16 @@
 // Answer decoding with a fast path for the usual large answers.
 //
 // The plain route copies the compressed body once (pickle.loads of a bytes
-// value) and inflates with the standard zlib, growing its output in blocks and
-// joining them at the end. Here the outer pickle is read in place (a view of
-// the bytes opcode's body), inflated by ISA-L's zlib-compatible inflater, and
-// the payload is handed on without another copy. The fast path is only taken
-// while the module's `pickle`, `zlib` and `msgpack` are the genuine ones, so a
-// replaced decoder is always honoured, and every failure is redone by the
-// genuine function so callers see exactly its exception.
+// value), inflates with the standard zlib into fresh memory, and decodes
+// MessagePack with msgpack. Here the outer pickle is read in place (a view of
+// the bytes opcode's body); a large body is inflated into a region reused
+// from call to call (platform_rpc_inflate), else by ISA-L or, for a small
+// one, on a reused zlib stream; and MessagePack is decoded natively
+// (platform_rpc_msgpack). The fast path is only taken while the module's
+// `pickle`, `zlib` and `msgpack` are the genuine ones, so a replaced decoder
+// is always honoured (and handed a bytes object, as plain Python hands it),
+// and every failure is redone by the genuine function so callers see exactly
+// its exception.
 
 #include "platform_rpc_decode.hpp"
 
