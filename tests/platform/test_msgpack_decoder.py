@@ -271,3 +271,27 @@ def test_threads_decoding_large_answers_at_once(rpc):
     for t in threads:
         t.join()
     assert not failures
+
+
+def region_resident_kb():
+    """Resident size of the reused inflate region: the 1 GiB anonymous mapping."""
+    resident, in_region = [], False
+    with open("/proc/self/smaps") as smaps:
+        for line in smaps:
+            first = line.split()[0]
+            if "-" in first and not first.endswith(":"):
+                start, end = (int(x, 16) for x in first.split("-"))
+                in_region = end - start == 1 << 30
+            elif in_region and first == "Rss:":
+                resident.append(int(line.split()[1]))
+    return resident
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/smaps"), reason="needs /proc")
+def test_an_answer_larger_than_the_resident_bound_leaves_at_most_the_bound(rpc):
+    big = b"\x07" * (80 << 20)  # compresses to some 80 KB
+    body = pickle.dumps(zlib.compress(pickle.dumps(big, protocol=5)), protocol=5)
+    assert rpc.kl_api._handle_response(Response(body)) == big
+    resident = region_resident_kb()
+    assert resident, "no reused region"
+    assert max(resident) <= (32 << 10) + 2048  # the bound, and one huge page of slack
