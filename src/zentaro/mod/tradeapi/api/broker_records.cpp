@@ -146,7 +146,7 @@ bool boxing_usable(const Translators &tr) {
     return true;
 }
 
-// ---- windows of a batch ----
+// ---- the texts of a batch ----
 
 // The texts of a batch, each once.
 class PendingTexts {
