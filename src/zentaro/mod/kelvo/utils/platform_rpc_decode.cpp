@@ -1,13 +1,16 @@
 // Answer decoding with a fast path for the usual large answers.
 //
 // The plain route copies the compressed body once (pickle.loads of a bytes
-// value) and inflates with the standard zlib, growing its output in blocks and
-// joining them at the end. Here the outer pickle is read in place (a view of
-// the bytes opcode's body), inflated by ISA-L's zlib-compatible inflater, and
-// the payload is handed on without another copy. The fast path is only taken
-// while the module's `pickle`, `zlib` and `msgpack` are the genuine ones, so a
-// replaced decoder is always honoured, and every failure is redone by the
-// genuine function so callers see exactly its exception.
+// value), inflates with the standard zlib into fresh memory, and decodes
+// MessagePack with msgpack. Here the outer pickle is read in place (a view of
+// the bytes opcode's body); a large body is inflated into a region reused
+// from call to call (platform_rpc_inflate), else by ISA-L or, for a small
+// one, on a reused zlib stream; and MessagePack is decoded natively
+// (platform_rpc_msgpack). The fast path is only taken while the module's
+// `pickle`, `zlib` and `msgpack` are the genuine ones, so a replaced decoder
+// is always honoured (and handed a bytes object, as plain Python hands it),
+// and every failure is redone by the genuine function so callers see exactly
+// its exception.
 
 #include "platform_rpc_decode.hpp"
 
@@ -22,6 +25,8 @@
 #define ZENTARO_SMALL_INFLATER 1
 #endif
 
+#include "platform_rpc_inflate.hpp"
+#include "platform_rpc_msgpack.hpp"
 #include "zentaro/pyutil.hpp"
 
 namespace zentaro::platform_rpc {
@@ -163,9 +168,73 @@ nb::object inflate(nb::handle decompress, nb::handle data) {
     return decompress(data);
 }
 
+// The inflated payload of one answer: a Python object (from an inflater or a
+// replaced zlib), or the bytes in the reused region. Decoders other than the
+// genuine ones always receive a bytes object, as plain Python gives them.
+class Payload {
+  public:
+    explicit Payload(nb::object obj) : obj_(std::move(obj)) {}
+    explicit Payload(InflateLease lease) : lease_(std::move(lease)) {}
+    Payload(const Payload &) = delete;
+    Payload &operator=(const Payload &) = delete;
+    ~Payload() { release_view(); }
+
+    // The bytes themselves, when they can be read in place.
+    bool raw(const unsigned char *&p, size_t &n) const {
+        if (lease_) {
+            p = lease_.data();
+            n = lease_.size();
+            return true;
+        }
+        if (!PyBytes_CheckExact(obj_.ptr()))
+            return false;
+        p = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(obj_.ptr()));
+        n = static_cast<size_t>(PyBytes_GET_SIZE(obj_.ptr()));
+        return true;
+    }
+
+    // What a decoder is handed: a view of the region for a genuine decoder
+    // (it copies what it keeps), a copy of it for any other.
+    nb::handle for_call(bool genuine) {
+        if (!lease_)
+            return obj_;
+        nb::object &slot = genuine ? view_ : copy_;
+        if (!slot.is_valid()) {
+            auto *p = const_cast<char *>(reinterpret_cast<const char *>(lease_.data()));
+            auto n = static_cast<Py_ssize_t>(lease_.size());
+            slot = steal_or_raise(genuine ? PyMemoryView_FromMemory(p, n, PyBUF_READ)
+                                          : PyBytes_FromStringAndSize(p, n));
+        }
+        return slot;
+    }
+
+  private:
+    // The region is reused only when nothing can read it through the view
+    // any more; should anything still hold the view and refuse its release,
+    // the region is given up rather than reused.
+    void release_view() {
+        if (!view_.is_valid() || Py_REFCNT(view_.ptr()) == 1)
+            return;
+        PyObject *type, *value, *trace;
+        PyErr_Fetch(&type, &value, &trace);
+        PyObject *done = PyObject_CallMethod(view_.ptr(), "release", nullptr);
+        if (done)
+            Py_DECREF(done);
+        else {
+            PyErr_Clear();
+            lease_.abandon();
+        }
+        PyErr_Restore(type, value, trace);
+    }
+
+    nb::object obj_;
+    InflateLease lease_; // declared before the views: they go first
+    nb::object view_, copy_;
+};
+
 // msgpack.unpackb(payload, raw=False), or NULL with the error pending; the
 // lookup is part of the attempt, as it is inside the try block it stands for.
-PyObject *try_msgpack(nb::handle module, nb::handle payload) {
+PyObject *try_msgpack(nb::handle module, Payload &payload) {
     PyObject *msgpack = PyObject_GetAttr(module.ptr(), s_msgpack);
     if (!msgpack)
         return nullptr;
@@ -173,25 +242,31 @@ PyObject *try_msgpack(nb::handle module, nb::handle payload) {
     Py_DECREF(msgpack);
     if (!unpackb.is_valid())
         return nullptr;
-    // A pickle (protocol 2+) starts with 0x80, which MessagePack reads as an
-    // empty map followed by extra data, an error: skip that doomed attempt,
-    // whose error would copy the whole payload.
-    if (unpackb.ptr() == genuine_msgpack_unpackb && PyBytes_Check(payload.ptr()) &&
-        PyBytes_GET_SIZE(payload.ptr()) > 1 &&
-        static_cast<unsigned char>(PyBytes_AS_STRING(payload.ptr())[0]) == 0x80) {
-        PyErr_SetString(PyExc_ValueError, "a pickle, not MessagePack");
-        return nullptr;
+    bool genuine = unpackb.ptr() == genuine_msgpack_unpackb;
+    const unsigned char *p;
+    size_t n;
+    if (genuine && payload.raw(p, n)) {
+        // A pickle (protocol 2+) starts with 0x80, which MessagePack reads as
+        // an empty map followed by extra data, an error: skip that doomed
+        // attempt, whose error would copy the whole payload.
+        if (n > 1 && p[0] == 0x80) {
+            PyErr_SetString(PyExc_ValueError, "a pickle, not MessagePack");
+            return nullptr;
+        }
+        if (PyObject *value = decode_msgpack(p, n))
+            return value;
     }
-    PyObject *args[2] = {payload.ptr(), Py_False};
+    PyObject *args[2] = {payload.for_call(genuine).ptr(), Py_False};
     return PyObject_Vectorcall(unpackb.ptr(), args, 1, raw_kwnames);
 }
 
 // Try MessagePack, fall back to pickle on any ordinary exception.
-nb::object decode_payload(nb::handle module, nb::handle payload) {
+nb::object decode_payload(nb::handle module, Payload &payload) {
     if (PyObject *value = try_msgpack(module, payload))
         return nb::steal(value);
     swallow_ordinary_error();
-    return lookup(lookup(module, s_pickle), s_loads)(payload);
+    nb::object loads = lookup(lookup(module, s_pickle), s_loads);
+    return loads(payload.for_call(loads.ptr() == genuine_pickle_loads));
 }
 
 #ifdef ZENTARO_SMALL_INFLATER
@@ -275,6 +350,20 @@ nb::object inflate_small_in_place(nb::handle loads, nb::handle decompress, nb::h
     return small_inflater.inflate(p + off, len);
 }
 
+// Large bodies inflated from the answer's bytes into the reused region; an
+// empty lease when the general route must be taken.
+InflateLease inflate_large_in_place(nb::handle loads, nb::handle decompress, nb::handle content) {
+    if (loads.ptr() != genuine_pickle_loads || decompress.ptr() != genuine_zlib_decompress ||
+        !PyBytes_Check(content.ptr()))
+        return {};
+    auto *p = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(content.ptr()));
+    size_t off = 0, len = 0;
+    if (!find_pickled_bytes(p, static_cast<size_t>(PyBytes_GET_SIZE(content.ptr())), off, len) ||
+        len < SMALL_BODY)
+        return {};
+    return inflate_reused(p + off, len);
+}
+
 } // namespace
 
 void init_decoders() {
@@ -299,16 +388,23 @@ void init_decoders() {
     if (!fast_inflate)
         PyErr_Clear(); // without ISA-L the standard zlib does the work
     small_inflater.load();
+    init_region_inflater();
 }
 
 nb::object decode_body(nb::handle module, nb::handle content) {
     nb::object decompress = lookup(lookup(module, s_zlib), s_decompress);
     nb::object loads = lookup(lookup(module, s_pickle), s_loads);
-    nb::object payload = inflate_small_in_place(loads, decompress, content);
-    if (!payload.is_valid()) {
-        nb::object compressed = unpickle_outer(loads, content);
-        payload = inflate(decompress, compressed);
+    nb::object small = inflate_small_in_place(loads, decompress, content);
+    if (small.is_valid()) {
+        Payload payload(std::move(small));
+        return decode_payload(module, payload);
     }
+    if (InflateLease lease = inflate_large_in_place(loads, decompress, content)) {
+        Payload payload(std::move(lease));
+        return decode_payload(module, payload);
+    }
+    nb::object compressed = unpickle_outer(loads, content);
+    Payload payload(inflate(decompress, compressed));
     return decode_payload(module, payload);
 }
 

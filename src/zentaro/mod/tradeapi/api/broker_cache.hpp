@@ -99,6 +99,14 @@ class TextCache {
         index_[i] = static_cast<uint16_t>(entries_.size());
     }
 
+    size_t size() const { return entries_.size(); }
+
+    // Starts afresh now if `n` more entries would not fit, so that they all stay.
+    void make_room(size_t n) {
+        if (entries_.size() + n > limit)
+            clear();
+    }
+
     void clear() {
         // Emptied before the values go: their release may run Python code.
         std::vector<Entry> gone;
@@ -129,5 +137,66 @@ class TextCache {
     std::vector<uint16_t> index_; // entry position + 1; 0: free
     std::vector<Entry> entries_;
 };
+
+// ---- date-and-time texts read without pandas ----
+
+// Days from 1970-01-01 to a date of the proleptic Gregorian calendar.
+inline int64_t days_from_civil(int64_t y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    int64_t era = (y >= 0 ? y : y - 399) / 400;
+    auto yoe = static_cast<unsigned>(y - era * 400);
+    unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+    unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+
+inline bool digits_at(const char *s, size_t at, size_t n, unsigned &out) {
+    unsigned v = 0;
+    for (size_t i = at; i < at + n; ++i) {
+        if (s[i] < '0' || s[i] > '9')
+            return false;
+        v = v * 10 + static_cast<unsigned>(s[i] - '0');
+    }
+    out = v;
+    return true;
+}
+
+// Microseconds since the epoch of a complete, valid date and time in one of
+// the broker's forms: "YYYY-MM-DD HH:MM:SS", "YYYYMMDD HH:MM:SS" or
+// "YYYYMMDD HHMMSS". Anything else (another form, a day the month does not
+// have, an hour past 23, a year outside 1900-2199) answers false and is left
+// to pandas, which reads or rejects it.
+inline bool parse_date_time(const char *s, size_t len, int64_t &micros) {
+    unsigned y, mo, d, h, mi, se;
+    bool ok;
+    switch (len) {
+    case 19:
+        ok = s[4] == '-' && s[7] == '-' && s[10] == ' ' && s[13] == ':' && s[16] == ':' &&
+             digits_at(s, 0, 4, y) && digits_at(s, 5, 2, mo) && digits_at(s, 8, 2, d) &&
+             digits_at(s, 11, 2, h) && digits_at(s, 14, 2, mi) && digits_at(s, 17, 2, se);
+        break;
+    case 17:
+        ok = s[8] == ' ' && s[11] == ':' && s[14] == ':' && digits_at(s, 0, 4, y) &&
+             digits_at(s, 4, 2, mo) && digits_at(s, 6, 2, d) && digits_at(s, 9, 2, h) &&
+             digits_at(s, 12, 2, mi) && digits_at(s, 15, 2, se);
+        break;
+    case 15:
+        ok = s[8] == ' ' && digits_at(s, 0, 4, y) && digits_at(s, 4, 2, mo) &&
+             digits_at(s, 6, 2, d) && digits_at(s, 9, 2, h) && digits_at(s, 11, 2, mi) &&
+             digits_at(s, 13, 2, se);
+        break;
+    default:
+        return false;
+    }
+    if (!ok || y < 1900 || y > 2199 || mo < 1 || mo > 12 || d < 1 || h > 23 || mi > 59 || se > 59)
+        return false;
+    static constexpr unsigned month_days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+    if (d > month_days[mo - 1] + (mo == 2 && leap))
+        return false;
+    int64_t seconds = days_from_civil(y, mo, d) * 86400 + h * 3600 + mi * 60 + se;
+    micros = seconds * 1000000;
+    return true;
+}
 
 } // namespace broker_desk

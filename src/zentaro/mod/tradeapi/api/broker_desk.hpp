@@ -93,6 +93,24 @@ nb::object convert_broker_order(const Translators &tr, nb::handle item);
 nb::object convert_instruction(const Translators &tr, nb::handle item);
 nb::object convert_pushed_order(const Translators &tr, nb::handle item);
 
+// While a scope lives, the trade or broker-order conversions on this thread
+// leave fresh timestamps of `records` (the answer's list) for `finish`, which
+// boxes them in bulk, where pandas' own Timestamp is in use.
+enum class RecordTimes { Trades, BrokerOrders };
+struct TimeBatch;
+class TimeBatchScope {
+  public:
+    TimeBatchScope() = default;
+    TimeBatchScope(const TimeBatchScope &) = delete;
+    TimeBatchScope &operator=(const TimeBatchScope &) = delete;
+    ~TimeBatchScope();
+    void open(const Translators &tr, nb::handle records, RecordTimes which);
+    void finish(); // after the list's last record, before it is handed out
+
+  private:
+    TimeBatch *batch_ = nullptr;
+};
+
 // ---- TradeAPI and friends ----
 void install_trader(nb::module_ &m);                             // broker_queries.cpp
 void set_item(nb::handle dict, PyObject *key, nb::handle value); // dict[key] = value

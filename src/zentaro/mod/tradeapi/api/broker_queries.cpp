@@ -5,6 +5,8 @@
 // functions (bound methods compare equal, take weak references and carry a
 // signature).
 
+#include <type_traits>
+
 #include "broker_desk.hpp"
 
 namespace broker_desk {
@@ -165,12 +167,17 @@ nb::object iterate(nb::handle iterable) {
     return steal_or_raise(PyObject_GetIter(iterable.ptr()));
 }
 
-// Walks result[list_key] (missing: empty), converting each record.
+// Walks result[list_key] (missing: empty), converting each record; `each`
+// may also take the list itself.
 template <class Each> void for_each_record(nb::handle answer, PyObject *list_key, Each &&each) {
     nb::object records = get_or(getitem(answer, ZT_NAME("result")), list_key, nb::list());
     nb::object it = iterate(records);
-    while (PyObject *raw = PyIter_Next(it.ptr()))
-        each(nb::steal(raw));
+    while (PyObject *raw = PyIter_Next(it.ptr())) {
+        if constexpr (std::is_invocable_v<Each, nb::object, nb::handle>)
+            each(nb::steal(raw), records);
+        else
+            each(nb::steal(raw));
+    }
     if (PyErr_Occurred())
         raise_python_error();
 }
@@ -195,11 +202,19 @@ class LazyTranslators {
 };
 
 template <class Convert>
-nb::object record_list(nb::handle self, nb::handle answer, Convert &&convert) {
+nb::object record_list(nb::handle self, nb::handle answer, Convert &&convert, RecordTimes times) {
     nb::list out;
     LazyTranslators tr(self);
-    for_each_record(answer, ZT_NAME("Array"),
-                    [&](nb::object item) { out.append(convert(tr.get(), item)); });
+    TimeBatchScope batch;
+    bool opened = false;
+    for_each_record(answer, ZT_NAME("Array"), [&](nb::object item, nb::handle records) {
+        if (!opened) { // fresh timestamps of this list are boxed together
+            batch.open(tr.get(), records, times);
+            opened = true;
+        }
+        out.append(convert(tr.get(), item));
+    });
+    batch.finish();
     return out;
 }
 
@@ -283,13 +298,13 @@ nb::object positions(nb::handle self) {
 
 nb::object get_tradelogs(nb::handle self) {
     return account_query(self, kTradelogsQuery, [&](nb::handle answer) {
-        return record_list(self, answer, convert_trade);
+        return record_list(self, answer, convert_trade, RecordTimes::Trades);
     });
 }
 
 nb::object secondary_orders(nb::handle self) {
     return account_query(self, kOrdersQuery, [&](nb::handle answer) {
-        return record_list(self, answer, convert_broker_order);
+        return record_list(self, answer, convert_broker_order, RecordTimes::BrokerOrders);
     });
 }
 

@@ -4,11 +4,174 @@
 // read from, in output order; fields are read in that order, so a record
 // missing several fields reports the first one, as a dict display would.
 
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "broker_cache.hpp"
 #include "broker_desk.hpp"
 
 namespace broker_desk {
 
+// Fresh timestamps of one answer list, boxed together. A record whose
+// complete date-and-time text has no timestamp yet is converted with its
+// time field left empty, and the text parsed here; once the whole list is
+// converted, pandas boxes all those texts in one call (about half the cost of
+// pd.Timestamp per text) and the records get their timestamps, in their own
+// places. Nothing outside sees a record before then: only lists built into
+// plain records (NameDict as a plain dict class) are done this way.
+struct TimeBatch {
+    PyObject *date_key = nullptr; // the record type's date and time fields
+    PyObject *time_key = nullptr;
+    nb::object timestamp_type;
+    // Set by the time field left empty, taken by the record's conversion.
+    bool left_empty = false;
+    TextKey text;
+    int64_t micros = 0;
+    struct Patch {
+        nb::object record;
+        PyObject *out_key;
+        TextKey text;
+        int64_t micros;
+    };
+    std::vector<Patch> patches;
+    TimeBatch *outer = nullptr; // the batch this one hides (nested conversions)
+};
+
 namespace {
+
+thread_local TimeBatch *active_batch = nullptr;
+
+// Complete date-and-time text -> Timestamp, for the texts read here.
+TextCache fresh_times;
+
+// The text key of "{date} {time}" when both are texts and the date is not
+// empty (an empty one leaves the day to pandas).
+bool time_key_of(PyObject *date, PyObject *time, TextKey &key) {
+    return PyUnicode_CheckExact(date) && PyUnicode_GET_LENGTH(date) > 0 && key.append(date) &&
+           key.append(' ') && key.append(time);
+}
+
+// ---- boxing by pandas ----
+
+struct Boxing {
+    enum State { Unknown, Usable, Unusable } state = Unknown;
+    PyObject *frombuffer = nullptr; // numpy.frombuffer
+    PyObject *dtype = nullptr;      // numpy.dtype("M8[us]")
+    PyObject *make_array = nullptr; // pandas.array
+};
+Boxing boxing; // its objects are kept for the life of the process
+
+void swallow_ordinary_error() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception))
+        raise_python_error();
+    PyErr_Clear();
+}
+
+// Timestamps for microseconds since the epoch, boxed by pandas as one
+// array (pd.array(...).astype(object), its quickest public route); an empty
+// object when pandas fails (the texts then go one by one).
+nb::object box_micros(nb::handle timestamp_type, const std::vector<int64_t> &micros) {
+    size_t n = micros.size();
+    PyObject *raw = PyBytes_FromStringAndSize(reinterpret_cast<const char *>(micros.data()),
+                                              static_cast<Py_ssize_t>(n * sizeof(int64_t)));
+    nb::object bytes = steal_or_raise(raw);
+    PyObject *array =
+        PyObject_CallFunctionObjArgs(boxing.frombuffer, bytes.ptr(), boxing.dtype, nullptr);
+    PyObject *dates = array ? PyObject_CallOneArg(boxing.make_array, array) : nullptr;
+    Py_XDECREF(array);
+    PyObject *boxed =
+        dates ? PyObject_CallMethodOneArg(dates, KEY("astype"), (PyObject *)&PyBaseObject_Type)
+              : nullptr;
+    Py_XDECREF(dates);
+    PyObject *list = boxed ? PyObject_CallMethodNoArgs(boxed, KEY("tolist")) : nullptr;
+    Py_XDECREF(boxed);
+    if (!list) {
+        swallow_ordinary_error();
+        return nb::object();
+    }
+    nb::object out = nb::steal(list);
+    auto *type = reinterpret_cast<PyTypeObject *>(timestamp_type.ptr());
+    if (!PyList_CheckExact(list) || static_cast<size_t>(PyList_GET_SIZE(list)) != n)
+        return nb::object();
+    for (size_t i = 0; i < n; ++i)
+        if (Py_TYPE(PyList_GET_ITEM(list, static_cast<Py_ssize_t>(i))) != type)
+            return nb::object();
+    return out;
+}
+
+bool same_stamp(nb::handle a, nb::handle b) {
+    auto text = [](nb::handle x, const char *attr) {
+        return nb::str(attr[0] ? x.attr(attr) : nb::repr(x));
+    };
+    return Py_TYPE(a.ptr()) == Py_TYPE(b.ptr()) && a.equal(b) && nb::hash(a) == nb::hash(b) &&
+           text(a, "").equal(text(b, "")) && text(a, "unit").equal(text(b, "unit"));
+}
+
+// Whether pandas boxes exactly what pd.Timestamp makes of each form of text:
+// tried once, on the first batch.
+bool boxing_usable(const Translators &tr) {
+    if (boxing.state != Boxing::Unknown)
+        return boxing.state == Boxing::Usable;
+    boxing.state = Boxing::Unusable;
+    try {
+        nb::module_ np = nb::module_::import_("numpy");
+        nb::module_ pd = nb::module_::import_("pandas");
+        boxing.frombuffer = nb::object(np.attr("frombuffer")).release().ptr();
+        boxing.dtype = np.attr("dtype")("M8[us]").release().ptr();
+        boxing.make_array = nb::object(pd.attr("array")).release().ptr();
+        const char *samples[] = {"2024-01-05 09:30:15", "20240105 09:30:15", "20240105 093015",
+                                 "2000-02-29 23:59:59", "1900-01-01 00:00:00"};
+        std::vector<int64_t> micros;
+        for (const char *s : samples) {
+            int64_t us;
+            if (!parse_date_time(s, strlen(s), us))
+                return false;
+            micros.push_back(us);
+        }
+        nb::object boxed = box_micros(tr.timestamp, micros);
+        if (!boxed.is_valid())
+            return false;
+        for (size_t i = 0; i < micros.size(); ++i)
+            if (!same_stamp(boxed[i], call(tr.timestamp, nb::str(samples[i]))))
+                return false;
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception))
+            throw;
+        return false;
+    }
+    boxing.state = Boxing::Usable;
+    return true;
+}
+
+// ---- the texts of a batch ----
+
+// The texts of a batch, each once.
+class PendingTexts {
+  public:
+    explicit PendingTexts(size_t most) : index_(std::bit_ceil(2 * most + 2), -1) {}
+
+    // The text's position among the texts.
+    size_t add(const TextKey &key, int64_t us) {
+        size_t mask = index_.size() - 1;
+        size_t i = key.hash() & mask;
+        for (; index_[i] >= 0; i = (i + 1) & mask)
+            if (keys[index_[i]] == key)
+                return static_cast<size_t>(index_[i]);
+        index_[i] = static_cast<int32_t>(keys.size());
+        keys.push_back(key);
+        micros.push_back(us);
+        return keys.size() - 1;
+    }
+
+    std::vector<TextKey> keys;
+    std::vector<int64_t> micros;
+
+  private:
+    std::vector<int32_t> index_;
+};
 
 enum class Kind {
     Symbol,      // symbol rule on the field
@@ -175,6 +338,24 @@ nb::object profit_rate_of(const Translators &tr, nb::handle item) {
     return round4(tr, number_op(PyNumber_TrueDivide, gain, getitem(item, KEY("CostPrice"))));
 }
 
+// The time rule for a record of the active batch, or of none.
+nb::object record_time(const Translators &tr, const Field &f, nb::handle date, nb::handle time) {
+    TimeBatch *b = active_batch;
+    TextKey key;
+    if (!b || b->date_key != f.in_key || b->time_key != f.in2_key ||
+        !time_key_of(date.ptr(), time.ptr(), key))
+        return time_of(tr, date, time);
+    if (PyObject *hit = fresh_times.find(key))
+        return nb::borrow(hit);
+    int64_t us;
+    if (!parse_date_time(key.data(), key.size(), us))
+        return time_of(tr, date, time);
+    b->left_empty = true;
+    b->text = key;
+    b->micros = us;
+    return nb::none();
+}
+
 nb::object field_value(const Translators &tr, nb::handle item, Field &f, nb::object *symbol) {
     switch (f.kind) {
     case Kind::Symbol: {
@@ -193,11 +374,11 @@ nb::object field_value(const Translators &tr, nb::handle item, Field &f, nb::obj
         return call(tr.pricetype_revert, getitem(item, f.in_key));
     case Kind::Time: {
         nb::object date = getitem(item, f.in_key);
-        return time_of(tr, date, getitem(item, f.in2_key));
+        return record_time(tr, f, date, getitem(item, f.in2_key));
     }
     case Kind::TimeOptDate: {
         nb::object date = get_or(item, f.in_key, KEY(""));
-        return time_of(tr, date, getitem(item, f.in2_key));
+        return record_time(tr, f, date, getitem(item, f.in2_key));
     }
     case Kind::Pnl:
         return pnl_of(tr, item);
@@ -215,6 +396,10 @@ nb::object convert(const Translators &tr, nb::handle item, Field (&fields)[N],
         nb::object value = field_value(tr, item, f, symbol);
         if (PyDict_SetItem(record.ptr(), f.out_key, value.ptr()) < 0)
             raise_python_error();
+        if (TimeBatch *b = active_batch; b && b->left_empty) {
+            b->left_empty = false;
+            b->patches.push_back({record, f.out_key, b->text, b->micros});
+        }
     }
     return finish_record(tr, std::move(record));
 }
@@ -297,6 +482,56 @@ nb::object convert_instruction(const Translators &tr, nb::handle item) {
 }
 nb::object convert_pushed_order(const Translators &tr, nb::handle item) {
     return convert(tr, item, pushed_order_fields);
+}
+
+void TimeBatchScope::open(const Translators &tr, nb::handle records, RecordTimes which) {
+    if (!tr.timestamp_cached || !tr.record_fast || !PyList_CheckExact(records.ptr()) ||
+        !boxing_usable(tr))
+        return;
+    const Field &f = which == RecordTimes::Trades ? trade_fields[6] : broker_order_fields[7];
+    batch_ = new TimeBatch();
+    batch_->date_key = f.in_key;
+    batch_->time_key = f.in2_key;
+    batch_->timestamp_type = tr.timestamp;
+    batch_->outer = std::exchange(active_batch, batch_);
+}
+
+// Boxes the texts left for later and puts each timestamp in its record.
+void TimeBatchScope::finish() {
+    if (!batch_ || batch_->patches.empty())
+        return;
+    std::vector<TimeBatch::Patch> patches;
+    patches.swap(batch_->patches);
+    PendingTexts texts(patches.size());
+    std::vector<size_t> which(patches.size());
+    for (size_t i = 0; i < patches.size(); ++i)
+        which[i] = texts.add(patches[i].text, patches[i].micros);
+    nb::object stamps = box_micros(batch_->timestamp_type, texts.micros);
+    if (stamps.is_valid()) {
+        fresh_times.make_room(texts.keys.size());
+        for (size_t j = 0; j < texts.keys.size(); ++j)
+            fresh_times.put(texts.keys[j],
+                            PyList_GET_ITEM(stamps.ptr(), static_cast<Py_ssize_t>(j)));
+    }
+    for (size_t i = 0; i < patches.size(); ++i) {
+        TimeBatch::Patch &p = patches[i];
+        nb::object stamp;
+        if (stamps.is_valid())
+            stamp = nb::borrow(PyList_GET_ITEM(stamps.ptr(), static_cast<Py_ssize_t>(which[i])));
+        else // pandas could not box them together: one by one, as the rule reads them
+            stamp = call(batch_->timestamp_type,
+                         steal_or_raise(PyUnicode_FromStringAndSize(
+                             p.text.data(), static_cast<Py_ssize_t>(p.text.size()))));
+        if (PyDict_SetItem(p.record.ptr(), p.out_key, stamp.ptr()) < 0)
+            raise_python_error();
+    }
+}
+
+TimeBatchScope::~TimeBatchScope() {
+    if (!batch_)
+        return;
+    active_batch = batch_->outer;
+    delete batch_;
 }
 
 } // namespace broker_desk
