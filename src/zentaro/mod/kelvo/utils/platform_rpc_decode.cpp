@@ -41,21 +41,9 @@ PyObject *genuine_msgpack_unpackb = nullptr;
 PyObject *fast_inflate = nullptr; // isal_zlib.decompress, or NULL without it
 PyObject *raw_kwnames = nullptr;  // ("raw",)
 
-// Interned attribute names: the small answers are dominated by lookups.
-PyObject *s_zlib, *s_decompress, *s_pickle, *s_loads, *s_msgpack, *s_unpackb;
-
 // Below this many compressed bytes the standard inflater is quicker (ISA-L
 // has a larger set-up cost) and copying the bytes beats making a view.
 const size_t SMALL_BODY = 512;
-
-nb::object lookup(nb::handle obj, PyObject *name) {
-    return steal_or_raise(PyObject_GetAttr(obj.ptr(), name));
-}
-
-nb::object import_attr(const char *module, const char *name) {
-    nb::object mod = steal_or_raise(PyImport_ImportModule(module));
-    return module_attr(mod, name);
-}
 
 uint64_t read_le(const unsigned char *p, int width) {
     uint64_t v = 0;
@@ -235,10 +223,10 @@ class Payload {
 // msgpack.unpackb(payload, raw=False), or NULL with the error pending; the
 // lookup is part of the attempt, as it is inside the try block it stands for.
 PyObject *try_msgpack(nb::handle module, Payload &payload) {
-    PyObject *msgpack = PyObject_GetAttr(module.ptr(), s_msgpack);
+    PyObject *msgpack = PyObject_GetAttr(module.ptr(), ZT_NAME("msgpack"));
     if (!msgpack)
         return nullptr;
-    nb::object unpackb = nb::steal(PyObject_GetAttr(msgpack, s_unpackb));
+    nb::object unpackb = nb::steal(PyObject_GetAttr(msgpack, ZT_NAME("unpackb")));
     Py_DECREF(msgpack);
     if (!unpackb.is_valid())
         return nullptr;
@@ -265,7 +253,7 @@ nb::object decode_payload(nb::handle module, Payload &payload) {
     if (PyObject *value = try_msgpack(module, payload))
         return nb::steal(value);
     swallow_ordinary_error();
-    nb::object loads = lookup(lookup(module, s_pickle), s_loads);
+    nb::object loads = get_attr(get_attr(module, ZT_NAME("pickle")), ZT_NAME("loads"));
     return loads(payload.for_call(loads.ptr() == genuine_pickle_loads));
 }
 
@@ -318,10 +306,10 @@ struct SmallInflater {
                 return nb::object();
             }
             capacity *= 2;
-            if (_PyBytes_Resize(&out, static_cast<Py_ssize_t>(capacity)) < 0)
+            if (compat::bytes_resize(&out, static_cast<Py_ssize_t>(capacity)) < 0)
                 raise_python_error();
         }
-        if (_PyBytes_Resize(&out, static_cast<Py_ssize_t>(produced)) < 0)
+        if (compat::bytes_resize(&out, static_cast<Py_ssize_t>(produced)) < 0)
             raise_python_error();
         return nb::steal(out);
     }
@@ -367,16 +355,9 @@ InflateLease inflate_large_in_place(nb::handle loads, nb::handle decompress, nb:
 } // namespace
 
 void init_decoders() {
-    for (auto [slot, text] : {std::pair{&s_zlib, "zlib"},
-                              {&s_decompress, "decompress"},
-                              {&s_pickle, "pickle"},
-                              {&s_loads, "loads"},
-                              {&s_msgpack, "msgpack"},
-                              {&s_unpackb, "unpackb"}})
-        *slot = steal_or_raise(PyUnicode_InternFromString(text)).release().ptr();
-    genuine_pickle_loads = import_attr("pickle", "loads").release().ptr();
-    genuine_zlib_decompress = import_attr("zlib", "decompress").release().ptr();
-    genuine_msgpack_unpackb = import_attr("msgpack", "unpackb").release().ptr();
+    genuine_pickle_loads = import_from("pickle", "loads").release().ptr();
+    genuine_zlib_decompress = import_from("zlib", "decompress").release().ptr();
+    genuine_msgpack_unpackb = import_from("msgpack", "unpackb").release().ptr();
     // Interned, as callers' keyword names are: keyword parsers match by identity first.
     nb::object raw = steal_or_raise(PyUnicode_InternFromString("raw"));
     raw_kwnames = steal_or_raise(PyTuple_Pack(1, raw.ptr())).release().ptr();
@@ -392,8 +373,8 @@ void init_decoders() {
 }
 
 nb::object decode_body(nb::handle module, nb::handle content) {
-    nb::object decompress = lookup(lookup(module, s_zlib), s_decompress);
-    nb::object loads = lookup(lookup(module, s_pickle), s_loads);
+    nb::object decompress = get_attr(get_attr(module, ZT_NAME("zlib")), ZT_NAME("decompress"));
+    nb::object loads = get_attr(get_attr(module, ZT_NAME("pickle")), ZT_NAME("loads"));
     nb::object small = inflate_small_in_place(loads, decompress, content);
     if (small.is_valid()) {
         Payload payload(std::move(small));

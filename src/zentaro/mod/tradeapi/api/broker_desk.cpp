@@ -13,10 +13,6 @@ nb::object module_name() {
     return get_attr(zentaro::module_state().module(), ZT_NAME("__name__"));
 }
 
-nb::object global(const char *key) {
-    return zentaro::global(nb::str(key).ptr());
-}
-
 nb::object getitem(nb::handle obj, PyObject *key) {
     if (PyDict_CheckExact(obj.ptr())) {
         PyObject *hit = PyDict_GetItemWithError(obj.ptr(), key);

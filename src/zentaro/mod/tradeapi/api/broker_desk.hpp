@@ -22,19 +22,6 @@ using zentaro::set_attr;
 using zentaro::steal_or_raise;
 using zentaro::truth;
 
-// ---- retiring: broker_records.cpp still spells these the old way ----
-inline PyObject *name(const char *text) {
-    return interned(text);
-}
-#define KEY(text) ZT_NAME(text)
-inline bool truthy(nb::handle obj) {
-    return truth(obj);
-}
-
-// A module global by its C text (the demonstration's spelling); the module's
-// own code uses zentaro::global with an interned name.
-nb::object global(const char *key);
-
 // The module's __name__, for the functions it makes at call time.
 nb::object module_name();
 

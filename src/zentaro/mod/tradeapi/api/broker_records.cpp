@@ -83,10 +83,10 @@ nb::object box_micros(nb::handle timestamp_type, const std::vector<int64_t> &mic
     PyObject *dates = array ? PyObject_CallOneArg(boxing.make_array, array) : nullptr;
     Py_XDECREF(array);
     PyObject *boxed =
-        dates ? PyObject_CallMethodOneArg(dates, KEY("astype"), (PyObject *)&PyBaseObject_Type)
+        dates ? PyObject_CallMethodOneArg(dates, ZT_NAME("astype"), reinterpret_cast<PyObject *>(&PyBaseObject_Type))
               : nullptr;
     Py_XDECREF(dates);
-    PyObject *list = boxed ? PyObject_CallMethodNoArgs(boxed, KEY("tolist")) : nullptr;
+    PyObject *list = boxed ? PyObject_CallMethodNoArgs(boxed, ZT_NAME("tolist")) : nullptr;
     Py_XDECREF(boxed);
     if (!list) {
         swallow_ordinary_error();
@@ -319,23 +319,23 @@ nb::object gain_rate(const Translators &tr, nb::handle last, nb::handle cost) {
 // round(NetMoney, 4) when truthy, else from the prices read afresh, each
 // read where the rule reads it (the arithmetic may run code of the values).
 nb::object pnl_from(const Translators &tr, nb::handle item, nb::handle net) {
-    if (truthy(net))
+    if (truth(net))
         return round4(tr, net);
-    nb::object last = getitem(item, KEY("MarketPrice"));
-    nb::object gain = number_op(PyNumber_Subtract, last, getitem(item, KEY("CostPrice")));
-    return round4(tr, number_op(PyNumber_Multiply, gain, getitem(item, KEY("ActualAmt"))));
+    nb::object last = getitem(item, ZT_NAME("MarketPrice"));
+    nb::object gain = number_op(PyNumber_Subtract, last, getitem(item, ZT_NAME("CostPrice")));
+    return round4(tr, number_op(PyNumber_Multiply, gain, getitem(item, ZT_NAME("ActualAmt"))));
 }
 
 nb::object pnl_of(const Translators &tr, nb::handle item) {
-    return pnl_from(tr, item, get_or_none(item, KEY("NetMoney")));
+    return pnl_from(tr, item, get_or_none(item, ZT_NAME("NetMoney")));
 }
 
 nb::object profit_rate_of(const Translators &tr, nb::handle item) {
-    if (!truthy(getitem(item, KEY("CostPrice"))))
+    if (!truth(getitem(item, ZT_NAME("CostPrice"))))
         return nb::none();
-    nb::object last = getitem(item, KEY("MarketPrice"));
-    nb::object gain = number_op(PyNumber_Subtract, last, getitem(item, KEY("CostPrice")));
-    return round4(tr, number_op(PyNumber_TrueDivide, gain, getitem(item, KEY("CostPrice"))));
+    nb::object last = getitem(item, ZT_NAME("MarketPrice"));
+    nb::object gain = number_op(PyNumber_Subtract, last, getitem(item, ZT_NAME("CostPrice")));
+    return round4(tr, number_op(PyNumber_TrueDivide, gain, getitem(item, ZT_NAME("CostPrice"))));
 }
 
 // The time rule for a record of the active batch, or of none.
@@ -377,7 +377,7 @@ nb::object field_value(const Translators &tr, nb::handle item, Field &f, nb::obj
         return record_time(tr, f, date, getitem(item, f.in2_key));
     }
     case Kind::TimeOptDate: {
-        nb::object date = get_or(item, f.in_key, KEY(""));
+        nb::object date = get_or(item, f.in_key, ZT_NAME(""));
         return record_time(tr, f, date, getitem(item, f.in2_key));
     }
     case Kind::Pnl:
@@ -407,9 +407,9 @@ nb::object convert(const Translators &tr, nb::handle item, Field (&fields)[N],
 template <size_t N> void intern_keys(Field (&fields)[N]) {
     nb::dict layout;
     for (Field &f : fields) {
-        f.out_key = name(f.out);
-        f.in_key = name(f.in);
-        f.in2_key = f.in2 ? name(f.in2) : nullptr;
+        f.out_key = interned(f.out);
+        f.in_key = interned(f.in);
+        f.in2_key = f.in2 ? interned(f.in2) : nullptr;
         layout[nb::handle(f.out_key)] = nb::none();
     }
     fields[0].layout = layout.release().ptr(); // kept for the life of the process
@@ -434,12 +434,12 @@ nb::object plain_position(const Translators &tr, nb::handle item, nb::object *sy
     for (size_t i = 0; i < read; ++i)
         values[i] = field_value(tr, item, position_fields[i], symbol);
     nb::handle amount = values[2], cost = values[6], last = values[7];
-    nb::object net = get_or_none(item, KEY("NetMoney"));
+    nb::object net = get_or_none(item, ZT_NAME("NetMoney"));
     nb::object pnl, rate;
     if (tr.round_native && plain_number(amount) && plain_number(cost) && plain_number(last) &&
         (net.is_none() || plain_number(net))) {
-        pnl = truthy(net) ? round4(tr, net) : gain_pnl(tr, last, cost, amount);
-        rate = truthy(cost) ? gain_rate(tr, last, cost) : nb::none();
+        pnl = truth(net) ? round4(tr, net) : gain_pnl(tr, last, cost, amount);
+        rate = truth(cost) ? gain_rate(tr, last, cost) : nb::none();
     } else {
         pnl = pnl_from(tr, item, net);
         rate = profit_rate_of(tr, item);
