@@ -7,6 +7,7 @@ python tools/stubs.py --check  # fail when a committed stub is out of date
 import importlib
 import pathlib
 import sys
+import types
 
 from nanobind.stubgen import StubGen
 
@@ -35,11 +36,24 @@ def stub_path(name):
 CALLABLE_TYPES = ("logtime_function", "_CFunction")
 
 
+class KitStubGen(StubGen):
+    """Kit functions (the shared layer's function type) and the methods of
+    classes made from type specs are functions: their signature comes from
+    __text_signature__, as for a built-in."""
+
+    def is_function(self, tp):
+        return (
+            super().is_function(tp)
+            or issubclass(tp, types.MethodDescriptorType)
+            or (tp.__module__, tp.__name__) == ("zentaro", "function")
+        )
+
+
 def render(name):
     module = importlib.import_module(name)
     # Private members are part of the documented interface here (_get_token,
     # _request, _encode ...), and names such as in_ end with an underscore.
-    gen = StubGen(module, include_docstrings=True, include_private=True)
+    gen = KitStubGen(module, include_docstrings=True, include_private=True)
     gen.put(module)
     text = gen.get()
     for type_name in CALLABLE_TYPES:

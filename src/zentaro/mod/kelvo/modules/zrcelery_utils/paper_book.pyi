@@ -14,23 +14,30 @@ class PaperBook:
         ps:trade_logs交易日志将考虑像回测日志一样实时落库
     """
 
-    def __init__(self, stock_market: object | None, frequency: object | None, paper_id: object | None, capital_base: object | None, path: object | None) -> None: ...
+    def __init__(self, stock_market, frequency, paper_id, capital_base, path):
+        """Store the account's settings and open its persisted state."""
 
     portfolio: zentaro.mod.kelvo.utils.wrap_utils.lazy_property = ...
 
     @property
-    def total_asset_value(self) -> object: ...
+    def total_asset_value(self):
+        """The portfolio's total value."""
 
     @property
-    def ending_cash(self) -> object: ...
+    def ending_cash(self):
+        """The portfolio's available cash."""
 
     @property
-    def market_value(self) -> object: ...
+    def market_value(self):
+        """The portfolio's market value."""
 
     @property
-    def profit_and_loss(self) -> object: ...
+    def profit_and_loss(self):
+        """The portfolio's profit and loss."""
 
     @property
-    def positions(self) -> object: ...
+    def positions(self):
+        """The position records, each stamped with the time of the read."""
 
-    def __del__(self) -> None: ...
+    def __del__(self):
+        """Discard the engine environment this view built."""

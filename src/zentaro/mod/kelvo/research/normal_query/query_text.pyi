@@ -1,49 +1,87 @@
 class StrModelAttr:
-    def __init__(self, name: object | None, key: object | None) -> None: ...
+    """
+    A field of a table: comparisons and in_/is_/any_/all_ return condition texts of the query language.
+    """
 
-    def __str__(self) -> str: ...
+    def __init__(self, name, key):
+        """Store the table name and the field name."""
 
-    def __lt__(self, obj: object | None) -> str: ...
+    def __str__(self):
+        """Return the field as table.field."""
 
-    def __le__(self, obj: object | None) -> str: ...
+    def __lt__(self, obj):
+        """Return the condition text name.key<obj."""
 
-    def __eq__(self, obj: object | None) -> str: ...
+    def __le__(self, obj):
+        """Return the condition text name.key<=obj."""
 
-    def __ne__(self, obj: object | None) -> str: ...
+    def __eq__(self, obj):
+        """Return the condition text name.key==obj."""
 
-    def __gt__(self, obj: object | None) -> str: ...
+    def __ne__(self, obj):
+        """Return the condition text name.key!=obj."""
 
-    def __ge__(self, obj: object | None) -> str: ...
+    def __gt__(self, obj):
+        """Return the condition text name.key>obj."""
 
-    def in_(self, obj: object | None) -> str: ...
+    def __ge__(self, obj):
+        """Return the condition text name.key>=obj."""
 
-    def is_(self, obj: object | None) -> str: ...
+    def in_(self, obj):
+        """Return the condition text name.key.in_(obj)."""
 
-    def any_(self, obj: object | None) -> str: ...
+    def is_(self, obj):
+        """Return the condition text name.key.is_(obj)."""
 
-    def all_(self, obj: object | None) -> str: ...
+    def any_(self, obj):
+        """Return the condition text name.key.any_(obj)."""
 
-    def _encode(self, o: object | None, top: object | None = 1) -> object: ...
+    def all_(self, obj):
+        """Return the condition text name.key.all_(obj)."""
+
+    def _encode(self, o, top=1):
+        """Return the value as the condition texts write it."""
 
     __hash__: None = None
 
 class StrModel:
-    def __init__(self, name: object | None) -> None: ...
+    """
+    A table of the research query language: any attribute it lacks is a field of it.
+    """
 
-    def __str__(self) -> object: ...
+    def __str__(self, /):
+        """Return str(self)."""
 
-    def __getattr__(self, key: object | None) -> object: ...
+    def __getattribute__(self, name, /):
+        """Return getattr(self, name)."""
+
+    def __init__(self, /, name):
+        """Store the table's name."""
+
+    def __getattr__(self, /, key):
+        """Return the field `key` of this table."""
 
 class StrQuery:
-    def __init__(self, *args) -> None: ...
+    """A query under construction; str() gives its text."""
 
-    def filter(self, *args) -> object: ...
+    def __init__(self, *args):
+        """Start a query of the given fields."""
 
-    def limit(self, limit: object | None) -> object: ...
+    def filter(self, *args):
+        """Add conditions and return the same query."""
 
-    def offset(self, limit: object | None) -> object: ...
+    def limit(self, limit):
+        """
+        Set the row limit (an integer, or None for none) and return the same query.
+        """
 
-    def __str__(self) -> str: ...
+    def offset(self, limit):
+        """
+        Set the row offset (an integer, or None for none) and return the same query.
+        """
+
+    def __str__(self):
+        """Return the query text."""
 
 bonus: StrModel = ...
 
