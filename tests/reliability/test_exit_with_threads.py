@@ -184,7 +184,9 @@ def params():
     for name in DRIVERS:
         marks = []
         if name in NOT_CONVERTED_HERE:
-            marks.append(pytest.mark.xfail(reason="module converted on another branch", strict=False))
+            marks.append(
+                pytest.mark.xfail(reason="module converted on another branch", strict=False)
+            )
         yield pytest.param(name, marks=marks, id=name)
 
 

@@ -9,7 +9,6 @@ import numbers
 import numpy as np
 import pytest
 
-from zentaro.mod.kelvo.research.normal_query import query_text as qt
 from zentaro.mod.kelvo.research.normal_query.query_text import StrQuery, valuation
 
 CODE = "1) or __import__('os').system('id') or (1"
@@ -20,7 +19,9 @@ def served(text):
     tree = ast.parse(text, mode="eval")
     names = {n.id for n in ast.walk(tree) if isinstance(n, ast.Name)}
     assert names <= {"float", "complex"}, text
-    return eval(compile(tree, "<query>", "eval"), {"__builtins__": {}, "float": float, "complex": complex})  # noqa: S307
+    return eval(
+        compile(tree, "<query>", "eval"), {"__builtins__": {}, "float": float, "complex": complex}
+    )  # noqa: S307
 
 
 @pytest.mark.parametrize("value", [CODE, 2.0, "5", b"5", [5]])
@@ -35,7 +36,10 @@ def test_limit_and_offset_take_integers_only(method, value):
 )
 def test_integer_likes_are_written_as_int_writes_them(value, text):
     # bool passes, as isinstance(True, int) and operator.index do.
-    assert str(StrQuery().limit(value).offset(value)) == f"query().filter().limit({text}).offset({text})"
+    assert (
+        str(StrQuery().limit(value).offset(value))
+        == f"query().filter().limit({text}).offset({text})"
+    )
 
 
 @pytest.mark.parametrize("name", ["weird key", CODE, "", "1st", "a.b", "a-b"])
@@ -92,12 +96,16 @@ class Odd(numbers.Number):
 @pytest.mark.parametrize("nested", [False, True], ids=["top", "in-list"])
 def test_numbers_reach_the_server_as_the_same_number(value, expected, nested):
     condition = valuation.pe.in_([value]) if nested else valuation.pe == value
-    text = condition[len("valuation.pe.in_(") : -1] if nested else condition[len("valuation.pe==") :]
+    text = (
+        condition[len("valuation.pe.in_(") : -1] if nested else condition[len("valuation.pe==") :]
+    )
     got = served(text)
     assert (got[0] if nested else got) == expected
 
 
-@pytest.mark.parametrize("value", [float("nan"), decimal.Decimal("NaN"), np.float64("nan")], ids=repr)
+@pytest.mark.parametrize(
+    "value", [float("nan"), decimal.Decimal("NaN"), np.float64("nan")], ids=repr
+)
 def test_nan_is_written_as_an_expression(value):
     assert (valuation.pe == value) == "valuation.pe==float('nan')"
     assert valuation.pe.in_((value, 1)) == "valuation.pe.in_([float('nan'), 1])"

@@ -2,6 +2,8 @@
 its temporary files: names nobody can guess, and a planted symlink is never
 followed."""
 
+import base64
+import hashlib
 import inspect
 import os
 import pydoc
@@ -56,16 +58,17 @@ def temp_names_seen(ss, monkeypatch):
         seen.append(os.readlink(f"/proc/self/fd/{f.fileno()}"))
         return real.write_feather(frame, f)
 
-    monkeypatch.setattr(ss, "feather", types.SimpleNamespace(read_feather=real.read_feather, write_feather=write_feather))
+    monkeypatch.setattr(
+        ss,
+        "feather",
+        types.SimpleNamespace(read_feather=real.read_feather, write_feather=write_feather),
+    )
     return seen
 
 
 def test_temporary_names_are_unpredictable_and_planted_links_not_followed(
     ss, cache_dir, tmp_path, monkeypatch
 ):
-    import hashlib
-    import base64
-
     victim = tmp_path / "victim"
     victim.write_text("precious")
     name = hashlib.md5(base64.b64encode(SQL.encode())).hexdigest()
@@ -85,4 +88,6 @@ def test_temporary_names_are_unpredictable_and_planted_links_not_followed(
         assert os.path.dirname(path) == str(cache_dir) and "%" not in path
         assert str(os.getpid()) not in os.path.basename(path)
     planted.unlink()
-    assert sorted(os.listdir(cache_dir)) == sorted([name, hashlib.md5(base64.b64encode((SQL + " ").encode())).hexdigest()])
+    assert sorted(os.listdir(cache_dir)) == sorted(
+        [name, hashlib.md5(base64.b64encode((SQL + " ").encode())).hexdigest()]
+    )

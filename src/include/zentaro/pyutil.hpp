@@ -8,10 +8,10 @@
 #include <cxxabi.h>
 #include <exception>
 
-#include <pthread.h>
-#include <unistd.h>
 #include <new>
+#include <pthread.h>
 #include <type_traits>
+#include <unistd.h>
 #include <utility>
 
 #include "zentaro/compat.hpp"
@@ -84,7 +84,7 @@ namespace exit_guard {
 struct State {
     bool exiting = false;
     pthread_t exit_thread{}; // the thread running the exit: it carries on
-    int threads_inside = 0; // threads inside a kit call, parked ones included
+    int threads_inside = 0;  // threads inside a kit call, parked ones included
     int parked = 0;
 };
 
@@ -284,9 +284,8 @@ inline nb::object text_of(nb::handle obj) {
 // fn(args...) through vectorcall; the arguments are handles.
 template <typename... Args> nb::object call(nb::handle fn, Args... args) {
     PyObject *argv[sizeof...(Args) + 1] = {nullptr, nb::handle(args).ptr()...};
-    return steal_or_raise(PyObject_Vectorcall(fn.ptr(), argv + 1,
-                                              sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                              nullptr));
+    return steal_or_raise(PyObject_Vectorcall(
+        fn.ptr(), argv + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // obj.name(args...) through the method-call fast path.

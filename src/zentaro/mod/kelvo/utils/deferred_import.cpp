@@ -22,9 +22,8 @@ using namespace zentaro;
 
 namespace {
 
-constexpr const char *kDoc =
-    "DeferredImport(module_path)\n--\n\n"
-    "Proxy for the object at a dotted module path, imported on first use.";
+constexpr const char *kDoc = "DeferredImport(module_path)\n--\n\n"
+                             "Proxy for the object at a dotted module path, imported on first use.";
 
 // What the last resolution found, kept so that later reads can skip the
 // lookups while nothing they depend on has changed. All pointers are borrowed
@@ -364,6 +363,6 @@ NB_MODULE(deferred_import, m) {
         "DeferredImport.module");
     cls.attr("module") = call(builtin_type(&PyProperty_Type), getter);
     cls.attr("__getstate__") = make_function<proxy_getstate>(
-        "__getstate__(self)", "Return the instance dict, as copy and pickle want it.",
-        module_name, "DeferredImport.__getstate__");
+        "__getstate__(self)", "Return the instance dict, as copy and pickle want it.", module_name,
+        "DeferredImport.__getstate__");
 }

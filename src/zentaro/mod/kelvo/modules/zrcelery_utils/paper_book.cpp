@@ -28,7 +28,8 @@ void init(nb::handle self, nb::handle stock_market, nb::handle frequency, nb::ha
     set_attr(self, ZT_NAME("frequency"), frequency);
     set_attr(self, ZT_NAME("paper_id"), paper_id);
     set_attr(self, ZT_NAME("capital_base"), capital_base);
-    set_attr(self, ZT_NAME("cluster_conn"), call(module_attr(ZT_NAME("DiskPersistProvider")), path));
+    set_attr(self, ZT_NAME("cluster_conn"),
+             call(module_attr(ZT_NAME("DiskPersistProvider")), path));
 }
 
 nb::object engine_config(nb::handle self, nb::handle service) {

@@ -27,8 +27,7 @@ namespace {
 
 // An instance with a __dict__ and weak references, as a Python class's.
 struct Instance {
-    PyObject_HEAD
-    PyObject *dict;
+    PyObject_HEAD PyObject *dict;
     PyObject *weakrefs;
 };
 
@@ -286,7 +285,8 @@ nb::object make_model_class() {
     static PyMethodDef methods[] = {
         {"__init__", c_method(model_init_method), METH_VARARGS | METH_KEYWORDS | METH_COEXIST,
          "__init__($self, name)\n--\n\nStore the table's name."},
-        {"__getattr__", c_method(model_getattr_method), METH_FASTCALL | METH_KEYWORDS, "__getattr__($self, key)\n--\n\nReturn the field `key` of this table."},
+        {"__getattr__", c_method(model_getattr_method), METH_FASTCALL | METH_KEYWORDS,
+         "__getattr__($self, key)\n--\n\nReturn the field `key` of this table."},
         {nullptr, nullptr, 0, nullptr},
     };
     static PyType_Slot slots[] = {
@@ -524,9 +524,8 @@ NB_MODULE(query_text, m) {
     }
     m.attr("__all__") = all;
 
-    nb::object release =
-        make_function<release_natives>("_release_query_text_natives()",
-                                       "Drop the fast paths' references before exit.",
-                                       m.attr("__name__"));
+    nb::object release = make_function<release_natives>(
+        "_release_query_text_natives()", "Drop the fast paths' references before exit.",
+        m.attr("__name__"));
     call_method(import("atexit"), ZT_NAME("register"), release);
 }

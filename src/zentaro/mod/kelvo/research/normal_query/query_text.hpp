@@ -14,13 +14,13 @@ using namespace zentaro;
 // Strong references taken at module init and dropped at interpreter exit;
 // each is compared by identity only.
 struct Natives {
-    PyObject *attr_cls = nullptr;     // StrModelAttr
-    PyObject *attr_init = nullptr;    // StrModelAttr.__init__
-    PyObject *attr_str = nullptr;     // StrModelAttr.__str__
-    PyObject *encode = nullptr;       // StrModelAttr._encode
+    PyObject *attr_cls = nullptr;      // StrModelAttr
+    PyObject *attr_init = nullptr;     // StrModelAttr.__init__
+    PyObject *attr_str = nullptr;      // StrModelAttr.__str__
+    PyObject *encode = nullptr;        // StrModelAttr._encode
     PyObject *model_getattr = nullptr; // StrModel.__getattr__
-    PyObject *std_number = nullptr;   // numbers.Number
-    PyObject *std_iterable = nullptr; // collections.abc.Iterable
+    PyObject *std_number = nullptr;    // numbers.Number
+    PyObject *std_iterable = nullptr;  // collections.abc.Iterable
 };
 extern Natives natives;
 
