@@ -284,8 +284,9 @@ inline nb::object text_of(nb::handle obj) {
 // fn(args...) through vectorcall; the arguments are handles.
 template <typename... Args> nb::object call(nb::handle fn, Args... args) {
     PyObject *argv[sizeof...(Args) + 1] = {nullptr, nb::handle(args).ptr()...};
-    return steal_or_raise(PyObject_Vectorcall(
-        fn.ptr(), argv + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return steal_or_raise(PyObject_Vectorcall(fn.ptr(), argv + 1,
+                                              sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                              nullptr));
 }
 
 // obj.name(args...) through the method-call fast path.
