@@ -275,6 +275,13 @@ PyObject *proxy_getattro(PyObject *self, PyObject *name) {
 }
 
 PyObject *proxy_call(PyObject *self, PyObject *args, PyObject *kwargs) {
+    // The memoised target, held for the call: plain C, nothing to unwind.
+    if (PyObject *target = memo_target(self, instance_dict(self))) {
+        Py_INCREF(target);
+        PyObject *result = PyObject_Call(target, args, kwargs);
+        Py_DECREF(target);
+        return result;
+    }
     return guarded([&] {
         nb::object target = target_of(self);
         return steal_or_raise(PyObject_Call(target.ptr(), args, kwargs));
