@@ -275,7 +275,9 @@ PyObject *proxy_getattro(PyObject *self, PyObject *name) {
 }
 
 PyObject *proxy_call(PyObject *self, PyObject *args, PyObject *kwargs) {
-    // The memoised target, held for the call: plain C, nothing to unwind.
+    // The memoised target, held for the call; only the exit guard (plain
+    // counters) is a C++ object here.
+    exit_guard::Scope scope;
     if (PyObject *target = memo_target(self, instance_dict(self))) {
         Py_INCREF(target);
         PyObject *result = PyObject_Call(target, args, kwargs);
