@@ -5,10 +5,12 @@ call makes one call of the module and checks its outcome; shared maps names to
 the long-lived objects whose reference counts must not grow.
 """
 
+import atexit
 import collections
 import datetime
 import os
 import pickle
+import shutil
 import tempfile
 import types
 import zlib
@@ -806,53 +808,6 @@ def broker_desk():
 # ---------------------------------------------------------------- side_store
 
 
-class MemoryFile:
-    """A file of the in-memory disk below; its bytes land on close."""
-
-    def __init__(self, disk, path, mode):
-        self.disk, self.path, self.mode = disk, path, mode
-        if "r" in mode and path not in disk.files:
-            raise FileNotFoundError(2, "No such file or directory", path)
-        self.data = disk.files.get(path)
-
-    def write(self, data):
-        self.data = data
-
-    def close(self):
-        if "w" in self.mode:
-            self.disk.files[self.path] = self.data
-
-
-class MemoryDisk:
-    """Stands for the store's `open`, `os` and `feather`: the same calls, no disk."""
-
-    def __init__(self):
-        self.files = {}
-        self.path = os.path
-
-    def open(self, path, mode="r"):
-        return MemoryFile(self, path, mode)
-
-    def makedirs(self, path, exist_ok=False):
-        pass
-
-    def replace(self, src, dst):
-        self.files[dst] = self.files.pop(src)
-
-    def remove(self, path):
-        del self.files[path]
-
-    def read_feather(self, f):
-        if f.data is None or isinstance(f.data, str):
-            raise ValueError("not a feather file")
-        return f.data
-
-    def write_feather(self, frame, f):
-        if not hasattr(frame, "columns"):
-            raise TypeError("not a data frame")
-        f.write(frame)
-
-
 @group
 def side_store():
     import pandas as pd
@@ -860,9 +815,10 @@ def side_store():
     from zentaro.mod.kelvo.data import side_store as ss
     from zentaro.utils.exception import APIException
 
-    disk = MemoryDisk()
-    ss.open, ss.os, ss.feather = disk.open, disk, disk
-    ss.setting = types.SimpleNamespace(INFO_PATH="/memory")
+    # A real folder: the store writes through a temporary file of its own.
+    root = tempfile.mkdtemp(prefix="zentaro-leak-")
+    atexit.register(shutil.rmtree, root, True)
+    ss.setting = types.SimpleNamespace(INFO_PATH=root)
     frame = pd.DataFrame({"a": [1, 2]})
     server = types.SimpleNamespace(answer=frame)
 
@@ -874,23 +830,28 @@ def side_store():
     ss.kl_api = types.SimpleNamespace(side_store=side_store_call)
     store = ss.SideStore().__enter__()
 
+    def files():
+        return [os.path.join(store.path, name) for name in os.listdir(store.path)]
+
     def miss(answer=frame):
-        disk.files.clear()
+        for path in files():
+            os.remove(path)
         server.answer = answer
         return store.read("select 1")
 
     def damaged():
-        key = next(iter(disk.files))
-        disk.files[key] = "torn"
+        (path,) = files()
+        with open(path, "wb") as f:
+            f.write(b"torn")
         raises(ValueError, store.read, "select 1")
 
     entries = [
         ("miss", lambda: check(miss() is frame)),
-        ("hit", lambda: check(store.read("select 1") is frame)),
+        ("hit", lambda: check(store.read("select 1").equals(frame))),
         ("server error", lambda: raises(APIException, miss, APIException)),
         (
             "answer that is not a frame",
-            lambda: (raises(TypeError, miss, [1]), check(not disk.files)),
+            lambda: (raises(TypeError, miss, [1]), check(not files())),
         ),
         ("damaged file", lambda: (miss(), damaged())),
         ("sql that is not text", lambda: raises(AttributeError, store.read, None)),
@@ -900,7 +861,7 @@ def side_store():
             lambda: check(ss.SideStore().__exit__(None, None, None) is None),
         ),
     ]
-    shared = {"SideStore": ss.SideStore, "store": store, "frame": frame, "module": ss, "disk": disk}
+    shared = {"SideStore": ss.SideStore, "store": store, "frame": frame, "module": ss}
     return entries, shared
 
 

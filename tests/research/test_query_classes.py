@@ -53,7 +53,8 @@ def test_fields():
     assert valuation.name == "valuation"
     assert str(qt.StrModelAttr("valuation", "name")) == "valuation.name"
     assert str(qt.StrModelAttr(key="k", name="t")) == "t.k"
-    assert getattr(valuation, "weird key").key == "weird key"
+    with pytest.raises(ValueError, match="identifier"):
+        getattr(valuation, "weird key")
     with pytest.raises(TypeError):
         hash(valuation.pe)
     with pytest.raises(TypeError):
@@ -111,15 +112,20 @@ def test_query_text(build, text):
     assert str(build()) == text
 
 
-@pytest.mark.parametrize("value", [7, -1, 2**70, 1.5, "abc", (4,), [1, 2], {"a": 1}, True, b"x"])
-def test_limit_and_offset_use_printf_formatting(value):
+@pytest.mark.parametrize("value, text", [(7, "7"), (-1, "-1"), (2**70, str(2**70)), (True, "1")])
+def test_limit_and_offset_take_integers(value, text):
     q = StrQuery().limit(value).offset(value)
-    assert str(q) == "query().filter()" + ".limit(%s)" % value + ".offset(%s)" % value  # noqa: UP031 - printf formatting is the subject
+    assert str(q) == f"query().filter().limit({text}).offset({text})"
 
 
-def test_limit_with_a_tuple_of_two_fails_like_printf():
-    with pytest.raises(TypeError, match="not all arguments converted"):
-        str(StrQuery().limit((1, 2)))
+@pytest.mark.parametrize("value", [1.5, "abc", (4,), [1, 2], {"a": 1}, b"x", (1, 2)])
+def test_limit_and_offset_refuse_what_is_not_an_integer(value):
+    q = StrQuery()
+    with pytest.raises(TypeError):
+        q.limit(value)
+    with pytest.raises(TypeError):
+        q.offset(value)
+    assert str(q) == "query().filter()"
 
 
 def test_query_state_and_chaining():

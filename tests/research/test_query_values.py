@@ -46,7 +46,7 @@ VALUES = [
     (10**30, str(10**30)),
     (1.5, str(1.5)),
     (1e9, str(1e9)),
-    (float("nan"), "nan"),
+    (float("nan"), "float('nan')"),
     (1 + 2j, str(1 + 2j)),
     (decimal.Decimal("1.50"), "1.50"),
     (fractions.Fraction(1, 3), "1/3"),

@@ -6,12 +6,13 @@
 #include <nanobind/nanobind.h>
 
 #include <cxxabi.h>
-#include <unistd.h>
 
 #include <exception>
 #include <initializer_list>
 #include <new>
+#include <pthread.h>
 #include <type_traits>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -70,17 +71,124 @@ inline PyObject *python_type_of(const nb::builtin_exception &e) {
     }
 }
 
-// A daemon thread that wants the GIL while the interpreter finalizes is
-// ended with pthread_exit, a forced unwind through every C++ frame. The
-// unwinding would run destructors that drop Python references without the
-// GIL, racing the finalizing thread (freed exceptions untracked from the GC's
-// lists while it collects: a crash at exit). So a thread caught that way on
-// its way into Python waits here for the process to end, as newer
-// interpreters make such threads do themselves.
+// ---- exit with threads inside kit calls ------------------------------------
+//
+// Python 3.11 ends a daemon thread that wants the GIL once finalization has
+// begun with pthread_exit, a forced unwind through the C++ frames: their
+// destructors then release references without the GIL while the main thread
+// tears the interpreter down (a crash at exit). So, as Python 3.14 does for
+// every thread, a thread inside a kit call is parked instead: at exit
+// (atexit, before finalization begins) kit calls stop, each thread inside
+// one reaches the next kit-call boundary, releases the GIL there and waits
+// for the process to end; the exit waits for that (at most two seconds).
+namespace exit_guard {
+
+struct State {
+    bool exiting = false;
+    pthread_t exit_thread{}; // the thread running the exit: it carries on
+    int threads_inside = 0;  // threads inside a kit call, parked ones included
+    int parked = 0;
+};
+
+// Per extension module (hidden symbols); changed only with the GIL held.
+inline State &state() {
+    static State s;
+    return s;
+}
+
+// Initial-exec: read on every kit call, without a __tls_get_addr call.
+inline int &depth() {
+    static thread_local int d __attribute__((tls_model("initial-exec"))) = 0;
+    return d;
+}
+
+inline bool must_park() {
+    return state().exiting && !pthread_equal(pthread_self(), state().exit_thread);
+}
+
+[[noreturn]] inline void park() {
+    ++state().parked;
+    PyEval_SaveThread();
+    for (;;)
+        pause();
+}
+
+// A thread that missed the atexit step (it was inside Python code for longer,
+// or entered the kit afterwards) is ended with pthread_exit when it next wants
+// the GIL: a forced unwind, caught on its way out of the interpreter. It
+// holds no GIL there; it waits for the process to end instead of unwinding.
 [[noreturn]] inline void park_exiting_thread() {
     for (;;)
         pause();
 }
+
+// One kit call on this thread.
+class Scope {
+  public:
+    Scope() : unwinding_(std::uncaught_exceptions()) {
+        if (depth()++ == 0)
+            ++state().threads_inside;
+        if (must_park())
+            park();
+    }
+    Scope(const Scope &) = delete;
+    Scope &operator=(const Scope &) = delete;
+    ~Scope() {
+        if (must_park() && std::uncaught_exceptions() == unwinding_)
+            park();
+        if (--depth() == 0)
+            --state().threads_inside;
+    }
+
+  private:
+    int unwinding_;
+};
+
+// The atexit step: stop kit calls and let the threads inside them park.
+inline PyObject *wait_for_kit_calls(PyObject *, PyObject *) {
+    State &s = state();
+    s.exit_thread = pthread_self();
+    s.exiting = true;
+    for (int waited = 0; waited < 2000 && s.threads_inside > s.parked; ++waited) {
+        Py_BEGIN_ALLOW_THREADS;
+        usleep(1000);
+        Py_END_ALLOW_THREADS;
+    }
+    // What parked threads hold is never released, as with a Python daemon
+    // thread's frames: not a leak to report.
+    if (s.parked)
+        nb::set_leak_warnings(false);
+    Py_RETURN_NONE;
+}
+
+// A forked child has only the forking thread.
+inline void reset_in_child() {
+    State &s = state();
+    s.exiting = false;
+    s.parked = 0;
+    s.threads_inside = depth() > 0 ? 1 : 0;
+}
+
+// Once per extension module, at its init.
+inline void install() {
+    static bool installed = false;
+    if (installed)
+        return;
+    static PyMethodDef def = {"_wait_for_kit_calls", wait_for_kit_calls, METH_NOARGS,
+                              "Let threads inside kit calls park before the interpreter ends."};
+    PyObject *fn = PyCFunction_New(&def, nullptr);
+    PyObject *atexit = fn ? PyImport_ImportModule("atexit") : nullptr;
+    PyObject *done = atexit ? PyObject_CallMethod(atexit, "register", "O", fn) : nullptr;
+    Py_XDECREF(done);
+    Py_XDECREF(atexit);
+    Py_XDECREF(fn);
+    if (!done)
+        throw nb::python_error();
+    pthread_atfork(nullptr, nullptr, reset_in_child);
+    installed = true;
+}
+
+} // namespace exit_guard
 
 // Runs `step`, a call into the interpreter that may run Python code.
 template <typename Step> auto into_python(Step &&step) -> decltype(step()) {
@@ -88,7 +196,7 @@ template <typename Step> auto into_python(Step &&step) -> decltype(step()) {
         return step();
     } catch (abi::__forced_unwind &) {
         if (compat::finalizing())
-            park_exiting_thread();
+            exit_guard::park_exiting_thread();
         throw;
     }
 }
@@ -98,6 +206,7 @@ template <typename Step> auto into_python(Step &&step) -> decltype(step()) {
 // thread that the interpreter ends at exit unwinds with a forced-unwind
 // exception: it must pass through, or the process dies.
 template <typename Body> PyObject *guarded(Body &&body) noexcept(false) {
+    exit_guard::Scope scope;
     try {
         if constexpr (std::is_convertible_v<decltype(body()), PyObject *>)
             return body();

@@ -30,6 +30,7 @@ class ModuleState {
         if (!name)
             raise_python_error();
         name_ = name;
+        exit_guard::install();
     }
 
     // The module, strongly held by the caller.

@@ -4,22 +4,33 @@
 // Speed matters here because every attribute read through the proxy pays for
 // it: the type's tp_getattro answers names the proxy itself has through the
 // generic lookup, and forwards every other name straight to the resolved
-// object, without raising and catching an AttributeError first.
+// object, without raising and catching an AttributeError first. The class is
+// a nanobind type because it needs those slots; they come from its type spec.
+//
+// Nothing borrowed is used across a call that can run Python code (a name's
+// __hash__, an __import__ hook, a key's __eq__): the memo below keeps only
+// pointers that version tags prove unchanged, and every object the code works
+// on is held strongly first.
 
-#include <nanobind/nanobind.h>
+#include <new>
 
-#include "zentaro/pyutil.hpp"
+#include "zentaro/function.hpp"
+#include "zentaro/state.hpp"
 
 namespace nb = nanobind;
 using namespace zentaro;
 
 namespace {
 
+constexpr const char *kDoc = "DeferredImport(module_path)\n--\n\n"
+                             "Proxy for the object at a dotted module path, imported on first use.";
+
 // What the last resolution found, kept so that later reads can skip the
-// lookups while nothing they depend on has changed. All pointers are borrowed:
-// the cache dict owns `target`, and any change to the instance dict, the cache
-// dict or either class (a new IMPORTED_MODULE, a new class attribute) changes
-// a version recorded here and sends the read down the full path again.
+// lookups while nothing they depend on has changed. All pointers are borrowed
+// and only read after the versions recorded with them still match: the cache
+// dict owns `target`, and any change to the instance dict, the cache dict or
+// either class (a new IMPORTED_MODULE, a new class attribute) changes a
+// version recorded here.
 struct Memo {
     PyObject *target = nullptr;
     PyObject *cache = nullptr;
@@ -27,10 +38,9 @@ struct Memo {
     uint64_t cache_version = 0;
     unsigned int own_type_tag = 0;
     unsigned int base_type_tag = 0;
-    bool only_module_path = false; // the instance dict holds module_path alone
 
     // The last name read from a module target, and its value: repeated reads
-    // of one name (pd.DataFrame in a loop) skip both lookups while the
+    // of one name (pd.DataFrame in a loop) skip every lookup while the
     // module's dict keeps its version. The name is held so that its address
     // cannot be reused by another string.
     PyObject *last_name = nullptr;
@@ -50,19 +60,37 @@ struct DeferredImport {
 };
 
 // The class object of DeferredImport itself: the cache is always read from it,
-// also for instances of subclasses.
+// also for instances of subclasses. Every instance keeps it alive (through its
+// own class), and it is only read on behalf of an instance.
 PyTypeObject *proxy_type = nullptr;
-PyObject *str_cache = nullptr;       // "IMPORTED_MODULE"
-PyObject *str_module_path = nullptr; // "module_path"
-PyObject *str_dot = nullptr;         // "."
-PyObject *str_import = nullptr;      // "__import__"
-PyObject *builtins_module = nullptr;
+
+// The memo of a proxy. A proxy made without __init__ (copy, pickle, __new__)
+// starts from zeroed memory, a valid empty memo; it is marked constructed
+// here so that its destructor runs.
+Memo &memo_of(PyObject *self) {
+    return nb::inst_ptr<DeferredImport>(self)->memo;
+}
+
+Memo &writable_memo(PyObject *self) {
+    if (!nb::inst_ready(self)) {
+        new (nb::inst_ptr<DeferredImport>(self)) DeferredImport();
+        nb::inst_mark_ready(self);
+    }
+    return memo_of(self);
+}
+
+PyObject *instance_dict(PyObject *self) {
+    PyObject **dict = compat::dict_ptr(self);
+    return dict ? *dict : nullptr;
+}
+
+// ---- resolving -----------------------------------------------------------------
 
 nb::object cache_dict() {
-    PyObject *cache = _PyType_Lookup(proxy_type, str_cache); // borrowed
+    PyObject *cache = compat::type_lookup(proxy_type, ZT_NAME("IMPORTED_MODULE"));
     if (!cache) {
         PyErr_Format(PyExc_AttributeError, "type object 'DeferredImport' has no attribute '%U'",
-                     str_cache);
+                     ZT_NAME("IMPORTED_MODULE"));
         raise_python_error();
     }
     return nb::borrow(cache);
@@ -71,7 +99,7 @@ nb::object cache_dict() {
 // Read through the generic lookup only: a proxy without module_path must not
 // forward the read of module_path itself.
 nb::object module_path_of(PyObject *self) {
-    return steal_or_raise(PyObject_GenericGetAttr(self, str_module_path));
+    return steal_or_raise(PyObject_GenericGetAttr(self, ZT_NAME("module_path")));
 }
 
 // Cached value for `path`, or an empty object on a miss.
@@ -92,25 +120,26 @@ nb::object cache_get(nb::handle cache, nb::handle path) {
 
 nb::object split_path(nb::handle path) {
     if (PyUnicode_CheckExact(path.ptr()))
-        return steal_or_raise(PyUnicode_Split(path.ptr(), str_dot, -1));
+        return steal_or_raise(PyUnicode_Split(path.ptr(), ZT_NAME("."), -1));
     // Anything else is split the way its own split(".") does it.
-    return steal_or_raise(PyObject_CallMethod(path.ptr(), "split", "O", str_dot));
+    return call_method(path, ZT_NAME("split"), nb::handle(ZT_NAME(".")));
 }
 
+// names = path.split("."); obj = __import__(names[0]); then getattr for each
+// of names[1:], taken after the import as Python would take it (an import
+// hook may change the list meanwhile).
 nb::object import_path(nb::handle path) {
-    nb::object pieces = split_path(path);
-    nb::object seq = steal_or_raise(PySequence_Fast(pieces.ptr(), "split() must give a sequence"));
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.ptr());
-    if (n == 0) {
-        PyErr_SetString(PyExc_ValueError, "Empty module name");
-        raise_python_error();
+    nb::object names = split_path(path);
+    nb::object top = steal_or_raise(PySequence_GetItem(names.ptr(), 0));
+    nb::object current = call(global(ZT_NAME("__import__")), top);
+    nb::object rest = steal_or_raise(PySequence_GetSlice(names.ptr(), 1, PY_SSIZE_T_MAX));
+    nb::object it = steal_or_raise(PyObject_GetIter(rest.ptr()));
+    while (PyObject *raw = PyIter_Next(it.ptr())) {
+        nb::object name = nb::steal(raw);
+        current = get_attr(current, name.ptr());
     }
-    PyObject **items = PySequence_Fast_ITEMS(seq.ptr());
-    // The built-in __import__ is looked up at call time, as Python code would.
-    nb::object importer = steal_or_raise(PyObject_GetAttr(builtins_module, str_import));
-    nb::object current = steal_or_raise(PyObject_CallOneArg(importer.ptr(), items[0]));
-    for (Py_ssize_t i = 1; i < n; ++i)
-        current = steal_or_raise(PyObject_GetAttr(current.ptr(), items[i]));
+    if (PyErr_Occurred())
+        raise_python_error();
     return current;
 }
 
@@ -121,64 +150,74 @@ nb::object resolve(PyObject *self) {
     if (hit.is_valid())
         return hit;
     nb::object resolved = import_path(path);
-    if (PyObject_SetItem(cache.ptr(), path.ptr(), resolved.ptr()) < 0)
-        raise_python_error();
+    check(PyObject_SetItem(cache.ptr(), path.ptr(), resolved.ptr()));
     return resolved;
 }
 
-PyObject *instance_dict(PyObject *self) {
-    PyObject **dict = _PyObject_GetDictPtr(self);
-    return dict ? *dict : nullptr;
-}
+// ---- the memo ------------------------------------------------------------------
 
-uint64_t dict_version(PyObject *dict) {
-    return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
-}
-
-bool type_tag_valid(PyTypeObject *type) {
-    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag != 0;
-}
-
-Memo &memo_of(PyObject *self) {
-    return nb::inst_ptr<DeferredImport>(self)->memo;
+bool tags_match(PyObject *self, const Memo &m) {
+    unsigned int own = compat::type_version(Py_TYPE(self));
+    unsigned int base = compat::type_version(proxy_type);
+    return own && base && own == m.own_type_tag && base == m.base_type_tag;
 }
 
 // The memoised target when nothing it depends on has changed, else NULL.
+// Reads versions only: no Python code runs here.
 PyObject *memo_target(PyObject *self, PyObject *dict) {
     const Memo &m = memo_of(self);
-    if (!m.target || !dict || dict_version(dict) != m.instance_version)
+    if (!m.target || !dict || compat::dict_version(dict) != m.instance_version)
         return nullptr;
-    PyTypeObject *own = Py_TYPE(self);
-    if (!type_tag_valid(own) || own->tp_version_tag != m.own_type_tag ||
-        !type_tag_valid(proxy_type) || proxy_type->tp_version_tag != m.base_type_tag ||
-        dict_version(m.cache) != m.cache_version)
+    // The class versions first: while they hold, the class still holds the
+    // cache dict whose version is read next.
+    if (!tags_match(self, m) || compat::dict_version(m.cache) != m.cache_version)
         return nullptr;
     return m.target;
 }
 
-// The cached object for this proxy's path, looked up in full, as a borrowed
-// reference; NULL when the slow path must run (a miss, a module_path that is
-// not a plain instance entry, a cache that is not a dict).
-PyObject *cached_target(PyObject *self, PyObject *dict) {
-    if (!dict || _PyType_Lookup(Py_TYPE(self), str_module_path))
-        return nullptr;
-    PyObject *path = PyDict_GetItemWithError(dict, str_module_path);
-    PyObject *cache = _PyType_Lookup(proxy_type, str_cache);
-    if (!path || !cache || !PyDict_CheckExact(cache) || !PyUnicode_CheckExact(path))
-        return nullptr;
-    PyObject *target = PyDict_GetItemWithError(cache, path);
-    if (target && type_tag_valid(Py_TYPE(self)) && type_tag_valid(proxy_type)) {
-        Memo &m = memo_of(self);
-        m.target = target;
-        m.cache = cache;
-        m.instance_version = dict_version(dict);
-        m.cache_version = dict_version(cache);
-        m.own_type_tag = Py_TYPE(self)->tp_version_tag;
-        m.base_type_tag = proxy_type->tp_version_tag;
-        m.only_module_path = PyDict_GET_SIZE(dict) == 1;
+// The cached object for this proxy's path, found by a full lookup and
+// remembered; empty when the slow path must run (a miss, a module_path that
+// is not a plain instance entry, a cache that is not a dict).
+nb::object cached_target(PyObject *self, PyObject *dict) {
+    if (!dict || compat::type_lookup(Py_TYPE(self), ZT_NAME("module_path")))
+        return nb::object();
+    nb::object keep_dict = nb::borrow(dict);
+    nb::object path = nb::borrow(PyDict_GetItemWithError(dict, ZT_NAME("module_path")));
+    if (!path.is_valid() && PyErr_Occurred())
+        raise_python_error();
+    nb::object cache = nb::borrow(compat::type_lookup(proxy_type, ZT_NAME("IMPORTED_MODULE")));
+    if (!path.is_valid() || !cache.is_valid() || !PyDict_CheckExact(cache.ptr()) ||
+        !PyUnicode_CheckExact(path.ptr()))
+        return nb::object();
+    nb::object target = nb::borrow(PyDict_GetItemWithError(cache.ptr(), path.ptr()));
+    if (!target.is_valid()) {
+        if (PyErr_Occurred())
+            raise_python_error();
+        return target;
+    }
+    if (compat::type_version(Py_TYPE(self)) && compat::type_version(proxy_type) &&
+        instance_dict(self) == dict) {
+        Memo &m = writable_memo(self);
+        m.target = target.ptr();
+        m.cache = cache.ptr();
+        m.instance_version = compat::dict_version(dict);
+        m.cache_version = compat::dict_version(cache.ptr());
+        m.own_type_tag = compat::type_version(Py_TYPE(self));
+        m.base_type_tag = compat::type_version(proxy_type);
         m.forget_name();
     }
     return target;
+}
+
+// The resolved object, held strongly.
+nb::object target_of(PyObject *self) {
+    PyObject *dict = instance_dict(self);
+    if (PyObject *target = memo_target(self, dict))
+        return nb::borrow(target);
+    nb::object target = cached_target(self, dict);
+    if (target.is_valid())
+        return target;
+    return resolve(self);
 }
 
 bool is_dunder(PyObject *name) {
@@ -189,143 +228,150 @@ bool is_dunder(PyObject *name) {
 // An attribute of the resolved object. Plain modules, the usual target, are
 // read straight from their dict: the module type's own descriptors, which
 // would take precedence, all have dunder names, and those take the full path.
-PyObject *target_getattr(PyObject *target, PyObject *name) {
-    if (Py_IS_TYPE(target, &PyModule_Type) && !is_dunder(name)) {
-        PyObject *value = PyDict_GetItemWithError(PyModule_GetDict(target), name);
-        if (value)
-            return Py_NewRef(value);
+// A value found that way is remembered under its name while the memo is
+// valid for this target.
+nb::object forward(PyObject *self, nb::handle target, PyObject *name) {
+    if (PyUnicode_CheckExact(name) && Py_IS_TYPE(target.ptr(), &PyModule_Type) &&
+        !is_dunder(name)) {
+        nb::object module_dict = nb::borrow(PyModule_GetDict(target.ptr()));
+        nb::object value = nb::borrow(PyDict_GetItemWithError(module_dict.ptr(), name));
+        if (value.is_valid()) {
+            if (memo_target(self, instance_dict(self)) == target.ptr()) {
+                Memo &m = memo_of(self);
+                Py_INCREF(name);
+                Py_XSETREF(m.last_name, name);
+                m.last_value = value.ptr();
+                m.module_dict = module_dict.ptr();
+                m.module_dict_version = compat::dict_version(module_dict.ptr());
+            }
+            return value;
+        }
         if (PyErr_Occurred())
-            return nullptr;
+            raise_python_error();
     }
-    return PyObject_GetAttr(target, name);
+    return get_attr(target, name);
 }
 
-bool is_module_path_name(PyObject *name) {
-    return name == str_module_path ||
-           (PyUnicode_GET_LENGTH(name) == PyUnicode_GET_LENGTH(str_module_path) &&
-            PyUnicode_Compare(name, str_module_path) == 0);
-}
-
-PyObject *forward_getattr(PyObject *self, PyObject *name) {
-    try {
-        nb::object target = resolve(self);
-        return target_getattr(target.ptr(), name);
-    } catch (nb::python_error &e) {
-        e.restore();
-        return nullptr;
-    }
-}
-
-// Names the proxy has itself (class attributes, instance entries) take the
-// generic lookup; every other name goes to the resolved object.
-// A module attribute read through the memo, remembered as the last name.
-PyObject *memo_module_getattr(Memo &m, PyObject *target, PyObject *name) {
-    if (!Py_IS_TYPE(target, &PyModule_Type) || is_dunder(name))
-        return PyObject_GetAttr(target, name);
-    PyObject *module_dict = PyModule_GetDict(target);
-    PyObject *value = PyDict_GetItemWithError(module_dict, name);
-    if (!value)
-        return PyErr_Occurred() ? nullptr : PyObject_GetAttr(target, name);
-    Py_INCREF(name);
-    Py_XSETREF(m.last_name, name);
-    m.last_value = value;
-    m.module_dict = module_dict;
-    m.module_dict_version = dict_version(module_dict);
-    return Py_NewRef(value);
-}
+// ---- slots ---------------------------------------------------------------------
 
 PyObject *proxy_getattro(PyObject *self, PyObject *name) {
-    PyObject *dict = instance_dict(self);
-    Memo &m = memo_of(self);
+    const Memo &m = memo_of(self);
     // The same name as last time, with nothing changed since: the name was
     // then found to be neither the proxy's own nor a module-type attribute.
-    if (name == m.last_name && m.module_dict && memo_target(self, dict) &&
-        dict_version(m.module_dict) == m.module_dict_version)
+    if (name == m.last_name && m.module_dict && memo_target(self, instance_dict(self)) &&
+        compat::dict_version(m.module_dict) == m.module_dict_version)
         return Py_NewRef(m.last_value);
-    if (!PyUnicode_Check(name) || _PyType_Lookup(Py_TYPE(self), name))
-        return PyObject_GenericGetAttr(self, name);
-    if (PyObject *target = memo_target(self, dict)) {
-        // With module_path the only entry, any other name is not the proxy's own.
-        if (m.only_module_path && !is_module_path_name(name))
-            return memo_module_getattr(m, target, name);
-    }
-    if (dict) {
-        if (PyDict_GetItemWithError(dict, name))
-            return PyObject_GenericGetAttr(self, name);
-        PyErr_Clear(); // an unhashable name cannot be an entry
-    }
-    if (PyObject *target = cached_target(self, dict))
-        return target_getattr(target, name);
-    if (PyErr_Occurred())
-        return nullptr;
-    return forward_getattr(self, name);
+    return guarded([&]() -> nb::object {
+        // Names the proxy has itself (class attributes, instance entries)
+        // take the generic lookup; every other name goes to the target.
+        nb::object own = nb::steal(compat::generic_getattr_quiet(self, name));
+        if (own.is_valid())
+            return own;
+        if (PyErr_Occurred())
+            raise_python_error();
+        nb::object target = target_of(self);
+        return forward(self, target, name);
+    });
 }
 
 PyObject *proxy_call(PyObject *self, PyObject *args, PyObject *kwargs) {
-    PyObject *dict = instance_dict(self);
-    PyObject *target = memo_target(self, dict);
-    if (!target)
-        target = cached_target(self, dict);
-    if (target)
-        return PyObject_Call(target, args, kwargs);
-    if (PyErr_Occurred())
-        return nullptr;
-    try {
-        nb::object target = resolve(self);
-        return PyObject_Call(target.ptr(), args, kwargs);
-    } catch (nb::python_error &e) {
-        e.restore();
-        return nullptr;
+    // The memoised target, held for the call; only the exit guard (plain
+    // counters) is a C++ object here.
+    exit_guard::Scope scope;
+    if (PyObject *target = memo_target(self, instance_dict(self))) {
+        Py_INCREF(target);
+        PyObject *result = PyObject_Call(target, args, kwargs);
+        Py_DECREF(target);
+        return result;
     }
+    return guarded([&] {
+        nb::object target = target_of(self);
+        return steal_or_raise(PyObject_Call(target.ptr(), args, kwargs));
+    });
 }
 
-PyType_Slot proxy_slots[] = {
+int proxy_init(PyObject *self, PyObject *args, PyObject *kwargs) {
+    static const char *keywords[] = {"module_path", nullptr};
+    PyObject *module_path = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:DeferredImport",
+                                     const_cast<char **>(keywords), &module_path))
+        return -1;
+    writable_memo(self).target = nullptr;
+    return PyObject_SetAttr(self, ZT_NAME("module_path"), module_path);
+}
+
+PyObject *init_method(PyObject *self, PyObject *args, PyObject *kwargs) {
+    return proxy_init(self, args, kwargs) < 0 ? nullptr : Py_NewRef(Py_None);
+}
+
+// __getattr__(self, func_name), as a def takes it: positional or by keyword.
+PyObject *getattr_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                         PyObject *kwnames) {
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    bool by_keyword =
+        nargs == 0 && nkw == 1 &&
+        PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(kwnames, 0), "func_name") == 0;
+    if (!(nargs == 1 && nkw == 0) && !by_keyword) {
+        PyErr_SetString(PyExc_TypeError,
+                        "DeferredImport.__getattr__() takes one argument: 'func_name'");
+        return nullptr;
+    }
+    return guarded([&] { return get_attr(resolve(self), args[0]); });
+}
+
+template <typename Fn> PyCFunction c_method(Fn fn) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
+// __init__ stands beside the init slot (METH_COEXIST) to carry the
+// signature; __getattr__ is offered for subclasses that call it explicitly,
+// and comes with the type so that the fast tp_getattro stays in place.
+PyMethodDef kMethods[] = {
+    {"__init__", c_method(init_method), METH_VARARGS | METH_KEYWORDS | METH_COEXIST,
+     "__init__($self, module_path)\n--\n\nRemember the dotted path; nothing is imported yet."},
+    {"__getattr__", c_method(getattr_method), METH_FASTCALL | METH_KEYWORDS,
+     "__getattr__($self, func_name)\n--\n\nReturn the attribute `func_name` of the resolved "
+     "object."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kSlots[] = {
     {Py_tp_getattro, reinterpret_cast<void *>(proxy_getattro)},
     {Py_tp_call, reinterpret_cast<void *>(proxy_call)},
+    {Py_tp_init, reinterpret_cast<void *>(proxy_init)},
+    {Py_tp_methods, kMethods},
     {0, nullptr},
 };
 
-PyObject *intern(const char *text) {
-    PyObject *s = PyUnicode_InternFromString(text);
-    if (!s)
-        raise_python_error();
-    return s; // kept for the life of the process
+// ---- methods -------------------------------------------------------------------
+
+nb::object module_property(nb::handle self) {
+    return resolve(self.ptr());
+}
+
+// The state copy and pickle use, as for a Python object with a __dict__:
+// the dict (the C++ memo is a cache and starts empty in the copy).
+nb::object proxy_getstate(nb::handle self) {
+    PyObject *dict = instance_dict(self.ptr());
+    if (!dict || PyDict_GET_SIZE(dict) == 0)
+        return nb::none();
+    return steal_or_raise(PyDict_Copy(dict));
 }
 
 } // namespace
 
 NB_MODULE(deferred_import, m) {
-    str_cache = intern("IMPORTED_MODULE");
-    str_module_path = intern("module_path");
-    str_dot = intern(".");
-    str_import = intern("__import__");
-    builtins_module = PyImport_ImportModule("builtins");
-    if (!builtins_module)
-        raise_python_error();
-
-    auto cls = nb::class_<DeferredImport>(m, "DeferredImport", nb::dynamic_attr(),
-                                          nb::type_slots(proxy_slots))
-                   .def(
-                       "__init__",
-                       [](nb::pointer_and_handle<DeferredImport> self, nb::object module_path) {
-                           new (self.p) DeferredImport();
-                           nb::setattr(self.h, "module_path", module_path);
-                       },
-                       nb::arg("module_path").none())
-                   .def_prop_ro("module", [](nb::handle self) { return resolve(self.ptr()); });
+    module_state().init(m);
+    auto cls = nb::class_<DeferredImport>(m, "DeferredImport", kDoc, nb::dynamic_attr(),
+                                          nb::is_weak_referenceable(), nb::type_slots(kSlots));
     proxy_type = reinterpret_cast<PyTypeObject *>(cls.ptr());
+    nb::object module_name = m.attr("__name__");
     cls.attr("IMPORTED_MODULE") = nb::dict();
-
-    // __getattr__ is offered for subclasses that call it explicitly. It goes
-    // into the class dict directly: setting it through the type would replace
-    // the fast tp_getattro above with the generic fallback hook.
-    nb::object getattr_fn = method(
-        [](nb::handle self, nb::object name) {
-            nb::object target = resolve(self.ptr());
-            return steal_or_raise(PyObject_GetAttr(target.ptr(), name.ptr()));
-        },
-        nb::name("__getattr__"), nb::arg("func_name"));
-    if (PyDict_SetItemString(proxy_type->tp_dict, "__getattr__", getattr_fn.ptr()) < 0)
-        raise_python_error();
-    PyType_Modified(proxy_type);
+    nb::object getter = make_function<module_property>(
+        "module(self)", "The resolved object, imported on first use.", module_name,
+        "DeferredImport.module");
+    cls.attr("module") = call(builtin_type(&PyProperty_Type), getter);
+    cls.attr("__getstate__") = make_function<proxy_getstate>(
+        "__getstate__(self)", "Return the instance dict, as copy and pickle want it.", module_name,
+        "DeferredImport.__getstate__");
 }

@@ -1,130 +1,143 @@
 // PaperBook: a read-only view of a paper-trading account, rebuilt inside the
 // calling process from the state its simulation persisted on disk.
+//
+// Every engine class the view drives is a module attribute read at call
+// time, so a caller (or a test) can replace it.
 
-#include <nanobind/nanobind.h>
-
-#include "zentaro/modref.hpp"
-#include "zentaro/pyutil.hpp"
+#include "zentaro/function.hpp"
+#include "zentaro/state.hpp"
 
 namespace nb = nanobind;
 using namespace zentaro;
 
 namespace {
 
-ModuleRef module_ref;
-
-const char *const DOC = "实时读取simulate序列化信息获取数据\n"
-                        "    portfolio读取当前交易组合相关信息\n"
-                        "    ps:trade_logs交易日志将考虑像回测日志一样实时落库\n"
-                        "    ";
-
-// Where the view remembers the environment it built, so that finalising it
-// never discards an environment that belongs to someone else.
-const char *const OWN_ENV = "_own_env";
-
-nb::object global(const char *name) {
-    return module_ref.attr(name);
-}
+constexpr const char *kDoc = "实时读取simulate序列化信息获取数据\n"
+                             "    portfolio读取当前交易组合相关信息\n"
+                             "    ps:trade_logs交易日志将考虑像回测日志一样实时落库\n"
+                             "    ";
 
 nb::object now() {
-    return global("datetime").attr("datetime").attr("now")();
+    nb::object datetime = get_attr(module_attr(ZT_NAME("datetime")), ZT_NAME("datetime"));
+    return call_method(datetime, ZT_NAME("now"));
 }
 
-void init(nb::handle self, nb::object stock_market, nb::object frequency, nb::object paper_id,
-          nb::object capital_base, nb::object path) {
-    nb::setattr(self, "stock_market", stock_market);
-    nb::setattr(self, "frequency", frequency);
-    nb::setattr(self, "paper_id", paper_id);
-    nb::setattr(self, "capital_base", capital_base);
-    nb::setattr(self, "cluster_conn", global("DiskPersistProvider")(path));
+void init(nb::handle self, nb::handle stock_market, nb::handle frequency, nb::handle paper_id,
+          nb::handle capital_base, nb::handle path) {
+    set_attr(self, ZT_NAME("stock_market"), stock_market);
+    set_attr(self, ZT_NAME("frequency"), frequency);
+    set_attr(self, ZT_NAME("paper_id"), paper_id);
+    set_attr(self, ZT_NAME("capital_base"), capital_base);
+    set_attr(self, ZT_NAME("cluster_conn"),
+             call(module_attr(ZT_NAME("DiskPersistProvider")), path));
 }
 
 nb::object engine_config(nb::handle self, nb::handle service) {
-    nb::object frequencies = service.attr("map_frequncy");
-    nb::object frequency = self.attr("frequency");
+    nb::object frequencies = get_attr(service, ZT_NAME("map_frequncy"));
+    nb::object frequency = get_attr(self, ZT_NAME("frequency"));
     nb::dict base;
     base["frequency"] = steal_or_raise(PyObject_GetItem(frequencies.ptr(), frequency.ptr()));
     nb::dict config;
     config["base"] = base;
-    nb::object market = self.attr("stock_market").attr("lower")();
-    nb::object capital_base = self.attr("capital_base");
-    return service.attr("gen_mod_config")(config, market, capital_base);
+    nb::object market = call_method(get_attr(self, ZT_NAME("stock_market")), ZT_NAME("lower"));
+    nb::object capital_base = get_attr(self, ZT_NAME("capital_base"));
+    return call_method(service, ZT_NAME("gen_mod_config"), config, market, capital_base);
 }
 
 void start_engine(nb::handle env) {
-    nb::object handler = global("ModHandler")();
-    handler.attr("set_env")(env);
-    handler.attr("start_up")();
+    nb::object handler = call(module_attr(ZT_NAME("ModHandler")));
+    call_method(handler, ZT_NAME("set_env"), env);
+    call_method(handler, ZT_NAME("start_up"));
 }
 
 void set_clock(nb::handle env) {
     nb::object calendar_dt = now();
-    nb::object data_proxy = env.attr("data_proxy");
-    nb::object frequency = env.attr("config").attr("base").attr("frequency");
-    nb::object bar_map = global("BarMap")(data_proxy, frequency);
-    bar_map.attr("update_dt")(calendar_dt);
-    env.attr("set_bar_dict")(bar_map);
-    nb::setattr(env, "calendar_dt", calendar_dt);
+    nb::object data_proxy = get_attr(env, ZT_NAME("data_proxy"));
+    nb::object base = get_attr(get_attr(env, ZT_NAME("config")), ZT_NAME("base"));
+    nb::object frequency = get_attr(base, ZT_NAME("frequency"));
+    nb::object bar_map = call(module_attr(ZT_NAME("BarMap")), data_proxy, frequency);
+    call_method(bar_map, ZT_NAME("update_dt"), calendar_dt);
+    call_method(env, ZT_NAME("set_bar_dict"), bar_map);
+    set_attr(env, ZT_NAME("calendar_dt"), calendar_dt);
 }
 
-bool has_attribute(nb::handle obj, const char *name) {
-    nb::object value = nb::steal(PyObject_GetAttrString(obj.ptr(), name));
+// Like hasattr: a failing read counts as absent and its error is dropped.
+bool has_attribute(nb::handle obj, PyObject *name) {
+    nb::object value = nb::steal(PyObject_GetAttr(obj.ptr(), name));
     if (!value.is_valid())
-        PyErr_Clear(); // like hasattr: a failing read counts as absent
+        PyErr_Clear();
     return value.is_valid();
 }
 
 void restore_state(nb::handle self, nb::handle env, nb::handle portfolio) {
-    nb::object store = self.attr("cluster_conn");
-    nb::object state = store.attr("load")("portfolio");
+    nb::object store = get_attr(self, ZT_NAME("cluster_conn"));
+    nb::object state = call_method(store, ZT_NAME("load"), nb::str("portfolio"));
     if (!state.is_none())
-        portfolio.attr("set_state")(state);
-    nb::object broker = env.attr("broker");
-    if (!has_attribute(broker, "set_state_conf"))
+        call_method(portfolio, ZT_NAME("set_state"), state);
+    nb::object broker = get_attr(env, ZT_NAME("broker"));
+    if (!has_attribute(broker, ZT_NAME("set_state_conf")))
         return;
-    nb::setattr(env, "portfolio", portfolio);
-    nb::object broker_state = store.attr("load")("broker");
+    set_attr(env, ZT_NAME("portfolio"), portfolio);
+    nb::object broker_state = call_method(store, ZT_NAME("load"), nb::str("broker"));
     if (!broker_state.is_none())
-        env.attr("broker").attr("set_state_conf")(broker_state);
+        call_method(get_attr(env, ZT_NAME("broker")), ZT_NAME("set_state_conf"), broker_state);
 }
 
 nb::object portfolio(nb::handle self) {
-    nb::object service = global("SimulateService")(nb::none(), nb::none(), nb::none(), nb::none());
+    nb::handle none = Py_None;
+    nb::object service = call(module_attr(ZT_NAME("SimulateService")), none, none, none, none);
     nb::object config = engine_config(self, service);
-    nb::object env = global("Environment")(config);
-    nb::setattr(self, OWN_ENV, env);
+    nb::object env = call(module_attr(ZT_NAME("Environment")), config);
+    // Remembered so that finalising the view never discards an environment
+    // that belongs to someone else.
+    set_attr(self, ZT_NAME("_own_env"), env);
     start_engine(env);
     set_clock(env);
-    nb::object result = env.attr("broker").attr("get_portfolio")();
+    nb::object result = call_method(get_attr(env, ZT_NAME("broker")), ZT_NAME("get_portfolio"));
     restore_state(self, env, result);
     return result;
 }
 
-nb::object figure(nb::handle self, const char *name) {
-    return self.attr("portfolio").attr(name);
+nb::object figure(nb::handle self, PyObject *name) {
+    return get_attr(get_attr(self, ZT_NAME("portfolio")), name);
+}
+
+nb::object total_asset_value(nb::handle self) {
+    return figure(self, ZT_NAME("total_value"));
+}
+
+nb::object ending_cash(nb::handle self) {
+    return figure(self, ZT_NAME("available_cash"));
+}
+
+nb::object market_value(nb::handle self) {
+    return figure(self, ZT_NAME("market_value"));
+}
+
+nb::object profit_and_loss(nb::handle self) {
+    return figure(self, ZT_NAME("pnl"));
 }
 
 // A position record as a new dict; None is refused the way `**record` refuses it.
 nb::object record_copy(nb::handle record) {
     if (PyDict_Check(record.ptr()))
         return steal_or_raise(PyDict_Copy(record.ptr()));
-    if (record.is_none()) {
-        PyErr_SetString(PyExc_TypeError, "argument after ** must be a mapping, not NoneType");
-        raise_python_error();
-    }
-    return steal_or_raise(
-        PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyDict_Type), record.ptr()));
+    if (record.is_none())
+        raise(PyExc_TypeError, "argument after ** must be a mapping, not NoneType");
+    return call(builtin_type(&PyDict_Type), record);
 }
 
 nb::object positions(nb::handle self) {
-    nb::object stamp = now().attr("strftime")("%Y-%m-%dT%H:%M:%S");
-    nb::object positions = self.attr("portfolio").attr("positions");
+    nb::object stamp = call_method(now(), ZT_NAME("strftime"), nb::str("%Y-%m-%dT%H:%M:%S"));
+    nb::object held = get_attr(get_attr(self, ZT_NAME("portfolio")), ZT_NAME("positions"));
     nb::list result;
-    for (nb::handle pair : positions.attr("items")()) {
+    nb::object pairs = call_method(held, ZT_NAME("items"));
+    for (nb::handle pair : pairs) {
         nb::object position = pair[1];
-        for (nb::handle record : position.attr("output_json")()) {
+        nb::object records = call_method(position, ZT_NAME("output_json"));
+        for (nb::handle record : records) {
             nb::object copy = record_copy(record);
-            copy["position_date"] = stamp;
+            check(PyObject_SetItem(copy.ptr(), ZT_NAME("position_date"), stamp.ptr()));
             result.append(copy);
         }
     }
@@ -135,64 +148,48 @@ nb::object positions(nb::handle self) {
 // still the current one: another run's environment is left alone.
 void finalize(nb::handle self) {
     try {
-        nb::object own = nb::steal(PyObject_GetAttrString(self.ptr(), OWN_ENV));
+        nb::object own = nb::steal(PyObject_GetAttr(self.ptr(), ZT_NAME("_own_env")));
         if (!own.is_valid()) {
             PyErr_Clear();
             return;
         }
-        nb::object environment = global("Environment");
-        if (environment.attr("_env").is(own))
-            environment.attr("del_instance")();
+        nb::object environment = module_attr(ZT_NAME("Environment"));
+        if (get_attr(environment, ZT_NAME("_env")).is(own))
+            call_method(environment, ZT_NAME("del_instance"));
     } catch (nb::python_error &e) {
         e.restore();
         PyErr_WriteUnraisable(self.ptr());
     }
 }
 
-nb::object make_property(nb::object getter) {
-    nb::handle property = reinterpret_cast<PyObject *>(&PyProperty_Type);
-    return property(getter);
-}
-
-nb::object make_paper_book(nb::handle module) {
-    nb::dict ns;
-    ns["__init__"] = method(&init, nb::name("__init__"), nb::arg("stock_market").none(),
-                            nb::arg("frequency").none(), nb::arg("paper_id").none(),
-                            nb::arg("capital_base").none(), nb::arg("path").none());
-    nb::object lazy_property = module.attr("lazy_property");
-    ns["portfolio"] = lazy_property(method(&portfolio, nb::name("portfolio")));
-    struct {
-        const char *name, *attr;
-    } figures[] = {{"total_asset_value", "total_value"},
-                   {"ending_cash", "available_cash"},
-                   {"market_value", "market_value"},
-                   {"profit_and_loss", "pnl"}};
-    for (auto &row : figures) {
-        const char *attr = row.attr;
-        ns[row.name] = make_property(
-            method([attr](nb::handle self) { return figure(self, attr); }, nb::name(row.name)));
-    }
-    ns["positions"] = make_property(method(&positions, nb::name("positions")));
-    ns["__del__"] = method(&finalize, nb::name("__del__"));
-    nb::object object_type = nb::borrow(reinterpret_cast<PyObject *>(&PyBaseObject_Type));
-    nb::object cls = make_python_class(module, "PaperBook", nb::make_tuple(object_type), ns);
-    set_doc(cls, DOC);
-    return cls;
+nb::object make_paper_book(nb::module_ &m) {
+    ClassBuilder cls(m, "PaperBook");
+    cls.def<init>("__init__(self, stock_market, frequency, paper_id, capital_base, path)",
+                  "Store the account's settings and open its persisted state.")
+        .def<portfolio>("portfolio(self)",
+                        "The portfolio restored from the persisted state (built on first read).")
+        .wrap("portfolio", module_attr(ZT_NAME("lazy_property")))
+        .property<total_asset_value>("total_asset_value", "The portfolio's total value.")
+        .property<ending_cash>("ending_cash", "The portfolio's available cash.")
+        .property<market_value>("market_value", "The portfolio's market value.")
+        .property<profit_and_loss>("profit_and_loss", "The portfolio's profit and loss.")
+        .property<positions>("positions",
+                             "The position records, each stamped with the time of the read.")
+        .def<finalize>("__del__(self)", "Discard the engine environment this view built.");
+    return cls.finish(kDoc);
 }
 
 } // namespace
 
 NB_MODULE(paper_book, m) {
-    module_ref.set(m);
-    m.attr("datetime") = nb::module_::import_("datetime");
-    m.attr("ModHandler") = nb::module_::import_("corvane.mod").attr("ModHandler");
-    m.attr("Environment") = nb::module_::import_("corvane.environment").attr("Environment");
-    m.attr("BarMap") = nb::module_::import_("corvane.model.bar").attr("BarMap");
+    module_state().init(m);
+    m.attr("datetime") = import("datetime");
+    m.attr("ModHandler") = import_from("corvane.mod", "ModHandler");
+    m.attr("Environment") = import_from("corvane.environment", "Environment");
+    m.attr("BarMap") = import_from("corvane.model.bar", "BarMap");
     m.attr("DiskPersistProvider") =
-        nb::module_::import_("corvane.utils.disk_persist_provider").attr("DiskPersistProvider");
-    m.attr("lazy_property") =
-        nb::module_::import_("zentaro.mod.kelvo.utils.wrap_utils").attr("lazy_property");
-    m.attr("SimulateService") =
-        nb::module_::import_("zentaro.mod.kelvo.simulate").attr("SimulateService");
+        import_from("corvane.utils.disk_persist_provider", "DiskPersistProvider");
+    m.attr("lazy_property") = import_from("zentaro.mod.kelvo.utils.wrap_utils", "lazy_property");
+    m.attr("SimulateService") = import_from("zentaro.mod.kelvo.simulate", "SimulateService");
     m.attr("PaperBook") = make_paper_book(m);
 }

@@ -1,73 +1,117 @@
 // Query text builder: table and field objects whose comparisons return the
 // text of the research query language instead of booleans.
 //
-// The three classes are built with type() so that they behave like plain
-// Python classes (replaceable class attributes, a __getattr__ fall-back, no
-// hash next to __eq__). Everything a method reads from the module or from an
-// object is looked up at call time, as Python code would. Field reads,
-// comparisons and query construction also get C slots of their own; Python
-// puts its generic slots back as soon as a user sets one of the methods
-// behind them on the class.
+// Field reads, comparisons and query construction run on every query, so
+// the three classes come from type specs whose slots do that work directly;
+// a class made by type() would route each of them through Python's generic
+// slot functions (for a __getattr__, one AttributeError built and discarded
+// per field read). They still behave like plain Python classes: instances
+// take attributes, class attributes can be replaced (Python then puts its
+// generic slot in place and calls the replacement), no hash next to __eq__.
+// The named methods are kit functions. Everything a method reads from the
+// module or from an object is looked up at call time, as Python code would.
 
+#include <iterator>
+#include <utility>
 #include <vector>
 
 #include "query_text.hpp"
 
 namespace query_text {
 
-Names S;
-Native N;
-PyObject *g_module = nullptr;
+Natives natives;
 
 namespace {
 
-using zentaro::make_python_class;
-using zentaro::method;
+// ---- instances of the type-spec class ----------------------------------------
 
-PyObject *intern(const char *text) {
-    PyObject *s = PyUnicode_InternFromString(text);
-    if (!s)
-        raise_python_error();
-    return s; // kept for the life of the process
+// An instance with a __dict__ and weak references, as a Python class's.
+struct Instance {
+    PyObject_HEAD PyObject *dict;
+    PyObject *weakrefs;
+};
+
+Instance *as_instance(PyObject *self) {
+    return reinterpret_cast<Instance *>(self);
 }
 
-bool truth(nb::handle o) {
-    int t = PyObject_IsTrue(o.ptr());
-    if (t < 0)
-        raise_python_error();
-    return t == 1;
+int instance_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(as_instance(self)->dict);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
 }
 
-// Runs `body` for a C slot, turning C++ exceptions into the pending error.
-template <typename Body> PyObject *slot_call(Body &&body) {
-    try {
-        return body().release().ptr();
-    } catch (nb::python_error &e) {
-        e.restore();
-    } catch (const std::exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
+int instance_clear(PyObject *self) {
+    Py_CLEAR(as_instance(self)->dict);
+    return 0;
+}
+
+void instance_dealloc(PyObject *self) {
+    PyTypeObject *type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (as_instance(self)->weakrefs)
+        PyObject_ClearWeakRefs(self);
+    instance_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyMemberDef kInstanceMembers[] = {
+    {"__dictoffset__", T_PYSSIZET, offsetof(Instance, dict), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(Instance, weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef kInstanceGetset[] = {
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+#define ZT_INSTANCE_SLOTS                                                                          \
+    {Py_tp_traverse, reinterpret_cast<void *>(instance_traverse)},                                 \
+        {Py_tp_clear, reinterpret_cast<void *>(instance_clear)},                                   \
+        {Py_tp_dealloc, reinterpret_cast<void *>(instance_dealloc)},                               \
+        {Py_tp_members, kInstanceMembers}, {                                                       \
+        Py_tp_getset, kInstanceGetset                                                              \
     }
-    return nullptr;
+
+constexpr unsigned int kClassFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+
+template <typename Fn> PyCFunction c_method(Fn fn) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
+nb::object keep(PyObject *obj) {
+    return nb::borrow(obj);
+}
+
+PyObject *class_entry(nb::handle cls, const char *name) {
+    return compat::type_lookup(reinterpret_cast<PyTypeObject *>(cls.ptr()), interned(name));
 }
 
 // ---- StrModelAttr ----------------------------------------------------------
 
 void attr_init(nb::handle self, nb::handle name, nb::handle key) {
-    set(self, S.name, name);
-    set(self, S.key, key);
+    set_attr(self, ZT_NAME("name"), name);
+    set_attr(self, ZT_NAME("key"), key);
 }
 
-nb::str attr_str(nb::handle self) {
-    nb::object name = formatted(get(self, S.name));
-    nb::object key = formatted(get(self, S.key));
-    PyObject *parts[] = {name.ptr(), S.dot, key.ptr()};
-    return nb::borrow<nb::str>(concat(parts, 3));
+nb::object attr_str(nb::handle self) {
+    nb::object name = formatted(get_attr(self, ZT_NAME("name")));
+    nb::object key = formatted(get_attr(self, ZT_NAME("key")));
+    PyObject *parts[] = {name.ptr(), ZT_NAME("."), key.ptr()};
+    return concat(parts, 3);
+}
+
+nb::object attr_encode(nb::handle self, nb::handle o, nb::handle top) {
+    return encode(self, o, truth(top));
 }
 
 // One condition builder: "{}.{}<op>{}<tail>" filled with name, key and
 // self._encode(obj).
 struct Builder {
-    const char *method;
+    const char *signature;
+    const char *doc;
     const char *op;
     const char *tail;
     PyObject *op_text = nullptr; // `op` and `tail` as str, made at module init
@@ -75,135 +119,233 @@ struct Builder {
 };
 
 Builder kBuilders[] = {
-    {"__lt__", "<", ""},     {"__le__", "<=", ""},    {"__eq__", "==", ""},  {"__ne__", "!=", ""},
-    {"__gt__", ">", ""},     {"__ge__", ">=", ""},    {"in_", ".in_(", ")"}, {"is_", ".is_(", ")"},
-    {"any_", ".any_(", ")"}, {"all_", ".all_(", ")"},
+    {"__lt__(self, obj)", "Return the condition text name.key<obj.", "<", ""},
+    {"__le__(self, obj)", "Return the condition text name.key<=obj.", "<=", ""},
+    {"__eq__(self, obj)", "Return the condition text name.key==obj.", "==", ""},
+    {"__ne__(self, obj)", "Return the condition text name.key!=obj.", "!=", ""},
+    {"__gt__(self, obj)", "Return the condition text name.key>obj.", ">", ""},
+    {"__ge__(self, obj)", "Return the condition text name.key>=obj.", ">=", ""},
+    {"in_(self, obj)", "Return the condition text name.key.in_(obj).", ".in_(", ")"},
+    {"is_(self, obj)", "Return the condition text name.key.is_(obj).", ".is_(", ")"},
+    {"any_(self, obj)", "Return the condition text name.key.any_(obj).", ".any_(", ")"},
+    {"all_(self, obj)", "Return the condition text name.key.all_(obj).", ".all_(", ")"},
 };
-static_assert(Py_LT == 0 && Py_LE == 1 && Py_EQ == 2 && Py_NE == 3 && Py_GT == 4 && Py_GE == 5,
-              "kBuilders starts with the comparisons in the order of their op codes");
 
-nb::str build_condition(nb::handle self, nb::handle obj, const Builder &b) {
-    nb::object name = formatted(get(self, S.name));
-    nb::object key = formatted(get(self, S.key));
-    nb::object value = formatted(call_encode(self, obj, nullptr));
-    PyObject *parts[] = {name.ptr(), S.dot, key.ptr(), b.op_text, value.ptr(), b.tail_text};
-    return nb::borrow<nb::str>(concat(parts, 6));
+nb::object build_condition(nb::handle self, nb::handle obj, const Builder &b) {
+    nb::object name = formatted(get_attr(self, ZT_NAME("name")));
+    nb::object key = formatted(get_attr(self, ZT_NAME("key")));
+    nb::object value = render(call_encode(self, obj, nullptr));
+    PyObject *parts[] = {name.ptr(), ZT_NAME("."), key.ptr(), b.op_text, value.ptr(), b.tail_text};
+    return concat(parts, 6);
 }
 
-PyObject *attr_richcompare(PyObject *self, PyObject *other, int op) {
-    return slot_call([&] { return build_condition(self, other, kBuilders[op]); });
+template <size_t I> nb::object condition(nb::handle self, nb::handle obj) {
+    return build_condition(self, obj, kBuilders[I]);
 }
 
+template <size_t... I> void add_builders(ClassBuilder &cls, std::index_sequence<I...>) {
+    (cls.def<condition<I>>(kBuilders[I].signature, kBuilders[I].doc), ...);
+}
+
+// Fields are made on every field read and carry two attributes: a class
+// made by type() keeps those inline, without a dict per field, which costs
+// less than direct comparison slots would save.
 nb::object make_attr_class(nb::module_ &m) {
-    nb::dict ns;
-    nb::object init =
-        method(attr_init, nb::name("__init__"), nb::arg("name").none(), nb::arg("key").none());
-    nb::object str = method(attr_str, nb::name("__str__"));
-    nb::object encode_fn = method(
-        [](nb::handle self, nb::handle o, nb::handle top) { return encode(self, o, truth(top)); },
-        nb::name("_encode"), nb::arg("o").none(), nb::arg("top").none() = 1);
-    ns["__init__"] = init;
-    ns["__str__"] = str;
     for (Builder &b : kBuilders) {
-        b.op_text = intern(b.op);
-        b.tail_text = intern(b.tail);
+        b.op_text = interned(b.op);
+        b.tail_text = interned(b.tail);
     }
-    for (const Builder &b : kBuilders)
-        ns[b.method] =
-            method([&b](nb::handle self, nb::handle obj) { return build_condition(self, obj, b); },
-                   nb::name(b.method), nb::arg("obj").none());
-    ns["_encode"] = encode_fn;
+    ClassBuilder cls(m, "StrModelAttr");
+    cls.def<attr_init>("__init__(self, name, key)", "Store the table name and the field name.")
+        .def<attr_str>("__str__(self)", "Return the field as table.field.");
+    add_builders(cls, std::make_index_sequence<std::size(kBuilders)>());
+    cls.def<attr_encode>("_encode(self, o, top=1)",
+                         "Return the value as the condition texts write it.");
+    natives.attr_init = keep(cls.ns()["__init__"].ptr()).release().ptr();
+    natives.attr_str = keep(cls.ns()["__str__"].ptr()).release().ptr();
+    natives.encode = keep(cls.ns()["_encode"].ptr()).release().ptr();
     // No __hash__ next to __eq__: type() then makes the fields unhashable.
-    nb::object cls = make_python_class(m, "StrModelAttr", nb::make_tuple(), ns);
-    reinterpret_cast<PyTypeObject *>(cls.ptr())->tp_richcompare = attr_richcompare;
-
-    N.attr_cls = nb::object(cls).release().ptr();
-    N.attr_init = init.release().ptr();
-    N.attr_str = str.release().ptr();
-    N.encode = encode_fn.release().ptr();
-    return cls;
+    nb::object result = cls.finish("A field of a table: comparisons and in_/is_/any_/all_ "
+                                   "return condition texts of the query language.");
+    natives.attr_cls = keep(result.ptr()).release().ptr();
+    return result;
 }
 
 // StrModelAttr(name, key), without the generic call machinery while the
 // module's class is still the one built here.
 nb::object new_field(nb::handle cls, nb::handle name, nb::handle key) {
     auto *type = reinterpret_cast<PyTypeObject *>(cls.ptr());
-    if (cls.ptr() == N.attr_cls && Py_IS_TYPE(cls.ptr(), &PyType_Type) &&
-        type->tp_new == PyBaseObject_Type.tp_new && _PyType_Lookup(type, S.init) == N.attr_init) {
+    if (cls.ptr() == natives.attr_cls && Py_IS_TYPE(cls.ptr(), &PyType_Type) &&
+        type->tp_new == PyBaseObject_Type.tp_new &&
+        compat::type_lookup(type, ZT_NAME("__init__")) == natives.attr_init) {
         nb::object no_args = steal_or_raise(PyTuple_New(0));
         nb::object field = steal_or_raise(type->tp_new(type, no_args.ptr(), nullptr));
         attr_init(field, name, key);
         return field;
     }
-    PyObject *args[] = {name.ptr(), key.ptr()};
-    return steal_or_raise(PyObject_Vectorcall(cls.ptr(), args, 2, nullptr));
+    return call(cls, name, key);
 }
 
 // ---- StrModel --------------------------------------------------------------
+//
+// Every field read goes through the table's attribute hook, so the class is
+// made from a type spec with its own tp_getattro: a class made by type()
+// with a __getattr__ gets Python's generic hook, which builds and discards
+// an AttributeError for every field. A user who sets __getattr__ on the
+// class still gets Python's hook and their method, as with any class.
 
-void model_init(nb::handle self, nb::handle name) {
-    set(self, S.name, name);
+// Python's identifier rule; ASCII names, nearly all of them, without the
+// Unicode tables.
+bool is_identifier(PyObject *text) {
+    if (!PyUnicode_IS_ASCII(text))
+        return PyUnicode_IsIdentifier(text) == 1;
+    const auto *c = static_cast<const unsigned char *>(PyUnicode_DATA(text));
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    auto letter = [](unsigned char ch) {
+        return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || ch == '_';
+    };
+    if (n == 0 || !letter(c[0]))
+        return false;
+    for (Py_ssize_t i = 1; i < n; ++i)
+        if (!letter(c[i]) && !(c[i] >= '0' && c[i] <= '9'))
+            return false;
+    return true;
 }
 
-nb::object model_str(nb::handle self) {
-    return get(self, S.name);
+// A field name read through getattr goes into text that the server
+// evaluates: only an identifier may, and only as a plain str (a subclass
+// could render as something else).
+nb::object field_name(nb::handle key) {
+    if (!PyUnicode_Check(key.ptr())) {
+        PyErr_Format(PyExc_TypeError, "attribute name must be string, not '%.200s'",
+                     Py_TYPE(key.ptr())->tp_name);
+        raise_python_error();
+    }
+    if (!is_identifier(key.ptr())) {
+        PyErr_Format(PyExc_ValueError, "field name must be an identifier: %R", key.ptr());
+        raise_python_error();
+    }
+    return steal_or_raise(PyUnicode_FromObject(key.ptr()));
 }
 
 // Any attribute the table lacks is a field of it. `name` is read past the
 // fall-back, so that a table without one reports it instead of recursing.
 nb::object model_getattr(nb::handle self, nb::handle key) {
-    nb::object name = steal_or_raise(PyObject_GenericGetAttr(self.ptr(), S.name));
-    return new_field(module_get(S.StrModelAttr), name, key);
+    nb::object field = field_name(key);
+    nb::object name = steal_or_raise(PyObject_GenericGetAttr(self.ptr(), ZT_NAME("name")));
+    return new_field(module_attr(ZT_NAME("StrModelAttr")), name, field);
 }
 
-// Python's own __getattr__ hook, minus building and discarding an
-// AttributeError for every field read.
 PyObject *model_getattro(PyObject *self, PyObject *name) {
-    PyObject *found = _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
+    PyObject *found = compat::generic_getattr_quiet(self, name);
     if (found || PyErr_Occurred())
         return found;
-    return slot_call([&] { return model_getattr(self, name); });
+    return guarded([&] {
+        // While this hook is the class's slot, nobody has set __getattr__ on
+        // it: that would have put Python's generic hook there.
+        if (Py_TYPE(self)->tp_getattro == model_getattro ||
+            class_attr_is(self, ZT_NAME("__getattr__"), natives.model_getattr))
+            return model_getattr(self, name);
+        // A replaced __getattr__: Python's hook calls it after this error.
+        return steal_or_raise(PyObject_GenericGetAttr(self, name));
+    });
 }
 
-nb::object make_model_class(nb::module_ &m) {
-    nb::dict ns;
-    ns["__init__"] = method(model_init, nb::name("__init__"), nb::arg("name").none());
-    ns["__str__"] = method(model_str, nb::name("__str__"));
-    ns["__getattr__"] = method(model_getattr, nb::name("__getattr__"), nb::arg("key").none());
-    nb::object cls = make_python_class(m, "StrModel", nb::make_tuple(), ns);
-    reinterpret_cast<PyTypeObject *>(cls.ptr())->tp_getattro = model_getattro;
+int model_tp_init(PyObject *self, PyObject *args, PyObject *kwargs) {
+    static const char *keywords[] = {"name", nullptr};
+    PyObject *name = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:__init__", const_cast<char **>(keywords),
+                                     &name))
+        return -1;
+    return PyObject_SetAttr(self, ZT_NAME("name"), name);
+}
+
+PyObject *model_tp_str(PyObject *self) {
+    return PyObject_GetAttr(self, ZT_NAME("name"));
+}
+
+PyObject *model_init_method(PyObject *self, PyObject *args, PyObject *kwargs) {
+    return model_tp_init(self, args, kwargs) < 0 ? nullptr : Py_NewRef(Py_None);
+}
+
+// __getattr__(self, key), as a def takes it: positional or by keyword.
+PyObject *model_getattr_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                               PyObject *kwnames) {
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    bool by_keyword = nargs == 0 && nkw == 1 &&
+                      PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(kwnames, 0), "key") == 0;
+    if (!(nargs == 1 && nkw == 0) && !by_keyword) {
+        PyErr_SetString(PyExc_TypeError, "StrModel.__getattr__() takes one argument: 'key'");
+        return nullptr;
+    }
+    return guarded([&] { return model_getattr(self, args[0]); });
+}
+
+nb::object make_model_class() {
+    static PyMethodDef methods[] = {
+        {"__init__", c_method(model_init_method), METH_VARARGS | METH_KEYWORDS | METH_COEXIST,
+         "__init__($self, name)\n--\n\nStore the table's name."},
+        {"__getattr__", c_method(model_getattr_method), METH_FASTCALL | METH_KEYWORDS,
+         "__getattr__($self, key)\n--\n\nReturn the field `key` of this table."},
+        {nullptr, nullptr, 0, nullptr},
+    };
+    static PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char *>("StrModel(name)\n--\n\nA table of the research query "
+                                       "language: any attribute it lacks is a field of it.")},
+        {Py_tp_init, reinterpret_cast<void *>(model_tp_init)},
+        {Py_tp_str, reinterpret_cast<void *>(model_tp_str)},
+        {Py_tp_getattro, reinterpret_cast<void *>(model_getattro)},
+        {Py_tp_methods, methods},
+        ZT_INSTANCE_SLOTS,
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {
+        "zentaro.mod.kelvo.research.normal_query.query_text.StrModel",
+        sizeof(Instance),
+        0,
+        kClassFlags,
+        slots,
+    };
+    nb::object cls = steal_or_raise(PyType_FromSpec(&spec));
+    natives.model_getattr = keep(class_entry(cls, "__getattr__")).release().ptr();
     return cls;
 }
 
 // ---- StrQuery --------------------------------------------------------------
 
-void query_init(nb::handle self, nb::args args) {
-    set(self, S.fields, args);
-    set(self, S.filters, steal_or_raise(PyList_New(0)));
-    set(self, S.limit, nb::none());
-    set(self, S.offset, nb::none());
+void query_init(nb::handle self, nb::handle args) {
+    set_attr(self, ZT_NAME("fields"), args);
+    set_attr(self, ZT_NAME("filters"), steal_or_raise(PyList_New(0)));
+    set_attr(self, ZT_NAME("_limit"), nb::none());
+    set_attr(self, ZT_NAME("_offset"), nb::none());
 }
 
-nb::handle query_filter(nb::handle self, nb::args args) {
-    nb::object filters = get(self, S.filters);
-    for (nb::handle condition : args) {
-        if (PyList_CheckExact(filters.ptr())) {
-            if (PyList_Append(filters.ptr(), condition.ptr()) < 0)
-                raise_python_error();
-        } else {
-            steal_or_raise(PyObject_CallMethodOneArg(filters.ptr(), S.append, condition.ptr()));
-        }
+nb::handle query_filter(nb::handle self, nb::handle args) {
+    nb::object filters = get_attr(self, ZT_NAME("filters"));
+    for (nb::handle condition : nb::borrow<nb::tuple>(args)) {
+        if (PyList_CheckExact(filters.ptr()))
+            check(PyList_Append(filters.ptr(), condition.ptr()));
+        else
+            call_method(filters, ZT_NAME("append"), condition);
     }
     return self;
 }
 
+// The value goes into text that the server evaluates: integers only.
+void check_integer(nb::handle value) {
+    if (!value.is_none())
+        steal_or_raise(PyNumber_Index(value.ptr()));
+}
+
 nb::handle query_limit(nb::handle self, nb::handle limit) {
-    set(self, S.limit, limit);
+    check_integer(limit);
+    set_attr(self, ZT_NAME("_limit"), limit);
     return self;
 }
 
 nb::handle query_offset(nb::handle self, nb::handle limit) {
-    set(self, S.offset, limit);
+    check_integer(limit);
+    set_attr(self, ZT_NAME("_offset"), limit);
     return self;
 }
 
@@ -243,7 +385,7 @@ class Pieces {
             Py_DECREF(piece);
     }
     void add(nb::object piece) { items_.push_back(piece.release().ptr()); }
-    void add(PyObject *interned) { items_.push_back(Py_NewRef(interned)); }
+    void add(PyObject *interned_text) { items_.push_back(Py_NewRef(interned_text)); }
     nb::object join() { return concat(items_.data(), static_cast<Py_ssize_t>(items_.size())); }
 
   private:
@@ -254,14 +396,14 @@ class Pieces {
 // __str__ (str() goes by the class, never the instance); anything else as
 // str() gives it.
 void add_field(Pieces &out, nb::handle item) {
-    if (Py_TYPE(item.ptr()) == reinterpret_cast<PyTypeObject *>(N.attr_cls) &&
-        class_attr_is(item, S.str, N.attr_str)) {
-        out.add(formatted(get(item, S.name)));
-        out.add(S.dot);
-        out.add(formatted(get(item, S.key)));
+    if (Py_TYPE(item.ptr()) == reinterpret_cast<PyTypeObject *>(natives.attr_cls) &&
+        class_attr_is(item, ZT_NAME("__str__"), natives.attr_str)) {
+        out.add(formatted(get_attr(item, ZT_NAME("name"))));
+        out.add(ZT_NAME("."));
+        out.add(formatted(get_attr(item, ZT_NAME("key"))));
         return;
     }
-    out.add(to_str(item));
+    out.add(text_of(item));
 }
 
 void add_fields(Pieces &out, nb::handle fields) {
@@ -270,7 +412,7 @@ void add_fields(Pieces &out, nb::handle fields) {
     while (PyObject *raw = PyIter_Next(it.ptr())) {
         nb::object item = nb::steal(raw);
         if (!first)
-            out.add(S.comma);
+            out.add(ZT_NAME(", "));
         add_field(out, item);
         first = false;
     }
@@ -291,70 +433,46 @@ void add_filters(Pieces &out, nb::handle filters) {
             raise_python_error();
         }
         if (i)
-            out.add(S.comma);
+            out.add(ZT_NAME(", "));
         out.add(item);
     }
 }
 
-// ".limit(%s)" % value, or nothing while the value is None.
-void add_optional(Pieces &out, nb::handle self, PyObject *attr, PyObject *fmt, PyObject *open) {
-    nb::object value = get(self, attr);
+// ".limit(<integer>)", or nothing while the value is None.
+void add_optional(Pieces &out, nb::handle self, PyObject *attr, PyObject *open) {
+    nb::object value = get_attr(self, attr);
     if (value.is_none())
         return;
-    if (!PyLong_CheckExact(value.ptr())) {
-        out.add(steal_or_raise(PyUnicode_Format(fmt, value.ptr())));
-        return;
-    }
-    // "%s" % n is str(n) for a plain int; skip parsing the format.
     out.add(open);
-    out.add(to_str(value));
-    out.add(S.close);
+    out.add(integer_text(value));
+    out.add(ZT_NAME(")"));
 }
 
-nb::str query_str(nb::handle self) {
+nb::object query_str(nb::handle self) {
     Pieces out;
-    out.add(S.query_open);
-    add_fields(out, get(self, S.fields));
-    out.add(S.filter_open);
-    add_filters(out, get(self, S.filters));
-    out.add(S.close);
-    add_optional(out, self, S.limit, S.limit_fmt, S.limit_open);
-    add_optional(out, self, S.offset, S.offset_fmt, S.offset_open);
-    return nb::borrow<nb::str>(out.join());
+    out.add(ZT_NAME("query("));
+    add_fields(out, get_attr(self, ZT_NAME("fields")));
+    out.add(ZT_NAME(").filter("));
+    add_filters(out, get_attr(self, ZT_NAME("filters")));
+    out.add(ZT_NAME(")"));
+    add_optional(out, self, ZT_NAME("_limit"), ZT_NAME(".limit("));
+    add_optional(out, self, ZT_NAME("_offset"), ZT_NAME(".offset("));
+    return out.join();
 }
 
-// The class's init slot while __init__ is the built-in one: StrQuery(...)
-// then skips the generic method call.
-int query_tp_init(PyObject *self, PyObject *args, PyObject *kwargs) {
-    if (kwargs && PyDict_GET_SIZE(kwargs)) {
-        PyObject *key = nullptr, *value = nullptr;
-        Py_ssize_t pos = 0;
-        PyDict_Next(kwargs, &pos, &key, &value);
-        PyErr_Format(PyExc_TypeError, "StrQuery.__init__() got an unexpected keyword argument '%S'",
-                     key);
-        return -1;
-    }
-    try {
-        query_init(self, nb::borrow<nb::args>(args));
-        return 0;
-    } catch (nb::python_error &e) {
-        e.restore();
-    } catch (const std::exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    }
-    return -1;
-}
-
+// Four attributes per query: a class made by type() keeps them inline.
 nb::object make_query_class(nb::module_ &m) {
-    nb::dict ns;
-    ns["__init__"] = method(query_init, nb::name("__init__"));
-    ns["filter"] = method(query_filter, nb::name("filter"));
-    ns["limit"] = method(query_limit, nb::name("limit"), nb::arg("limit").none());
-    ns["offset"] = method(query_offset, nb::name("offset"), nb::arg("limit").none());
-    ns["__str__"] = method(query_str, nb::name("__str__"));
-    nb::object cls = make_python_class(m, "StrQuery", nb::make_tuple(), ns);
-    reinterpret_cast<PyTypeObject *>(cls.ptr())->tp_init = query_tp_init;
-    return cls;
+    return ClassBuilder(m, "StrQuery")
+        .def<query_init>("__init__(self, *args)", "Start a query of the given fields.")
+        .def<query_filter>("filter(self, *args)", "Add conditions and return the same query.")
+        .def<query_limit>("limit(self, limit)",
+                          "Set the row limit (an integer, or None for none) and return the same "
+                          "query.")
+        .def<query_offset>("offset(self, limit)",
+                           "Set the row offset (an integer, or None for none) and return the same "
+                           "query.")
+        .def<query_str>("__str__(self)", "Return the query text.")
+        .finish("A query under construction; str() gives its text.");
 }
 
 // ---- module ----------------------------------------------------------------
@@ -366,43 +484,16 @@ constexpr const char *kTables[] = {
     "asharevalue",   "ashareoperate",   "asharedebt", "ashareprofit",
 };
 
-void init_names() {
-    S.name = intern("name");
-    S.key = intern("key");
-    S.encode = intern("_encode");
-    S.init = intern("__init__");
-    S.str = intern("__str__");
-    S.numbers = intern("numbers");
-    S.Number = intern("Number");
-    S.Iterable = intern("Iterable");
-    S.fields = intern("fields");
-    S.filters = intern("filters");
-    S.limit = intern("_limit");
-    S.offset = intern("_offset");
-    S.append = intern("append");
-    S.empty = intern("");
-    S.comma = intern(", ");
-    S.dot = intern(".");
-    S.query_open = intern("query(");
-    S.filter_open = intern(").filter(");
-    S.close = intern(")");
-    S.limit_open = intern(".limit(");
-    S.offset_open = intern(".offset(");
-    S.StrModelAttr = intern("StrModelAttr");
-    S.limit_fmt = intern(".limit(%s)");
-    S.offset_fmt = intern(".offset(%s)");
-    S.zero = steal_or_raise(PyLong_FromLong(0)).release().ptr(); // a cached small int
-}
-
 // Dropped from atexit, while the interpreter still runs: past this point every
 // fast path steps aside and the methods go through Python's own lookups.
 void release_natives() {
-    Py_CLEAR(N.attr_cls);
-    Py_CLEAR(N.attr_init);
-    Py_CLEAR(N.attr_str);
-    Py_CLEAR(N.encode);
-    Py_CLEAR(N.std_number);
-    Py_CLEAR(N.std_iterable);
+    Py_CLEAR(natives.attr_cls);
+    Py_CLEAR(natives.attr_init);
+    Py_CLEAR(natives.attr_str);
+    Py_CLEAR(natives.encode);
+    Py_CLEAR(natives.model_getattr);
+    Py_CLEAR(natives.std_number);
+    Py_CLEAR(natives.std_iterable);
 }
 
 } // namespace
@@ -412,28 +503,29 @@ void release_natives() {
 using namespace query_text;
 
 NB_MODULE(query_text, m) {
-    g_module = m.ptr();
-    init_names();
+    module_state().init(m);
 
-    nb::module_ numbers = nb::module_::import_("numbers");
+    nb::object numbers = import("numbers");
     m.attr("numbers") = numbers;
-    nb::object iterable = nb::module_::import_("collections.abc").attr("Iterable");
+    nb::object iterable = import_from("collections.abc", "Iterable");
     m.attr("Iterable") = iterable;
-    N.std_number = nb::object(numbers.attr("Number")).release().ptr();
-    N.std_iterable = iterable.release().ptr();
+    natives.std_number = get_attr(numbers, ZT_NAME("Number")).release().ptr();
+    natives.std_iterable = iterable.release().ptr();
 
     m.attr("StrModelAttr") = make_attr_class(m);
-    nb::object model_cls = make_model_class(m);
+    nb::object model_cls = make_model_class();
     m.attr("StrModel") = model_cls;
     m.attr("StrQuery") = make_query_class(m);
 
     nb::list all;
     for (const char *table : kTables) {
-        m.attr(table) = model_cls(table);
+        m.attr(table) = call(model_cls, nb::str(table));
         all.append(table);
     }
     m.attr("__all__") = all;
 
-    nb::module_::import_("atexit").attr("register")(
-        nb::cpp_function(release_natives, nb::name("_release_query_text_natives")));
+    nb::object release = make_function<release_natives>(
+        "_release_query_text_natives()", "Drop the fast paths' references before exit.",
+        m.attr("__name__"));
+    call_method(import("atexit"), ZT_NAME("register"), release);
 }
