@@ -14,24 +14,32 @@ class PaperBook:
     ps:trade_logs交易日志将考虑像回测日志一样实时落库
     """
 
-    def __init__(self, stock_market: str, frequency: str, paper_id: str, capital_base: float, path: str) -> None: ...
+    def __init__(self, stock_market: str, frequency: str, paper_id: str, capital_base: float, path: str) -> None:
+        """Store the account's settings and open its persisted state."""
 
     @property
-    def portfolio(self) -> Any: ...
+    def portfolio(self) -> Any:
+        """The portfolio restored from the persisted state (built on first read)."""
 
     @property
-    def total_asset_value(self) -> float: ...
+    def total_asset_value(self) -> float:
+        """The portfolio's total value."""
 
     @property
-    def ending_cash(self) -> float: ...
+    def ending_cash(self) -> float:
+        """The portfolio's available cash."""
 
     @property
-    def market_value(self) -> float: ...
+    def market_value(self) -> float:
+        """The portfolio's market value."""
 
     @property
-    def profit_and_loss(self) -> float: ...
+    def profit_and_loss(self) -> float:
+        """The portfolio's profit and loss."""
 
     @property
-    def positions(self) -> list[dict[str, Any]]: ...
+    def positions(self) -> list[dict[str, Any]]:
+        """The position records, each stamped with the time of the read."""
 
-    def __del__(self) -> None: ...
+    def __del__(self) -> None:
+        """Discard the engine environment this view built."""

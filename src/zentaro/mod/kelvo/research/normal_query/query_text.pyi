@@ -2,31 +2,48 @@ from typing import Any, ClassVar, Self
 
 
 class StrModelAttr:
-    def __init__(self, name: str, key: str) -> None: ...
+    """
+    A field of a table: comparisons and in_/is_/any_/all_ return condition texts of the query language.
+    """
 
-    def __str__(self) -> str: ...
+    def __init__(self, name: str, key: str) -> None:
+        """Store the table name and the field name."""
 
-    def __lt__(self, obj: object) -> str: ...
+    def __str__(self) -> str:
+        """Return the field as table.field."""
 
-    def __le__(self, obj: object) -> str: ...
+    def __lt__(self, obj: object) -> str:
+        """Return the condition text name.key<obj."""
 
-    def __eq__(self, obj: object) -> str: ...  # type: ignore[override]
+    def __le__(self, obj: object) -> str:
+        """Return the condition text name.key<=obj."""
 
-    def __ne__(self, obj: object) -> str: ...  # type: ignore[override]
+    def __eq__(self, obj: object) -> str:  # type: ignore[override]
+        """Return the condition text name.key==obj."""
 
-    def __gt__(self, obj: object) -> str: ...
+    def __ne__(self, obj: object) -> str:  # type: ignore[override]
+        """Return the condition text name.key!=obj."""
 
-    def __ge__(self, obj: object) -> str: ...
+    def __gt__(self, obj: object) -> str:
+        """Return the condition text name.key>obj."""
 
-    def in_(self, obj: object) -> str: ...
+    def __ge__(self, obj: object) -> str:
+        """Return the condition text name.key>=obj."""
 
-    def is_(self, obj: object) -> str: ...
+    def in_(self, obj: object) -> str:
+        """Return the condition text name.key.in_(obj)."""
 
-    def any_(self, obj: object) -> str: ...
+    def is_(self, obj: object) -> str:
+        """Return the condition text name.key.is_(obj)."""
 
-    def all_(self, obj: object) -> str: ...
+    def any_(self, obj: object) -> str:
+        """Return the condition text name.key.any_(obj)."""
 
-    def _encode(self, o: object, top: int = 1) -> Any: ...
+    def all_(self, obj: object) -> str:
+        """Return the condition text name.key.all_(obj)."""
+
+    def _encode(self, o: object, top: int = 1) -> Any:
+        """Return the value as the condition texts write it."""
 
     __hash__: ClassVar[None] = None  # type: ignore[assignment]
 
@@ -34,24 +51,45 @@ class StrModelAttr:
     key: str
 
 class StrModel:
-    def __init__(self, name: str) -> None: ...
+    """
+    A table of the research query language: any attribute it lacks is a field of it.
+    """
 
-    def __str__(self) -> str: ...
+    def __str__(self) -> str:
+        """Return str(self)."""
 
-    def __getattr__(self, key: str) -> StrModelAttr: ...
+    def __getattribute__(self, name, /):
+        """Return getattr(self, name)."""
+
+    def __init__(self, name: str) -> None:
+        """Store the table's name."""
+
+    def __getattr__(self, key: str) -> StrModelAttr:
+        """Return the field `key` of this table."""
 
     name: str
 
 class StrQuery:
-    def __init__(self, *args: object) -> None: ...
+    """A query under construction; str() gives its text."""
 
-    def filter(self, *args: str) -> Self: ...
+    def __init__(self, *args: object) -> None:
+        """Start a query of the given fields."""
 
-    def limit(self, limit: int) -> Self: ...
+    def filter(self, *args: str) -> Self:
+        """Add conditions and return the same query."""
 
-    def offset(self, limit: int) -> Self: ...
+    def limit(self, limit: int) -> Self:
+        """
+        Set the row limit (an integer, or None for none) and return the same query.
+        """
 
-    def __str__(self) -> str: ...
+    def offset(self, limit: int) -> Self:
+        """
+        Set the row offset (an integer, or None for none) and return the same query.
+        """
+
+    def __str__(self) -> str:
+        """Return the query text."""
 
     fields: tuple[object, ...]
     filters: list[str]
