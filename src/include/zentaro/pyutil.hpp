@@ -403,16 +403,6 @@ inline nb::object object_bases() {
     return nb::make_tuple(builtin_type(&PyBaseObject_Type));
 }
 
-// ---- retiring: nanobind functions as methods (function.hpp replaces them) ----
-
-inline nb::object module_attr(nb::handle module, const char *name) {
-    return steal_or_raise(PyObject_GetAttrString(module.ptr(), name));
-}
-
-template <typename Func, typename... Extra> nb::object method(Func &&f, const Extra &...extra) {
-    return nb::cpp_function(std::forward<Func>(f), nb::is_method(), extra...);
-}
-
 // Set __doc__ on a finished object.
 inline void set_doc(nb::handle obj, const char *doc) {
     nb::setattr(obj, "__doc__", nb::str(doc));
