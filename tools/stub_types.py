@@ -238,6 +238,7 @@ TYPES = {
             "IMPORTED_MODULE": "dict[str, Any]",
             "__getattr__": "(self, func_name: str) -> Any",
             "__call__": "(self, *args: Any, **kwargs: Any) -> Any",
+            "__getstate__": "(self) -> dict[str, Any]",
             # Declared, it would type every attribute of the proxy as its result.
             "__getattribute__": None,
         },

@@ -19,7 +19,7 @@ class DeferredImport:
     def module(self) -> Any:
         """The resolved object, imported on first use."""
 
-    def __getstate__(self):
+    def __getstate__(self) -> dict[str, Any]:
         """Return the instance dict, as copy and pickle want it."""
 
     module_path: str
