@@ -207,6 +207,8 @@ TYPES = {
     f"{QUERY}.StrModel.__init__": "(self, name: str) -> None",
     f"{QUERY}.StrModel.__str__": "(self) -> str",
     f"{QUERY}.StrModel.__getattr__": "(self, key: str) -> StrModelAttr",
+    # Declared, it would hide __getattr__'s field type from the checker.
+    f"{QUERY}.StrModel.__getattribute__": None,
     **_members(
         f"{QUERY}.StrQuery",
         {

@@ -14,7 +14,7 @@ from unittest import mock
 
 import pytest
 
-SQL = "select * from stock_info limit 3"
+SQL = "select * from instruments limit 3"
 
 
 @pytest.mark.parametrize("name", ["read", "__enter__", "__exit__"])

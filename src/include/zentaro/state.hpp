@@ -44,6 +44,14 @@ class ModuleState {
         return nb::steal(module);
     }
 
+    // Whether the module still exists: finalisers that run while the
+    // interpreter tears modules down have nothing left to clean up without it.
+    bool loaded() const {
+        PyObject *module = ref_ ? compat::weakref_get(ref_) : nullptr;
+        Py_XDECREF(module);
+        return module != nullptr;
+    }
+
     // A module attribute, read at call time so that callers may replace it.
     nb::object attr(PyObject *name) const { return lookup(name, false); }
 

@@ -145,8 +145,11 @@ nb::object positions(nb::handle self) {
 }
 
 // Discard the engine environment only if this view built it and it is
-// still the current one: another run's environment is left alone.
+// still the current one: another run's environment is left alone. At
+// interpreter exit the module may be gone before the view: nothing to do then.
 void finalize(nb::handle self) {
+    if (!module_state().loaded())
+        return;
     try {
         nb::object own = nb::steal(PyObject_GetAttr(self.ptr(), ZT_NAME("_own_env")));
         if (!own.is_valid()) {

@@ -58,9 +58,6 @@ class StrModel:
     def __str__(self) -> str:
         """Return str(self)."""
 
-    def __getattribute__(self, name, /):
-        """Return getattr(self, name)."""
-
     def __init__(self, name: str) -> None:
         """Store the table's name."""
 
