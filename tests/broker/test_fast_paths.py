@@ -181,6 +181,55 @@ def test_more_codes_than_the_cache_holds():
         assert len(result) == len(batch) and result["60039999.SH"].symbol == "60039999.SH"
 
 
+
+def converted_blocks_kept(rows_of, batches, req_type):
+    """Python memory blocks still held after converting each batch and dropping
+    every result: what the module's own caches keep."""
+    import gc
+    import sys
+
+    def convert(rows):
+        with account(rows, req_type) as api:
+            api.positions if req_type == POSITIONS else convert_orders(api)
+
+    convert(rows_of(batches[0]))  # fills the cache past its limit once
+    gc.collect()
+    before = sys.getallocatedblocks()
+    for batch in batches[1:]:
+        convert(rows_of(batch))
+    gc.collect()
+    return sys.getallocatedblocks() - before
+
+
+def seconds(start, stop):
+    return [f"{s // 3600:02d}:{s // 60 % 60:02d}:{s % 60:02d}" for s in range(start, stop)]
+
+
+@pytest.mark.parametrize(
+    "rows_of, batches, req_type",
+    [
+        (
+            lambda codes: [position(code) for code in codes],
+            [[f"60{i:07d}" for i in range(k, k + 40_000)] for k in range(0, 160_000, 40_000)],
+            POSITIONS,
+        ),
+        (
+            lambda times: [order("600000", day, t) for day, t in times],
+            [[(day, t) for t in seconds(0, 40_000)] for day in ("20240105", "20240108")]
+            + [[(day, t) for t in seconds(40_000, 80_000)] for day in ("20240105", "20240108")],
+            ORDERS,
+        ),
+    ],
+    ids=["symbols", "timestamps"],
+)
+def test_the_conversion_caches_stay_bounded(rows_of, batches, req_type):
+    # 160,000 distinct texts go through a cache whose positions are 16-bit: it
+    # must start afresh when full, never keep everything (past 65,535 entries
+    # its positions would wrap and every later entry be lost to lookups).
+    kept = converted_blocks_kept(rows_of, batches, req_type)
+    assert kept < 60_000, f"{kept} blocks kept after 120,000 distinct texts"
+
+
 # ---- timestamps ----
 
 date_texts = st.one_of(
