@@ -15,6 +15,10 @@ import pytest
 import corvane
 import zentaro
 
+# About 80 s on an idle two-core machine, several minutes under load: CI runs it
+# after the quick suite.
+pytestmark = pytest.mark.slow
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
 # Under the sanitizers every call is many times slower and the allocator keeps
