@@ -12,10 +12,10 @@ from fractions import Fraction
 
 import pandas as pd
 import pytest
-from broker_fakes import ACCOUNT, RecordingLog, ScriptedClient
 from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
+from shared.broker import ACCOUNT, RecordingLog, ScriptedBroker, broker_order, position
 from zentaro.mod.tradeapi.api import broker_desk as bd
 from zentaro.utils.exception import TradeException
 
@@ -25,7 +25,7 @@ POSITIONS, ORDERS = 1202, 1204
 @contextlib.contextmanager
 def account(rows, req_type=POSITIONS):
     """A TradeAPI whose broker answers `rows` (hypothesis cannot use fixtures)."""
-    client = ScriptedClient()
+    client = ScriptedBroker()
     client.answers[req_type] = {"result": {"Array": rows}, "id": 1}
     saved = bd.TraderRPC._instance, bd.system_log
     bd.TraderRPC._instance, bd.system_log = client, RecordingLog()
@@ -106,36 +106,8 @@ codes = st.one_of(
 )
 
 
-def position(code, **kw):
-    row = {
-        "SecurityID": code,
-        "SecurityName": "名",
-        "ActualAmt": 100,
-        "FrozenQty": 0,
-        "AvailableStockBalance": 100,
-        "MarketValue": 1.0,
-        "CostPrice": 10.0,
-        "MarketPrice": 10.5,
-    }
-    row.update(kw)
-    return row
-
-
 def order(code, date="20240105", time="09:30:15"):
-    return {
-        "SecurityID": code,
-        "SecurityName": "名",
-        "OrderID": "1",
-        "OrderQty": 100,
-        "Side": 0,
-        "OrderPrice": 1.0,
-        "OrderTypeMsg": "限价",
-        "OrderDate": date,
-        "OrderTime": time,
-        "OrderStatusMsg": "已成",
-        "TradeVolume": 0,
-        "AvgPx": 0.0,
-    }
+    return broker_order(SecurityID=code, OrderDate=date, OrderTime=time)
 
 
 @settings(max_examples=300, deadline=None)
@@ -179,7 +151,6 @@ def test_more_codes_than_the_cache_holds():
         with account([position(code) for code in batch]) as api:
             result = api.positions
         assert len(result) == len(batch) and result["60039999.SH"].symbol == "60039999.SH"
-
 
 
 def converted_blocks_kept(rows_of, batches, req_type):
