@@ -14,6 +14,10 @@ import tempfile
 
 import pytest
 
+from shared.fuzz import register_profiles
+from shared.platform import reset_server
+
+register_profiles()  # first: a wrong profile name stops the run before it made anything
 _run_home = tempfile.mkdtemp(prefix="zentaro-tests-")
 _run_tmp = os.path.join(_run_home, "tmp")
 os.mkdir(_run_tmp)
@@ -22,11 +26,6 @@ tempfile.tempdir = _run_tmp
 os.environ["ZENTARO_ROOT"] = os.path.join(_run_home, "root")
 os.environ["ZENTARO_INFO"] = os.path.join(_run_home, "info")
 os.environ.pop("ZENTARO_URL", None)
-
-from shared.fuzz import register_profiles  # noqa: E402 - after TMPDIR is set
-from shared.platform import reset_server  # noqa: E402
-
-register_profiles()
 
 
 @pytest.hookimpl(tryfirst=True)
@@ -44,6 +43,7 @@ def pytest_sessionfinish(session):
         reporter = session.config.pluginmanager.get_plugin("terminalreporter")
         message = f"tests left {len(left)} entries in the temporary directory: {left[:10]}"
         if reporter is not None:
+            reporter.write("\n")
             reporter.write_line(message, red=True)
         else:
             print(message)

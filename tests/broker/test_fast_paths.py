@@ -16,6 +16,7 @@ from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 from shared.broker import ACCOUNT, RecordingLog, ScriptedBroker, broker_order, position
+from shared.fuzz import examples
 from zentaro.mod.tradeapi.api import broker_desk as bd
 from zentaro.utils.exception import TradeException
 
@@ -110,7 +111,7 @@ def order(code, date="20240105", time="09:30:15"):
     return broker_order(SecurityID=code, OrderDate=date, OrderTime=time)
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(st.lists(codes, min_size=1, max_size=6))
 @example(["600000", "600000\n", "600000", "６00000", "60", "900001", "200001"])
 def test_symbols_are_the_rule_on_every_call(batch):
@@ -217,7 +218,7 @@ def plain_time(date, time):
     return pd.Timestamp("{}{}{}".format(date, date and " ", time))
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(date_texts, time_texts)
 @example("20240105", "09:30:15")
 @example("2024-01-05", "09:30:15")
@@ -273,7 +274,7 @@ numbers = st.one_of(
 )
 
 
-@settings(max_examples=500, deadline=None)
+@settings(max_examples=examples(500), deadline=None)
 @given(numbers, numbers, numbers, st.one_of(st.just("absent"), numbers))
 @example(10.5, 10, 200, "absent")
 @example(10.5, 10.0, 2**53 + 1, 0)
@@ -356,7 +357,7 @@ def near_ties():
     )
 
 
-@settings(max_examples=1000, deadline=None)
+@settings(max_examples=examples(1000), deadline=None)
 @given(
     st.one_of(
         near_ties(),

@@ -9,6 +9,7 @@ from hypothesis import strategies as st
 from ratelimit import RateLimitException
 
 from shared.broker import TOKEN, answer, broker_order, instruction, position, trade
+from shared.fuzz import examples
 from zentaro.mod.tradeapi.api import broker_desk as bd
 from zentaro.mod.tradeapi.sdk.utils import NameDict
 from zentaro.utils.exception import TradeException
@@ -69,7 +70,7 @@ def test_pnl_and_profit_rate(api, client, row, pnl, rate):
     assert rec.profit_rate == rate
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(
     st.floats(allow_nan=False, allow_infinity=False, min_value=-1e12, max_value=1e12)
     | st.sampled_from([0.03125, -0.03125, 2.00005, 1e-5, -1e-5, 0.00015, 1.23455]),

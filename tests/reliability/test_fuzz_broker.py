@@ -25,11 +25,12 @@ from shared.broker import (
     pushed,
     trade,
 )
+from shared.fuzz import examples
 from zentaro.mod.tradeapi.sdk.utils import NameDict
 from zentaro.utils.exception import TradeException
 
 FUZZ = settings(
-    max_examples=300,
+    max_examples=examples(300),
     deadline=None,
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture],
 )

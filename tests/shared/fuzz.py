@@ -28,7 +28,11 @@ def register_profiles():
         "ci", derandomize=True, database=None, print_blob=True, suppress_health_check=slow_is_fine
     )
     settings.register_profile(
-        "explore", derandomize=False, print_blob=True, suppress_health_check=slow_is_fine
+        "explore",
+        derandomize=False,
+        max_examples=1000,  # for tests that name no budget of their own
+        print_blob=True,
+        suppress_health_check=slow_is_fine,
     )
     if PROFILE not in _SCALES:
         raise ValueError(f"ZENTARO_HYPOTHESIS_PROFILE must be one of {sorted(_SCALES)}")
