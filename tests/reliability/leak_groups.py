@@ -19,6 +19,7 @@ import msgpack
 
 from shared import broker as samples
 from shared.broker import Quiet, ScriptedBroker
+from shared.engine import QuietBus, Trade, make_env
 
 GROUPS = {}
 
@@ -508,42 +509,10 @@ def recorder():
     return entries, shared
 
 
-class Bus:
-    def add_listener(self, event_type, handler):
-        pass
-
-
-class Position:
-    def output_json(self):
-        return {"v": 1}
-
-
-class Profiler:
-    def print_stats(self, stream):
-        stream.write("report\n")
-
-
 def engine_env():
-    base = types.SimpleNamespace(
-        trading_calendar=list(range(10)), start_date=datetime.date(2024, 3, 4)
-    )
-    portfolio = types.SimpleNamespace(
-        accounts={"STOCK": types.SimpleNamespace(positions={"a": Position()})},
-        portfolio_value=100.0,
-        cash=40.0,
-        pnl=-1.5,
-    )
-    return types.SimpleNamespace(
-        config=types.SimpleNamespace(base=base),
-        portfolio=portfolio,
-        event_bus=Bus(),
-        record_dict={},
-        data_proxy=types.SimpleNamespace(
-            get_previous_trading_date=lambda d: datetime.datetime(2024, 3, 1)
-        ),
-        profile_deco=Profiler(),
-        set_persist_provider=lambda p: None,
-    )
+    env = make_env(bus=QuietBus())
+    env.set_persist_provider = lambda provider: None
+    return env
 
 
 @group
@@ -565,7 +534,7 @@ def stream_sink():
     env = engine_env()
     sink = ss.StreamSink(env, EVENT.POST_SETTLEMENT)
     loose = ss.StreamSink(env, EVENT.POST_SETTLEMENT, False, "OTHER")
-    trade = types.SimpleNamespace(trade=Position())
+    trade = types.SimpleNamespace(trade=Trade(1))
     empty = types.SimpleNamespace(trade=None)
     broken = types.SimpleNamespace(trade=types.SimpleNamespace())
 
