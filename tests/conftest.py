@@ -5,7 +5,8 @@
   is removed at the end, and the run fails if a test left anything in the
   temporary directory: each test keeps its files under tmp_path.
 - The hypothesis profile (shared/fuzz.py: ZENTARO_HYPOTHESIS_PROFILE).
-- The one embedded TLS platform server, for every folder that talks to it.
+- The one embedded TLS platform server, for every folder that talks to it,
+  and a broker directory service per test.
 """
 
 import os
@@ -65,6 +66,25 @@ def platform(server):
     reset_server(server)
     yield server
     reset_server(server)
+
+
+@pytest.fixture(scope="session")
+def gl():
+    """The gateway client module."""
+    from zentaro.mod.tradeapi.sdk import gateway_link
+
+    return gateway_link
+
+
+@pytest.fixture
+def directory(gl, monkeypatch):
+    """A broker directory service of the test's own, where the gateway client looks."""
+    from zentaro.support.broker_directory import BrokerDirectoryServer
+
+    with BrokerDirectoryServer() as srv:
+        monkeypatch.setattr(gl.GatewayClient, "qs_info_url", srv.directory_url)
+        monkeypatch.setattr(gl.GatewayClient, "qs_site_url", srv.site_url)
+        yield srv
 
 
 @pytest.fixture

@@ -22,13 +22,6 @@ FUZZ = settings(
 )
 
 
-@pytest.fixture(scope="module")
-def gl():
-    from zentaro.mod.tradeapi.sdk import gateway_link
-
-    return gateway_link
-
-
 class Answer:
     def __init__(self, content=b"", value=None):
         self.content = content
