@@ -202,6 +202,9 @@ MISSING_READER = textwrap.dedent("""
 """)
 
 
+# Eight interpreters at once: the longest check outside the leak loop. The
+# quick suite keeps the two-process case (tests/side_store).
+@pytest.mark.slow
 def test_eight_processes_miss_the_same_query_at_once(platform, tmp_path, run_child):
     gate = threading.Barrier(EIGHT, timeout=scaled(60))
 
