@@ -1,15 +1,14 @@
 """At interpreter exit nanobind reports objects of our modules that were never freed."""
 
-import os
 import subprocess
 import sys
 
-import corvane
-import zentaro
+from shared.children import child_env
+from shared.timing import scaled
 
 SCRIPT = r"""
 import json
-import tempfile
+import os
 import corvane
 from corvane.utils.disk_persist_provider import DiskPersistProvider
 from zentaro.mod.kelvo.modules.zrcelery_utils.paper_book import PaperBook
@@ -27,7 +26,7 @@ config = {
     "extra": {"enable_profiler": True},
     "mod": {"kelvo": {"enabled": True, "enable_stream_sink": True, "daily_collect_trade": False}},
 }
-state = tempfile.mkdtemp()
+state = os.path.abspath("state")  # below the working directory, the test's tmp_path
 config["mod"]["kelvo"]["persist_provider"] = DiskPersistProvider(state)
 corvane.run(config, {"handle_bar": handle_bar})
 book = PaperBook("CN", "1d", "p", 1_000_000, state)
@@ -45,10 +44,13 @@ print("done")
 
 
 def test_no_leak_reports_at_exit(tmp_path):
-    roots = {os.path.dirname(os.path.dirname(m.__file__)) for m in (corvane, zentaro)}
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sorted(roots)))
     out = subprocess.run(
-        [sys.executable, "-c", SCRIPT], capture_output=True, text=True, cwd=tmp_path, env=env
+        [sys.executable, "-c", SCRIPT],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+        env=child_env(),
+        timeout=scaled(120),
     )
     assert out.returncode == 0, out.stderr
     assert out.stdout.strip().endswith("done")
@@ -91,8 +93,12 @@ print(tracemalloc.get_traced_memory()[0] - before)
 
 
 def test_hot_paths_hold_no_references():
-    roots = {os.path.dirname(os.path.dirname(m.__file__)) for m in (corvane, zentaro)}
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sorted(roots)))
-    out = subprocess.run([sys.executable, "-c", LOOP], capture_output=True, text=True, env=env)
+    out = subprocess.run(
+        [sys.executable, "-c", LOOP],
+        capture_output=True,
+        text=True,
+        env=child_env(),
+        timeout=scaled(120),
+    )
     assert out.returncode == 0, out.stderr
     assert int(out.stdout) < 64 * 1024

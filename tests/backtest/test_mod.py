@@ -3,9 +3,9 @@ import sys
 import types
 
 import pytest
-from backtest_fakes import make_env
 
 from corvane.interface import AbstractMod
+from shared.engine import make_env
 from zentaro.mod.kelvo import mod as kelvo_mod
 from zentaro.mod.kelvo.errors import UserError
 from zentaro.mod.kelvo.mod import KelvoMod

@@ -1,10 +1,10 @@
 import datetime
 
 import pytest
-from backtest_fakes import Profiler, Trade, account, event, make_env
 
 from corvane.events import EVENT
 from corvane.utils import logger
+from shared.engine import Profiler, Trade, account, event, make_env
 from zentaro.mod.kelvo import stream_sink
 from zentaro.mod.kelvo.stream_sink import StreamSink
 from zentaro.mod.kelvo.utils import recorder

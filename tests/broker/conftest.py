@@ -2,14 +2,14 @@
 shared broker client, a recording logger, and a fresh rate-limit window."""
 
 import pytest
-from broker_fakes import ACCOUNT, FakeClock, RecordingLog, ScriptedClient
 
+from shared.broker import ACCOUNT, FakeClock, RecordingLog, ScriptedBroker
 from zentaro.mod.tradeapi.api import broker_desk as bd
 
 
 @pytest.fixture
 def client(monkeypatch):
-    fake = ScriptedClient()
+    fake = ScriptedBroker()
     monkeypatch.setattr(bd.TraderRPC, "_instance", fake)
     return fake
 

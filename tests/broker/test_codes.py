@@ -7,6 +7,7 @@ import pytest
 from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
+from shared.fuzz import examples
 from zentaro.mod.tradeapi.api import broker_desk as bd
 
 SIDE_MEMBERS = [
@@ -196,7 +197,7 @@ near_codes = st.builds(
 texts = st.one_of(near_codes, st.text(max_size=12))
 
 
-@settings(max_examples=600, deadline=None)
+@settings(max_examples=examples(600), deadline=None)
 @given(texts)
 @example("600000\n")
 @example("1\n.OF")

@@ -3,19 +3,22 @@ timestamps cached, plain-number gains computed in double, rounding without
 decimal text) against the rule written plainly in Python."""
 
 import contextlib
+import gc
 import math
 import re
 import struct
+import sys
 import traceback
 from decimal import Decimal
 from fractions import Fraction
 
 import pandas as pd
 import pytest
-from broker_fakes import ACCOUNT, RecordingLog, ScriptedClient
 from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
+from shared.broker import ACCOUNT, RecordingLog, ScriptedBroker, broker_order, position
+from shared.fuzz import examples
 from zentaro.mod.tradeapi.api import broker_desk as bd
 from zentaro.utils.exception import TradeException
 
@@ -25,7 +28,7 @@ POSITIONS, ORDERS = 1202, 1204
 @contextlib.contextmanager
 def account(rows, req_type=POSITIONS):
     """A TradeAPI whose broker answers `rows` (hypothesis cannot use fixtures)."""
-    client = ScriptedClient()
+    client = ScriptedBroker()
     client.answers[req_type] = {"result": {"Array": rows}, "id": 1}
     saved = bd.TraderRPC._instance, bd.system_log
     bd.TraderRPC._instance, bd.system_log = client, RecordingLog()
@@ -106,39 +109,11 @@ codes = st.one_of(
 )
 
 
-def position(code, **kw):
-    row = {
-        "SecurityID": code,
-        "SecurityName": "名",
-        "ActualAmt": 100,
-        "FrozenQty": 0,
-        "AvailableStockBalance": 100,
-        "MarketValue": 1.0,
-        "CostPrice": 10.0,
-        "MarketPrice": 10.5,
-    }
-    row.update(kw)
-    return row
-
-
 def order(code, date="20240105", time="09:30:15"):
-    return {
-        "SecurityID": code,
-        "SecurityName": "名",
-        "OrderID": "1",
-        "OrderQty": 100,
-        "Side": 0,
-        "OrderPrice": 1.0,
-        "OrderTypeMsg": "限价",
-        "OrderDate": date,
-        "OrderTime": time,
-        "OrderStatusMsg": "已成",
-        "TradeVolume": 0,
-        "AvgPx": 0.0,
-    }
+    return broker_order(SecurityID=code, OrderDate=date, OrderTime=time)
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(st.lists(codes, min_size=1, max_size=6))
 @example(["600000", "600000\n", "600000", "６00000", "60", "900001", "200001"])
 def test_symbols_are_the_rule_on_every_call(batch):
@@ -181,6 +156,54 @@ def test_more_codes_than_the_cache_holds():
         assert len(result) == len(batch) and result["60039999.SH"].symbol == "60039999.SH"
 
 
+def converted_blocks_kept(rows_of, batches, req_type):
+    """Python memory blocks still held after converting each batch and dropping
+    every result: what the module's own caches keep."""
+
+    def convert(rows):
+        with account(rows, req_type) as api:
+            api.positions if req_type == POSITIONS else convert_orders(api)
+
+    convert(rows_of(batches[0]))  # fills the cache past its limit once
+    gc.collect()
+    before = sys.getallocatedblocks()
+    for batch in batches[1:]:
+        convert(rows_of(batch))
+    gc.collect()
+    return sys.getallocatedblocks() - before
+
+
+def seconds(start, stop):
+    return [f"{s // 3600:02d}:{s // 60 % 60:02d}:{s % 60:02d}" for s in range(start, stop)]
+
+
+@pytest.mark.parametrize(
+    "rows_of, batches, req_type",
+    [
+        (
+            lambda codes: [position(code) for code in codes],
+            [[f"60{i:07d}" for i in range(k, k + 40_000)] for k in range(0, 160_000, 40_000)],
+            POSITIONS,
+        ),
+        (
+            lambda times: [order("600000", day, t) for day, t in times],
+            [[(day, t) for t in seconds(0, 40_000)] for day in ("20240105", "20240108")]
+            + [[(day, t) for t in seconds(40_000, 80_000)] for day in ("20240105", "20240108")],
+            ORDERS,
+        ),
+    ],
+    ids=["symbols", "timestamps"],
+)
+def test_the_conversion_caches_stay_bounded(rows_of, batches, req_type):
+    # 160,000 distinct texts go through a cache whose positions are 16-bit: it
+    # must start afresh when full, never keep everything (past 65,535 entries
+    # its positions would wrap and every later entry be lost to lookups).
+    if not sys.getallocatedblocks():
+        pytest.skip("the allocator in use (the sanitizers' malloc) counts no blocks")
+    kept = converted_blocks_kept(rows_of, batches, req_type)
+    assert kept < 60_000, f"{kept} blocks kept after 120,000 distinct texts"
+
+
 # ---- timestamps ----
 
 date_texts = st.one_of(
@@ -197,7 +220,7 @@ def plain_time(date, time):
     return pd.Timestamp("{}{}{}".format(date, date and " ", time))
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(date_texts, time_texts)
 @example("20240105", "09:30:15")
 @example("2024-01-05", "09:30:15")
@@ -253,7 +276,7 @@ numbers = st.one_of(
 )
 
 
-@settings(max_examples=500, deadline=None)
+@settings(max_examples=examples(500), deadline=None)
 @given(numbers, numbers, numbers, st.one_of(st.just("absent"), numbers))
 @example(10.5, 10, 200, "absent")
 @example(10.5, 10.0, 2**53 + 1, 0)
@@ -336,7 +359,7 @@ def near_ties():
     )
 
 
-@settings(max_examples=1000, deadline=None)
+@settings(max_examples=examples(1000), deadline=None)
 @given(
     st.one_of(
         near_ties(),

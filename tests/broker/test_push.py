@@ -4,28 +4,9 @@ import datetime
 
 import pandas as pd
 import pytest
-from broker_fakes import TOKEN
 
+from shared.broker import TOKEN, pushed
 from zentaro.utils.exception import TradeException
-
-
-def pushed(**kw):
-    row = {
-        "SecurityID": "600519",
-        "SecurityName": "贵州茅台",
-        "OrderID": "p1",
-        "OrderQty": 100,
-        "Side": 1,
-        "OrderPrice": 1650.0,
-        "OrderType": 0,
-        "OrderDate": "20240105",
-        "OrderEntryTime": "10:15:00",
-        "OrderStatusMsg": "已成",
-        "TradeVolume": 100,
-        "AvgPx": 1650.0,
-    }
-    row.update(kw)
-    return row
 
 
 def test_subscription_and_delivery(api, client, log):

@@ -4,90 +4,15 @@ import datetime
 
 import pandas as pd
 import pytest
-from broker_fakes import TOKEN
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from ratelimit import RateLimitException
 
+from shared.broker import TOKEN, answer, broker_order, instruction, position, trade
+from shared.fuzz import examples
 from zentaro.mod.tradeapi.api import broker_desk as bd
 from zentaro.mod.tradeapi.sdk.utils import NameDict
 from zentaro.utils.exception import TradeException
-
-
-def position(code="600000", **kw):
-    row = {
-        "SecurityID": code,
-        "SecurityName": "名",
-        "ActualAmt": 200,
-        "FrozenQty": 0,
-        "AvailableStockBalance": 200,
-        "MarketValue": 2100.0,
-        "CostPrice": 10,
-        "MarketPrice": 10.5,
-    }
-    row.update(kw)
-    return row
-
-
-def trade(**kw):
-    row = {
-        "SecurityID": "000001",
-        "SecurityName": "平安银行",
-        "OrderID": "o1",
-        "TradeVolume": 100,
-        "Side": 1,
-        "AvgPx": 10.2,
-        "SettleDate": "20240105",
-        "TransactTime": "09:31:02",
-        "Commission": 5.0,
-    }
-    row.update(kw)
-    return row
-
-
-def broker_order(**kw):
-    row = {
-        "SecurityID": "830799",
-        "SecurityName": "艾融",
-        "OrderID": "o2",
-        "OrderQty": 300,
-        "Side": 0,
-        "OrderPrice": 21.5,
-        "OrderTypeMsg": "限价",
-        "OrderDate": "2024-01-05",
-        "OrderTime": "10:00:00",
-        "OrderStatusMsg": "已报",
-        "TradeVolume": 0,
-        "AvgPx": 0.0,
-    }
-    row.update(kw)
-    return row
-
-
-def instruction(**kw):
-    row = {
-        "security": "510300",
-        "instructionid": "I1",
-        "orderid": "o3",
-        "qty": 1000,
-        "side": 0,
-        "price": 3.9,
-        "pricetype": 0,
-        "date": "20240105",
-        "time": "14:00:00",
-        "statusmsg": "已成",
-        "qtycancel": 0,
-        "qtytrade": 1000,
-        "avgpx": 3.9,
-        "msg": "ok",
-        "fund_token": TOKEN,
-    }
-    row.update(kw)
-    return row
-
-
-def answer(rows, key="Array"):
-    return {"result": {key: rows}, "id": 3}
 
 
 def test_portfolio_takes_the_first_funds_record(api, client):
@@ -145,7 +70,7 @@ def test_pnl_and_profit_rate(api, client, row, pnl, rate):
     assert rec.profit_rate == rate
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(
     st.floats(allow_nan=False, allow_infinity=False, min_value=-1e12, max_value=1e12)
     | st.sampled_from([0.03125, -0.03125, 2.00005, 1e-5, -1e-5, 0.00015, 1.23455]),

@@ -1,16 +1,13 @@
 """End to end against the simulated brokerage behind RavineClient."""
 
-import os
 import pathlib
-import subprocess
-import sys
 import textwrap
 import threading
 
 import pandas as pd
 import pytest
 
-import zentaro
+from shared.children import run_child
 from zentaro.mod.tradeapi.api import broker_desk as bd
 from zentaro.mod.tradeapi.sdk.client_rv import RavineClient
 from zentaro.support.broker_sim import SAMPLE_ACCOUNT_ID, SimulatedBrokerage
@@ -82,11 +79,8 @@ def test_clean_interpreter_exit():
         assert probe() is None, "the push handler kept the object alive"
         bd.TradeAPI("80001234").register_push()
     """)
-    # the kit as this test run sees it: the source tree or the installed build
-    env = {**os.environ, "PYTHONPATH": str(pathlib.Path(zentaro.__file__).parents[1])}
-    env["ZENTARO_BROKER_BACKEND"] = "zentaro.support.broker_sim:SimulatedBrokerage"
-    done = subprocess.run(
-        [sys.executable, "-c", script], capture_output=True, text=True, env=env, timeout=60
+    done = run_child(
+        script, ZENTARO_BROKER_BACKEND="zentaro.support.broker_sim:SimulatedBrokerage"
     )
     assert done.returncode == 0, done.stderr
     assert "nanobind" not in done.stderr and "leaked" not in done.stderr

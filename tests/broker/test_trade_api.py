@@ -2,12 +2,12 @@
 lookup, the guarded query with its logging and wrapping, and __del__."""
 
 import pytest
-from broker_fakes import ACCOUNT, LOOKUP, TOKEN, lookup_answer
 
+from shared.broker import ACCOUNT, LOOKUP, TOKEN, funds, lookup_answer
 from zentaro.mod.tradeapi.api import broker_desk as bd
 from zentaro.utils.exception import TradeException
 
-FUNDS = {"AvailableValue": 1.0, "MarketValue": 2.0, "TotalAssets": 3.0, "FrozenValue": 0.5}
+FUNDS = funds(AvailableValue=1.0, MarketValue=2.0, TotalAssets=3.0, FrozenValue=0.5)
 
 
 def test_module_layout():

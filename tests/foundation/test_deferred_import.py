@@ -204,3 +204,25 @@ def test_repeated_reads_follow_the_module_and_the_proxy():
         assert proxy.value == "dynamic value"
     finally:
         sys.modules.pop("memo_target_zx", None)
+
+
+def test_reads_of_one_name_follow_each_change_of_its_value():
+    # A name read over and over is answered from a memo; a new value in the
+    # module must still be seen on the very next read, whatever came before.
+    import types
+
+    target = types.ModuleType("memo_value_zx")
+    sys.modules["memo_value_zx"] = target
+    values = [object() for _ in range(4)]  # kept alive: a stale answer is still an object
+    try:
+        proxy = DeferredImport("memo_value_zx")
+        seen = []
+        for value in values:
+            target.value = value
+            seen.append([proxy.value is value for _ in range(3)])
+        assert seen == [[True] * 3] * len(values)
+        del target.value
+        with pytest.raises(AttributeError):
+            proxy.value
+    finally:
+        sys.modules.pop("memo_value_zx", None)

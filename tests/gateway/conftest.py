@@ -1,20 +1,14 @@
-"""Fixtures of the gateway client tests: the local directory server, the gateway
-simulator and a stand-in platform client that hands out real authorisations."""
+"""Fixtures of the gateway client tests: the gateway simulator behind the
+directory (the root conftest's `directory`) and a stand-in platform client
+that hands out real authorisations."""
 
 import pytest
 
 from zentaro.support import platform_data
-from zentaro.support.broker_directory import BrokerDirectoryServer, site_answer
+from zentaro.support.broker_directory import site_answer
 from zentaro.support.gateway_sim import GatewaySimulator
 
 USER_ID = "10086"
-
-
-@pytest.fixture(scope="session")
-def gl():
-    from zentaro.mod.tradeapi.sdk import gateway_link
-
-    return gateway_link
 
 
 @pytest.fixture(autouse=True)
@@ -23,14 +17,6 @@ def fresh_directory_cache(gl, monkeypatch):
     monkeypatch.setattr(gl.GatewayClient, "_qs_info", {})
     monkeypatch.setenv("NO_PROXY", "127.0.0.1")
     monkeypatch.setenv("ZENTARO_USER_ID", USER_ID)
-
-
-@pytest.fixture
-def directory(gl, monkeypatch):
-    with BrokerDirectoryServer() as srv:
-        monkeypatch.setattr(gl.GatewayClient, "qs_info_url", srv.directory_url)
-        monkeypatch.setattr(gl.GatewayClient, "qs_site_url", srv.site_url)
-        yield srv
 
 
 @pytest.fixture

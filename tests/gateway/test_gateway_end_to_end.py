@@ -2,32 +2,22 @@
 server, in this process and in a fresh interpreter (which must exit without
 nanobind leak reports)."""
 
-import os
-import subprocess
-import sys
 import textwrap
 
-import pytest
-
+from shared.children import run_child
+from shared.platform import reset_server
 from zentaro.support.gateway_sim import serve_all
 
 
-@pytest.fixture
-def platform_server():
-    from zentaro.support.platform_server import PlatformServer
-
-    with PlatformServer(tls=True) as srv:
-        yield srv
-
-
-def test_login_through_the_platform_server(gl, gateway, platform_server, monkeypatch):
-    api = platform_server.client()
+def test_login_through_the_platform_server(gl, gateway, server, monkeypatch):
+    reset_server(server)  # the run's platform server, shared with other folders
+    api = server.client()
     api.login("demo", "demo-pass")
     monkeypatch.setattr(gl, "kl_api", api)
-    monkeypatch.setenv("ZENTARO_USER_ID", platform_server.users["demo"]["user_id"])
+    monkeypatch.setenv("ZENTARO_USER_ID", server.users["demo"]["user_id"])
     client = gl.GatewayClient("北辰期货", "880001", "futures-pass")
     client.connect()
-    assert platform_server.count("trade_api") == 1
+    assert server.count("trade_api") == 1
     assert client._channel_key == "103"
     assert client.make_return(*client.call_rpc("query_account"))["success"] is True
     client.close()
@@ -49,22 +39,21 @@ SCRIPT = textwrap.dedent(
 )
 
 
-def _run_script(tmp_path, srv, directory):
-    env = dict(os.environ)
-    env.update(srv.client_env())
-    env.update(directory.client_env())
-    env.update(ZENTARO_ROOT=str(tmp_path / "root"), ZENTARO_INFO=str(tmp_path / "info"))
-    env.pop("ZENTARO_USER_ID", None)  # the id comes from the stored login token
-    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
-    return subprocess.run(
-        [sys.executable, "-c", SCRIPT], env=env, capture_output=True, text=True, timeout=60
+def _run_script(tmp_path, srv, directory, monkeypatch):
+    monkeypatch.delenv("ZENTARO_USER_ID", raising=False)  # the id comes from the stored token
+    return run_child(
+        SCRIPT,
+        tmp_path=tmp_path,
+        ZENTARO_ROOT=str(tmp_path / "root"),
+        ZENTARO_INFO=str(tmp_path / "info"),
+        **{**srv.client_env(), **directory.client_env()},
     )
 
 
-def test_fresh_interpreter_logs_in_and_exits_without_leaks(tmp_path, platform_server):
+def test_fresh_interpreter_logs_in_and_exits_without_leaks(tmp_path, server, monkeypatch):
     sim, directory = serve_all()
     try:
-        proc = _run_script(tmp_path, platform_server, directory)
+        proc = _run_script(tmp_path, server, directory, monkeypatch)
         directory_url = directory.directory_url
     finally:
         directory.stop()
@@ -87,8 +76,5 @@ def test_module_fails_to_load_without_the_platform_client():
         "import sys; sys.modules['zentaro.mod.kelvo.utils.platform_rpc'] = None\n"
         "import zentaro.mod.tradeapi.sdk.gateway_link"
     )
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    proc = subprocess.run(
-        [sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60
-    )
+    proc = run_child(code)
     assert proc.returncode != 0 and "ImportError" in proc.stderr

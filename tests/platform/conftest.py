@@ -1,24 +1,12 @@
-"""One TLS platform server for the whole folder; every test starts logged out
-with an empty ROOT_PATH and an empty token cache."""
+"""Every test of the platform client starts logged out, with an empty
+ROOT_PATH and an empty token cache, against the run's platform server (the
+root conftest's `server`)."""
 
 import os
 
 import pytest
 
-from zentaro.support.platform_server import PlatformServer
-
-
-@pytest.fixture(scope="session")
-def rpc():
-    from zentaro.mod.kelvo.utils import platform_rpc
-
-    return platform_rpc
-
-
-@pytest.fixture(scope="session")
-def server():
-    with PlatformServer(tls=True) as srv:
-        yield srv
+from shared.platform import reset_server
 
 
 @pytest.fixture(autouse=True)
@@ -33,11 +21,7 @@ def clean_state(request):
     if "rpc" in request.fixturenames:
         request.getfixturevalue("rpc").APIClient._get_token.cache_clear()
     if "server" in request.fixturenames:
-        srv = request.getfixturevalue("server")
-        srv.clear_faults()
-        srv._answers.clear()
-        srv.notice = None
-        del srv.calls[:], srv.login_requests[:]
+        reset_server(request.getfixturevalue("server"))
     yield
 
 

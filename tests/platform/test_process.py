@@ -1,26 +1,19 @@
 """Behaviour that needs a fresh interpreter: the base URL fixed at import,
 and a clean exit (nanobind reports leaked objects on stderr)."""
 
-import os
 import subprocess
 import sys
 import textwrap
 
 import pytest
 
-import zentaro
-
-# Wherever this run found the kit (the source tree or an installed copy).
-KIT_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(zentaro.__file__)))
+from shared.children import child_env
+from shared.timing import scaled
 
 
 def run(code, tmp_path, **env):
-    full_env = dict(
-        os.environ,
-        PYTHONPATH=KIT_ROOT,
-        ZENTARO_ROOT=str(tmp_path / "root"),
-        ZENTARO_INFO=str(tmp_path / "info"),
-        **env,
+    full_env = child_env(
+        ZENTARO_ROOT=str(tmp_path / "root"), ZENTARO_INFO=str(tmp_path / "info"), **env
     )
     if "ZENTARO_URL" not in env:
         full_env.pop("ZENTARO_URL", None)
@@ -29,7 +22,7 @@ def run(code, tmp_path, **env):
         env=full_env,
         capture_output=True,
         text=True,
-        timeout=60,
+        timeout=scaled(60),
     )
     assert proc.returncode == 0, proc.stderr
     return proc

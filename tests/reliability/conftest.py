@@ -1,46 +1,17 @@
-"""Fixtures of the reliability tests: one TLS platform server, small mounted
-file systems for full-disk and read-only faults, and a counter of the faults
-injected (printed at the end of the run)."""
+"""Fixtures of the reliability tests: small mounted file systems for full-disk
+and read-only faults, child interpreters, and a counter of the faults injected
+(printed at the end of the run). The platform server, `platform` and `rpc`
+come from the root conftest."""
 
 import contextlib
 import os
 import subprocess
-import sys
 
 import pytest
 
-import corvane
-import zentaro
-from zentaro.support.platform_server import PlatformServer
+from shared.children import run_child as _run_child
 
 FAULTS = []
-
-
-@pytest.fixture(scope="session")
-def server():
-    with PlatformServer(tls=True) as srv:
-        yield srv
-
-
-@pytest.fixture
-def platform(server):
-    """The server with no faults, answers or records left by an earlier test."""
-    server.clear_faults()
-    server._answers.clear()
-    server.notice = None
-    del server.calls[:], server.login_requests[:]
-    yield server
-    server.clear_faults()
-    server._answers.clear()
-
-
-@pytest.fixture
-def rpc():
-    from zentaro.mod.kelvo.utils import platform_rpc
-
-    platform_rpc.APIClient._get_token.cache_clear()
-    yield platform_rpc
-    platform_rpc.APIClient._get_token.cache_clear()
 
 
 @pytest.fixture
@@ -96,23 +67,7 @@ def read_only():
     return remount_read_only
 
 
-def child_env(**extra):
-    """The environment of a child interpreter that imports the kit like this one."""
-    roots = {os.path.dirname(os.path.dirname(m.__file__)) for m in (corvane, zentaro)}
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sorted(roots)))
-    env.update(extra)
-    return env
-
-
 @pytest.fixture
 def run_child():
-    def run(code, timeout=60, **env):
-        return subprocess.run(
-            [sys.executable, "-c", code],
-            capture_output=True,
-            text=True,
-            env=child_env(**env),
-            timeout=timeout,
-        )
-
-    return run
+    """run_child(code, timeout=60, **env): the code's run in a fresh interpreter."""
+    return _run_child

@@ -13,7 +13,8 @@ import os
 import sys
 import tracemalloc
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [HERE, os.path.dirname(HERE)]  # leak_groups, and the tests' shared fakes
 
 import leak_groups  # noqa: E402
 

@@ -17,6 +17,10 @@ import zlib
 
 import msgpack
 
+from shared import broker as samples
+from shared.broker import Quiet, ScriptedBroker
+from shared.engine import QuietBus, Trade, make_env
+
 GROUPS = {}
 
 
@@ -41,14 +45,9 @@ def check(condition):
 def scratch_dir():
     # Memory-backed where possible: the loop writes files a hundred thousand times.
     base = "/dev/shm" if os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK) else None
-    return tempfile.mkdtemp(prefix="zentaro-leak-", dir=base)
-
-
-class Quiet:
-    def info(self, *args, **kwargs):
-        pass
-
-    warn = error = warning = info
+    path = tempfile.mkdtemp(prefix="zentaro-leak-", dir=base)
+    atexit.register(shutil.rmtree, path, True)
+    return path
 
 
 # ---------------------------------------------------------------- platform_rpc
@@ -510,42 +509,10 @@ def recorder():
     return entries, shared
 
 
-class Bus:
-    def add_listener(self, event_type, handler):
-        pass
-
-
-class Position:
-    def output_json(self):
-        return {"v": 1}
-
-
-class Profiler:
-    def print_stats(self, stream):
-        stream.write("report\n")
-
-
 def engine_env():
-    base = types.SimpleNamespace(
-        trading_calendar=list(range(10)), start_date=datetime.date(2024, 3, 4)
-    )
-    portfolio = types.SimpleNamespace(
-        accounts={"STOCK": types.SimpleNamespace(positions={"a": Position()})},
-        portfolio_value=100.0,
-        cash=40.0,
-        pnl=-1.5,
-    )
-    return types.SimpleNamespace(
-        config=types.SimpleNamespace(base=base),
-        portfolio=portfolio,
-        event_bus=Bus(),
-        record_dict={},
-        data_proxy=types.SimpleNamespace(
-            get_previous_trading_date=lambda d: datetime.datetime(2024, 3, 1)
-        ),
-        profile_deco=Profiler(),
-        set_persist_provider=lambda p: None,
-    )
+    env = make_env(bus=QuietBus())
+    env.set_persist_provider = lambda provider: None
+    return env
 
 
 @group
@@ -567,7 +534,7 @@ def stream_sink():
     env = engine_env()
     sink = ss.StreamSink(env, EVENT.POST_SETTLEMENT)
     loose = ss.StreamSink(env, EVENT.POST_SETTLEMENT, False, "OTHER")
-    trade = types.SimpleNamespace(trade=Position())
+    trade = types.SimpleNamespace(trade=Trade(1))
     empty = types.SimpleNamespace(trade=None)
     broken = types.SimpleNamespace(trade=types.SimpleNamespace())
 
@@ -648,115 +615,31 @@ def mod():
 # ---------------------------------------------------------------- broker_desk
 
 
-class ScriptedBroker:
-    def __init__(self, answers):
-        self.answers = answers
-        self.handlers = []
-
-    def call_rpc_json(self, request):
-        answer = self.answers[request["ReqType"]]
-        if isinstance(answer, type):
-            raise answer("scripted")
-        return answer
-
-    def register_callback(self, handler):
-        self.handlers.append(handler)
-
-
 @group
 def broker_desk():
     from zentaro.mod.tradeapi.api import broker_desk as bd
     from zentaro.mod.tradeapi.sdk.utils import NameDict
     from zentaro.utils.exception import TradeException
 
-    account = {"AccountID": "80001234", "TradeType": "0", "fund_token": "tok"}
-    order = {
-        "SecurityID": "830799",
-        "SecurityName": "艾融",
-        "OrderID": "o2",
-        "OrderQty": 300,
-        "Side": 0,
-        "OrderPrice": 21.5,
-        "OrderTypeMsg": "限价",
-        "OrderDate": "2024-01-05",
-        "OrderTime": "10:00:00",
-        "OrderStatusMsg": "已报",
-        "TradeVolume": 0,
-        "AvgPx": 0.0,
-    }
-    pushed = {
-        "SecurityID": "600519",
-        "SecurityName": "贵州茅台",
-        "OrderID": "p1",
-        "OrderQty": 100,
-        "Side": 1,
-        "OrderPrice": 1650.0,
-        "OrderType": 0,
-        "OrderDate": "20240105",
-        "OrderEntryTime": "10:15:00",
-        "OrderStatusMsg": "已成",
-        "TradeVolume": 100,
-        "AvgPx": 1650.0,
-    }
+    order = samples.broker_order()
+    pushed = samples.pushed()
     broker = ScriptedBroker(
         {
-            594177: {"result": {"Accounts": [account]}},
-            1201: {
-                "result": {
-                    "Array": [
-                        {"AvailableValue": 1, "MarketValue": 2, "TotalAssets": 3, "FrozenValue": 0}
-                    ]
-                }
-            },
-            1202: {
-                "result": {
-                    "Array": [
-                        {
-                            "SecurityID": "600000",
-                            "SecurityName": "名",
-                            "ActualAmt": 200,
-                            "FrozenQty": 0,
-                            "AvailableStockBalance": 200,
-                            "MarketValue": 2100.0,
-                            "CostPrice": 10,
-                            "MarketPrice": 10.5,
-                        }
-                    ]
-                }
-            },
-            1203: {"error": {"message": "拒绝"}, "id": 3},
-            1204: {"result": {"Array": [order]}},
-            151553: {
-                "result": {
-                    "orders": [
-                        {
-                            "security": "510300",
-                            "instructionid": "I1",
-                            "orderid": "o3",
-                            "qty": 1000,
-                            "side": 0,
-                            "price": 3.9,
-                            "pricetype": 0,
-                            "date": "20240105",
-                            "time": "14:00:00",
-                            "statusmsg": "已成",
-                            "qtycancel": 0,
-                            "qtytrade": 1000,
-                            "avgpx": 3.9,
-                            "msg": "ok",
-                            "fund_token": "tok",
-                        }
-                    ]
-                }
-            },
-            1601: {"result": {"ok": 1}},
-        }
+            samples.LOOKUP: samples.lookup_answer(),
+            samples.FUNDS: samples.answer([samples.funds()]),
+            samples.POSITIONS: samples.answer([samples.position()]),
+            samples.TRADES: {"error": {"message": "拒绝"}, "id": 3},
+            samples.ORDERS: samples.answer([order]),
+            samples.INSTRUCTIONS: samples.answer([samples.instruction()], key="orders"),
+            samples.PUSH: {"result": {"ok": 1}},
+        },
+        record=False,  # a hundred thousand rounds: keep nothing
     )
     bd.TraderRPC._instance = broker
     bd.system_log = Quiet()
     limiter = bd.TradeAPI.secondary_orders._limiter
     limiter.clock = lambda: 0.0
-    api = bd.TradeAPI("80001234")
+    api = bd.TradeAPI(samples.ACCOUNT)
     missing = bd.TradeAPI("99999999")
 
     def orders():
@@ -766,13 +649,13 @@ def broker_desk():
         check(api.secondary_orders(raise_on_limit=False) is None)
 
     def push():
-        broker.handlers.clear()
+        broker.callbacks.clear()
         api.register_push(lambda rec: rec)
-        check(type(broker.handlers[0]("entrustret", {"params": pushed})) is NameDict)
-        raises(KeyError, broker.handlers[0], "entrustret", {})
+        check(type(broker.callbacks[0]("entrustret", {"params": pushed})) is NameDict)
+        raises(KeyError, broker.callbacks[0], "entrustret", {})
 
     def lifecycle():
-        short = bd.TradeAPI("80001234")
+        short = bd.TradeAPI(samples.ACCOUNT)
         check(type(short.portfolio) is NameDict)
         short.__del__()
         short.__del__()

@@ -7,18 +7,16 @@ import xml.etree.ElementTree as ET
 import pytest
 import requests
 
-from zentaro.support.broker_directory import BrokerDirectoryServer, site_answer
+from shared.timing import scaled
+from zentaro.support.broker_directory import site_answer
 from zentaro.support.gateway_sim import GatewaySimulator
 from zentaro.utils.exception import APIException
 
 
-@pytest.fixture
-def gl(monkeypatch):
-    from zentaro.mod.tradeapi.sdk import gateway_link
-
-    monkeypatch.setattr(gateway_link.GatewayClient, "_qs_info", {})
+@pytest.fixture(autouse=True)
+def fresh_directory_cache(gl, monkeypatch):
+    monkeypatch.setattr(gl.GatewayClient, "_qs_info", {})
     monkeypatch.setenv("NO_PROXY", "127.0.0.1")
-    return gateway_link
 
 
 class ShortTimeouts:
@@ -34,12 +32,9 @@ class ShortTimeouts:
 
 
 @pytest.fixture
-def directory(gl, monkeypatch):
-    with BrokerDirectoryServer() as srv:
-        monkeypatch.setattr(gl.GatewayClient, "qs_info_url", srv.directory_url)
-        monkeypatch.setattr(gl.GatewayClient, "qs_site_url", srv.site_url)
-        monkeypatch.setattr(gl, "requests", ShortTimeouts(0.5))
-        yield srv
+def directory(directory, gl, monkeypatch):
+    monkeypatch.setattr(gl, "requests", ShortTimeouts(scaled(0.5)))
+    return directory
 
 
 @pytest.mark.parametrize(

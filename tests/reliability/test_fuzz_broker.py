@@ -7,92 +7,47 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from shared.broker import (
+    ACCOUNT,
+    FUNDS,
+    INSTRUCTIONS,
+    ORDERS,
+    POSITIONS,
+    PUSH,
+    TOKEN,
+    TRADES,
+    Quiet,
+    ScriptedBroker,
+    broker_order,
+    funds,
+    instruction,
+    position,
+    pushed,
+    trade,
+)
+from shared.fuzz import examples
 from zentaro.mod.tradeapi.sdk.utils import NameDict
 from zentaro.utils.exception import TradeException
 
 FUZZ = settings(
-    max_examples=300,
+    max_examples=examples(300),
     deadline=None,
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture],
 )
-ACCOUNT, TOKEN = "80001234", "tok-fuzz"
-
 RECORDS = {
-    1201: {"AvailableValue": 1.5, "MarketValue": 2, "TotalAssets": 3, "FrozenValue": 0},
-    1202: {
-        "SecurityID": "600000",
-        "SecurityName": "名",
-        "ActualAmt": 200,
-        "FrozenQty": 0,
-        "AvailableStockBalance": 200,
-        "MarketValue": 2100.0,
-        "CostPrice": 10,
-        "MarketPrice": 10.5,
-        "NetMoney": 5.0,
-    },
-    1203: {
-        "SecurityID": "000001",
-        "SecurityName": "平安银行",
-        "OrderID": "o1",
-        "TradeVolume": 100,
-        "Side": 1,
-        "AvgPx": 10.2,
-        "SettleDate": "20240105",
-        "TransactTime": "09:31:02",
-        "Commission": 5.0,
-    },
-    1204: {
-        "SecurityID": "830799",
-        "SecurityName": "艾融",
-        "OrderID": "o2",
-        "OrderQty": 300,
-        "Side": 0,
-        "OrderPrice": 21.5,
-        "OrderTypeMsg": "限价",
-        "OrderDate": "2024-01-05",
-        "OrderTime": "10:00:00",
-        "OrderStatusMsg": "已报",
-        "TradeVolume": 0,
-        "AvgPx": 0.0,
-    },
-    151553: {
-        "security": "510300",
-        "instructionid": "I1",
-        "orderid": "o3",
-        "qty": 1000,
-        "side": 0,
-        "price": 3.9,
-        "pricetype": 0,
-        "date": "20240105",
-        "time": "14:00:00",
-        "statusmsg": "已成",
-        "qtycancel": 0,
-        "qtytrade": 1000,
-        "avgpx": 3.9,
-        "msg": "ok",
-        "fund_token": TOKEN,
-    },
-    "push": {
-        "SecurityID": "600519",
-        "SecurityName": "贵州茅台",
-        "OrderID": "p1",
-        "OrderQty": 100,
-        "Side": 1,
-        "OrderPrice": 1650.0,
-        "OrderType": 0,
-        "OrderDate": "20240105",
-        "OrderEntryTime": "10:15:00",
-        "OrderStatusMsg": "已成",
-        "TradeVolume": 100,
-        "AvgPx": 1650.0,
-    },
+    FUNDS: funds(AvailableValue=1.5),
+    POSITIONS: position(NetMoney=5.0),
+    TRADES: trade(),
+    ORDERS: broker_order(),
+    INSTRUCTIONS: instruction(),
+    "push": pushed(),
 }
 QUERIES = {
-    1201: (lambda api: api.portfolio, NameDict, "Array"),
-    1202: (lambda api: api.positions, dict, "Array"),
-    1203: (lambda api: api.get_tradelogs(), list, "Array"),
-    1204: (lambda api: api.secondary_orders(), list, "Array"),
-    151553: (lambda api: api.get_orders(), list, "orders"),
+    FUNDS: (lambda api: api.portfolio, NameDict, "Array"),
+    POSITIONS: (lambda api: api.positions, dict, "Array"),
+    TRADES: (lambda api: api.get_tradelogs(), list, "Array"),
+    ORDERS: (lambda api: api.secondary_orders(), list, "Array"),
+    INSTRUCTIONS: (lambda api: api.get_orders(), list, "orders"),
 }
 
 scalars = st.one_of(
@@ -141,36 +96,11 @@ def answers(req):
 OUTCOMES = []
 
 
-class Broker:
-    def __init__(self):
-        self.answers = {
-            594177: {
-                "result": {
-                    "Accounts": [{"AccountID": ACCOUNT, "TradeType": "0", "fund_token": TOKEN}]
-                }
-            }
-        }
-        self.handlers = []
-
-    def call_rpc_json(self, request):
-        return self.answers[request["ReqType"]]
-
-    def register_callback(self, handler):
-        self.handlers.append(handler)
-
-
-class Quiet:
-    def info(self, *args, **kwargs):
-        pass
-
-    error = info
-
-
 @pytest.fixture
 def desk(monkeypatch):
     from zentaro.mod.tradeapi.api import broker_desk as bd
 
-    broker = Broker()
+    broker = ScriptedBroker(record=False)
     monkeypatch.setattr(bd.TraderRPC, "_instance", broker)
     monkeypatch.setattr(bd, "system_log", Quiet())
     limiter = bd.TradeAPI.secondary_orders._limiter
@@ -206,10 +136,10 @@ def test_queries_give_records_or_trade_exception(desk, data, req):
 )
 def test_pushed_events_give_a_record_or_fail_inside_the_handler(desk, event, first):
     api, broker, _ = desk
-    broker.answers[1601] = {"result": {"ok": 1}}
+    broker.answers[PUSH] = {"result": {"ok": 1}}
     got = []
     api.register_push(lambda rec: got.append(rec) or "seen")
-    handler = broker.handlers.pop()
+    handler = broker.callbacks.pop()
     try:
         out = handler(first, event)
     except Exception as exc:

@@ -9,10 +9,11 @@ import pytest
 from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
+from shared.fuzz import examples
 from zentaro.mod.kelvo.utils.deferred_import import DeferredImport
 
 FUZZ = settings(
-    max_examples=300,
+    max_examples=examples(300),
     deadline=None,
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture],
 )

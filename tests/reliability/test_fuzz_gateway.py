@@ -9,23 +9,17 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from shared.fuzz import examples
 from zentaro.mod.tradeapi.sdk.client import GatewayMeta
 from zentaro.support import platform_data
 from zentaro.support.broker_directory import DEFAULT_BROKERS, directory_xml
 
 # Every example sets the attributes it needs through the monkeypatch fixture.
 FUZZ = settings(
-    max_examples=300,
+    max_examples=examples(300),
     deadline=None,
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture],
 )
-
-
-@pytest.fixture(scope="module")
-def gl():
-    from zentaro.mod.tradeapi.sdk import gateway_link
-
-    return gateway_link
 
 
 class Answer:

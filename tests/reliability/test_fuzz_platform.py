@@ -12,9 +12,12 @@ import pytest
 from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 
+from shared.fuzz import examples
 from zentaro.support.platform_server import encode_answer
 
-FUZZ = settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+FUZZ = settings(
+    max_examples=examples(400), deadline=None, suppress_health_check=[HealthCheck.too_slow]
+)
 
 
 class Response:

@@ -13,9 +13,12 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from shared.fuzz import examples
 from zentaro.mod.kelvo.research.normal_query import query_text as qt
 
-FUZZ = settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+FUZZ = settings(
+    max_examples=examples(400), deadline=None, suppress_health_check=[HealthCheck.too_slow]
+)
 
 
 def reference_encode(o, top=1):

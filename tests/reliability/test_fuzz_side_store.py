@@ -12,8 +12,10 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from shared.fuzz import examples
+
 FUZZ = settings(
-    max_examples=200,
+    max_examples=examples(200),
     deadline=None,
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture],
 )

@@ -12,11 +12,14 @@ import sys
 
 import pytest
 
-import corvane
-import zentaro
+from shared.children import child_env
+from shared.timing import SANITIZED, scaled
+
+# About 80 s on an idle two-core machine, several minutes under load: CI runs it
+# after the quick suite.
+pytestmark = pytest.mark.slow
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
 # Under the sanitizers every call is many times slower and the allocator keeps
 # freed memory in quarantine: fewer rounds, and RSS is not a measure there.
 ITERATIONS = 2_000 if SANITIZED else 100_000
@@ -42,14 +45,12 @@ MAX_TRACED_GROWTH = 128 << 10  # per window of ITERATIONS // 40 rounds
 
 
 def drive(group):
-    roots = {os.path.dirname(os.path.dirname(m.__file__)) for m in (corvane, zentaro)}
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sorted(roots)))
     run = subprocess.run(
         [sys.executable, os.path.join(HERE, "leak_driver.py"), group, str(ITERATIONS)],
         capture_output=True,
         text=True,
-        env=env,
-        timeout=600,
+        env=child_env(),
+        timeout=scaled(600),
     )
     return run.returncode, run.stdout, run.stderr
 

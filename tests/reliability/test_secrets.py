@@ -13,6 +13,8 @@ import traceback
 import pytest
 import requests
 
+from shared import broker as samples
+from shared.broker import ScriptedBroker
 from zentaro.support.broker_directory import BrokerDirectoryServer, site_answer
 from zentaro.support.gateway_sim import GatewaySimulator
 from zentaro.utils.exception import APIException, TradeException
@@ -210,21 +212,6 @@ def test_gateway_secrets_stay_out_of_logs_and_errors(gateway_world, captured):
     assert rec.kwargs and all(kw.get("verify", True) is True for kw in rec.kwargs)
 
 
-class Broker:
-    def __init__(self):
-        self.answers = {}
-        self.handlers = []
-
-    def call_rpc_json(self, request):
-        answer = self.answers[request["ReqType"]]
-        if isinstance(answer, Exception):
-            raise answer
-        return answer
-
-    def register_callback(self, handler):
-        self.handlers.append(handler)
-
-
 class KeepLog:
     def __init__(self):
         self.lines = []
@@ -238,23 +225,15 @@ class KeepLog:
 def test_the_fund_token_stays_out_of_logs_and_errors(monkeypatch, captured):
     from zentaro.mod.tradeapi.api import broker_desk as bd
 
-    broker, log = Broker(), KeepLog()
+    broker, log = ScriptedBroker({}), KeepLog()
     monkeypatch.setattr(bd.TraderRPC, "_instance", broker)
     monkeypatch.setattr(bd, "system_log", log)
-    broker.answers[594177] = {
-        "result": {
-            "Accounts": [{"AccountID": "80001234", "TradeType": "0", "fund_token": FUND_TOKEN}]
-        }
-    }
-    broker.answers[1201] = {
-        "result": {
-            "Array": [{"AvailableValue": 1, "MarketValue": 2, "TotalAssets": 3, "FrozenValue": 0}]
-        }
-    }
+    broker.answers[samples.LOOKUP] = samples.lookup_answer(samples.account(fund_token=FUND_TOKEN))
+    broker.answers[samples.FUNDS] = samples.answer([samples.funds()])
     broker.answers[1202] = {"error": {"message": "拒绝"}, "id": 3}
     broker.answers[1203] = {"result": {"Array": [{"bad": "record"}]}}
     broker.answers[1601] = {"error": {"message": "no push"}, "id": 4}
-    api = bd.TradeAPI("80001234")
+    api = bd.TradeAPI(samples.ACCOUNT)
     api.portfolio
     errors = []
     for query in (lambda: api.positions, api.get_tradelogs, lambda: api.register_push(print)):

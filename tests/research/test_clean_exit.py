@@ -1,10 +1,9 @@
 """Nothing of the query text or side store modules is reported as leaked when
 the interpreter exits, also with their objects still alive at that point."""
 
-import os
-import subprocess
-import sys
 import textwrap
+
+from shared.children import run_child
 
 SCRIPT = textwrap.dedent(
     """
@@ -35,10 +34,10 @@ SCRIPT = textwrap.dedent(
 
 
 def test_no_leak_reports_at_exit(tmp_path):
-    env = dict(os.environ, ZENTARO_INFO=str(tmp_path / "info"), ZENTARO_ROOT=str(tmp_path / "root"))
-    env["PYTHONPATH"] = os.pathsep.join(sys.path)
-    run = subprocess.run(
-        [sys.executable, "-c", SCRIPT], env=env, capture_output=True, text=True, timeout=60
+    run = run_child(
+        SCRIPT,
+        ZENTARO_INFO=str(tmp_path / "info"),
+        ZENTARO_ROOT=str(tmp_path / "root"),
     )
     assert run.returncode == 0, run.stderr
     assert (

@@ -1,11 +1,11 @@
-"""One TLS platform server for the folder; each test gets its own cache
-folder and a logged-in platform client in place of the module's `kl_api`."""
+"""Each test gets its own cache folder and a logged-in client of the run's
+platform server (the root conftest's `server`) in place of the module's `kl_api`."""
 
 import types
 
 import pytest
 
-from zentaro.support.platform_server import PlatformServer
+from shared.platform import reset_server
 
 
 @pytest.fixture(scope="session")
@@ -13,12 +13,6 @@ def ss():
     from zentaro.mod.kelvo.data import side_store
 
     return side_store
-
-
-@pytest.fixture(scope="session")
-def server():
-    with PlatformServer(tls=True) as srv:
-        yield srv
 
 
 @pytest.fixture(scope="session")
@@ -30,9 +24,7 @@ def api(server):
 
 @pytest.fixture(autouse=True)
 def fresh(server, api, ss, tmp_path, monkeypatch):
-    server.clear_faults()
-    server._answers.clear()
-    del server.calls[:]
+    reset_server(server)
     monkeypatch.setattr(ss, "kl_api", api)
     monkeypatch.setattr(ss, "setting", types.SimpleNamespace(INFO_PATH=str(tmp_path / "info")))
 

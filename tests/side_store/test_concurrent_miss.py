@@ -11,6 +11,8 @@ import threading
 import pandas as pd
 import pyarrow.feather
 
+from shared.children import child_env
+from shared.timing import scaled
 from zentaro.support import platform_data
 
 SQL = "select code, close from daily_bars limit 50"
@@ -28,7 +30,7 @@ CHILD = textwrap.dedent(
 
 
 def test_two_processes_miss_the_same_query_at_once(server, tmp_path):
-    both_asked = threading.Barrier(2, timeout=20)
+    both_asked = threading.Barrier(2, timeout=scaled(20))
 
     def answer(kwargs, user_id):
         both_asked.wait()  # neither answer leaves before both misses arrived
@@ -38,9 +40,8 @@ def test_two_processes_miss_the_same_query_at_once(server, tmp_path):
     info = tmp_path / "shared-info"
     children = []
     for n in range(2):
-        env = dict(os.environ, **server.client_env())
-        env.update(ZENTARO_ROOT=str(tmp_path / f"root{n}"), ZENTARO_INFO=str(info))
-        env["PYTHONPATH"] = os.pathsep.join(sys.path)
+        env = child_env(ZENTARO_ROOT=str(tmp_path / f"root{n}"), ZENTARO_INFO=str(info))
+        env.update(server.client_env())
         children.append(
             subprocess.Popen(
                 [sys.executable, "-c", CHILD, SQL],
@@ -50,7 +51,7 @@ def test_two_processes_miss_the_same_query_at_once(server, tmp_path):
                 text=True,
             )
         )
-    outputs = [child.communicate(timeout=60) for child in children]
+    outputs = [child.communicate(timeout=scaled(60)) for child in children]
     for child, (_, err) in zip(children, outputs, strict=True):
         assert child.returncode == 0, err
 

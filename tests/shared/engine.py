@@ -1,4 +1,5 @@
-"""Engine stand-ins for the result stream's unit tests."""
+"""Engine stand-ins for the back-test plug-in and its result stream: the unit
+tests and the leak loop."""
 
 import datetime
 import types
@@ -26,6 +27,13 @@ def account(**positions):
     return types.SimpleNamespace(positions={k: Position(v) for k, v in positions.items()})
 
 
+class QuietBus:
+    """Takes listeners and keeps none: for loops that register again and again."""
+
+    def add_listener(self, event_type, handler):
+        pass
+
+
 class RecordingBus(EventBus):
     def __init__(self):
         super().__init__()
@@ -44,7 +52,7 @@ class Profiler:
         stream.write(self.text)
 
 
-def make_env(days=10, accounts=None):
+def make_env(days=10, accounts=None, bus=None):
     base = types.SimpleNamespace(
         trading_calendar=list(range(days)), start_date=datetime.date(2024, 3, 4), frequency="1d"
     )
@@ -61,7 +69,7 @@ def make_env(days=10, accounts=None):
         config=types.SimpleNamespace(base=base),
         data_proxy=proxy,
         portfolio=portfolio,
-        event_bus=RecordingBus(),
+        event_bus=RecordingBus() if bus is None else bus,
         record_dict={},
         profile_deco=Profiler("report\n\n"),
     )

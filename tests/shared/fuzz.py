@@ -1,0 +1,44 @@
+"""Hypothesis budgets and profiles.
+
+ZENTARO_HYPOTHESIS_PROFILE picks the profile (the root conftest loads it):
+
+- ``ci`` (the default): every property test draws the same inputs on every
+  run (a seed derived from the test), and nothing is written to an example
+  database; a failure on one machine fails the same way on another.
+- ``explore``: fresh random inputs on every run and ten times the examples,
+  with failures kept in ``.hypothesis/`` and replayed first next time. Run it
+  now and then, and whenever a fuzzed module changed:
+
+      ZENTARO_HYPOTHESIS_PROFILE=explore bash scripts/test -m "not slow" -k fuzz
+
+ZENTARO_FUZZ_SCALE multiplies the examples of either profile (e.g. 50).
+"""
+
+import os
+
+from hypothesis import HealthCheck, settings
+
+PROFILE = os.environ.get("ZENTARO_HYPOTHESIS_PROFILE", "ci")
+_SCALES = {"ci": 1, "explore": 10}
+
+
+def register_profiles():
+    slow_is_fine = [HealthCheck.too_slow]
+    settings.register_profile(
+        "ci", derandomize=True, database=None, print_blob=True, suppress_health_check=slow_is_fine
+    )
+    settings.register_profile(
+        "explore",
+        derandomize=False,
+        max_examples=1000,  # for tests that name no budget of their own
+        print_blob=True,
+        suppress_health_check=slow_is_fine,
+    )
+    if PROFILE not in _SCALES:
+        raise ValueError(f"ZENTARO_HYPOTHESIS_PROFILE must be one of {sorted(_SCALES)}")
+    settings.load_profile(PROFILE)
+
+
+def examples(n):
+    """The number of examples for a test that draws `n` in a CI run."""
+    return int(n * _SCALES.get(PROFILE, 1) * float(os.environ.get("ZENTARO_FUZZ_SCALE") or 1))
