@@ -9,7 +9,7 @@ import traceback
 
 import pandas as pd
 import pytest
-from broker_fakes import ACCOUNT, RecordingLog, ScriptedClient
+from shared.broker import ACCOUNT, RecordingLog, ScriptedBroker
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -21,7 +21,7 @@ TRADES, ORDERS = 1203, 1204
 
 @contextlib.contextmanager
 def account(rows, req_type):
-    client = ScriptedClient()
+    client = ScriptedBroker()
     client.answers[req_type] = {"result": {"Array": rows}, "id": 1}
     saved = bd.TraderRPC._instance, bd.system_log
     bd.TraderRPC._instance, bd.system_log = client, RecordingLog()

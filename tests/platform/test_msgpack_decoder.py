@@ -17,6 +17,8 @@ import pytest
 from hypothesis import HealthCheck, given, reject, settings
 from hypothesis import strategies as st
 
+from zentaro.mod.kelvo.utils import platform_rpc
+
 DIFFERENTIAL = settings(
     max_examples=300,
     deadline=None,
@@ -134,7 +136,8 @@ def pack(value, single_floats):
 
 @DIFFERENTIAL
 @given(value=documents, single_floats=st.booleans(), large=st.booleans())
-def test_generated_documents_decode_as_msgpack_decodes_them(rpc, value, single_floats, large):
+def test_generated_documents_decode_as_msgpack_decodes_them(value, single_floats, large):
+    rpc = platform_rpc  # a function-scoped fixture would not reset between examples
     document = [value, PADDING] if large else value
     assert same_as_msgpack(rpc, pack(document, single_floats))[0] == "value"
 
@@ -170,7 +173,8 @@ edits = st.lists(
 
 @DIFFERENTIAL
 @given(value=documents, changes=edits, large=st.booleans())
-def test_mutated_documents_decode_or_fail_as_msgpack_does(rpc, value, changes, large):
+def test_mutated_documents_decode_or_fail_as_msgpack_does(value, changes, large):
+    rpc = platform_rpc
     payload = mutate(pack([value, PADDING] if large else value, False), changes)
     same_as_msgpack(rpc, tame(payload))
 
