@@ -359,7 +359,7 @@ void init_decoders() {
     genuine_zlib_decompress = import_from("zlib", "decompress").release().ptr();
     genuine_msgpack_unpackb = import_from("msgpack", "unpackb").release().ptr();
     // Interned, as callers' keyword names are: keyword parsers match by identity first.
-    nb::object raw = steal_or_raise(PyUnicode_InternFromString("raw"));
+    nb::object raw = nb::borrow(interned("raw"));
     raw_kwnames = steal_or_raise(PyTuple_Pack(1, raw.ptr())).release().ptr();
     PyObject *isal = PyImport_ImportModule("isal.isal_zlib");
     if (isal) {
