@@ -9,7 +9,8 @@ import traceback
 
 import pandas as pd
 import pytest
-from broker_fakes import ACCOUNT, RecordingLog, ScriptedClient
+from shared.broker import ACCOUNT, RecordingLog
+from shared.broker import ScriptedBroker as ScriptedClient
 from hypothesis import given, settings
 from hypothesis import strategies as st
 

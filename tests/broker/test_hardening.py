@@ -9,7 +9,7 @@ import sys
 import threading
 import weakref
 
-from broker_fakes import ACCOUNT, TOKEN, lookup_answer
+from shared.broker import ACCOUNT, TOKEN, lookup_answer
 from ratelimit import RateLimitException
 
 import zentaro
