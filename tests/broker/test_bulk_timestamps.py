@@ -9,7 +9,8 @@ import traceback
 
 import pandas as pd
 import pytest
-from shared.broker import ACCOUNT, RecordingLog, ScriptedBroker
+from shared.broker import ACCOUNT, RecordingLog
+from shared.broker import ScriptedBroker as ScriptedClient
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -21,7 +22,7 @@ TRADES, ORDERS = 1203, 1204
 
 @contextlib.contextmanager
 def account(rows, req_type):
-    client = ScriptedBroker()
+    client = ScriptedClient()
     client.answers[req_type] = {"result": {"Array": rows}, "id": 1}
     saved = bd.TraderRPC._instance, bd.system_log
     bd.TraderRPC._instance, bd.system_log = client, RecordingLog()
@@ -203,3 +204,34 @@ def test_replaced_classes_get_the_rules_calls(monkeypatch, replaced):
     else:
         assert InitNameDict.inits == len(rows) and all(type(r) is InitNameDict for r in got)
         assert all(isinstance(r["datetime"], pd.Timestamp) for r in got)
+
+
+class NestingRow(dict):
+    """A row whose read of its name converts another order list meanwhile."""
+
+    def __getitem__(self, key):
+        if key == "SecurityName" and self.nested is not None:
+            self.nested, nested = None, self.nested
+            self.inner.extend(nested())
+        return super().__getitem__(key)
+
+
+def test_a_list_converted_inside_a_record_keeps_each_lists_times():
+    outer_day, inner_day = fresh_day(10), fresh_day(11)
+    inner_rows = [order(inner_day, "10:00:00", 7), order(inner_day, "10:00:01", 8)]
+    nesting = NestingRow(order(outer_day, "09:30:01", 1))
+    outer_rows = [order(outer_day, "09:30:00", 0), nesting, order(outer_day, "09:30:02", 2)]
+    answers = iter([outer_rows, inner_rows])
+    with account([], ORDERS) as api:
+        bd.TraderRPC._instance.answers[ORDERS] = lambda request: {
+            "result": {"Array": next(answers)},
+            "id": 1,
+        }
+        nesting.inner, nesting.nested = [], lambda: orders_of(api)
+        outer = orders_of(api)
+    assert [r.datetime for r in outer] == [
+        pd.Timestamp(f"{outer_day} 09:30:0{i}") for i in range(3)
+    ]
+    assert [r.datetime for r in nesting.inner] == [
+        pd.Timestamp(f"{inner_day} 10:00:0{i}") for i in range(2)
+    ]

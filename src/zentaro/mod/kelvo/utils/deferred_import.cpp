@@ -156,7 +156,8 @@ nb::object resolve(PyObject *self) {
 
 // ---- the memo ------------------------------------------------------------------
 
-bool tags_match(PyObject *self, const Memo &m) {
+// Inlined: the memo check is most of what a call through the proxy costs.
+[[gnu::always_inline]] inline bool tags_match(PyObject *self, const Memo &m) {
     unsigned int own = compat::type_version(Py_TYPE(self));
     unsigned int base = compat::type_version(proxy_type);
     return own && base && own == m.own_type_tag && base == m.base_type_tag;
@@ -164,7 +165,7 @@ bool tags_match(PyObject *self, const Memo &m) {
 
 // The memoised target when nothing it depends on has changed, else NULL.
 // Reads versions only: no Python code runs here.
-PyObject *memo_target(PyObject *self, PyObject *dict) {
+[[gnu::always_inline]] inline PyObject *memo_target(PyObject *self, PyObject *dict) {
     const Memo &m = memo_of(self);
     if (!m.target || !dict || compat::dict_version(dict) != m.instance_version)
         return nullptr;
@@ -276,8 +277,8 @@ PyObject *proxy_getattro(PyObject *self, PyObject *name) {
 
 PyObject *proxy_call(PyObject *self, PyObject *args, PyObject *kwargs) {
     // The memoised target, held for the call; only the exit guard (plain
-    // counters) is a C++ object here.
-    exit_guard::Scope scope;
+    // counters) is a C++ object here, and the path is plain C.
+    exit_guard::PlainScope scope;
     if (PyObject *target = memo_target(self, instance_dict(self))) {
         Py_INCREF(target);
         PyObject *result = PyObject_Call(target, args, kwargs);

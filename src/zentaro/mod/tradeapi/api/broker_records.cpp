@@ -42,7 +42,9 @@ struct TimeBatch {
 
 namespace {
 
-thread_local TimeBatch *active_batch = nullptr;
+// Initial-exec: read for every record converted, and a module's default
+// thread-local model costs a __tls_get_addr call per read.
+thread_local TimeBatch *active_batch __attribute__((tls_model("initial-exec"))) = nullptr;
 
 // Complete date-and-time text -> Timestamp, for the texts read here.
 TextCache fresh_times;
@@ -392,11 +394,13 @@ template <size_t N>
 nb::object convert(const Translators &tr, nb::handle item, Field (&fields)[N],
                    nb::object *symbol = nullptr) {
     nb::object record = make_record_dict(tr, fields[0].layout);
+    // Nested conversions restore the active batch before they return.
+    TimeBatch *const b = active_batch;
     for (Field &f : fields) {
         nb::object value = field_value(tr, item, f, symbol);
         if (PyDict_SetItem(record.ptr(), f.out_key, value.ptr()) < 0)
             raise_python_error();
-        if (TimeBatch *b = active_batch; b && b->left_empty) {
+        if (b && b->left_empty) {
             b->left_empty = false;
             b->patches.push_back({record, f.out_key, b->text, b->micros});
         }
