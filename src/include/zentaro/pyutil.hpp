@@ -125,7 +125,7 @@ inline bool must_park() {
 // One kit call on this thread.
 class Scope {
   public:
-    Scope() : unwinding_(std::uncaught_exceptions()) {
+    Scope() {
         if (depth()++ == 0)
             ++state().threads_inside;
         if (must_park())
@@ -133,15 +133,15 @@ class Scope {
     }
     Scope(const Scope &) = delete;
     Scope &operator=(const Scope &) = delete;
+    // Parks only on a normal return: while an exception unwinds (a forced
+    // unwind among them) the thread may not hold the GIL. The unwinding check
+    // costs a library call, so it runs only once the exit has begun.
     ~Scope() {
-        if (must_park() && std::uncaught_exceptions() == unwinding_)
+        if (must_park() && std::uncaught_exceptions() == 0)
             park();
         if (--depth() == 0)
             --state().threads_inside;
     }
-
-  private:
-    int unwinding_;
 };
 
 // One kit call whose body is plain C API calls (a slot's fast path). No C++
