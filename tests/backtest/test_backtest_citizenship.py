@@ -11,7 +11,7 @@ import weakref
 from unittest import mock
 
 import pytest
-from backtest_fakes import make_env
+from shared.engine import make_env
 
 from corvane.environment import Environment
 from zentaro.mod.kelvo.mod import KelvoMod

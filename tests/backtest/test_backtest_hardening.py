@@ -7,7 +7,7 @@ import tempfile
 import types
 
 import pytest
-from backtest_fakes import event, make_env
+from shared.engine import event, make_env
 
 import corvane
 from corvane.api import logger as user_logger
