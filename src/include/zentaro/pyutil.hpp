@@ -123,9 +123,17 @@ inline bool must_park() {
 }
 
 // One kit call on this thread.
+//
+// A call that gets past the constructor began before the exit did (or runs
+// on the exit thread, which never parks), so the destructor decides alone:
+// it parks only on a plain return. A forced unwind must pass (the thread
+// holds no GIL), and so does any other exception in flight: a kit call made
+// while one unwinds then carries on as a thread that missed the atexit step
+// would. The count of exceptions is read only once the exit has begun: it
+// is a call into the C++ runtime, too dear for every kit call.
 class Scope {
   public:
-    Scope() : unwinding_(std::uncaught_exceptions()) {
+    Scope() {
         if (depth()++ == 0)
             ++state().threads_inside;
         if (must_park())
@@ -134,14 +142,11 @@ class Scope {
     Scope(const Scope &) = delete;
     Scope &operator=(const Scope &) = delete;
     ~Scope() {
-        if (must_park() && std::uncaught_exceptions() == unwinding_)
+        if (must_park() && std::uncaught_exceptions() == 0)
             park();
         if (--depth() == 0)
             --state().threads_inside;
     }
-
-  private:
-    int unwinding_;
 };
 
 // The atexit step: stop kit calls and let the threads inside them park.
