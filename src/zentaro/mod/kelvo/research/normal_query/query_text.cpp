@@ -228,12 +228,15 @@ nb::object field_name(nb::handle key) {
     return steal_or_raise(PyUnicode_FromObject(key.ptr()));
 }
 
+// Read on every field read; replacing it is seen at once.
+CachedAttr field_class_attr("StrModelAttr");
+
 // Any attribute the table lacks is a field of it. `name` is read past the
 // fall-back, so that a table without one reports it instead of recursing.
 nb::object model_getattr(nb::handle self, nb::handle key) {
     nb::object field = field_name(key);
     nb::object name = steal_or_raise(PyObject_GenericGetAttr(self.ptr(), ZT_NAME("name")));
-    return new_field(module_attr(ZT_NAME("StrModelAttr")), name, field);
+    return new_field(field_class_attr.get(), name, field);
 }
 
 PyObject *model_getattro(PyObject *self, PyObject *name) {
