@@ -318,9 +318,9 @@ template <Body kBody> void call_with_time(Closure closure, ForwardedCall call) {
     // The wrapper's own immutable closure: alive for the call, as its arguments are.
     nb::handle func = PyTuple_GET_ITEM(closure.data.ptr(), 0);
     nb::handle dt_field = PyTuple_GET_ITEM(closure.data.ptr(), 1);
-    require_module();
     Keywords keywords = keywords_of(call.kwnames);
     if (keywords.datetime) {
+        require_module(); // the other path checks it on reading the engine time
         if (!run_output_body<kBody>(call, keywords))
             steal_or_raise(into_python([&] {
                 return PyObject_Vectorcall(func.ptr(), call.args, call.nargs, call.kwnames);
