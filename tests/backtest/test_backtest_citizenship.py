@@ -150,10 +150,16 @@ DROPPED = """
 import gc, sys
 import zentaro.mod.kelvo.utils as package
 from zentaro.mod.kelvo.utils import recorder
-ShowLog, Log = recorder.ShowLog, recorder.Log
+ShowLog, Log, BacktestLog = recorder.ShowLog, recorder.Log, recorder.BacktestLog
 del sys.modules[recorder.__name__], package.recorder, recorder
 gc.collect()
-for call in (lambda: Log().set_tofile("x"), lambda: ShowLog.info.__wrapped__(Log(), "x")):
+for call in (
+    lambda: Log().set_tofile("x"),
+    lambda: ShowLog.info.__wrapped__(Log(), "x"),
+    lambda: ShowLog().info("x"),
+    lambda: BacktestLog().info({"pnl": 1}),
+    lambda: BacktestLog().error("x", datetime=None),
+):
     try:
         call()
     except RuntimeError as error:
@@ -164,4 +170,4 @@ for call in (lambda: Log().set_tofile("x"), lambda: ShowLog.info.__wrapped__(Log
 def test_logs_kept_after_their_module_is_dropped_raise_cleanly():
     run = subprocess.run([sys.executable, "-c", DROPPED], capture_output=True, text=True)
     assert run.returncode == 0, run.stderr
-    assert run.stdout.splitlines() == ["zentaro.mod.kelvo.utils.recorder has been unloaded"] * 2
+    assert run.stdout.splitlines() == ["zentaro.mod.kelvo.utils.recorder has been unloaded"] * 5

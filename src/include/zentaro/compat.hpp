@@ -50,6 +50,20 @@ inline PyObject *weakref_get(PyObject *ref) {
 #endif
 }
 
+// A weak reference's target, borrowed, or NULL when it is gone (no error
+// set): a hot path's liveness check, without taking and dropping a
+// reference. Only valid until the next call that may run Python code.
+inline PyObject *weakref_peek(PyObject *ref) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject *obj = weakref_get(ref);
+    Py_XDECREF(obj); // still alive: whoever kept the target alive still does
+    return obj;
+#else
+    PyObject *obj = PyWeakref_GET_OBJECT(ref);
+    return obj == Py_None ? nullptr : obj;
+#endif
+}
+
 // getattr without raising AttributeError: 1 found (*out new), 0 missing,
 // -1 other error.
 inline int lookup_attr(PyObject *obj, PyObject *name, PyObject **out) {

@@ -30,18 +30,25 @@ class ModuleState {
         if (!name)
             raise_python_error();
         name_ = name;
+        dict_ = PyModule_GetDict(module.ptr());
         exit_guard::install();
     }
 
     // The module, strongly held by the caller.
     nb::object module() const {
         PyObject *module = ref_ ? compat::weakref_get(ref_) : nullptr;
-        if (!module) {
-            PyErr_Format(PyExc_RuntimeError, "%s has been unloaded",
-                         name_.empty() ? "the module" : name_.c_str());
-            raise_python_error();
-        }
+        if (!module)
+            raise_unloaded();
         return nb::steal(module);
+    }
+
+    // The module's namespace, borrowed: for a hot path that is done with it
+    // before it calls anything that may run Python code. A module's __dict__
+    // cannot be replaced, so the one seen at init is it while the module lives.
+    PyObject *live_dict() const {
+        if (!ref_ || !compat::weakref_peek(ref_))
+            raise_unloaded();
+        return dict_;
     }
 
     // Whether the module still exists: finalisers that run while the
@@ -60,6 +67,12 @@ class ModuleState {
     nb::object global(PyObject *name) const { return lookup(name, true); }
 
   private:
+    [[noreturn]] void raise_unloaded() const {
+        PyErr_Format(PyExc_RuntimeError, "%s has been unloaded",
+                     name_.empty() ? "the module" : name_.c_str());
+        raise_python_error();
+    }
+
     nb::object lookup(PyObject *name, bool builtins) const {
         nb::object module = this->module();
         PyObject *found = PyDict_GetItemWithError(PyModule_GetDict(module.ptr()), name);
@@ -76,7 +89,8 @@ class ModuleState {
         return steal_or_raise(PyObject_GetAttr(module.ptr(), name));
     }
 
-    PyObject *ref_ = nullptr; // a weakref object: keeps nothing alive
+    PyObject *ref_ = nullptr;  // a weakref object: keeps nothing alive
+    PyObject *dict_ = nullptr; // the module's namespace, borrowed: alive while ref_'s target is
     std::string name_;
 };
 
@@ -101,7 +115,14 @@ class CachedAttr {
   public:
     explicit CachedAttr(const char *name) : text_(name) {}
 
-    nb::object get() { return get(module_state().module()); }
+    // The check that the module still exists and the version test touch no
+    // reference; the module is held strongly only when the value is read anew.
+    nb::object get() {
+        PyObject *dict = module_state().live_dict();
+        if (value_ && dict == dict_ && compat::dict_version(dict) == version_)
+            return nb::borrow(value_);
+        return get(module_state().module());
+    }
 
     // The same, for a caller that already holds the module: a hot path that
     // reads several attributes looks the module up once.

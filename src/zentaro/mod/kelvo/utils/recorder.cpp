@@ -58,9 +58,9 @@ bool is_keyed(nb::handle self) {
     return !compare(key, empty_bytes(), Py_EQ);
 }
 
-// user_normal_log.<method>(message); `module` is this module, held by the caller.
-void write_user_line(nb::handle module, PyObject *method, nb::handle message) {
-    call_method(user_log_attr.get(module), method, message);
+// user_normal_log.<method>(message).
+void write_user_line(PyObject *method, nb::handle message) {
+    call_method(user_log_attr.get(), method, message);
 }
 
 // The text of the positional arguments joined by single spaces.
@@ -106,7 +106,7 @@ void flag_and_reraise_once(nb::handle self) {
 
 // ---- the bodies of the five output methods ----------------------------------------
 
-void show_info(nb::handle module, nb::handle self, PyObject *const *parts, Py_ssize_t count) {
+void show_info(nb::handle self, PyObject *const *parts, Py_ssize_t count) {
     if (below_threshold(self, ZT_NAME("INFO")))
         return;
     nb::object message = joined(parts, count);
@@ -124,18 +124,18 @@ void show_info(nb::handle module, nb::handle self, PyObject *const *parts, Py_ss
             message = nb::borrow(ZT_NAME(kNotice));
     }
     if (!is_keyed(self))
-        write_user_line(module, ZT_NAME("info"), message);
+        write_user_line(ZT_NAME("info"), message);
 }
 
-void show_warn(nb::handle module, nb::handle self, PyObject *const *parts, Py_ssize_t count) {
+void show_warn(nb::handle self, PyObject *const *parts, Py_ssize_t count) {
     if (below_threshold(self, ZT_NAME("WARN")))
         return;
     nb::object message = joined(parts, count);
     if (!is_keyed(self))
-        write_user_line(module, ZT_NAME("warn"), message);
+        write_user_line(ZT_NAME("warn"), message);
 }
 
-void show_error(nb::handle module, nb::handle self, PyObject *const *parts, Py_ssize_t count) {
+void show_error(nb::handle self, PyObject *const *parts, Py_ssize_t count) {
     if (below_threshold(self, ZT_NAME("ERROR")))
         return;
     nb::object message = joined(parts, count);
@@ -143,22 +143,22 @@ void show_error(nb::handle module, nb::handle self, PyObject *const *parts, Py_s
         flag_and_reraise_once(self);
         return;
     }
-    write_user_line(module, ZT_NAME("error"), message);
+    write_user_line(ZT_NAME("error"), message);
     nb::object exc = handled_exception();
     if (exc.is_valid())
         reraise(exc);
 }
 
-void backtest_info(nb::handle module, nb::handle self, nb::handle message) {
+void backtest_info(nb::handle self, nb::handle message) {
     if (!is_keyed(self))
-        write_user_line(module, ZT_NAME("info"), message);
+        write_user_line(ZT_NAME("info"), message);
 }
 
-void backtest_error(nb::handle module, nb::handle self, nb::handle message) {
+void backtest_error(nb::handle self, nb::handle message) {
     if (is_keyed(self))
         flag_and_reraise_once(self);
     else
-        write_user_line(module, ZT_NAME("error"), message);
+        write_user_line(ZT_NAME("error"), message);
 }
 
 // ---- the output methods as kit functions --------------------------------------------
@@ -167,24 +167,35 @@ PyObject *const *items_of(nb::handle tuple) {
     return PySequence_Fast_ITEMS(tuple.ptr());
 }
 
+// Each method first checks that its module still exists, so that a log kept
+// past its module raises on every path, keyed or not.
+void require_module() {
+    module_state().live_dict();
+}
+
 void show_info_method(nb::handle self, nb::handle args, nb::handle) {
-    show_info(module_state().module(), self, items_of(args), PyTuple_GET_SIZE(args.ptr()));
+    require_module();
+    show_info(self, items_of(args), PyTuple_GET_SIZE(args.ptr()));
 }
 
 void show_warn_method(nb::handle self, nb::handle args, nb::handle) {
-    show_warn(module_state().module(), self, items_of(args), PyTuple_GET_SIZE(args.ptr()));
+    require_module();
+    show_warn(self, items_of(args), PyTuple_GET_SIZE(args.ptr()));
 }
 
 void show_error_method(nb::handle self, nb::handle args, nb::handle) {
-    show_error(module_state().module(), self, items_of(args), PyTuple_GET_SIZE(args.ptr()));
+    require_module();
+    show_error(self, items_of(args), PyTuple_GET_SIZE(args.ptr()));
 }
 
 void backtest_info_method(nb::handle self, nb::handle message, nb::handle, nb::handle) {
-    backtest_info(module_state().module(), self, message);
+    require_module();
+    backtest_info(self, message);
 }
 
 void backtest_error_method(nb::handle self, nb::handle message, nb::handle, nb::handle) {
-    backtest_error(module_state().module(), self, message);
+    require_module();
+    backtest_error(self, message);
 }
 
 // ---- logtime_support ---------------------------------------------------------------
@@ -230,8 +241,8 @@ nb::object class_attr(nb::handle cls, PyObject *name) {
 
 // getattr(Environment._env, dt_field, None): only a missing attribute on the
 // environment object becomes None.
-nb::object engine_time(nb::handle module, nb::handle dt_field) {
-    nb::object env = class_attr(environment_attr.get(module), ZT_NAME("_env"));
+nb::object engine_time(nb::handle dt_field) {
+    nb::object env = class_attr(environment_attr.get(), ZT_NAME("_env"));
     PyObject *value = nullptr;
     int found = into_python([&] { return compat::lookup_attr(env.ptr(), dt_field.ptr(), &value); });
     if (found < 0)
@@ -262,7 +273,7 @@ Body body_of(nb::handle func) {
 // false when the call must go through the wrapped function itself (which
 // then reports any binding error).
 template <Body kBody>
-bool run_output_body(nb::handle module, const ForwardedCall &call, const Keywords &keywords) {
+bool run_output_body(const ForwardedCall &call, const Keywords &keywords) {
     if constexpr (kBody == Body::kNone) {
         return false;
     } else {
@@ -272,17 +283,17 @@ bool run_output_body(nb::handle module, const ForwardedCall &call, const Keyword
         PyObject *const *rest = call.args + 1;
         Py_ssize_t count = call.nargs - 1;
         if constexpr (kBody == Body::kShowInfo)
-            show_info(module, self, rest, count);
+            show_info(self, rest, count);
         else if constexpr (kBody == Body::kShowWarn)
-            show_warn(module, self, rest, count);
+            show_warn(self, rest, count);
         else if constexpr (kBody == Body::kShowError)
-            show_error(module, self, rest, count);
+            show_error(self, rest, count);
         else if (count < 1)
             return false;
         else if constexpr (kBody == Body::kBacktestInfo)
-            backtest_info(module, self, rest[0]);
+            backtest_info(self, rest[0]);
         else
-            backtest_error(module, self, rest[0]);
+            backtest_error(self, rest[0]);
         return true;
     }
 }
@@ -307,17 +318,17 @@ template <Body kBody> void call_with_time(Closure closure, ForwardedCall call) {
     // The wrapper's own immutable closure: alive for the call, as its arguments are.
     nb::handle func = PyTuple_GET_ITEM(closure.data.ptr(), 0);
     nb::handle dt_field = PyTuple_GET_ITEM(closure.data.ptr(), 1);
-    nb::object module = module_state().module();
     Keywords keywords = keywords_of(call.kwnames);
     if (keywords.datetime) {
-        if (!run_output_body<kBody>(module, call, keywords))
+        require_module(); // the other path checks it on reading the engine time
+        if (!run_output_body<kBody>(call, keywords))
             steal_or_raise(into_python([&] {
                 return PyObject_Vectorcall(func.ptr(), call.args, call.nargs, call.kwnames);
             }));
         return;
     }
-    nb::object when = engine_time(module, dt_field);
-    if (!run_output_body<kBody>(module, call, keywords))
+    nb::object when = engine_time(dt_field);
+    if (!run_output_body<kBody>(call, keywords))
         call_adding_time(func, call, when);
 }
 

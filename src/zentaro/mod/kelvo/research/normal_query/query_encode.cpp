@@ -32,6 +32,10 @@ bool instance_of(nb::handle o, nb::handle cls) {
     return hit == 1;
 }
 
+// Read for every condition value; replacing either is seen at once.
+CachedAttr numbers_attr("numbers");
+CachedAttr iterable_attr("Iterable");
+
 bool is_builtin_container(PyObject *p) {
     return PyList_CheckExact(p) || PyTuple_CheckExact(p) || PyDict_CheckExact(p) ||
            PyAnySet_CheckExact(p) || PyBytes_CheckExact(p) || PyByteArray_CheckExact(p);
@@ -45,7 +49,7 @@ bool is_builtin_number(PyObject *p) {
 // instead of through ABCMeta.__instancecheck__, which costs more than the
 // rest of a condition. (Nobody registers a built-in container as a number.)
 bool is_number(nb::handle o) {
-    nb::object number = attr_of(module_attr(ZT_NAME("numbers")), ZT_NAME("Number"));
+    nb::object number = attr_of(numbers_attr.get(), ZT_NAME("Number"));
     if (number.ptr() == natives.std_number) {
         PyObject *p = o.ptr();
         if (PyLong_CheckExact(p) || PyFloat_CheckExact(p) || PyComplex_CheckExact(p))
@@ -57,7 +61,7 @@ bool is_number(nb::handle o) {
 }
 
 bool is_iterable(nb::handle o) {
-    nb::object iterable = module_attr(ZT_NAME("Iterable"));
+    nb::object iterable = iterable_attr.get();
     if (iterable.ptr() == natives.std_iterable && is_builtin_container(o.ptr()))
         return true;
     return instance_of(o, iterable);

@@ -196,18 +196,30 @@ nb::object new_field(nb::handle cls, nb::handle name, nb::handle key) {
 
 // Python's identifier rule; ASCII names, nearly all of them, without the
 // Unicode tables.
+// One table lookup per character: every field read checks its name.
+enum IdentifierChar : unsigned char { kNot = 0, kStart = 1, kInside = 2 };
+
+constexpr auto kIdentifierChars = [] {
+    struct Table {
+        unsigned char kind[128] = {};
+    } table;
+    for (int ch = 0; ch < 128; ++ch) {
+        bool letter = (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || ch == '_';
+        bool digit = ch >= '0' && ch <= '9';
+        table.kind[ch] = letter ? kStart | kInside : digit ? kInside : kNot;
+    }
+    return table;
+}();
+
 bool is_identifier(PyObject *text) {
     if (!PyUnicode_IS_ASCII(text))
         return PyUnicode_IsIdentifier(text) == 1;
     const auto *c = static_cast<const unsigned char *>(PyUnicode_DATA(text));
     Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    auto letter = [](unsigned char ch) {
-        return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || ch == '_';
-    };
-    if (n == 0 || !letter(c[0]))
+    if (n == 0 || !(kIdentifierChars.kind[c[0]] & kStart))
         return false;
     for (Py_ssize_t i = 1; i < n; ++i)
-        if (!letter(c[i]) && !(c[i] >= '0' && c[i] <= '9'))
+        if (!(kIdentifierChars.kind[c[i]] & kInside))
             return false;
     return true;
 }
@@ -228,12 +240,29 @@ nb::object field_name(nb::handle key) {
     return steal_or_raise(PyUnicode_FromObject(key.ptr()));
 }
 
+// Read on every field read; replacing it is seen at once.
+CachedAttr field_class_attr("StrModelAttr");
+
+// self.name by the generic lookup. While the class has no attribute of that
+// name, that lookup is the instance dict's entry: read straight from it.
+nb::object table_name(nb::handle self) {
+    if (!compat::type_lookup(Py_TYPE(self.ptr()), ZT_NAME("name"))) {
+        PyObject **dict = compat::dict_ptr(self.ptr());
+        PyObject *found = dict && *dict ? PyDict_GetItemWithError(*dict, ZT_NAME("name")) : nullptr;
+        if (found)
+            return nb::borrow(found);
+        if (PyErr_Occurred())
+            raise_python_error();
+    }
+    return steal_or_raise(PyObject_GenericGetAttr(self.ptr(), ZT_NAME("name")));
+}
+
 // Any attribute the table lacks is a field of it. `name` is read past the
 // fall-back, so that a table without one reports it instead of recursing.
 nb::object model_getattr(nb::handle self, nb::handle key) {
     nb::object field = field_name(key);
-    nb::object name = steal_or_raise(PyObject_GenericGetAttr(self.ptr(), ZT_NAME("name")));
-    return new_field(module_attr(ZT_NAME("StrModelAttr")), name, field);
+    nb::object name = table_name(self);
+    return new_field(field_class_attr.get(), name, field);
 }
 
 PyObject *model_getattro(PyObject *self, PyObject *name) {
