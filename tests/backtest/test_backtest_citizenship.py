@@ -7,13 +7,12 @@ import pydoc
 import subprocess
 import sys
 import types
-import weakref
-from unittest import mock
 
 import pytest
-from shared.engine import make_env
 
 from corvane.environment import Environment
+from shared.citizens import assert_python_method
+from shared.engine import make_env
 from zentaro.mod.kelvo.mod import KelvoMod
 from zentaro.mod.kelvo.stream_sink import StreamSink
 from zentaro.mod.kelvo.utils import recorder
@@ -55,16 +54,8 @@ BOUND = [
 @pytest.mark.parametrize("owner, name", BOUND)
 def test_bound_methods_behave_like_python_ones(owner, name):
     obj = objects()[owner]
-    method = getattr(obj, name)
-    assert method == getattr(obj, name) and hash(method) == hash(getattr(obj, name))
-    assert method.__self__ is obj and method.__name__ == name
-    assert method.__qualname__.endswith("." + name)
-    assert weakref.WeakMethod(method)() == method
-    handlers = [getattr(obj, name)]
-    handlers.remove(getattr(obj, name))
-    spy = mock.Mock()
-    spy(getattr(obj, name))
-    spy.assert_called_with(getattr(obj, name))
+    method = assert_python_method(obj, name)
+    assert method.__self__ is obj
 
 
 SIGNATURES = [

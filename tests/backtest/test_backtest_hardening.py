@@ -7,11 +7,11 @@ import tempfile
 import types
 
 import pytest
-from shared.engine import event, make_env
 
 import corvane
 from corvane.api import logger as user_logger
 from corvane.events import EVENT
+from shared.engine import event, make_env
 from zentaro.mod.kelvo import stream_sink
 from zentaro.mod.kelvo.stream_sink import StreamSink
 from zentaro.mod.kelvo.utils import recorder

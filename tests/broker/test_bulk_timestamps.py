@@ -9,11 +9,11 @@ import traceback
 
 import pandas as pd
 import pytest
-from shared.broker import ACCOUNT, RecordingLog
-from shared.broker import ScriptedBroker as ScriptedClient
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from shared.broker import ACCOUNT, RecordingLog
+from shared.broker import ScriptedBroker as ScriptedClient
 from zentaro.mod.tradeapi.api import broker_desk as bd
 from zentaro.utils.exception import TradeException
 

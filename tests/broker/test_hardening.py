@@ -9,10 +9,10 @@ import sys
 import threading
 import weakref
 
-from shared.broker import ACCOUNT, TOKEN, lookup_answer
 from ratelimit import RateLimitException
 
 import zentaro
+from shared.broker import ACCOUNT, TOKEN, lookup_answer
 from zentaro.mod.tradeapi.api import broker_desk as bd
 
 FUNDS = {"AvailableValue": 1, "MarketValue": 2, "TotalAssets": 3, "FrozenValue": 4}

@@ -1,6 +1,5 @@
 """End to end against the simulated brokerage behind RavineClient."""
 
-import pathlib
 import textwrap
 import threading
 
@@ -79,8 +78,6 @@ def test_clean_interpreter_exit():
         assert probe() is None, "the push handler kept the object alive"
         bd.TradeAPI("80001234").register_push()
     """)
-    done = run_child(
-        script, ZENTARO_BROKER_BACKEND="zentaro.support.broker_sim:SimulatedBrokerage"
-    )
+    done = run_child(script, ZENTARO_BROKER_BACKEND="zentaro.support.broker_sim:SimulatedBrokerage")
     assert done.returncode == 0, done.stderr
     assert "nanobind" not in done.stderr and "leaked" not in done.stderr

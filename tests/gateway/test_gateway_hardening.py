@@ -6,11 +6,11 @@ import subprocess
 import sys
 import textwrap
 import threading
-import time
 
 import pytest
 
 import zentaro
+from shared.citizens import wait_for_child
 from zentaro.mod.tradeapi.sdk import client as host_client
 
 KIT_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(zentaro.__file__)))
@@ -84,18 +84,6 @@ def test_threads_sharing_a_session_get_their_own_answers(gl, gateway, platform):
     client.close()
 
 
-def _wait_for_child(pid, seconds=30):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        done, status = os.waitpid(pid, os.WNOHANG)
-        if done:
-            return os.waitstatus_to_exitcode(status)
-        time.sleep(0.05)
-    os.kill(pid, 9)
-    os.waitpid(pid, 0)
-    return "hung"
-
-
 def test_a_child_forked_during_a_call_can_call(gl, platform):
     client = gl.GatewayClient("b", "a", "p")
     inside, release = threading.Event(), threading.Event()
@@ -120,7 +108,7 @@ def test_a_child_forked_during_a_call_can_call(gl, platform):
             os._exit(status)
     release.set()
     worker.join(10)
-    assert _wait_for_child(pid) == 0
+    assert wait_for_child(pid) == 0
 
 
 @pytest.mark.parametrize("attribute", ["qs_info_url", "qs_site_url"])

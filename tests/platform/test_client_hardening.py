@@ -8,11 +8,11 @@ import subprocess
 import sys
 import textwrap
 import threading
-import time
 
 import pytest
 
 import zentaro
+from shared.citizens import wait_for_child
 
 KIT_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(zentaro.__file__)))
 
@@ -86,18 +86,6 @@ def test_a_refresh_that_began_before_a_login_never_undoes_it(server, client):
     assert client.api_usage()["user_id"] == "20001"
 
 
-def _wait_for_child(pid, seconds=30):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        done, status = os.waitpid(pid, os.WNOHANG)
-        if done:
-            return os.waitstatus_to_exitcode(status)
-        time.sleep(0.05)
-    os.kill(pid, 9)
-    os.waitpid(pid, 0)
-    return "hung"
-
-
 def test_a_child_forked_during_a_refresh_gets_a_token(server, logged_in):
     arrived, release = _blocking_refresh(server)
     worker = threading.Thread(target=logged_in._get_token)
@@ -112,7 +100,7 @@ def test_a_child_forked_during_a_refresh_gets_a_token(server, logged_in):
             os._exit(status)
     release.set()
     worker.join(10)
-    assert _wait_for_child(pid) == 0
+    assert wait_for_child(pid) == 0
 
 
 class NothingSent:

@@ -175,6 +175,7 @@ def work():
 """,
 }
 
+
 @pytest.mark.parametrize("name", list(DRIVERS))
 def test_exit_with_busy_daemon_threads_is_quiet(name, tmp_path):
     script = HARNESS.format(driver=textwrap.dedent(DRIVERS[name]))

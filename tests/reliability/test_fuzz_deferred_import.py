@@ -111,9 +111,9 @@ def same(ours, theirs):
         # Bound to objects that may themselves be made afresh at every read
         # (os.__eq__.__eq__ binds a new method-wrapper each time).
         other = getattr(b, "__self__", None)
-        return same(("value", owner), ("value", other)) and getattr(
-            a, "__name__", 0
-        ) == getattr(b, "__name__", 1)
+        return same(("value", owner), ("value", other)) and getattr(a, "__name__", 0) == getattr(
+            b, "__name__", 1
+        )
     try:
         return bool(a == b)
     except Exception:
