@@ -112,9 +112,9 @@ def test_stubs_agree_with_the_build_at_run_time():
 
 
 def _tool():
-    spec = importlib.util.spec_from_file_location("zentaro_stub_tool", ROOT / "tools" / "stubs.py")
-    tool = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(tool)
+    found = importlib.util.spec_from_file_location("zentaro_stub_tool", ROOT / "tools" / "stubs.py")
+    tool = importlib.util.module_from_spec(found)
+    found.loader.exec_module(tool)
     return tool
 
 

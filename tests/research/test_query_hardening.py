@@ -53,7 +53,7 @@ def test_field_name_subclass_is_stored_as_plain_text():
         def __str__(self):
             return CODE
 
-        def __format__(self, spec):
+        def __format__(self, format_text):
             return CODE
 
     field = getattr(valuation, Sneaky("pe"))
@@ -65,7 +65,7 @@ class Loud(int):
     def __str__(self):
         return CODE
 
-    __repr__ = __format__ = lambda self, *spec: CODE
+    __repr__ = __format__ = lambda self, *args: CODE
 
 
 class LoudFloat(float):

@@ -25,12 +25,12 @@ def test_without_configuration_the_client_refuses():
 
 
 @pytest.mark.parametrize(
-    "spec",
+    "setting",
     ["zentaro.support.broker_sim", ":SimulatedBrokerage", "  "],
     ids=["no-name", "no-module", "blank"],
 )
-def test_a_malformed_setting_is_refused(monkeypatch, spec):
-    monkeypatch.setenv(client_rv.BACKEND_ENV, spec)
+def test_a_malformed_setting_is_refused(monkeypatch, setting):
+    monkeypatch.setenv(client_rv.BACKEND_ENV, setting)
     with pytest.raises(client_rv.BackendNotConfigured):
         client_rv.RavineClient()
 

@@ -278,7 +278,7 @@ inline PyTypeObject *make_function_type() {
         {Py_tp_getset, getset},
         {0, nullptr},
     };
-    static PyType_Spec spec = {
+    static PyType_Spec layout = {
         "zentaro.function",
         sizeof(FunctionObject),
         0,
@@ -286,7 +286,7 @@ inline PyTypeObject *make_function_type() {
             Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE,
         slots,
     };
-    return reinterpret_cast<PyTypeObject *>(steal_or_raise(PyType_FromSpec(&spec)).release().ptr());
+    return reinterpret_cast<PyTypeObject *>(steal_or_raise(PyType_FromSpec(&layout)).release().ptr());
 }
 
 // ---- argument binding ---------------------------------------------------------

@@ -5,7 +5,7 @@
 // it: the type's tp_getattro answers names the proxy itself has through the
 // generic lookup, and forwards every other name straight to the resolved
 // object, without raising and catching an AttributeError first. The class is
-// a nanobind type because it needs those slots; they come from its type spec.
+// a nanobind type because it needs those slots; they come from its slot table.
 //
 // Nothing borrowed is used across a call that can run Python code (a name's
 // __hash__, an __import__ hook, a key's __eq__): the memo below keeps only

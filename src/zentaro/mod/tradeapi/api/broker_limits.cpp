@@ -109,9 +109,9 @@ nb::object limited_call(zentaro::Closure limited, nb::handle self, nb::handle ar
     return with_setting(var, raise_on_limit, fn, all, kwargs);
 }
 
-// `spec` holds (calls, period, raise_message, CallSetting).
-nb::object decorate(zentaro::Closure spec, nb::handle f) {
-    nb::tuple parts = nb::borrow<nb::tuple>(spec.data);
+// `settings` holds (calls, period, raise_message, CallSetting).
+nb::object decorate(zentaro::Closure settings, nb::handle f) {
+    nb::tuple parts = nb::borrow<nb::tuple>(settings.data);
     nb::object limiter = zentaro::global(ZT_NAME("limits"))(nb::arg("calls") = parts[0],
                                                             nb::arg("period") = parts[1],
                                                             nb::arg("raise_message") = parts[2]);

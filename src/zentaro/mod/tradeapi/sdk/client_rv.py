@@ -40,16 +40,16 @@ def backend_factory():
     """The configured factory: the one set in this process, else the environment's."""
     if _backend_factory is not None:
         return _backend_factory
-    spec = os.environ.get(BACKEND_ENV, "").strip()
-    if not spec:
+    target = os.environ.get(BACKEND_ENV, "").strip()
+    if not target:
         raise BackendNotConfigured(
             "no broker backend configured: set " + BACKEND_ENV + " to 'package.module:factory' "
             "or call zentaro.mod.tradeapi.sdk.client_rv.set_backend_factory(factory)"
         )
-    module_name, _, attr = spec.partition(":")
+    module_name, _, attr = target.partition(":")
     if not module_name or not attr:
         raise BackendNotConfigured(
-            f"{BACKEND_ENV}={spec!r} is not of the form 'package.module:factory'"
+            f"{BACKEND_ENV}={target!r} is not of the form 'package.module:factory'"
         )
     target = importlib.import_module(module_name)
     for part in attr.split("."):

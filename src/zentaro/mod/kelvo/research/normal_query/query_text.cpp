@@ -23,7 +23,7 @@ Natives natives;
 
 namespace {
 
-// ---- instances of the type-spec class ----------------------------------------
+// ---- instances of the slot-table class ----------------------------------------
 
 // An instance with a __dict__ and weak references, as a Python class's.
 struct Instance {
@@ -189,7 +189,7 @@ nb::object new_field(nb::handle cls, nb::handle name, nb::handle key) {
 // ---- StrModel --------------------------------------------------------------
 //
 // Every field read goes through the table's attribute hook, so the class is
-// made from a type spec with its own tp_getattro: a class made by type()
+// made from a slot table with its own tp_getattro: a class made by type()
 // with a __getattr__ gets Python's generic hook, which builds and discards
 // an AttributeError for every field. A user who sets __getattr__ on the
 // class still gets Python's hook and their method, as with any class.
@@ -328,14 +328,14 @@ nb::object make_model_class() {
         ZT_INSTANCE_SLOTS,
         {0, nullptr},
     };
-    static PyType_Spec spec = {
+    static PyType_Spec layout = {
         "zentaro.mod.kelvo.research.normal_query.query_text.StrModel",
         sizeof(Instance),
         0,
         kClassFlags,
         slots,
     };
-    nb::object cls = steal_or_raise(PyType_FromSpec(&spec));
+    nb::object cls = steal_or_raise(PyType_FromSpec(&layout));
     natives.model_getattr = keep(class_entry(cls, "__getattr__")).release().ptr();
     return cls;
 }
