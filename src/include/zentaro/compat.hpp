@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <cstring>
 
 namespace zentaro::compat {
 
@@ -106,6 +107,21 @@ inline PyObject **dict_ptr(PyObject *obj) {
 // name is missing: the fall-back path of a custom tp_getattro.
 inline PyObject *generic_getattr_quiet(PyObject *obj, PyObject *name) {
     return _PyObject_GenericGetAttrWithDict(obj, name, nullptr, 1);
+}
+
+// Equality of two exact str as a dict compares keys: a str's hash, once
+// computed, is kept in the object (-1 until then), and unequal hashes settle
+// most mismatches without reading the text.
+inline bool same_str(PyObject *a, PyObject *b) {
+    if (a == b)
+        return true;
+    Py_hash_t ha = reinterpret_cast<PyASCIIObject *>(a)->hash;
+    Py_hash_t hb = reinterpret_cast<PyASCIIObject *>(b)->hash;
+    if (ha != -1 && hb != -1 && ha != hb)
+        return false;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    return n == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+           memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(n) * PyUnicode_KIND(a)) == 0;
 }
 
 // Whether the interpreter is finalizing: a daemon thread that wants the GIL

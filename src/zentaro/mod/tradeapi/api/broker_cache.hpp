@@ -69,9 +69,12 @@ class TextCache {
     PyObject *find(const TextKey &key) const {
         if (entries_.empty())
             return nullptr;
+        uint64_t h = key.hash();
         size_t mask = index_.size() - 1;
-        for (size_t i = key.hash() & mask; index_[i]; i = (i + 1) & mask) {
-            const Entry &e = entries_[index_[i] - 1];
+        for (size_t i = h & mask; index_[i]; i = (i + 1) & mask) {
+            if (tag_of(index_[i]) != tag(h))
+                continue;
+            const Entry &e = entries_[position_of(index_[i])];
             if (e.key == key)
                 return e.value;
         }
@@ -84,10 +87,13 @@ class TextCache {
             clear();
         if (2 * (entries_.size() + 1) > index_.size())
             grow();
+        uint64_t h = key.hash();
         size_t mask = index_.size() - 1;
-        size_t i = key.hash() & mask;
+        size_t i = h & mask;
         for (; index_[i]; i = (i + 1) & mask) {
-            Entry &e = entries_[index_[i] - 1];
+            if (tag_of(index_[i]) != tag(h))
+                continue;
+            Entry &e = entries_[position_of(index_[i])];
             if (e.key == key) {
                 Py_INCREF(value);
                 Py_DECREF(std::exchange(e.value, value));
@@ -96,7 +102,7 @@ class TextCache {
         }
         Py_INCREF(value);
         entries_.push_back(Entry{key, value});
-        index_[i] = static_cast<uint16_t>(entries_.size());
+        index_[i] = slot(h, entries_.size() - 1);
     }
 
     size_t size() const { return entries_.size(); }
@@ -123,18 +129,30 @@ class TextCache {
         PyObject *value;
     };
 
+    // A slot holds the entry's position + 1 (0: free) and, above it, 16 bits
+    // of the key's hash: a probe that meets another key mostly learns so
+    // from the tag, without reading the entry (a cache miss when the table
+    // is large, and every probe of a text not yet cached meets one).
+    static uint32_t tag(uint64_t h) { return static_cast<uint32_t>(h >> 48); }
+    static uint32_t tag_of(uint32_t slot) { return slot >> 16; }
+    static size_t position_of(uint32_t slot) { return (slot & 0xffff) - 1; }
+    static uint32_t slot(uint64_t h, size_t position) {
+        return tag(h) << 16 | static_cast<uint32_t>(position + 1);
+    }
+
     void grow() {
         index_.assign(index_.empty() ? 64 : index_.size() * 2, 0);
         size_t mask = index_.size() - 1;
         for (size_t n = 0; n < entries_.size(); ++n) {
-            size_t i = entries_[n].key.hash() & mask;
+            uint64_t h = entries_[n].key.hash();
+            size_t i = h & mask;
             while (index_[i])
                 i = (i + 1) & mask;
-            index_[i] = static_cast<uint16_t>(n + 1);
+            index_[i] = slot(h, n);
         }
     }
 
-    std::vector<uint16_t> index_; // entry position + 1; 0: free
+    std::vector<uint32_t> index_; // see slot()
     std::vector<Entry> entries_;
 };
 

@@ -5,12 +5,14 @@
 // missing several fields reports the first one, as a dict display would.
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstring>
 #include <utility>
 #include <vector>
 
 #include "broker_cache.hpp"
+#include "zentaro/compat.hpp"
 #include "broker_desk.hpp"
 
 namespace broker_desk {
@@ -194,6 +196,8 @@ struct Field {
     const char *in2 = nullptr; // time field of the time rule
     PyObject *out_key = nullptr, *in_key = nullptr, *in2_key = nullptr; // interned at init
     PyObject *layout = nullptr; // on the first field: the output keys, for cloning
+    // Where the last row held `in` and `in2` (see hinted_lookup).
+    std::atomic<Py_ssize_t> hint{-1}, hint2{-1};
 };
 
 Field funds_fields[] = {
@@ -358,29 +362,74 @@ nb::object record_time(const Translators &tr, const Field &f, nb::handle date, n
     return nb::none();
 }
 
+// The rows of one answer share a layout, so a field is looked for first at
+// the entry where the previous row held it: a step through the entries
+// instead of a hash probe. A hit is exact, keys being unique: the entry that
+// holds the key holds row[key]. Otherwise the dict lookup answers, and the
+// entry it found is noted for the next row. Borrowed, or NULL (an error may
+// be pending).
+PyObject *hinted_lookup(PyObject *row, PyObject *key, std::atomic<Py_ssize_t> &hint) {
+    Py_ssize_t at = hint.load(std::memory_order_relaxed), pos = at;
+    PyObject *k, *v;
+    if (at >= 0 && PyDict_Next(row, &pos, &k, &v) && pos == at + 1 && PyUnicode_CheckExact(k) &&
+        zentaro::compat::same_str(k, key))
+        return v;
+    PyObject *hit = PyDict_GetItemWithError(row, key);
+    if (!hit)
+        return nullptr;
+    for (pos = 0; PyDict_Next(row, &pos, &k, &v);)
+        if (v == hit && PyUnicode_CheckExact(k) && zentaro::compat::same_str(k, key)) {
+            hint.store(pos - 1, std::memory_order_relaxed);
+            break;
+        }
+    return hit;
+}
+
+// item[key], with the hint for a plain dict.
+nb::object read(nb::handle item, PyObject *key, std::atomic<Py_ssize_t> &hint) {
+    if (PyDict_CheckExact(item.ptr()))
+        if (PyObject *hit = hinted_lookup(item.ptr(), key, hint))
+            return nb::borrow(hit);
+    return getitem(item, key); // also the KeyError of a missing field
+}
+
+// dict.get(key, dflt) of a plain dict, with the hint.
+nb::object dict_read_or(nb::handle item, PyObject *key, nb::handle dflt,
+                        std::atomic<Py_ssize_t> &hint) {
+    if (PyObject *hit = hinted_lookup(item.ptr(), key, hint))
+        return nb::borrow(hit);
+    if (PyErr_Occurred())
+        raise_python_error();
+    return nb::borrow(dflt);
+}
+
 nb::object field_value(const Translators &tr, nb::handle item, Field &f, nb::object *symbol) {
     switch (f.kind) {
     case Kind::Symbol: {
-        nb::object value = symbol_of(tr, getitem(item, f.in_key), symbol != nullptr);
+        nb::object value = symbol_of(tr, read(item, f.in_key, f.hint), symbol != nullptr);
         if (symbol)
             *symbol = value;
         return value;
     }
     case Kind::Plain:
-        return getitem(item, f.in_key);
+        return read(item, f.in_key, f.hint);
     case Kind::Optional:
+        if (PyDict_CheckExact(item.ptr()))
+            return dict_read_or(item, f.in_key, nb::none(), f.hint);
         return get_or_none(item, f.in_key);
     case Kind::Side:
-        return side_name(tr, getitem(item, f.in_key));
+        return side_name(tr, read(item, f.in_key, f.hint));
     case Kind::PriceType:
-        return call(tr.pricetype_revert, getitem(item, f.in_key));
+        return call(tr.pricetype_revert, read(item, f.in_key, f.hint));
     case Kind::Time: {
-        nb::object date = getitem(item, f.in_key);
-        return record_time(tr, f, date, getitem(item, f.in2_key));
+        nb::object date = read(item, f.in_key, f.hint);
+        return record_time(tr, f, date, read(item, f.in2_key, f.hint2));
     }
     case Kind::TimeOptDate: {
-        nb::object date = get_or(item, f.in_key, ZT_NAME(""));
-        return record_time(tr, f, date, getitem(item, f.in2_key));
+        nb::object date = PyDict_CheckExact(item.ptr())
+                              ? dict_read_or(item, f.in_key, ZT_NAME(""), f.hint)
+                              : get_or(item, f.in_key, ZT_NAME(""));
+        return record_time(tr, f, date, read(item, f.in2_key, f.hint2));
     }
     case Kind::Pnl:
         return pnl_of(tr, item);
