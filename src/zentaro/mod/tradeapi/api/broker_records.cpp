@@ -546,6 +546,7 @@ void TimeBatchScope::open(const Translators &tr, nb::handle records, RecordTimes
     batch_->date_key = f.in_key;
     batch_->time_key = f.in2_key;
     batch_->timestamp_type = tr.timestamp;
+    batch_->patches.reserve(static_cast<size_t>(PyList_GET_SIZE(records.ptr())));
     batch_->outer = std::exchange(active_batch, batch_);
 }
 
