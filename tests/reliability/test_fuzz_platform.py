@@ -12,7 +12,7 @@ import pytest
 from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 
-from shared.fuzz import examples
+from shared.fuzz import edit_lists, examples, mutate
 from zentaro.support.platform_server import encode_answer
 
 FUZZ = settings(
@@ -136,35 +136,7 @@ def untamed(*parts):
     return any(b"r" in part for part in parts)
 
 
-def mutate(data, edits):
-    data = bytearray(data)
-    for where, what, byte in edits:
-        if not data:
-            data.append(byte)
-            continue
-        i = where % len(data)
-        if what == "flip":
-            data[i] ^= 1 << (byte % 8)
-        elif what == "set":
-            data[i] = byte
-        elif what == "cut":
-            del data[i:]
-        elif what == "insert":
-            data.insert(i, byte)
-        else:
-            del data[i]
-    return bytes(data)
-
-
-edits = st.lists(
-    st.tuples(
-        st.integers(0, 2**16),
-        st.sampled_from(["flip", "set", "cut", "insert", "drop"]),
-        st.integers(0, 255),
-    ),
-    min_size=1,
-    max_size=4,
-)
+edits = edit_lists()
 
 
 @FUZZ
