@@ -13,7 +13,7 @@ import pytest
 from ratelimit import RateLimitException
 
 import zentaro
-from shared.broker import ACCOUNT, TOKEN, lookup_answer
+from shared.broker import ACCOUNT, TOKEN, lookup_answer, pushed
 from shared.timing import SANITIZED, scaled
 from zentaro.mod.tradeapi.api import broker_desk as bd
 
@@ -168,22 +168,6 @@ def test_a_forked_child_does_not_inherit_a_busy_client_or_limiter(monkeypatch, l
     _, status = os.waitpid(pid, 0)
     assert os.waitstatus_to_exitcode(status) == 0
     assert bd.TraderRPC._instance is parent_client  # the parent keeps its client
-
-
-def pushed():
-    return {
-        "SecurityID": "600519",
-        "SecurityName": "贵州茅台",
-        "OrderID": "p1",
-        "OrderQty": 100,
-        "Side": 1,
-        "OrderPrice": 1650.0,
-        "OrderType": 0,
-        "OrderDate": "20240105",
-        "OrderEntryTime": "10:15:00",
-        "TradeVolume": 100,
-        "AvgPx": 1650.0,
-    }
 
 
 def deliver(client, event):
