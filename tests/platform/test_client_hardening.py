@@ -144,16 +144,6 @@ def test_plain_http_to_this_machine_is_allowed(rpc, host):
         client.login("demo", "demo-pass")
 
 
-@pytest.mark.parametrize("umask", [0o277, 0o777])
-def test_token_file_is_0600_whatever_the_umask(client, umask):
-    old = os.umask(umask)
-    try:
-        client.login("demo", "demo-pass")
-    finally:
-        os.umask(old)
-    assert stat.S_IMODE(os.stat(client._token_file).st_mode) == 0o600
-
-
 @pytest.mark.parametrize("name", ["_token_file", "_notice_file"])
 def test_files_are_never_written_through_a_planted_link(server, client, tmp_path, name):
     victim = tmp_path / "victim"
