@@ -18,6 +18,7 @@ from hypothesis import HealthCheck, given, reject, settings
 from hypothesis import strategies as st
 
 from shared.fuzz import edit_lists, mutate
+from shared.platform import Response, plain_decode
 from zentaro.mod.kelvo.utils import platform_rpc
 
 DIFFERENTIAL = settings(
@@ -26,20 +27,6 @@ DIFFERENTIAL = settings(
     derandomize=True,
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
 )
-
-
-class Response:
-    status_code = 200
-
-    def __init__(self, content):
-        self.content = content
-
-
-def reference(payload):
-    try:
-        return msgpack.unpackb(payload, raw=False)
-    except Exception:
-        return pickle.loads(payload)
 
 
 def outcome(fn, *args):
@@ -99,7 +86,7 @@ def answer(payload, padded):
 def same_as_msgpack(rpc, payload, padded=False):
     body = answer(payload, padded)
     ours = outcome(rpc.kl_api._handle_response, Response(body))
-    theirs = outcome(reference, zlib.decompress(pickle.loads(body)))
+    theirs = outcome(plain_decode, body)
     assert ours == theirs
     return ours
 

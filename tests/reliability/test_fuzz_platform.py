@@ -9,21 +9,14 @@ import zlib
 
 import msgpack
 import pytest
-from hypothesis import HealthCheck, assume, given, settings
+from hypothesis import assume, given
 from hypothesis import strategies as st
 
-from shared.fuzz import edit_lists, examples, mutate
+from shared.fuzz import edit_lists, fuzz_settings, mutate
+from shared.platform import Response, plain_decode
 from zentaro.support.platform_server import encode_answer
 
-FUZZ = settings(
-    max_examples=examples(400), deadline=None, suppress_health_check=[HealthCheck.too_slow]
-)
-
-
-class Response:
-    def __init__(self, content, status_code=200):
-        self.content = content
-        self.status_code = status_code
+FUZZ = fuzz_settings(400)
 
 
 @functools.cache
@@ -39,11 +32,7 @@ def reference(content, status=200, encoding="utf-8"):
     from zentaro.utils.exception import APIException
 
     if status == 200:
-        result = zlib.decompress(pickle.loads(content))
-        try:
-            return msgpack.unpackb(result, raw=False)
-        except Exception:
-            return pickle.loads(result)
+        return plain_decode(content)
     raise APIException(content.decode(encoding))
 
 
