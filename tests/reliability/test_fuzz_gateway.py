@@ -6,20 +6,16 @@ session keys as they were."""
 import xml.etree.ElementTree as ET
 
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, given
 from hypothesis import strategies as st
 
-from shared.fuzz import edit_lists, examples, mutate
+from shared.fuzz import edit_lists, fuzz_settings, mutate
 from zentaro.mod.tradeapi.sdk.client import GatewayMeta
 from zentaro.support import platform_data
 from zentaro.support.broker_directory import DEFAULT_BROKERS, directory_xml
 
 # Every example sets the attributes it needs through the monkeypatch fixture.
-FUZZ = settings(
-    max_examples=examples(300),
-    deadline=None,
-    suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture],
-)
+FUZZ = fuzz_settings(300, HealthCheck.function_scoped_fixture)
 
 
 class Answer:

@@ -45,6 +45,16 @@ def examples(n):
     return int(n * _SCALES.get(PROFILE, 1) * float(os.environ.get("ZENTARO_FUZZ_SCALE") or 1))
 
 
+def fuzz_settings(n, *checks):
+    """A fuzz test's settings: `n` examples in a CI run, no deadline, and
+    neither slowness nor `checks` reported as a failed health check."""
+    return settings(
+        max_examples=examples(n),
+        deadline=None,
+        suppress_health_check=[HealthCheck.too_slow, *checks],
+    )
+
+
 EDITS = ("flip", "set", "cut", "insert", "drop")
 
 
