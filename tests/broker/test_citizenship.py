@@ -2,14 +2,11 @@
 methods that compare, hash and take weak references, signatures, help, None."""
 
 import inspect
-import os
 import pydoc
-import subprocess
-import sys
 
 import pytest
 
-import zentaro
+from shared.children import run_child
 from shared.citizens import assert_python_method
 from zentaro.mod.tradeapi.api import broker_desk as bd
 
@@ -124,9 +121,6 @@ except RuntimeError as exc:
 
 
 def test_a_class_kept_after_its_module_was_dropped_raises():
-    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(zentaro.__file__)))
-    run = subprocess.run(
-        [sys.executable, "-c", DROP_SCRIPT], env=env, capture_output=True, text=True, timeout=60
-    )
+    run = run_child(DROP_SCRIPT)
     assert run.returncode == 0, run.stderr
     assert run.stdout.strip() == "zentaro.mod.tradeapi.api.broker_desk has been unloaded"

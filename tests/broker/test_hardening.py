@@ -4,16 +4,14 @@ limiter's raise flag, fork while a broker call is running, push registrations.""
 import gc
 import os
 import signal
-import subprocess
-import sys
 import threading
 import weakref
 
 import pytest
 from ratelimit import RateLimitException
 
-import zentaro
 from shared.broker import ACCOUNT, TOKEN, lookup_answer, pushed
+from shared.children import run_child
 from shared.timing import SANITIZED, scaled
 from zentaro.mod.tradeapi.api import broker_desk as bd
 
@@ -55,11 +53,7 @@ for event in started:
 
 
 def test_exit_with_daemon_threads_inside_broker_calls_is_clean():
-    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(zentaro.__file__)))
-    codes = [
-        subprocess.run([sys.executable, "-c", EXIT_SCRIPT], env=env, timeout=60).returncode
-        for _ in range(4)
-    ]
+    codes = [run_child(EXIT_SCRIPT).returncode for _ in range(4)]
     assert codes == [0] * 4
 
 

@@ -4,33 +4,22 @@ HTTP: one test per fault."""
 import logging
 import os
 import stat
-import subprocess
-import sys
 import textwrap
 import threading
 
 import pytest
 
-import zentaro
+from shared import children
 from shared.citizens import wait_for_child
-
-KIT_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(zentaro.__file__)))
 
 
 def run_child(code, tmp_path, timeout=60):
-    env = dict(
-        os.environ,
-        PYTHONPATH=KIT_ROOT,
+    return children.run_child(
+        textwrap.dedent(code),
+        timeout=timeout,
         PYTHONUTF8="1",
         ZENTARO_ROOT=str(tmp_path / "root"),
         ZENTARO_INFO=str(tmp_path / "info"),
-    )
-    return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        env=env,
-        capture_output=True,
-        text=True,
-        timeout=timeout,
     )
 
 
