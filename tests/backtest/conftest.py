@@ -1,5 +1,7 @@
 """Fakes for the engine loggers the recorder writes through."""
 
+import contextlib
+
 import pytest
 
 from zentaro.mod.kelvo.utils import recorder
@@ -44,15 +46,24 @@ def fresh_logs():
     return recorder.BacktestLog(), recorder.ShowLog()
 
 
+@contextlib.contextmanager
+def attributes_kept(module, *names):
+    """Puts back the attributes of each module.<name> object on the way out."""
+    saved = {name: dict(vars(getattr(module, name))) for name in names}
+    try:
+        yield
+    finally:
+        for name, state in saved.items():
+            obj = getattr(module, name)
+            vars(obj).clear()
+            vars(obj).update(state)
+
+
 @pytest.fixture(autouse=True)
 def restore_module_logs():
     """Tests may key or limit the module-level logs; put them back afterwards."""
-    saved = {name: dict(vars(getattr(recorder, name))) for name in ("in_log", "log")}
-    yield
-    for name, state in saved.items():
-        obj = getattr(recorder, name)
-        vars(obj).clear()
-        vars(obj).update(state)
+    with attributes_kept(recorder, "in_log", "log"):
+        yield
 
 
 @pytest.fixture(autouse=True)
@@ -60,12 +71,8 @@ def restore_engine_loggers():
     """register_event points the engine's user loggers at `log`; undo that after each test."""
     from corvane.utils import logger
 
-    saved = {name: dict(vars(getattr(logger, name))) for name in ("user_log", "user_system_log")}
-    yield
-    for name, state in saved.items():
-        obj = getattr(logger, name)
-        vars(obj).clear()
-        vars(obj).update(state)
+    with attributes_kept(logger, "user_log", "user_system_log"):
+        yield
 
 
 class InLogSpy:

@@ -1,10 +1,6 @@
 """At interpreter exit nanobind reports objects of our modules that were never freed."""
 
-import subprocess
-import sys
-
-from shared.children import child_env
-from shared.timing import scaled
+from shared.children import run_child
 
 SCRIPT = r"""
 import json
@@ -44,14 +40,7 @@ print("done")
 
 
 def test_no_leak_reports_at_exit(tmp_path):
-    out = subprocess.run(
-        [sys.executable, "-c", SCRIPT],
-        capture_output=True,
-        text=True,
-        cwd=tmp_path,
-        env=child_env(),
-        timeout=scaled(120),
-    )
+    out = run_child(SCRIPT, timeout=120, cwd=tmp_path)
     assert out.returncode == 0, out.stderr
     assert out.stdout.strip().endswith("done")
     assert "leak" not in out.stderr.lower(), out.stderr
@@ -93,12 +82,6 @@ print(tracemalloc.get_traced_memory()[0] - before)
 
 
 def test_hot_paths_hold_no_references():
-    out = subprocess.run(
-        [sys.executable, "-c", LOOP],
-        capture_output=True,
-        text=True,
-        env=child_env(),
-        timeout=scaled(120),
-    )
+    out = run_child(LOOP, timeout=120)
     assert out.returncode == 0, out.stderr
     assert int(out.stdout) < 64 * 1024

@@ -4,7 +4,6 @@ text (type, value, unit, repr, hash), the same failure for texts pandas
 refuses, one object per text, and the rule's own per-record calls whenever
 pd.Timestamp or NameDict is not the genuine one."""
 
-import contextlib
 import traceback
 
 import pandas as pd
@@ -12,28 +11,9 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from shared.broker import ACCOUNT, RecordingLog
-from shared.broker import ScriptedBroker as ScriptedClient
+from shared.broker import ORDER_FIELDS, ORDERS, TRADES, answering, orders_unlimited
 from zentaro.mod.tradeapi.api import broker_desk as bd
 from zentaro.utils.exception import TradeException
-
-TRADES, ORDERS = 1203, 1204
-
-
-@contextlib.contextmanager
-def account(rows, req_type):
-    client = ScriptedClient()
-    client.answers[req_type] = {"result": {"Array": rows}, "id": 1}
-    saved = bd.TraderRPC._instance, bd.system_log
-    bd.TraderRPC._instance, bd.system_log = client, RecordingLog()
-    try:
-        yield bd.TradeAPI(ACCOUNT)
-    finally:
-        bd.TraderRPC._instance, bd.system_log = saved
-
-
-def orders_of(api):
-    return bd.TradeAPI.secondary_orders.__wrapped__(api)  # without the shared limiter
 
 
 def order(date, time, i=0):
@@ -105,13 +85,13 @@ def test_lists_of_times_read_as_pandas_reads_each(pairs, twice):
     expected = rule_outcome(pairs)
     rows = [order(d, t, i) for i, (d, t) in enumerate(pairs)]
     for _ in range(2 if twice else 1):  # a second call meets the cached timestamps
-        with account(rows, ORDERS) as api:
+        with answering(rows, ORDERS) as api:
             if expected[0] == "ok":
-                got = [r.datetime for r in orders_of(api)]
+                got = [r.datetime for r in orders_unlimited(api)]
                 assert list(map(stamp_identity, got)) == list(map(stamp_identity, expected[1]))
             else:
                 with pytest.raises(TradeException) as info:
-                    orders_of(api)
+                    orders_unlimited(api)
                 assert str(info.value).rstrip("\n").endswith("\n" + expected[1])
 
 
@@ -123,33 +103,21 @@ def test_one_timestamp_per_text_and_records_in_place():
     day = fresh_day(0)
     times = ["09:30:00", "09:30:01", "09:30:00", "10:00:00", "09:30:01"]
     rows = [order(day, t, i) for i, t in enumerate(times)]
-    with account(rows, ORDERS) as api:
-        first = orders_of(api)
-        again = orders_of(api)
+    with answering(rows, ORDERS) as api:
+        first = orders_unlimited(api)
+        again = orders_unlimited(api)
     assert first[0].datetime is first[2].datetime and first[1].datetime is first[4].datetime
     assert [r.datetime for r in again] == [r.datetime for r in first]
     assert again[3].datetime is first[3].datetime
     # the timestamp sits in its own place among the record's keys
-    assert list(first[0]) == [
-        "symbol",
-        "name",
-        "secondary_order_id",
-        "amount",
-        "side",
-        "price",
-        "price_type",
-        "datetime",
-        "status",
-        "trade_amount",
-        "trade_price",
-    ]
+    assert list(first[0]) == ORDER_FIELDS
     assert [r.secondary_order_id for r in first] == ["0", "1", "2", "3", "4"]
 
 
 def test_trades_mix_fresh_texts_with_the_current_day():
     day = fresh_day(1)
     rows = [trade(day, "14:00:00"), trade(None, "10:15:00"), trade("", "11:00:00")]
-    with account(rows, TRADES) as api:
+    with answering(rows, TRADES) as api:
         got = [r.datetime for r in api.get_tradelogs()]
     today = pd.Timestamp("10:15:00")
     assert got[0] == pd.Timestamp(f"{day} 14:00:00")
@@ -160,8 +128,8 @@ def test_a_bad_text_after_fresh_ones_fails_the_whole_list():
     day = fresh_day(2)
     rows = [order(day, "09:00:00"), order(day, "09:00:01"), order("20240231", "09:00:00")]
     expected = rule_outcome([(r["OrderDate"], r["OrderTime"]) for r in rows])
-    with account(rows, ORDERS) as api, pytest.raises(TradeException) as info:
-        orders_of(api)
+    with answering(rows, ORDERS) as api, pytest.raises(TradeException) as info:
+        orders_unlimited(api)
     assert str(info.value).rstrip("\n").endswith("\n" + expected[1])
 
 
@@ -196,8 +164,8 @@ def test_replaced_classes_get_the_rules_calls(monkeypatch, replaced):
     else:
         monkeypatch.setattr(bd, "NameDict", InitNameDict)
         InitNameDict.inits = 0
-    with account(rows, ORDERS) as api:
-        got = orders_of(api)
+    with answering(rows, ORDERS) as api:
+        got = orders_unlimited(api)
     assert [r["datetime"] for r in got] == expected
     if replaced == "timestamp":
         assert CountingTimestamp.texts == [f"{day} {t}" for t in times]
@@ -222,13 +190,13 @@ def test_a_list_converted_inside_a_record_keeps_each_lists_times():
     nesting = NestingRow(order(outer_day, "09:30:01", 1))
     outer_rows = [order(outer_day, "09:30:00", 0), nesting, order(outer_day, "09:30:02", 2)]
     answers = iter([outer_rows, inner_rows])
-    with account([], ORDERS) as api:
+    with answering([], ORDERS) as api:
         bd.TraderRPC._instance.answers[ORDERS] = lambda request: {
             "result": {"Array": next(answers)},
             "id": 1,
         }
-        nesting.inner, nesting.nested = [], lambda: orders_of(api)
-        outer = orders_of(api)
+        nesting.inner, nesting.nested = [], lambda: orders_unlimited(api)
+        outer = orders_unlimited(api)
     assert [r.datetime for r in outer] == [
         pd.Timestamp(f"{outer_day} 09:30:0{i}") for i in range(3)
     ]

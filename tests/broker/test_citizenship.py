@@ -2,35 +2,15 @@
 methods that compare, hash and take weak references, signatures, help, None."""
 
 import inspect
-import os
 import pydoc
-import subprocess
-import sys
-import weakref
-from unittest import mock
 
 import pytest
 
-import zentaro
+from shared.children import run_child
+from shared.citizens import assert_python_method
 from zentaro.mod.tradeapi.api import broker_desk as bd
 
-
-def bound_methods(api):
-    return [
-        api._get_account_token,
-        api.get_tradelogs,
-        api.secondary_orders,
-        api.get_orders,
-        api.register_push,
-        api._trans_inst,
-        api._trans_order,
-        bd.SIDE.revert,
-        bd.MARKET.convert,
-        bd.MARKET.revert,
-        bd.PRICETYPE.revert,
-    ]
-
-
+# The account's methods, and those of the code tables by "table.method".
 METHOD_NAMES = [
     "_get_account_token",
     "get_tradelogs",
@@ -46,17 +26,10 @@ METHOD_NAMES = [
 ]
 
 
-@pytest.mark.parametrize("index", range(len(METHOD_NAMES)), ids=METHOD_NAMES)
-def test_bound_methods_are_equal_weak_and_matchable(api, index):
-    first, second = bound_methods(api)[index], bound_methods(api)[index]
-    assert first == second and hash(first) == hash(second)
-    assert weakref.WeakMethod(first)() == second
-    handlers = [print, first]
-    handlers.remove(second)
-    assert handlers == [print]
-    listener = mock.Mock()
-    listener(first)
-    listener.assert_called_with(second)
+@pytest.mark.parametrize("name", METHOD_NAMES)
+def test_bound_methods_are_equal_weak_and_matchable(api, name):
+    table, _, method = name.rpartition(".")
+    assert_python_method(getattr(bd, table) if table else api, method)
 
 
 SIGNATURES = {
@@ -148,9 +121,6 @@ except RuntimeError as exc:
 
 
 def test_a_class_kept_after_its_module_was_dropped_raises():
-    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(zentaro.__file__)))
-    run = subprocess.run(
-        [sys.executable, "-c", DROP_SCRIPT], env=env, capture_output=True, text=True, timeout=60
-    )
+    run = run_child(DROP_SCRIPT)
     assert run.returncode == 0, run.stderr
     assert run.stdout.strip() == "zentaro.mod.tradeapi.api.broker_desk has been unloaded"

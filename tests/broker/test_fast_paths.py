@@ -2,7 +2,6 @@
 timestamps cached, plain-number gains computed in double, rounding without
 decimal text) against the rule written plainly in Python."""
 
-import contextlib
 import gc
 import math
 import re
@@ -17,30 +16,17 @@ import pytest
 from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
-from shared.broker import ACCOUNT, RecordingLog, ScriptedBroker, broker_order, position
+from shared.broker import (
+    ORDERS,
+    POSITIONS,
+    answering,
+    broker_order,
+    orders_unlimited,
+    position,
+)
 from shared.fuzz import examples
 from zentaro.mod.tradeapi.api import broker_desk as bd
 from zentaro.utils.exception import TradeException
-
-POSITIONS, ORDERS = 1202, 1204
-
-
-@contextlib.contextmanager
-def account(rows, req_type=POSITIONS):
-    """A TradeAPI whose broker answers `rows` (hypothesis cannot use fixtures)."""
-    client = ScriptedBroker()
-    client.answers[req_type] = {"result": {"Array": rows}, "id": 1}
-    saved = bd.TraderRPC._instance, bd.system_log
-    bd.TraderRPC._instance, bd.system_log = client, RecordingLog()
-    try:
-        yield bd.TradeAPI(ACCOUNT)
-    finally:
-        bd.TraderRPC._instance, bd.system_log = saved
-
-
-def convert_orders(api):
-    return bd.TradeAPI.secondary_orders.__wrapped__(api)  # without the shared limiter
-
 
 # ---- the rule, plainly ----
 
@@ -119,10 +105,10 @@ def order(code, date="20240105", time="09:30:15"):
 def test_symbols_are_the_rule_on_every_call(batch):
     expected = {plain_symbol(code): code for code in batch}
     for _ in range(2):  # the second call meets its own cached symbols
-        with account([position(code) for code in batch]) as api:
+        with answering([position(code) for code in batch], POSITIONS) as api:
             assert list(api.positions) == list(expected)
-        with account([order(code) for code in batch], ORDERS) as api:
-            assert [r.symbol for r in convert_orders(api)] == [plain_symbol(c) for c in batch]
+        with answering([order(code) for code in batch], ORDERS) as api:
+            assert [r.symbol for r in orders_unlimited(api)] == [plain_symbol(c) for c in batch]
 
 
 @pytest.mark.parametrize(
@@ -140,7 +126,7 @@ def test_symbols_are_the_rule_on_every_call(batch):
 )
 def test_a_replaced_table_is_honoured_after_cached_symbols(monkeypatch, table):
     batch = ["600000", "000001", "830799", "200002"]
-    with account([position(code) for code in batch]) as api:
+    with answering([position(code) for code in batch], POSITIONS) as api:
         api.positions  # fills the cache under the module's own table
         monkeypatch.setattr(bd.MARKET, "re_revert", table)
         assert list(api.positions) == [plain_symbol(code, table) for code in batch]
@@ -151,7 +137,7 @@ def test_a_replaced_table_is_honoured_after_cached_symbols(monkeypatch, table):
 def test_more_codes_than_the_cache_holds():
     batch = [f"60{i:06d}" for i in range(40_000)]
     for _ in range(2):
-        with account([position(code) for code in batch]) as api:
+        with answering([position(code) for code in batch], POSITIONS) as api:
             result = api.positions
         assert len(result) == len(batch) and result["60039999.SH"].symbol == "60039999.SH"
 
@@ -161,8 +147,8 @@ def converted_blocks_kept(rows_of, batches, req_type):
     every result: what the module's own caches keep."""
 
     def convert(rows):
-        with account(rows, req_type) as api:
-            api.positions if req_type == POSITIONS else convert_orders(api)
+        with answering(rows, req_type) as api:
+            api.positions if req_type == POSITIONS else orders_unlimited(api)
 
     convert(rows_of(batches[0]))  # fills the cache past its limit once
     gc.collect()
@@ -229,8 +215,8 @@ def plain_time(date, time):
 def test_timestamps_are_pandas_reading_on_every_call(date, time):
     expected = outcome(lambda: plain_time(date, time))
     for _ in range(2):  # the second call meets its own cached timestamp
-        with account([order("600000", date, time)], ORDERS) as api:
-            got = outcome(lambda: convert_orders(api)[0].datetime)
+        with answering([order("600000", date, time)], ORDERS) as api:
+            got = outcome(lambda: orders_unlimited(api)[0].datetime)
         if expected[0] == "ok":
             assert got[0] == "ok" and exact(got[1]) == exact(expected[1])
             assert getattr(got[1], "unit", None) == getattr(expected[1], "unit", None)
@@ -242,8 +228,8 @@ def test_more_times_than_the_cache_holds():
     times = [f"{s // 3600:02d}:{s // 60 % 60:02d}:{s % 60:02d}" for s in range(0, 86_400, 2)]
     rows = [order("600000", "20240105", t) for t in times]
     for _ in range(2):
-        with account(rows, ORDERS) as api:
-            got = [r.datetime for r in convert_orders(api)]
+        with answering(rows, ORDERS) as api:
+            got = [r.datetime for r in orders_unlimited(api)]
         assert got[0] == pd.Timestamp("2024-01-05 00:00:00")
         assert got[-1] == pd.Timestamp("2024-01-05 23:59:58") and len(got) == len(times)
 
@@ -287,7 +273,7 @@ def test_positions_are_the_rule_for_any_numbers(last, cost, amount, net):
     if net != "absent":
         row["NetMoney"] = net
     expected = outcome(lambda: plain_position(row))
-    with account([row]) as api:
+    with answering([row], POSITIONS) as api:
         got = outcome(lambda: dict(api.positions["600000.SH"]))
     if expected[0] == "ok":
         assert got[0] == "ok"
@@ -318,7 +304,7 @@ def record_changed_by_its_price():
 
 def test_values_that_run_code_are_read_again_as_the_rule_reads_them():
     expected = plain_position(record_changed_by_its_price())
-    with account([record_changed_by_its_price()]) as api:
+    with answering([record_changed_by_its_price()], POSITIONS) as api:
         rec = api.positions["600000.SH"]
     assert rec.amount == 200 and rec.cost_basis == 10.0  # read before the change
     assert (rec.pnl, rec.profit_rate) == (expected["pnl"], expected["profit_rate"]) == (3.0, 0.25)
@@ -332,7 +318,7 @@ def test_a_replaced_round_is_followed_by_the_rules_reads(monkeypatch):
         return ("rounded", value, digits)
 
     monkeypatch.setattr(bd, "round", changing_round, raising=False)
-    with account([row]) as api:
+    with answering([row], POSITIONS) as api:
         rec = api.positions["600000.SH"]
     assert rec.cost_basis == 10.0 and rec.pnl == ("rounded", 200.0, 4)
     assert rec.profit_rate == ("rounded", 1.4, 4)  # CostPrice read after the first round
@@ -374,7 +360,7 @@ def near_ties():
 @example(5e-324)
 def test_rounding_is_pythons_round_near_ties(x):
     row = position("600000", NetMoney=x, CostPrice=0)
-    with account([row]) as api:
+    with answering([row], POSITIONS) as api:
         pnl = api.positions["600000.SH"].pnl
     if x:
         assert exact(pnl) == exact(round(x, 4))

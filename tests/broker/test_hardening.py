@@ -4,16 +4,14 @@ limiter's raise flag, fork while a broker call is running, push registrations.""
 import gc
 import os
 import signal
-import subprocess
-import sys
 import threading
 import weakref
 
 import pytest
 from ratelimit import RateLimitException
 
-import zentaro
-from shared.broker import ACCOUNT, TOKEN, lookup_answer
+from shared.broker import ACCOUNT, TOKEN, lookup_answer, pushed
+from shared.children import run_child
 from shared.timing import SANITIZED, scaled
 from zentaro.mod.tradeapi.api import broker_desk as bd
 
@@ -55,11 +53,7 @@ for event in started:
 
 
 def test_exit_with_daemon_threads_inside_broker_calls_is_clean():
-    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(zentaro.__file__)))
-    codes = [
-        subprocess.run([sys.executable, "-c", EXIT_SCRIPT], env=env, timeout=60).returncode
-        for _ in range(4)
-    ]
+    codes = [run_child(EXIT_SCRIPT).returncode for _ in range(4)]
     assert codes == [0] * 4
 
 
@@ -168,22 +162,6 @@ def test_a_forked_child_does_not_inherit_a_busy_client_or_limiter(monkeypatch, l
     _, status = os.waitpid(pid, 0)
     assert os.waitstatus_to_exitcode(status) == 0
     assert bd.TraderRPC._instance is parent_client  # the parent keeps its client
-
-
-def pushed():
-    return {
-        "SecurityID": "600519",
-        "SecurityName": "贵州茅台",
-        "OrderID": "p1",
-        "OrderQty": 100,
-        "Side": 1,
-        "OrderPrice": 1650.0,
-        "OrderType": 0,
-        "OrderDate": "20240105",
-        "OrderEntryTime": "10:15:00",
-        "TradeVolume": 100,
-        "AvgPx": 1650.0,
-    }
 
 
 def deliver(client, event):

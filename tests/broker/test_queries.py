@@ -8,7 +8,17 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 from ratelimit import RateLimitException
 
-from shared.broker import TOKEN, answer, broker_order, instruction, position, trade
+from shared.broker import (
+    ORDER_FIELDS,
+    POSITIONS,
+    TOKEN,
+    answer,
+    answering,
+    broker_order,
+    instruction,
+    position,
+    trade,
+)
 from shared.fuzz import examples
 from zentaro.mod.tradeapi.api import broker_desk as bd
 from zentaro.mod.tradeapi.sdk.utils import NameDict
@@ -77,18 +87,9 @@ def test_pnl_and_profit_rate(api, client, row, pnl, rate):
     st.floats(min_value=0.01, max_value=5000, allow_nan=False),
 )
 def test_rounding_is_pythons_round(net, cost):
-    fake = type("C", (), {})()
-    fake.call_rpc_json = lambda request: (
-        {"result": {"Accounts": [{"AccountID": "a", "TradeType": "0", "fund_token": "t"}]}}
-        if request["ReqType"] == 594177
-        else answer([position(NetMoney=net, CostPrice=cost, MarketPrice=cost * 1.37)])
-    )
-    saved = bd.TraderRPC._instance
-    bd.TraderRPC._instance = fake
-    try:
-        rec = bd.TradeAPI("a").positions["600000.SH"]
-    finally:
-        bd.TraderRPC._instance = saved
+    row = position(NetMoney=net, CostPrice=cost, MarketPrice=cost * 1.37)
+    with answering([row], POSITIONS) as api:
+        rec = api.positions["600000.SH"]
     expected = round(net, 4) if net else round((cost * 1.37 - cost) * 200, 4)
     assert repr(rec.pnl) == repr(expected)
     assert repr(rec.profit_rate) == repr(round((cost * 1.37 - cost) / cost, 4))
@@ -159,19 +160,7 @@ def test_broker_orders(api, client):
     del bare["OrderStatusMsg"]
     client.answers[1204] = answer([row, bare])
     first, second = api.secondary_orders()
-    assert list(first) == [
-        "symbol",
-        "name",
-        "secondary_order_id",
-        "amount",
-        "side",
-        "price",
-        "price_type",
-        "datetime",
-        "status",
-        "trade_amount",
-        "trade_price",
-    ]
+    assert list(first) == ORDER_FIELDS
     assert first.symbol == "830799.BJ" and first.side == "BUY" and first.price_type == "限价"
     assert first.datetime == pd.Timestamp("2024-01-05 10:00:00") and first.status == "已报"
     assert second.status is None

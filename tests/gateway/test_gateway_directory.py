@@ -3,7 +3,6 @@
 import base64
 import json
 import re
-import xml.etree.ElementTree as ET
 
 import pytest
 import requests
@@ -50,21 +49,6 @@ def test_empty_directory_is_fetched_again_and_matches_nothing(gl, directory):
     with pytest.raises(ValueError, match=r"^未匹配到支持的券商: 青岚$"):
         gl.GatewayClient.select_site_auto("青岚")
     assert directory.count(DIRECTORY_PATH) == 2
-
-
-@pytest.mark.parametrize(
-    "body, error",
-    [
-        (b"<brokers><broker qsname='x'></brokers>", ET.ParseError),
-        ("<brokers><broker qsname='青岚'/></brokers>".encode("gbk"), UnicodeDecodeError),
-    ],
-    ids=["malformed", "not-utf8"],
-)
-def test_broken_directory_raises_and_keeps_cache(gl, directory, body, error):
-    directory.set_directory(body)
-    with pytest.raises(error):
-        gl.GatewayClient.get_qs_info()
-    assert gl.GatewayClient._qs_info == {}
 
 
 def test_site_lists_are_concatenated_in_key_order_skipping_other_values(gl, directory):

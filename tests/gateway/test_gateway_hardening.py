@@ -2,18 +2,14 @@
 per fault."""
 
 import os
-import subprocess
-import sys
 import textwrap
 import threading
 
 import pytest
 
-import zentaro
+from shared.children import run_child
 from shared.citizens import wait_for_child
 from zentaro.mod.tradeapi.sdk import client as host_client
-
-KIT_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(zentaro.__file__)))
 
 EXIT_WHILE_BUSY = """
     import threading, time
@@ -41,16 +37,8 @@ EXIT_WHILE_BUSY = """
 
 
 def test_exit_with_daemon_threads_inside_a_call(tmp_path):
-    env = dict(os.environ, PYTHONPATH=KIT_ROOT, ZENTARO_ROOT=str(tmp_path))
-    codes = [
-        subprocess.run(
-            [sys.executable, "-c", textwrap.dedent(EXIT_WHILE_BUSY)],
-            env=env,
-            capture_output=True,
-            timeout=60,
-        ).returncode
-        for _ in range(3)
-    ]
+    script = textwrap.dedent(EXIT_WHILE_BUSY)
+    codes = [run_child(script, ZENTARO_ROOT=str(tmp_path)).returncode for _ in range(3)]
     assert codes == [0, 0, 0]
 
 

@@ -1,7 +1,6 @@
 import datetime
 import gc
 import sys
-import types
 
 import pytest
 
@@ -9,6 +8,7 @@ import corvane
 from corvane.api import order_shares
 from corvane.environment import Environment
 from corvane.utils.disk_persist_provider import DiskPersistProvider
+from shared.paper import Journal, paper_fakes
 from zentaro.mod.kelvo.modules.zrcelery_utils import paper_book
 from zentaro.mod.kelvo.modules.zrcelery_utils.paper_book import PaperBook
 
@@ -18,13 +18,6 @@ DOC = (
     "    ps:trade_logs交易日志将考虑像回测日志一样实时落库\n"
     "    "
 )
-
-
-@pytest.fixture(autouse=True)
-def keep_environment():
-    saved = Environment._env
-    yield
-    Environment._env = saved
 
 
 # ------------------------------------------------------------- real state
@@ -112,95 +105,11 @@ def test_constructor_stores_and_builds_nothing_else(tmp_path):
 # ---------------------------------------------------- fakes: call order
 
 
-class Journal(list):
-    def note(self, *entry):
-        self.append(entry)
-
-
 def install_fakes(monkeypatch, journal, stored, broker_conf=True, records=None):
-    class Service:
-        map_frequncy = {"1d": "ENGINE_1D"}
-
-        def __init__(self, *args):
-            journal.note("service", args)
-
-        def gen_mod_config(self, config, market, capital):
-            journal.note("gen_mod_config", config, market, capital)
-            return "CONFIG"
-
-    class Portfolio:
-        total_value, available_cash, market_value, pnl = 1, 2, 3, 4
-        positions = records if records is not None else {}
-
-        def set_state(self, state):
-            journal.note("set_state", state)
-
-    portfolio = Portfolio()
-
-    class Broker:
-        def get_portfolio(self):
-            journal.note("get_portfolio")
-            return portfolio
-
-    if broker_conf:
-        Broker.set_state_conf = lambda self, state: journal.note("set_state_conf", state)
-
-    class Env:
-        _env = None
-
-        def __init__(self, config):
-            journal.note("Environment", config)
-            Env._env = self
-            self.data_proxy = "PROXY"
-            self.config = types.SimpleNamespace(base=types.SimpleNamespace(frequency="F"))
-            self.broker = Broker()
-
-        def set_bar_dict(self, bar_map):
-            journal.note("set_bar_dict", bar_map.name)
-
-        def __setattr__(self, name, value):
-            if name in ("calendar_dt", "portfolio"):
-                journal.note("env." + name)
-            object.__setattr__(self, name, value)
-
-        @classmethod
-        def del_instance(cls):
-            journal.note("del_instance")
-            cls._env = None
-
-    class Handler:
-        def set_env(self, env):
-            journal.note("set_env")
-
-        def start_up(self):
-            journal.note("start_up")
-
-    class Bars:
-        name = "BARS"
-
-        def __init__(self, proxy, frequency):
-            journal.note("BarMap", proxy, frequency)
-
-        def update_dt(self, dt):
-            journal.note("update_dt")
-
-    class Store:
-        def __init__(self, path):
-            pass
-
-        def load(self, key):
-            journal.note("load", key)
-            return stored.get(key)
-
-    for name, value in [
-        ("SimulateService", Service),
-        ("Environment", Env),
-        ("ModHandler", Handler),
-        ("BarMap", Bars),
-        ("DiskPersistProvider", Store),
-    ]:
+    fakes, _ = paper_fakes(journal, stored, broker_conf, records)
+    for name, value in fakes.items():
         monkeypatch.setattr(paper_book, name, value)
-    return Env
+    return fakes["Environment"]
 
 
 def test_restore_order_with_broker_conf(monkeypatch):

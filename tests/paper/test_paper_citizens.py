@@ -5,17 +5,9 @@ import pydoc
 
 import pytest
 
-from corvane.environment import Environment
 from zentaro.mod.kelvo.modules.zrcelery_utils.paper_book import PaperBook
 
 FIGURES = ["total_asset_value", "ending_cash", "market_value", "profit_and_loss", "positions"]
-
-
-@pytest.fixture(autouse=True)
-def keep_environment():
-    saved = Environment._env
-    yield
-    Environment._env = saved
 
 
 def test_constructor_signature():

@@ -9,22 +9,9 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from shared.platform import Response, plain_decode
 from zentaro.support.platform_server import encode_answer
 from zentaro.utils.exception import APIException
-
-
-class Response:
-    def __init__(self, content, status_code=200):
-        self.content, self.status_code = content, status_code
-
-
-def plain(content):
-    result = zlib.decompress(pickle.loads(content))
-    try:
-        return msgpack.unpackb(result, raw=False)
-    except Exception:
-        return pickle.loads(result)
-
 
 FRAME = pd.DataFrame({"code": ["600000.XSHG", "000001.XSHE"], "pe": [7.5, np.nan]})
 VALUES = [
@@ -46,7 +33,7 @@ def test_every_outer_pickle_form_decodes_like_plain_python(rpc, value, protocol)
         payload = pickle.dumps(value)
     content = pickle.dumps(zlib.compress(payload), protocol=protocol)
     got = rpc.kl_api._handle_response(Response(content))
-    expected = plain(content)
+    expected = plain_decode(content)
     if isinstance(expected, pd.DataFrame):
         pd.testing.assert_frame_equal(got, expected)
     else:
@@ -74,7 +61,7 @@ def test_msgpack_text_and_binary(rpc):
 )
 def test_unusual_bodies_match_plain_python(rpc, content):
     try:
-        expected = plain(content)
+        expected = plain_decode(content)
     except Exception as exc:
         with pytest.raises(type(exc)):
             rpc.kl_api._handle_response(Response(content))

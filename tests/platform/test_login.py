@@ -137,11 +137,14 @@ def test_calls_without_login_fail_before_sending(server, rpc):
 # ----- sound behaviours
 
 
-@pytest.mark.parametrize("umask", [0o000, 0o022])
-def test_token_file_is_owner_only(client, umask):
-    with open(client._token_file, "w") as f:
-        f.write("old")
-    os.chmod(client._token_file, 0o666)
+@pytest.mark.parametrize(
+    "umask, had_file", [(0o000, True), (0o022, True), (0o277, False), (0o777, False)]
+)
+def test_token_file_is_owner_only(client, umask, had_file):
+    if had_file:
+        with open(client._token_file, "w") as f:
+            f.write("old")
+        os.chmod(client._token_file, 0o666)
     old = os.umask(umask)
     try:
         client.login("demo", "demo-pass")

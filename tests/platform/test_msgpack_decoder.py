@@ -17,6 +17,8 @@ import pytest
 from hypothesis import HealthCheck, given, reject, settings
 from hypothesis import strategies as st
 
+from shared.fuzz import edit_lists, mutate
+from shared.platform import Response, plain_decode
 from zentaro.mod.kelvo.utils import platform_rpc
 
 DIFFERENTIAL = settings(
@@ -25,20 +27,6 @@ DIFFERENTIAL = settings(
     derandomize=True,
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
 )
-
-
-class Response:
-    status_code = 200
-
-    def __init__(self, content):
-        self.content = content
-
-
-def reference(payload):
-    try:
-        return msgpack.unpackb(payload, raw=False)
-    except Exception:
-        return pickle.loads(payload)
 
 
 def outcome(fn, *args):
@@ -98,7 +86,7 @@ def answer(payload, padded):
 def same_as_msgpack(rpc, payload, padded=False):
     body = answer(payload, padded)
     ours = outcome(rpc.kl_api._handle_response, Response(body))
-    theirs = outcome(reference, zlib.decompress(pickle.loads(body)))
+    theirs = outcome(plain_decode, body)
     assert ours == theirs
     return ours
 
@@ -142,33 +130,7 @@ def test_generated_documents_decode_as_msgpack_decodes_them(value, single_floats
     assert same_as_msgpack(rpc, pack(document, single_floats))[0] == "value"
 
 
-def mutate(data, edits):
-    data = bytearray(data)
-    for where, what, byte in edits:
-        if not data:
-            data.append(byte)
-            continue
-        i = where % len(data)
-        if what == "set":
-            data[i] = byte
-        elif what == "cut":
-            del data[i:]
-        elif what == "insert":
-            data.insert(i, byte)
-        else:
-            del data[i]
-    return bytes(data)
-
-
-edits = st.lists(
-    st.tuples(
-        st.integers(0, 2**16),
-        st.sampled_from(["set", "cut", "insert", "drop"]),
-        st.integers(0, 255),
-    ),
-    min_size=1,
-    max_size=3,
-)
+edits = edit_lists(["set", "cut", "insert", "drop"], max_size=3)
 
 
 @DIFFERENTIAL

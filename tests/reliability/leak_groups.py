@@ -20,6 +20,7 @@ import msgpack
 from shared import broker as samples
 from shared.broker import Quiet, ScriptedBroker
 from shared.engine import QuietBus, Trade, make_env
+from shared.paper import NoJournal, paper_fakes
 
 GROUPS = {}
 
@@ -759,76 +760,11 @@ def paper_book():
         def output_json(self):
             return iter([{"n": 1}, {"n": 2}])
 
-    class Portfolio:
-        total_value, available_cash, market_value, pnl = 1, 2, 3, 4
-        positions = {"a": Position()}
-
-        def set_state(self, state):
-            pass
-
-    portfolio = Portfolio()
-
-    class Broker:
-        def get_portfolio(self):
-            return portfolio
-
-        def set_state_conf(self, state):
-            pass
-
-    class Env:
-        _env = None
-
-        def __init__(self, config):
-            Env._env = self
-            self.data_proxy = None
-            self.config = types.SimpleNamespace(base=types.SimpleNamespace(frequency="1d"))
-            self.broker = Broker()
-
-        def set_bar_dict(self, bars):
-            pass
-
-        @classmethod
-        def del_instance(cls):
-            cls._env = None
-
-    class Service:
-        map_frequncy = {"1d": "1d"}
-
-        def __init__(self, *args):
-            pass
-
-        def gen_mod_config(self, config, market, capital):
-            return {}
-
-    class Handler:
-        def set_env(self, env):
-            pass
-
-        def start_up(self):
-            pass
-
-    class Bars:
-        def __init__(self, proxy, frequency):
-            pass
-
-        def update_dt(self, dt):
-            pass
-
-    class Store:
-        def __init__(self, path):
-            pass
-
-        def load(self, key):
-            return {"state": key}
-
-    for name, value in [
-        ("SimulateService", Service),
-        ("Environment", Env),
-        ("ModHandler", Handler),
-        ("BarMap", Bars),
-        ("DiskPersistProvider", Store),
-    ]:
+    stored = {"portfolio": {"state": "portfolio"}, "broker": {"state": "broker"}}
+    fakes, portfolio = paper_fakes(NoJournal(), stored, records={"a": Position()})
+    for name, value in fakes.items():
         setattr(pb, name, value)
+    Env = fakes["Environment"]
 
     def view():
         book = pb.PaperBook("CN", "1d", "p", 5, "/memory")

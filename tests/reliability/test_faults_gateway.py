@@ -41,9 +41,12 @@ def directory(directory, gl, monkeypatch):
     "body, error",
     [
         (b"<brokers><broker qsname='a'", ET.ParseError),
+        (b"<brokers><broker qsname='x'></brokers>", ET.ParseError),
         (b"\xff\xfe<brokers/>", UnicodeDecodeError),
+        ("<brokers><broker qsname='青岚'/></brokers>".encode("gbk"), UnicodeDecodeError),
         (b"", ET.ParseError),
     ],
+    ids=["cut-short", "malformed", "not-utf8", "gbk", "empty"],
 )
 def test_broken_directories_raise_and_keep_the_cache_empty(gl, directory, body, error):
     directory.set_directory(body)

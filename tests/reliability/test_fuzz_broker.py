@@ -4,7 +4,7 @@ a pushed event gives a record or fails inside the handler with an ordinary
 error; the account token is kept."""
 
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, given
 from hypothesis import strategies as st
 
 from shared.broker import (
@@ -25,15 +25,11 @@ from shared.broker import (
     pushed,
     trade,
 )
-from shared.fuzz import examples
+from shared.fuzz import fuzz_settings
 from zentaro.mod.tradeapi.sdk.utils import NameDict
 from zentaro.utils.exception import TradeException
 
-FUZZ = settings(
-    max_examples=examples(300),
-    deadline=None,
-    suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture],
-)
+FUZZ = fuzz_settings(300, HealthCheck.function_scoped_fixture)
 RECORDS = {
     FUNDS: funds(AvailableValue=1.5),
     POSITIONS: position(NetMoney=5.0),

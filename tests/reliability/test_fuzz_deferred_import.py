@@ -6,17 +6,13 @@ import sys
 import types
 
 import pytest
-from hypothesis import HealthCheck, example, given, settings
+from hypothesis import HealthCheck, example, given
 from hypothesis import strategies as st
 
-from shared.fuzz import examples
+from shared.fuzz import fuzz_settings
 from zentaro.mod.kelvo.utils.deferred_import import DeferredImport
 
-FUZZ = settings(
-    max_examples=examples(300),
-    deadline=None,
-    suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture],
-)
+FUZZ = fuzz_settings(300, HealthCheck.function_scoped_fixture)
 
 # Top-level names are real, harmless modules or names that cannot exist: a
 # random name could import a module with side effects.

@@ -6,20 +6,16 @@ session keys as they were."""
 import xml.etree.ElementTree as ET
 
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, given
 from hypothesis import strategies as st
 
-from shared.fuzz import examples
+from shared.fuzz import edit_lists, fuzz_settings, mutate
 from zentaro.mod.tradeapi.sdk.client import GatewayMeta
 from zentaro.support import platform_data
 from zentaro.support.broker_directory import DEFAULT_BROKERS, directory_xml
 
 # Every example sets the attributes it needs through the monkeypatch fixture.
-FUZZ = settings(
-    max_examples=examples(300),
-    deadline=None,
-    suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture],
-)
+FUZZ = fuzz_settings(300, HealthCheck.function_scoped_fixture)
 
 
 class Answer:
@@ -86,24 +82,7 @@ attr_values = st.text(st.characters(codec="utf-8"), max_size=8)
 entries = st.lists(st.dictionaries(attr_names, attr_values, max_size=4), max_size=6)
 
 
-def mutate(data, edits):
-    data = bytearray(data)
-    for where, byte, kind in edits:
-        if not data:
-            break
-        i = where % len(data)
-        if kind == 0:
-            data[i] = byte
-        elif kind == 1:
-            del data[i:]
-        else:
-            data.insert(i, byte)
-    return bytes(data)
-
-
-edits = st.lists(
-    st.tuples(st.integers(0, 4096), st.integers(0, 255), st.integers(0, 2)), max_size=3
-)
+edits = edit_lists(["set", "cut", "insert"], min_size=0, max_size=3, reach=4096)
 directories = st.one_of(
     st.builds(mutate, entries.map(directory_xml), edits),
     st.binary(max_size=200),

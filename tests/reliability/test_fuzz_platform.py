@@ -9,21 +9,14 @@ import zlib
 
 import msgpack
 import pytest
-from hypothesis import HealthCheck, assume, given, settings
+from hypothesis import assume, given
 from hypothesis import strategies as st
 
-from shared.fuzz import examples
+from shared.fuzz import edit_lists, fuzz_settings, mutate
+from shared.platform import Response, plain_decode
 from zentaro.support.platform_server import encode_answer
 
-FUZZ = settings(
-    max_examples=examples(400), deadline=None, suppress_health_check=[HealthCheck.too_slow]
-)
-
-
-class Response:
-    def __init__(self, content, status_code=200):
-        self.content = content
-        self.status_code = status_code
+FUZZ = fuzz_settings(400)
 
 
 @functools.cache
@@ -39,11 +32,7 @@ def reference(content, status=200, encoding="utf-8"):
     from zentaro.utils.exception import APIException
 
     if status == 200:
-        result = zlib.decompress(pickle.loads(content))
-        try:
-            return msgpack.unpackb(result, raw=False)
-        except Exception:
-            return pickle.loads(result)
+        return plain_decode(content)
     raise APIException(content.decode(encoding))
 
 
@@ -136,35 +125,7 @@ def untamed(*parts):
     return any(b"r" in part for part in parts)
 
 
-def mutate(data, edits):
-    data = bytearray(data)
-    for where, what, byte in edits:
-        if not data:
-            data.append(byte)
-            continue
-        i = where % len(data)
-        if what == "flip":
-            data[i] ^= 1 << (byte % 8)
-        elif what == "set":
-            data[i] = byte
-        elif what == "cut":
-            del data[i:]
-        elif what == "insert":
-            data.insert(i, byte)
-        else:
-            del data[i]
-    return bytes(data)
-
-
-edits = st.lists(
-    st.tuples(
-        st.integers(0, 2**16),
-        st.sampled_from(["flip", "set", "cut", "insert", "drop"]),
-        st.integers(0, 255),
-    ),
-    min_size=1,
-    max_size=4,
-)
+edits = edit_lists()
 
 
 @FUZZ

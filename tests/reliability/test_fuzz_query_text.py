@@ -10,15 +10,13 @@ import numbers
 import re
 
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import given
 from hypothesis import strategies as st
 
-from shared.fuzz import examples
+from shared.fuzz import fuzz_settings
 from zentaro.mod.kelvo.research.normal_query import query_text as qt
 
-FUZZ = settings(
-    max_examples=examples(400), deadline=None, suppress_health_check=[HealthCheck.too_slow]
-)
+FUZZ = fuzz_settings(400)
 
 
 def reference_encode(o, top=1):

@@ -9,16 +9,12 @@ import types
 
 import pandas as pd
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, given
 from hypothesis import strategies as st
 
-from shared.fuzz import examples
+from shared.fuzz import fuzz_settings
 
-FUZZ = settings(
-    max_examples=examples(200),
-    deadline=None,
-    suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture],
-)
+FUZZ = fuzz_settings(200, HealthCheck.function_scoped_fixture)
 
 
 class Server:

@@ -6,11 +6,10 @@ import pydoc
 import subprocess
 import sys
 import textwrap
-import weakref
-from unittest import mock
 
 import pytest
 
+from shared.citizens import assert_python_method
 from zentaro.mod.kelvo.research.normal_query import query_text as qt
 from zentaro.mod.kelvo.research.normal_query.query_text import StrQuery, valuation
 
@@ -28,16 +27,7 @@ METHODS = [
 
 @pytest.mark.parametrize("make, name", METHODS, ids=[name for _, name in METHODS])
 def test_bound_methods_behave_like_python_methods(make, name):
-    obj = make()
-    first, second = getattr(obj, name), getattr(obj, name)
-    assert first == second and hash(first) == hash(second)
-    assert weakref.WeakMethod(first)() == second
-    handlers = [first]
-    handlers.remove(second)
-    listener = mock.Mock()
-    listener(first)
-    listener.assert_called_with(second)
-    assert first.__name__ == name and first.__doc__
+    assert assert_python_method(make(), name).__doc__
 
 
 SIGNATURES = [

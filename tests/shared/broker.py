@@ -1,6 +1,7 @@
 """Sample brokerage records and a scripted broker client, for every test of the
 trading-account module (unit, fuzz, secrets and leak tests alike)."""
 
+import contextlib
 import copy
 
 ACCOUNT = "80001234"
@@ -109,6 +110,22 @@ def pushed(**kw):
     return _with(row, kw)
 
 
+# The keys of a broker order as the module gives it, in order.
+ORDER_FIELDS = [
+    "symbol",
+    "name",
+    "secondary_order_id",
+    "amount",
+    "side",
+    "price",
+    "price_type",
+    "datetime",
+    "status",
+    "trade_amount",
+    "trade_price",
+]
+
+
 def answer(rows, key="Array", id=3):
     return {"result": {key: rows}, "id": id}
 
@@ -181,3 +198,24 @@ class FakeClock:
 
     def sleep(self, seconds):
         self.now += max(seconds, 0)
+
+
+@contextlib.contextmanager
+def answering(rows, req_type):
+    """A TradeAPI whose broker answers `rows` to `req_type`, for tests that
+    cannot take fixtures (hypothesis runs them once per example)."""
+    from zentaro.mod.tradeapi.api import broker_desk as bd
+
+    client = ScriptedBroker()
+    client.answers[req_type] = {"result": {"Array": rows}, "id": 1}
+    saved = bd.TraderRPC._instance, bd.system_log
+    bd.TraderRPC._instance, bd.system_log = client, RecordingLog()
+    try:
+        yield bd.TradeAPI(ACCOUNT)
+    finally:
+        bd.TraderRPC._instance, bd.system_log = saved
+
+
+def orders_unlimited(api):
+    """The account's broker orders, past the shared rate limiter."""
+    return type(api).secondary_orders.__wrapped__(api)

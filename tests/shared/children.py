@@ -27,12 +27,13 @@ def child_env(**extra):
     return env
 
 
-def run_child(code, *args, timeout=60, **env):
+def run_child(code, *args, timeout=60, cwd=None, **env):
     """Runs `code` in a fresh interpreter; `timeout` is stretched under the sanitizers."""
     return subprocess.run(
         [sys.executable, "-c", code, *args],
         capture_output=True,
         text=True,
+        cwd=cwd,
         env=child_env(**env),
         timeout=scaled(timeout),
     )

@@ -17,6 +17,7 @@ ZENTARO_FUZZ_SCALE multiplies the examples of either profile (e.g. 50).
 import os
 
 from hypothesis import HealthCheck, settings
+from hypothesis import strategies as st
 
 PROFILE = os.environ.get("ZENTARO_HYPOTHESIS_PROFILE", "ci")
 _SCALES = {"ci": 1, "explore": 10}
@@ -42,3 +43,44 @@ def register_profiles():
 def examples(n):
     """The number of examples for a test that draws `n` in a CI run."""
     return int(n * _SCALES.get(PROFILE, 1) * float(os.environ.get("ZENTARO_FUZZ_SCALE") or 1))
+
+
+def fuzz_settings(n, *checks):
+    """A fuzz test's settings: `n` examples in a CI run, no deadline, and
+    neither slowness nor `checks` reported as a failed health check."""
+    return settings(
+        max_examples=examples(n),
+        deadline=None,
+        suppress_health_check=[HealthCheck.too_slow, *checks],
+    )
+
+
+EDITS = ("flip", "set", "cut", "insert", "drop")
+
+
+def mutate(data, edits):
+    """`data` after each (where, what, byte) edit in turn; `where` wraps around
+    the length at that point, and an edit of empty data puts `byte` in it."""
+    data = bytearray(data)
+    for where, what, byte in edits:
+        if not data:
+            data.append(byte)
+            continue
+        i = where % len(data)
+        if what == "flip":
+            data[i] ^= 1 << (byte % 8)
+        elif what == "set":
+            data[i] = byte
+        elif what == "cut":
+            del data[i:]
+        elif what == "insert":
+            data.insert(i, byte)
+        else:
+            del data[i]
+    return bytes(data)
+
+
+def edit_lists(kinds=EDITS, min_size=1, max_size=4, reach=2**16):
+    """Lists of edits for `mutate`, of the given kinds."""
+    edit = st.tuples(st.integers(0, reach), st.sampled_from(list(kinds)), st.integers(0, 255))
+    return st.lists(edit, min_size=min_size, max_size=max_size)

@@ -9,25 +9,17 @@ import os
 import pydoc
 import threading
 import types
-import weakref
-from unittest import mock
 
 import pytest
+
+from shared.citizens import assert_python_method
 
 SQL = "select * from instruments limit 3"
 
 
 @pytest.mark.parametrize("name", ["read", "__enter__", "__exit__"])
 def test_bound_methods_behave_like_python_methods(ss, name):
-    store = ss.SideStore()
-    first, second = getattr(store, name), getattr(store, name)
-    assert first == second and hash(first) == hash(second)
-    assert weakref.WeakMethod(first)() == second
-    handlers = [first]
-    handlers.remove(second)
-    listener = mock.Mock()
-    listener(first)
-    listener.assert_called_with(second)
+    assert_python_method(ss.SideStore(), name)
 
 
 @pytest.mark.parametrize(

@@ -1,14 +1,11 @@
 """The simulated brokerage over TCP: queries, placed orders and their pushes in the kit."""
 
-import os
 import socket
-import subprocess
-import sys
 import threading
 
 import pytest
 
-import zentaro
+from shared.children import run_child
 from zentaro.mod.tradeapi.api import broker_desk as bd
 from zentaro.mod.tradeapi.sdk.client_rv import RavineClient
 from zentaro.support.broker_sim import SAMPLE_ACCOUNT_ID
@@ -19,8 +16,6 @@ from zentaro.support.brokerage import (
     RemoteBrokerage,
     place_order,
 )
-
-KIT_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(zentaro.__file__)))
 
 
 @pytest.fixture
@@ -113,13 +108,6 @@ assert done.wait(5)
 def test_a_process_may_exit_while_its_subscription_is_open(service):
     # The listener thread still waits on the open connection at exit; it must
     # not keep the client, its handlers or the user's objects alive.
-    env = {**os.environ, **service.client_env(), "PYTHONPATH": KIT_ROOT}
-    done = subprocess.run(
-        [sys.executable, "-c", EXIT_WHILE_SUBSCRIBED],
-        capture_output=True,
-        text=True,
-        env=env,
-        timeout=60,
-    )
+    done = run_child(EXIT_WHILE_SUBSCRIBED, **service.client_env())
     assert done.returncode == 0, done.stderr
     assert done.stderr == ""
