@@ -6,8 +6,7 @@ import json
 
 import pytest
 
-from shared.broker import ACCOUNT, RecordingLog, ScriptedBroker
-from zentaro.mod.tradeapi.api import broker_desk as bd
+from shared.broker import answering, orders_unlimited
 from zentaro.utils.exception import TradeException
 
 ORDERS = 1204
@@ -55,14 +54,8 @@ def without_status(row):
 
 
 def convert(rows):
-    client = ScriptedBroker()
-    client.answers[ORDERS] = {"result": {"Array": rows}, "id": 1}
-    saved = bd.TraderRPC._instance, bd.system_log
-    bd.TraderRPC._instance, bd.system_log = client, RecordingLog()
-    try:
-        return bd.TradeAPI.secondary_orders.__wrapped__(bd.TradeAPI(ACCOUNT))
-    finally:
-        bd.TraderRPC._instance, bd.system_log = saved
+    with answering(rows, ORDERS) as api:
+        return orders_unlimited(api)
 
 
 @pytest.mark.parametrize(
