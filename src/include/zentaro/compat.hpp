@@ -120,8 +120,10 @@ inline bool same_str(PyObject *a, PyObject *b) {
     if (ha != -1 && hb != -1 && ha != hb)
         return false;
     Py_ssize_t n = PyUnicode_GET_LENGTH(a);
-    return n == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
-           memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(n) * PyUnicode_KIND(a)) == 0;
+    if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b))
+        return false;
+    size_t bytes = static_cast<size_t>(n) * PyUnicode_KIND(a);
+    return memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), bytes) == 0;
 }
 
 // Whether the interpreter is finalizing: a daemon thread that wants the GIL

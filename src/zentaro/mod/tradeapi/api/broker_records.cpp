@@ -86,9 +86,9 @@ nb::object box_micros(nb::handle timestamp_type, const std::vector<int64_t> &mic
         PyObject_CallFunctionObjArgs(boxing.frombuffer, bytes.ptr(), boxing.dtype, nullptr);
     PyObject *dates = array ? PyObject_CallOneArg(boxing.make_array, array) : nullptr;
     Py_XDECREF(array);
+    auto *object_type = reinterpret_cast<PyObject *>(&PyBaseObject_Type);
     PyObject *boxed =
-        dates ? PyObject_CallMethodOneArg(dates, ZT_NAME("astype"), reinterpret_cast<PyObject *>(&PyBaseObject_Type))
-              : nullptr;
+        dates ? PyObject_CallMethodOneArg(dates, ZT_NAME("astype"), object_type) : nullptr;
     Py_XDECREF(dates);
     PyObject *list = boxed ? PyObject_CallMethodNoArgs(boxed, ZT_NAME("tolist")) : nullptr;
     Py_XDECREF(boxed);
