@@ -116,13 +116,14 @@ class GatewaySession:
         self.options = options
         self._begin = _begin_byte(begin)
         self._sock = None
-        self._pid = os.getpid()
+        self._pid = None  # of the process that opened the connection
         self._closed_because = None
         self._last_id = 0
         self._lock = threading.Lock()
 
     def _connect(self):
         context = tls_context(self.cafile)
+        self._pid = os.getpid()
         raw = socket.create_connection((self.ip, self.port), timeout=self.timeout)
         try:
             self._sock = context.wrap_socket(raw, server_hostname=str(self.ip))
@@ -131,7 +132,7 @@ class GatewaySession:
             raise
 
     def _exchange(self, message):
-        if os.getpid() != self._pid:
+        if self._pid not in (None, os.getpid()):
             raise GatewayError(
                 "this gateway session belongs to the parent process; log in again in this one"
             )
