@@ -51,7 +51,7 @@ def _run_script(tmp_path, srv, directory, monkeypatch):
 
 
 def test_fresh_interpreter_logs_in_and_exits_without_leaks(tmp_path, server, monkeypatch):
-    sim, directory = serve_all()
+    sim, directory = serve_all(ca=server.ca)  # the child trusts the platform's authority
     try:
         proc = _run_script(tmp_path, server, directory, monkeypatch)
         directory_url = directory.directory_url

@@ -152,7 +152,12 @@ def test_login_end_to_end(gl, gateway, platform, caplog):
     ]
     auth, login_msg, request = gateway.messages[2], gateway.messages[3], gateway.messages[4]
     assert auth["auth_code"] == GATEWAY_AUTH_CODE
-    assert login_msg == {"op": "client_login", "user_id": "10086", "name": "zentaro"}
+    assert login_msg == {
+        "op": "client_login",
+        "user_id": "10086",
+        "name": "zentaro",
+        "id": 4,  # the fourth request of the session
+    }
     assert request["meta"] == {"service_name": "rpc.account", "method_name": "login"}
     args = request["args"]
     assert list(args) == ["client_id", "qsid", "wtid", "login"]

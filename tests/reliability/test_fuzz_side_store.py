@@ -65,6 +65,6 @@ def test_sql_that_is_not_encodable_text_sends_nothing(ss, monkeypatch, sql):
     server = Server()
     monkeypatch.setattr(ss, "kl_api", server)
     with ss.SideStore() as store:
-        with pytest.raises((AttributeError, UnicodeEncodeError)):
+        with pytest.raises((TypeError, UnicodeEncodeError)):
             store.read(sql)
     assert server.asked == []

@@ -99,7 +99,7 @@ def test_foreground_services_stop_and_remove_what_they_created(tmp_path, sig):
         "export ZENTARO_BROKER_BACKEND",
     }
     assert oct(env_file.stat().st_mode & 0o777) == oct(0o600)
-    assert len(os.listdir(tmp_path / "tmp")) == 2  # the bundle's and the platform's folders
+    assert len(os.listdir(tmp_path / "tmp")) == 3  # the bundle's, the platform's, the gateway's
     proc.send_signal(sig)
     out, err = proc.communicate(timeout=30)
     assert proc.returncode == 0, err

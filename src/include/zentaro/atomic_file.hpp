@@ -1,19 +1,26 @@
-// Atomic file writes: the one routine the kit uses for every file it writes
-// into a folder that others share (the token, the notice, cache entries).
+// Files in folders that others share: the one routine the kit uses for every
+// file it writes there (the token, the notice, cache entries), the one way it
+// opens such a file for reading, and the clean-up of temporary files that
+// killed writers left behind.
 //
 // The data goes to a temporary file beside the target, created with
 // O_CREAT | O_EXCL | O_NOFOLLOW under an unpredictable name (nobody can plant
 // a symlink or a file there in advance), is flushed to disk, and is renamed
-// over the target: readers see the old file or the whole new one, never a
-// part. A write that fails removes the temporary file.
+// over the target, after which the folder is flushed too: readers see the old
+// file or the whole new one, never a part, and after a power loss the name
+// holds the old file or the whole new one, never an empty file. A write that
+// fails removes the temporary file.
 #pragma once
 
 #include "zentaro/pyutil.hpp"
 
 #include <cerrno>
+#include <cstring>
+#include <ctime>
 #include <string>
 #include <string_view>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -34,6 +41,48 @@ inline std::string fs_path(nb::handle path) {
 [[noreturn]] inline void raise_os_error(const std::string &path) {
     PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
     raise_python_error();
+}
+
+// OSError(code, text, path): the subclass that `code` selects, with our text.
+[[noreturn]] inline void raise_os_error(int code, const char *text, const std::string &path) {
+    nb::object name = steal_or_raise(PyUnicode_DecodeFSDefaultAndSize(path.data(), path.size()));
+    nb::object error =
+        steal_or_raise(PyObject_CallFunction(PyExc_OSError, "isO", code, text, name.ptr()));
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr())), error.ptr());
+    raise_python_error();
+}
+
+// Opens `path` for reading without blocking, so that a FIFO planted at the
+// name cannot hang the reader, and refuses anything but a regular file (a
+// folder as IsADirectoryError, anything else as an OSError that names it).
+// Returns the descriptor, or -errno when open(2) itself failed: the caller
+// decides which failures mean "no file".
+inline int open_regular_file(const std::string &path) {
+    int fd;
+    Py_BEGIN_ALLOW_THREADS;
+    fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    Py_END_ALLOW_THREADS;
+    if (fd < 0)
+        return -errno;
+    struct stat info;
+    if (::fstat(fd, &info) < 0) {
+        int error = errno;
+        ::close(fd);
+        errno = error;
+        raise_os_error(path);
+    }
+    if (S_ISREG(info.st_mode)) {
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        return fd;
+    }
+    ::close(fd);
+    mode_t kind = info.st_mode & S_IFMT;
+    raise_os_error(kind == S_IFDIR ? EISDIR : EINVAL,
+                   kind == S_IFDIR    ? "is a folder, not a regular file"
+                   : kind == S_IFIFO  ? "is a FIFO, not a regular file; refusing to read it"
+                   : kind == S_IFSOCK ? "is a socket, not a regular file; refusing to read it"
+                                      : "is a device, not a regular file; refusing to read it",
+                   path);
 }
 
 class AtomicFile {
@@ -71,10 +120,12 @@ class AtomicFile {
 
     const std::string &temp_path() const { return temp_; }
 
-    // The descriptor, handed over (for a Python file object that closes it).
-    int release_fd() {
-        int fd = fd_;
-        fd_ = -1;
+    // A copy of the descriptor, for a Python file object that closes it; the
+    // original stays here, so that commit() flushes whatever went through it.
+    int dup_fd() {
+        int fd = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+        if (fd < 0)
+            raise_os_error(temp_);
         return fd;
     }
 
@@ -95,26 +146,46 @@ class AtomicFile {
         }
     }
 
-    // Flushes to disk and renames into place. After a release_fd(), the
-    // caller has closed the file (and flushed it with os.fsync if it wants).
+    // Flushes the file to disk, renames it into place and flushes the folder.
+    // Whatever was written through a dup_fd() copy must be flushed out of
+    // its Python buffers (the file closed) first.
     void commit() {
-        if (fd_ >= 0) {
-            int status;
-            Py_BEGIN_ALLOW_THREADS;
-            status = ::fsync(fd_);
-            Py_END_ALLOW_THREADS;
-            if (status < 0 || ::close(fd_) < 0) {
-                fd_ = -1;
-                raise_os_error(temp_);
-            }
+        int status;
+        Py_BEGIN_ALLOW_THREADS;
+        status = ::fsync(fd_);
+        Py_END_ALLOW_THREADS;
+        if (status < 0 || ::close(fd_) < 0) {
             fd_ = -1;
+            raise_os_error(temp_);
         }
+        fd_ = -1;
         if (::rename(temp_.c_str(), target_.c_str()) < 0)
             raise_os_error(target_);
         temp_.clear();
+        sync_folder();
     }
 
   private:
+    // The rename reaches the disk only with the folder. A file system that
+    // cannot flush a folder (EINVAL) has nothing more to offer.
+    void sync_folder() {
+        std::string dir = target_.substr(0, target_.rfind('/') + 1);
+        int status = 0, error = 0;
+        Py_BEGIN_ALLOW_THREADS;
+        int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0 || ::fsync(fd) < 0) {
+            status = -1;
+            error = errno;
+        }
+        if (fd >= 0)
+            ::close(fd);
+        Py_END_ALLOW_THREADS;
+        if (status < 0 && error != EINVAL) {
+            errno = error;
+            raise_os_error(dir.empty() ? "." : dir);
+        }
+    }
+
     static std::string random_tag() {
         unsigned char bytes[12];
         size_t got = 0;
@@ -148,6 +219,43 @@ class AtomicFile {
     std::string temp_;
     int fd_ = -1;
 };
+
+// Temporary files of AtomicFile are named "." + target + "." + 24 hex digits +
+// ".tmp". Removes those in `dir` whose target name is `target_hex` lower-case
+// hex digits and that are regular files untouched for `max_age` seconds or
+// more: what writers killed before their rename left behind. Nothing else in
+// the folder is touched, and nothing here fails the caller.
+inline void remove_stale_temporaries(const std::string &dir, size_t target_hex, time_t max_age) {
+    auto all_hex = [](std::string_view text) {
+        for (char c : text)
+            if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+                return false;
+        return true;
+    };
+    auto own = [&](std::string_view name) {
+        size_t tag = 2 + target_hex;
+        return name.size() == tag + 24 + 4 && name[0] == '.' && name[1 + target_hex] == '.' &&
+               name.substr(tag + 24) == ".tmp" && all_hex(name.substr(1, target_hex)) &&
+               all_hex(name.substr(tag, 24));
+    };
+    Py_BEGIN_ALLOW_THREADS;
+    int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *folder = dfd < 0 ? nullptr : ::fdopendir(dfd);
+    if (!folder && dfd >= 0)
+        ::close(dfd);
+    if (folder) {
+        time_t now = ::time(nullptr);
+        while (struct dirent *entry = ::readdir(folder)) {
+            struct stat info;
+            if (own(entry->d_name) &&
+                ::fstatat(dfd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+                S_ISREG(info.st_mode) && now - info.st_mtime >= max_age)
+                ::unlinkat(dfd, entry->d_name, 0);
+        }
+        ::closedir(folder);
+    }
+    Py_END_ALLOW_THREADS;
+}
 
 // Writes `data` to `path` atomically; `mode` as for AtomicFile.
 inline void write_file_atomically(nb::handle path, std::string_view data, int mode) {

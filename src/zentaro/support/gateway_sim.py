@@ -1,17 +1,25 @@
 """A local futures gateway for tests and the demo.
 
-It speaks the frame protocol of ``zentaro.mod.tradeapi.sdk.client`` on
-127.0.0.1 (ephemeral port) and walks each connection through the login steps
+It speaks the frame protocol of ``zentaro.mod.tradeapi.sdk.client`` over TLS
+on 127.0.0.1 (ephemeral port), its certificate issued by a local authority
+(the platform server's when given one, else its own). While it runs, the
+process's ``REQUESTS_CA_BUNDLE`` trusts that authority, as the platform
+server does for its own. It walks each connection through the login steps
 in order: protocol confirm, protocol auth, client auth (the decrypted
 authorisation code must match), client login, then ``rpc.account``/``login``,
 which checks the account's DES-encrypted password. Later ``rpc.trader.futures``
 calls must carry the investor key, channel key and service type of that login.
 """
 
+import os
+import shutil
 import socketserver
+import ssl
+import tempfile
 import threading
+import time
 
-from zentaro.mod.tradeapi.sdk.client import PROTOCOL_VERSION, GatewayError, read_frame, write_frame
+from zentaro.mod.tradeapi.sdk.client import PROTOCOL_VERSION, GatewayError, encode_frame, read_frame
 from zentaro.mod.tradeapi.sdk.common.encryption import EncryptionDesBase64
 from zentaro.support import GATEWAY_AUTH_CODE
 from zentaro.support.serving import BackgroundServer
@@ -128,7 +136,37 @@ class _Handler(socketserver.BaseRequestHandler):
             except (GatewayError, OSError, ValueError):
                 return
             sim.record(message)
-            write_frame(self.request, BEGIN, conn.handle(message))
+            answer = conn.handle(message)
+            answer["id"] = message.get("id")
+            try:
+                if not _send(self.request, answer, sim.faults.get(_method(message))):
+                    return
+            except OSError:
+                return
+
+
+def _method(message):
+    return (message.get("meta") or {}).get("method_name")
+
+
+def _send(sock, answer, fault):
+    """Sends the answer, as `fault` (mode, seconds) says; False: drop the connection."""
+    mode, seconds = fault or (None, 0)
+    if mode == "wrong-id":
+        answer["id"] = -1
+    frame = encode_frame(BEGIN, answer)
+    if mode == "cut":
+        sock.sendall(frame[: len(frame) // 2])
+        return False
+    if mode == "slow":
+        time.sleep(seconds)
+    if mode == "drip":
+        for i in range(len(frame)):
+            sock.sendall(frame[i : i + 1])
+            time.sleep(seconds)
+        return True
+    sock.sendall(frame)
+    return True
 
 
 class _Server(socketserver.ThreadingTCPServer):
@@ -142,14 +180,23 @@ class GatewaySimulator(BackgroundServer):
     thread_name = "gateway-sim"
 
     def __init__(
-        self, accounts=None, auth_code=GATEWAY_AUTH_CODE, host="127.0.0.1", idle_timeout=30.0
+        self,
+        accounts=None,
+        auth_code=GATEWAY_AUTH_CODE,
+        host="127.0.0.1",
+        idle_timeout=30.0,
+        ca=None,
     ):
         self.accounts = {k: dict(v) for k, v in (accounts or DEFAULT_ACCOUNTS).items()}
         self.auth_code = auth_code
         self.host = host
         self.idle_timeout = idle_timeout
+        self.ca = ca  # a trustme.CA; a new one when None
+        self.ca_file = None
         self.messages = []
+        self.faults = {}  # method name -> (mode, seconds), see `fail`
         self._lock = threading.Lock()
+        self._tmpdir = None
 
     @property
     def port(self):
@@ -160,6 +207,12 @@ class GatewaySimulator(BackgroundServer):
         """The site record a gateway configuration answer lists for this gateway."""
         return {"ip": self.host, "port": self.port}
 
+    def fail(self, method_name, mode, seconds=1.0):
+        """Answer calls of `method_name` badly: "slow" (`seconds` late), "drip" (one
+        byte every `seconds`), "cut" (half the frame, then the connection drops)
+        or "wrong-id" (the answer names another request)."""
+        self.faults[method_name] = (mode, seconds)
+
     def record(self, message):
         with self._lock:
             self.messages.append(message)
@@ -169,19 +222,47 @@ class GatewaySimulator(BackgroundServer):
             return [m.get("op") for m in self.messages]
 
     def _make_server(self):
+        import trustme
+
+        from zentaro.support.platform_server import publish
+
+        if self.ca is None:
+            self.ca = trustme.CA()
+        context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        self.ca.issue_cert(self.host, "localhost").configure_cert(context)
+        self._tmpdir = tempfile.mkdtemp(prefix="zentaro-gateway-")
+        self.ca_file = os.path.join(self._tmpdir, "ca.pem")
+        self.ca.cert_pem.write_to_path(self.ca_file)
         server = _Server((self.host, 0), _Handler)
         server.sim = self
+        # The handshake runs in the connection's own thread, on its first read.
+        server.socket = context.wrap_socket(
+            server.socket, server_side=True, do_handshake_on_connect=False
+        )
+        publish(self)
         return server
 
+    def stop(self):
+        from zentaro.support.platform_server import withdraw
 
-def serve_all(directory=None):
-    """Start a simulator listed as the only site of every directory broker.
+        running = self._server is not None
+        super().stop()
+        if running:
+            withdraw(self)
+        if self._tmpdir:
+            shutil.rmtree(self._tmpdir, ignore_errors=True)
+            self._tmpdir = None
+
+
+def serve_all(directory=None, ca=None):
+    """Start a simulator listed as the only site of every directory broker,
+    its certificate issued by `ca` (a trustme.CA; its own when None).
 
     Returns (simulator, directory server), both running; the caller stops them.
     """
     from zentaro.support.broker_directory import BrokerDirectoryServer, site_answer
 
-    sim = GatewaySimulator().start()
+    sim = GatewaySimulator(ca=ca).start()
     directory = (directory or BrokerDirectoryServer()).start()
     for broker in directory.brokers:
         directory.set_sites(broker["qsid"], site_answer([sim.site]))
@@ -204,7 +285,8 @@ def main(argv=None):
     sim = directory = None
     try:
         sim, directory = serve_all()
-        for key, value in directory.client_env().items():
+        env = {**directory.client_env(), "REQUESTS_CA_BUNDLE": sim.ca_file}
+        for key, value in env.items():
             print(f"export {key}={value}", flush=True)
         for account, record in sim.accounts.items():
             print("# account {} password {}".format(account, record["password"]), flush=True)

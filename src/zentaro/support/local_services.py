@@ -1,7 +1,7 @@
 """Every local service the kit talks to, started and stopped together.
 
 The platform server (TLS with a locally generated certificate authority), the
-simulated brokerage, the futures gateway simulator and its broker directory,
+simulated brokerage, the futures gateway simulator (TLS, same authority) and its broker directory,
 all on 127.0.0.1; ``env`` is the environment that points the kit at them.
 """
 
@@ -44,7 +44,9 @@ class LocalServices:
         self._stack.callback(shutil.rmtree, self._folder, ignore_errors=True)
         self.platform = self._stack.enter_context(PlatformServer(tls=True))
         self.brokerage = self._stack.enter_context(BrokerageServer())
-        self.gateway, self.directory = serve_all()
+        # The gateway's certificate comes from the platform server's authority,
+        # which the exported CA bundle already holds.
+        self.gateway, self.directory = serve_all(ca=self.platform.ca)
         self._stack.callback(self.gateway.stop)
         self._stack.callback(self.directory.stop)
         self.env = self._environment()

@@ -113,12 +113,28 @@ def _publish_env():
     authorities = [srv.ca_file for srv in with_tls]
     if previous and os.path.isfile(previous):
         authorities.append(previous)
-    bundle = os.path.join(with_tls[-1]._tmpdir, "bundle.pem")
+    bundle = os.path.join(os.path.dirname(with_tls[-1].ca_file), "bundle.pem")
     with open(bundle, "w") as out:
         for path in authorities:
             with open(path) as f:
                 out.write(f.read())
     os.environ["REQUESTS_CA_BUNDLE"] = bundle
+
+
+def publish(service):
+    """While `service` runs, the environment trusts its authority (`ca_file`, or
+    None) and reaches its `host` without a proxy; `withdraw` ends that."""
+    with _ENV_LOCK:
+        if not _LIVE:
+            _SAVED_ENV.update({k: os.environ.get(k) for k in _ENV_KEYS})
+        _LIVE.append(service)
+        _publish_env()
+
+
+def withdraw(service):
+    with _ENV_LOCK:
+        _LIVE.remove(service)
+        _publish_env()
 
 
 class PlatformServer:
@@ -140,6 +156,7 @@ class PlatformServer:
         self._httpd = None
         self._thread = None
         self._tmpdir = None
+        self.ca = None  # the certificate authority, shared with the gateway simulator
         self.ca_file = None
         self.url = None
 
@@ -166,7 +183,7 @@ class PlatformServer:
     def _tls_context(self):
         import trustme
 
-        ca = trustme.CA()
+        self.ca = ca = trustme.CA()
         cert = ca.issue_cert(self.host, "localhost")
         ctx = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
         cert.configure_cert(ctx)
@@ -175,11 +192,7 @@ class PlatformServer:
         return ctx
 
     def _set_env(self):
-        with _ENV_LOCK:
-            if not _LIVE:
-                _SAVED_ENV.update({k: os.environ.get(k) for k in _ENV_KEYS})
-            _LIVE.append(self)
-            _publish_env()
+        publish(self)
 
     def stop(self):
         if self._httpd is None:
@@ -189,9 +202,7 @@ class PlatformServer:
         self._httpd.server_close()
         self._thread.join(5)
         self._httpd = None
-        with _ENV_LOCK:
-            _LIVE.remove(self)
-            _publish_env()
+        withdraw(self)
         if self._tmpdir:
             shutil.rmtree(self._tmpdir, ignore_errors=True)
 

@@ -3,9 +3,12 @@
 //
 // Every module the store uses is a module attribute read at call time, so a
 // caller (or a test) can replace `kl_api`, `feather`, `os`, ... A miss writes
-// the server's frame to a temporary file in the cache directory and renames
-// it into place: readers in other processes see either no file or a whole
-// one, and a failed write leaves nothing behind.
+// the server's frame through the kit's atomic writer (zentaro/atomic_file.hpp):
+// readers in other processes see either no file or a whole one, a failed write
+// leaves nothing behind, and after a power loss no empty file stands under a
+// query's name. Cache files are opened without blocking and must be regular
+// files: a FIFO planted at a query's name is refused instead of hanging every
+// read of that query.
 
 #include "zentaro/atomic_file.hpp"
 #include "zentaro/function.hpp"
@@ -31,14 +34,16 @@ nb::object join_path(nb::handle dir, nb::handle name) {
 // The cached frame, or an empty object when there is no file (the only
 // failure that counts as a miss; anything else propagates untouched).
 nb::object read_cached(nb::handle key) {
-    nb::object file;
-    try {
-        file = call(global(ZT_NAME("open")), key, nb::str("rb"));
-    } catch (nb::python_error &e) {
-        if (e.matches(PyExc_FileNotFoundError))
-            return nb::object();
-        throw;
+    std::string path = fs_path(key);
+    int fd = open_regular_file(path);
+    if (fd == -ENOENT)
+        return nb::object();
+    if (fd < 0) {
+        errno = -fd;
+        raise_os_error(path);
     }
+    // open() owns the descriptor from here on, and closes it if it fails.
+    nb::object file = call(global(ZT_NAME("open")), nb::int_(fd), nb::str("rb"));
     nb::object frame;
     try {
         frame = call_method(module_attr(ZT_NAME("feather")), ZT_NAME("read_feather"), file);
@@ -54,14 +59,32 @@ nb::object read_cached(nb::handle key) {
 
 // ---- writing ---------------------------------------------------------------
 
+// What pyarrow.feather.write_feather accepts. Anything else is refused before
+// pyarrow sees it: some values (None among them) crash the library.
+void check_frame(nb::handle frame) {
+    nb::object data_frame = get_attr(import("pandas"), ZT_NAME("DataFrame"));
+    nb::object table = get_attr(import("pyarrow"), ZT_NAME("Table"));
+    nb::object types = nb::make_tuple(data_frame, table);
+    int accepted = PyObject_IsInstance(frame.ptr(), types.ptr());
+    check(accepted);
+    if (!accepted) {
+        PyErr_Format(PyExc_TypeError,
+                     "the server answered the side-store query with %.200s, not a data frame; "
+                     "nothing was stored",
+                     Py_TYPE(frame.ptr())->tp_name);
+        raise_python_error();
+    }
+}
+
 // Writes the frame under `key` through a temporary file and a rename. The
 // directory is created first, so a store used outside a `with` block keeps
 // the server's answer instead of losing it.
 void store(nb::handle dir, nb::handle key, nb::handle frame) {
+    check_frame(frame);
     nb::object os = module_attr(ZT_NAME("os"));
     os.attr("makedirs")(dir, nb::arg("exist_ok") = true);
     AtomicFile target(fs_path(key), -1);
-    nb::object file = call(global(ZT_NAME("open")), nb::int_(target.release_fd()), nb::str("wb"));
+    nb::object file = call(global(ZT_NAME("open")), nb::int_(target.dup_fd()), nb::str("wb"));
     OnFailure close_file([&] { call_method(file, ZT_NAME("close")); });
     call_method(module_attr(ZT_NAME("feather")), ZT_NAME("write_feather"), frame, file);
     call_method(file, ZT_NAME("close"));
@@ -76,15 +99,26 @@ void store_init(nb::handle self) {
     set_attr(self, ZT_NAME("path"), join_path(info_path, nb::str("extra_store.h5")));
 }
 
+// Temporary files of writers killed before their rename are removed after an
+// hour without a write: no live writer pauses that long.
+constexpr time_t kStaleTemporary = 3600;
+constexpr size_t kNameDigits = 32; // an MD5 in hex
+
 nb::handle store_enter(nb::handle self) {
     nb::object path = get_attr(self, ZT_NAME("path"));
     module_attr(ZT_NAME("os")).attr("makedirs")(path, nb::arg("exist_ok") = true);
+    remove_stale_temporaries(fs_path(path), kNameDigits, kStaleTemporary);
     return self;
 }
 
 void store_exit(nb::handle, nb::handle, nb::handle, nb::handle) {}
 
 nb::object store_read(nb::handle self, nb::handle sql) {
+    if (!PyUnicode_Check(sql.ptr())) {
+        PyErr_Format(PyExc_TypeError, "SideStore.read() argument 'sql' must be str, not %.200s",
+                     Py_TYPE(sql.ptr())->tp_name);
+        raise_python_error();
+    }
     nb::object encoded = call_method(sql, ZT_NAME("encode"));
     nb::object bsql = call_method(module_attr(ZT_NAME("base64")), ZT_NAME("b64encode"), encoded);
     nb::object digest = call_method(module_attr(ZT_NAME("hashlib")), ZT_NAME("md5"), bsql);

@@ -71,7 +71,7 @@ nb::object root_file(const char *name) {
 // link planted at the name, and never half written.
 void write_text_file(nb::handle path, nb::handle text) {
     AtomicFile target(fs_path(path), kOwnerOnly);
-    nb::object file = call(global(ZT_NAME("open")), nb::int_(target.release_fd()), nb::str("w"));
+    nb::object file = call(global(ZT_NAME("open")), nb::int_(target.dup_fd()), nb::str("w"));
     OnFailure close_file([&] { call_method(file, ZT_NAME("close")); });
     call_method(file, ZT_NAME("write"), text);
     call_method(file, ZT_NAME("flush"));
@@ -85,23 +85,11 @@ void write_text_file(nb::handle path, nb::handle text) {
 // blocking and checked to be a plain file: a FIFO or a folder at the name
 // must not hang or break the import that builds kl_api.
 int open_token_file(const std::string &path) {
-    int fd;
-    Py_BEGIN_ALLOW_THREADS;
-    fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    Py_END_ALLOW_THREADS;
+    int fd = open_regular_file(path);
+    if (fd == -ENOENT || fd == -ENOTDIR)
+        return -1;
     if (fd < 0) {
-        if (errno == ENOENT || errno == ENOTDIR)
-            return -1;
-        raise_os_error(path);
-    }
-    struct stat info;
-    int error = ::fstat(fd, &info) < 0  ? errno
-                : S_ISREG(info.st_mode) ? 0
-                : S_ISDIR(info.st_mode) ? EISDIR
-                                        : EINVAL;
-    if (error) {
-        ::close(fd);
-        errno = error;
+        errno = -fd;
         raise_os_error(path);
     }
     return fd;
@@ -233,7 +221,14 @@ nb::object client_logout(nb::handle self) {
     nb::object exists = call_method(get_attr(os, ZT_NAME("path")), ZT_NAME("exists"), token_file);
     if (!truth(exists))
         return exists;
-    call_method(os, ZT_NAME("remove"), token_file);
+    try {
+        call_method(os, ZT_NAME("remove"), token_file);
+    } catch (nb::python_error &e) {
+        // Another logout (thread or process) removed it since the check.
+        if (!e.matches(PyExc_FileNotFoundError))
+            throw;
+        return nb::bool_(false);
+    }
     return nb::none();
 }
 
