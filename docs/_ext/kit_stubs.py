@@ -95,9 +95,7 @@ def process_signature(app, what, name, obj, options, signature, return_annotatio
     if entry is None or entry[0] != "function":
         return None
     params, returns = signature_of(entry[1], entry[2])
-    if what in ("class", "exception"):
-        return params, None
-    return params, returns
+    return params, (None if what in ("class", "exception") else returns)
 
 
 def property_type(name):
@@ -118,7 +116,7 @@ _KIT_NAME = re.compile(r"\bzentaro(?:\.\w+)*\.(\w+)")
 def process_docstring(app, what, name, obj, options, lines):
     """Adds the stub's type to properties and attributes, and a class's instance attributes."""
     lines[:] = [_TRAILING_UNDERSCORE.sub(r"\1\\_", line) for line in lines]
-    if what in ("attribute", "data") and lines and obj.__doc__ == type(obj).__doc__:
+    if what in ("attribute", "data") and getattr(obj, "__doc__", None) == type(obj).__doc__:
         lines.clear()  # an object's docstring is its class's: said on the class's entry
     if what in ("property", "attribute", "data"):
         annotation = property_type(name)
@@ -131,7 +129,6 @@ def process_docstring(app, what, name, obj, options, lines):
     entry = lookup(name)
     if entry is None:
         return
-    documented = set(options.get("members") or []) if isinstance(options.get("members"), list) else set()
     instance = [
         node
         for node in entry[1].body
@@ -139,7 +136,6 @@ def process_docstring(app, what, name, obj, options, lines):
         and node.value is None
         and isinstance(node.target, ast.Name)
         and not node.target.id.startswith("_")
-        and node.target.id not in documented
         and not hasattr(obj, node.target.id)
     ]
     if instance:

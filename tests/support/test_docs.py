@@ -57,9 +57,10 @@ def public_names(name):
 def built(tmp_path_factory):
     pytest.importorskip("sphinx", reason="sphinx is in the test and docs extras")
     out = tmp_path_factory.mktemp("docs")
+    # As scripts/docs builds it: every warning an error.
+    strict = ["-W", "--keep-going", "-q", "-b", "html", "-d", str(out / "doctrees")]
     run = subprocess.run(
-        [sys.executable, "-m", "sphinx", "-W", "--keep-going", "-b", "html", "-q",
-         "-d", str(out / "doctrees"), str(DOCS), str(out / "html")],
+        [sys.executable, "-m", "sphinx", *strict, str(DOCS), str(out / "html")],
         capture_output=True,
         text=True,
         timeout=300,

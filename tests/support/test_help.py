@@ -78,7 +78,10 @@ def test_scripts_answer_help_without_setting_anything_up(tmp_path, name, flag):
     (tmp_path / "scripts").mkdir()
     shutil.copy(ROOT / "scripts" / name, tmp_path / "scripts" / name)
     done = subprocess.run(
-        ["bash", f"scripts/{name}", "-q", flag], capture_output=True, text=True, timeout=60,
+        ["bash", f"scripts/{name}", "-q", flag],
+        capture_output=True,
+        text=True,
+        timeout=60,
         cwd=tmp_path,
     )
     assert done.returncode == 0, done.stderr
