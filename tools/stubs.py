@@ -1,8 +1,8 @@
 """Write (or check) the typed .pyi stubs of the kit's extension modules.
 
-python tools/stubs.py                  # rewrite every stub beside its module
-python tools/stubs.py --check          # fail when a committed stub is out of date
-python tools/stubs.py MODULE ...       # only these modules (with or without --check)
+python tools/stubs.py                  # check: fail when a committed stub is out of date
+python tools/stubs.py --write          # rewrite every stub beside its module
+python tools/stubs.py MODULE ...       # only these modules (with or without --write)
 
 The members, their parameter lists, defaults and docstrings come from the build;
 the annotations come from the hand-written table in tools/stub_types.py. A table
@@ -11,6 +11,7 @@ checked against the modules as built. A member the table does not know gets an
 untyped def (and a warning), so a new method shows up instead of vanishing.
 """
 
+import argparse
 import ast
 import enum
 import importlib
@@ -445,9 +446,31 @@ def _sorted_imports(text):
     return "\n".join(sorted(set(statements))) + "\n\n\n" + rest if statements else rest
 
 
+def parse_args(argv):
+    parser = argparse.ArgumentParser(
+        prog="python tools/stubs.py",
+        description="Check the typed .pyi stubs of the kit's extension modules against the "
+        "build (the default), or write them with --write.",
+        epilog="Exit status: 0 when every stub is current (or written), 1 when a stub is out "
+        "of date, 2 when the type table disagrees with the build.",
+    )
+    mode = parser.add_mutually_exclusive_group()
+    mode.add_argument(
+        "--write", action="store_true", help="rewrite the stubs beside their modules"
+    )
+    mode.add_argument(
+        "--check", action="store_true", help="only check (the default; kept for scripts)"
+    )
+    parser.add_argument(
+        "modules", nargs="*", metavar="MODULE", help="only these modules (default: all ten)"
+    )
+    return parser.parse_args(argv)
+
+
 def main(argv):
-    check = "--check" in argv
-    names = [a for a in argv if not a.startswith("--")] or MODULES
+    args = parse_args(argv)
+    check = not args.write
+    names = args.modules or MODULES
     stale = []
     for name in names:
         try:
@@ -463,7 +486,7 @@ def main(argv):
         else:
             path.write_text(text)
     if stale:
-        print("out-of-date stubs (run python tools/stubs.py):", *stale, sep="\n  ")
+        print("out-of-date stubs (run python tools/stubs.py --write):", *stale, sep="\n  ")
         return 1
     return 0
 

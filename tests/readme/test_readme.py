@@ -54,8 +54,9 @@ def test_every_python_example_runs_in_order(tmp_path):
     assert (
         "query(valuation.symbol, valuation.pe_ratio).filter(valuation.pe_ratio<30).limit(20)" in out
     )
-    # The examples' files went to the scratch home and folder; the services left nothing behind.
-    assert (tmp_path / "home" / ".zentaro" / "auth").exists()
+    # The examples' files went to the services' kit home and the scratch folder; the
+    # user's home was not touched, and the services left nothing behind.
+    assert os.listdir(tmp_path / "home") == []
     assert (tmp_path / "work" / "out" / "paper_state" / "portfolio").exists()
     assert os.listdir(tmp_path / "tmp") == []
 

@@ -85,7 +85,12 @@ def brokerage_backend():
 
 def main(argv=None):
     parser = argparse.ArgumentParser(
-        prog="zentaro-broker-demo", description=__doc__.splitlines()[0].split(": ", 1)[1]
+        prog="zentaro-broker-demo",
+        description="Print the funds, positions, trades and orders of a brokerage account "
+        "as short tables, read through the kit's TradeAPI.",
+        epilog="It uses the broker backend the environment configures "
+        "(ZENTARO_BROKER_BACKEND, as zentaro-local run sets it); without one it starts the "
+        "simulated brokerage for the run. Exit status 1 when the account query fails.",
     )
     parser.add_argument(
         "--account", default=SAMPLE_ACCOUNT_ID, help="account id (default: the sample account)"

@@ -202,8 +202,24 @@ def _address(url):
     return host, int(port)
 
 
+def _connect(address, timeout=10.0):
+    """A connection to the brokerage; a failure says where it looked and what to do."""
+    try:
+        return socket.create_connection(address, timeout=timeout)
+    except OSError as exc:
+        host, port = address
+        text = (
+            f"cannot reach the simulated brokerage at tcp://{host}:{port} "
+            f"({exc.strerror or exc}): are the local services running? Start them with "
+            f"zentaro-local (or zentaro-local run -- CMD), which sets {URL_ENV}"
+        )
+        # The same type, so that callers catching ConnectionRefusedError still do.
+        error = type(exc)(exc.errno, text) if exc.errno is not None else type(exc)(text)
+        raise error from exc
+
+
 def _exchange(address, message, timeout=10.0):
-    with socket.create_connection(address, timeout=timeout) as conn:
+    with _connect(address, timeout=timeout) as conn:
         conn.sendall(_encode(message))
         with conn.makefile("rb") as stream:
             answer = _read_line(stream)
@@ -261,7 +277,7 @@ class RemoteBrokerage:
         with self._lock:
             if self._listener is not None and self._listener.is_alive():
                 return
-            conn = socket.create_connection(self.address, timeout=10.0)
+            conn = _connect(self.address)
             conn.sendall(_encode({"op": "listen"}))
             stream = conn.makefile("rb")
             if _read_line(stream) != {"listening": True}:

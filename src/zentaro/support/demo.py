@@ -15,9 +15,9 @@ import argparse
 import contextlib
 import os
 import shutil
+import signal
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 import traceback
@@ -266,7 +266,11 @@ class Tour:
         from zentaro.support.local_services import LocalServices
 
         services = self.cleanups.enter_context(LocalServices())
-        os.environ.update(services.env)
+        env = dict(services.env)
+        if "ZENTARO_ROOT" in os.environ:  # the caller chose the kit's home: keep it
+            env.pop("ZENTARO_ROOT")
+            env.pop("ZENTARO_INFO")
+        os.environ.update(env)
         self.server = services.platform
         say("local services on 127.0.0.1: platform server (TLS), simulated brokerage,")
         say("futures gateway and broker directory (what `zentaro-local` runs)")
@@ -382,23 +386,34 @@ def write_chart(days, values, path):
     plt.close(fig)
 
 
+def _prog():
+    # The console command calls itself by its name, `python -m` by the module's.
+    command = os.path.basename(sys.argv[0])
+    return command if command == "zentaro-demo" else "python -m zentaro.support.demo"
+
+
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(
+        prog=_prog(),
+        description="A tour of the whole kit against real local services: the platform "
+        "client, a back-test with the result stream, the paper account, a brokerage "
+        "account and its order push, a futures gateway login, research queries, the SQL "
+        "result cache and a deferred import. Exits non-zero if any step fails.",
+        epilog="The services run inside the tour's own process, and the kit's files "
+        "(login token, SQL cache) go to a scratch folder removed at the end, unless "
+        "ZENTARO_ROOT names one.",
+    )
     parser.add_argument("--out", default="out", help="folder for the chart and the run's state")
     parser.add_argument("--no-chart", action="store_true", help="skip the PNG chart")
     args = parser.parse_args(argv)
-    os.makedirs(args.out, exist_ok=True)
-    # The kit's files go to a scratch home unless the caller chose one.
-    scratch = None
-    if "ZENTARO_ROOT" not in os.environ:
-        scratch = tempfile.mkdtemp(prefix="zentaro-demo-")
-        os.environ["ZENTARO_ROOT"] = os.path.join(scratch, "root")
-        os.environ["ZENTARO_INFO"] = os.path.join(scratch, "info")
     try:
+        os.makedirs(args.out, exist_ok=True)
+        # The services give the kit a scratch home unless the caller chose one.
         return Tour(args.out, chart=not args.no_chart).run()
-    finally:
-        if scratch:
-            shutil.rmtree(scratch, ignore_errors=True)
+    except KeyboardInterrupt:
+        # Everything the tour started is stopped by now; one line says why it ended.
+        print(f"{parser.prog}: interrupted", file=sys.stderr, flush=True)
+        return 128 + signal.SIGINT
 
 
 if __name__ == "__main__":

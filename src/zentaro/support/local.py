@@ -1,12 +1,14 @@
 """zentaro-local: every local service the kit talks to, on 127.0.0.1.
 
-    zentaro-local [--env-file FILE]     serve in the foreground until Ctrl-C or SIGTERM
-    zentaro-local run -- CMD [ARGS...]  serve while CMD runs; exit with CMD's status
+    zentaro-local [--env-file FILE] [--keep DIR]   serve in the foreground until Ctrl-C or SIGTERM
+    zentaro-local run [--keep DIR] -- CMD [ARGS...]  serve while CMD runs; exit with CMD's status
 
 Starts the platform server (TLS with a locally generated certificate
 authority), the simulated brokerage, the futures gateway simulator and its
 broker directory, and prints the environment that points the kit at them.
-Stopping removes everything it created.
+That environment includes a kit home of its own (ZENTARO_ROOT, ZENTARO_INFO):
+a local run never reads or writes the user's real ~/.zentaro. Stopping removes
+everything it created, the kit home too unless --keep names a folder for it.
 """
 
 import argparse
@@ -26,12 +28,17 @@ def serve(args):
         return 1
     stop_on_sigterm()
     try:
-        with LocalServices() as services, _env_file(args.env_file, services.export_lines()):
+        with (
+            LocalServices(home=args.keep) as services,
+            _env_file(args.env_file, services.export_lines()),
+        ):
             say("# zentaro local services are running; in another shell run:")
             for line in services.export_lines() + services.describe():
                 say(line)
             if args.env_file:
                 say(f"# (or: source {args.env_file})")
+            if args.keep:
+                say(f"# the kit's files (login token, SQL cache) are kept in {services.home}")
             say("# Ctrl-C (or SIGTERM) stops them and removes what they created.")
             wait_for_stop()
     except (KeyboardInterrupt, Stopped):
@@ -65,7 +72,7 @@ def run(args):
         return 2
     stop_on_sigterm()
     try:
-        with LocalServices() as services:
+        with LocalServices(home=args.keep) as services:
             return _run_child(command, _child_env(services.env))
     except Stopped:
         return 128 + signal.SIGTERM
@@ -106,40 +113,67 @@ def say(text, stream=None):
     print(text, file=stream or sys.stdout, flush=True)
 
 
+KEEP_HELP = (
+    "keep the kit's files (login token, notice, SQL cache) in DIR, created if "
+    "missing and left in place on stop; by default they live in a scratch folder "
+    "removed on stop"
+)
+HOME_NOTE = (
+    "The services and the commands pointed at them get a kit home of their own "
+    "(ZENTARO_ROOT and ZENTARO_INFO): a local run never reads or writes ~/.zentaro."
+)
+
+
 def parser():
     p = argparse.ArgumentParser(
         prog="zentaro-local",
-        usage="zentaro-local [-h] [--env-file FILE]\n       zentaro-local run -- CMD [ARGS...]",
+        usage="zentaro-local [-h] [--env-file FILE] [--keep DIR]\n"
+        "       zentaro-local run [-h] [--keep DIR] -- CMD [ARGS...]",
         description="Run the kit's local services (platform, brokerage, futures gateway) "
         "on 127.0.0.1 and print the environment that points the kit at them.",
-        epilog="Without a command the services run in the foreground until Ctrl-C or SIGTERM.",
+        epilog="Without a command the services run in the foreground until Ctrl-C or SIGTERM. "
+        + HOME_NOTE,
     )
     p.add_argument(
         "--env-file",
         metavar="FILE",
         help="also write the export lines to FILE (a new file, removed on stop)",
     )
+    p.add_argument("--keep", metavar="DIR", help=KEEP_HELP)
     sub = p.add_subparsers(dest="action", metavar="{run}")
     r = sub.add_parser(
         "run",
+        prog="zentaro-local run",
+        usage="zentaro-local run [-h] [--keep DIR] -- CMD [ARGS...]",
         help="run CMD with the services' environment, then stop them",
         description="Start the services, run CMD with their environment, stop them and "
         "exit with CMD's status.",
+        epilog=HOME_NOTE,
     )
-    r.add_argument("command", nargs=argparse.REMAINDER, help="-- CMD [ARGS...]")
+    # SUPPRESS: a --keep given before "run" is not reset by the subcommand's default.
+    r.add_argument("--keep", metavar="DIR", default=argparse.SUPPRESS, help=KEEP_HELP)
+    r.add_argument("command", nargs=argparse.REMAINDER, help="the command and its arguments")
     return p
 
 
 def main(argv=None):
     args = parser().parse_args(argv)
+    if args.keep is not None and os.path.exists(args.keep) and not os.path.isdir(args.keep):
+        say(f"zentaro-local: --keep {args.keep}: not a folder", sys.stderr)
+        return 2
     try:
         import trustme  # noqa: F401  (the platform server's certificate authority)
     except ImportError:
         say("zentaro-local needs trustme: pip install 'zentaro[local]'", sys.stderr)
         return 1
-    if args.action == "run":
-        return run(args)
-    return serve(args)
+    try:
+        if args.action == "run":
+            return run(args)
+        return serve(args)
+    except KeyboardInterrupt:
+        # Ctrl-C before the services were up (the foreground stop is a normal end).
+        say("zentaro-local: interrupted", sys.stderr)
+        return 128 + signal.SIGINT
 
 
 if __name__ == "__main__":

@@ -3,6 +3,10 @@
 The platform server (TLS with a locally generated certificate authority), the
 simulated brokerage, the futures gateway simulator (TLS, same authority) and its broker directory,
 all on 127.0.0.1; ``env`` is the environment that points the kit at them.
+That environment also gives the kit a home of its own (``ZENTARO_ROOT`` for the
+token and notice files, ``ZENTARO_INFO`` for the SQL cache): the sample login
+must never replace a user's real one, and sample query results must never be
+served later as cache hits against a real deployment.
 """
 
 import contextlib
@@ -16,11 +20,18 @@ FUTURES_BROKER = "青岚期货"
 
 
 class LocalServices:
-    """``with LocalServices() as services:``; ``services.env`` points a process at them."""
+    """``with LocalServices() as services:``; ``services.env`` points a process at them.
 
-    def __init__(self):
+    `home`: the folder to keep the kit's files in (created if missing, left in
+    place on stop); by default a folder inside the services' scratch folder,
+    removed with it.
+    """
+
+    def __init__(self, home=None):
         self.platform = self.brokerage = self.gateway = self.directory = None
         self.env = {}
+        self.home = None
+        self._kept_home = None if home is None else os.path.abspath(home)
         # Read before the platform server changes the process's environment.
         self._no_proxy = os.environ.get("NO_PROXY") or os.environ.get("no_proxy")
         self._ca_before = os.environ.get("REQUESTS_CA_BUNDLE")
@@ -42,6 +53,8 @@ class LocalServices:
 
         self._folder = tempfile.mkdtemp(prefix="zentaro-local-")
         self._stack.callback(shutil.rmtree, self._folder, ignore_errors=True)
+        self.home = self._kept_home or os.path.join(self._folder, "home")
+        os.makedirs(self.home, mode=0o700, exist_ok=True)
         self.platform = self._stack.enter_context(PlatformServer(tls=True))
         self.brokerage = self._stack.enter_context(BrokerageServer())
         # The gateway's certificate comes from the platform server's authority,
@@ -55,6 +68,8 @@ class LocalServices:
         hosts = (self._no_proxy or "").split(",") + [self.platform.host]
         no_proxy = ",".join(dict.fromkeys(h.strip() for h in hosts if h.strip()))
         env = {
+            "ZENTARO_ROOT": self.home,
+            "ZENTARO_INFO": os.path.join(self.home, "info"),
             "ZENTARO_URL": self.platform.url,
             "REQUESTS_CA_BUNDLE": self._ca_bundle(),
             **self.directory.client_env(),

@@ -51,10 +51,28 @@ def backend_factory():
         raise BackendNotConfigured(
             f"{BACKEND_ENV}={target!r} is not of the form 'package.module:factory'"
         )
-    target = importlib.import_module(module_name)
+    setting = f"{BACKEND_ENV}={target!r}"
+    try:
+        found = importlib.import_module(module_name)
+    except ModuleNotFoundError as exc:
+        raise ModuleNotFoundError(
+            f"{setting}: cannot import {module_name!r} (no module named {exc.name!r}); "
+            "set it to an importable 'package.module:factory'",
+            name=exc.name,
+        ) from exc
     for part in attr.split("."):
-        target = getattr(target, part)
-    return target
+        try:
+            found = getattr(found, part)
+        except AttributeError as exc:
+            raise AttributeError(
+                f"{setting}: {module_name} has no attribute {attr!r}; name the factory "
+                "after the colon",
+                name=part,
+                obj=found,
+            ) from exc
+    if not callable(found):
+        raise BackendNotConfigured(f"{setting}: {attr} is not callable")
+    return found
 
 
 class RavineClient:
