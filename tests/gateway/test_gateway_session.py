@@ -221,6 +221,35 @@ def test_authorisation_key_is_md5_slice(gl, gateway, platform, monkeypatch):
     assert seen == [hashlib.md5(text.encode()).hexdigest()[8:16]]
 
 
+@pytest.mark.parametrize(
+    "user_id, exp, version, text",
+    [
+        (10001, 1700000000, "0.4.0", "1000117000000000.4.0"),
+        ("10086", 1.5e9, "0.4.0", "100861500000000.00.4.0"),
+        ("10086", None, (0, 4), "10086None(0, 4)"),
+    ],
+)
+def test_authorisation_key_joins_the_parts_as_text(
+    gl, gateway, platform, monkeypatch, user_id, exp, version, text
+):
+    hashed = []
+
+    class Hashlib:
+        @staticmethod
+        def md5(data):
+            hashed.append(data)
+            return hashlib.md5(data)
+
+    grant = platform_data.futures_authorisation(str(user_id), str(version), exp=str(exp))
+    grant = {**grant, "exp": exp}  # exp as the platform sent it, a number or null
+    monkeypatch.setattr(platform, "trade_api", lambda **kw: grant)
+    monkeypatch.setattr(gl, "get_user_id", lambda: user_id)
+    monkeypatch.setattr(gl, "__version__", version)
+    monkeypatch.setattr(gl, "hashlib", Hashlib)
+    gl.GatewayClient("青岚期货", "880001", "futures-pass")._make_session()
+    assert hashed == [text.encode()]
+
+
 @pytest.mark.parametrize("name", ["ip", "port", "begin"])
 def test_session_keyword_given_twice(gl, gateway, platform, name):
     client = gl.GatewayClient("青岚期货", "880001", "futures-pass")

@@ -2,7 +2,9 @@
 path agreeing with the plain Python steps on every outer pickle form."""
 
 import pickle
+import random
 import zlib
+from types import SimpleNamespace
 
 import msgpack
 import numpy as np
@@ -123,6 +125,80 @@ def test_replaced_decoders_are_used(rpc, monkeypatch):
     assert seen == [compressed]
     monkeypatch.setattr(rpc, "msgpack", None)  # any failure falls back to pickle
     assert rpc.kl_api._handle_response(Response(encode_answer(FRAME))).equals(FRAME)
+
+
+def zlib_stream(header, payload):
+    """`payload` deflated, behind the two-byte `header`, with its Adler-32."""
+    deflate = zlib.compressobj(wbits=-15)
+    body = deflate.compress(payload) + deflate.flush()
+    return header + body + zlib.adler32(payload).to_bytes(4, "big")
+
+
+def generated_headers():
+    """Every method and window field, each with valid check bits for every
+    level, with and without the preset-dictionary flag, and with bad ones."""
+    for cmf in range(256):
+        for flags in (0x00, 0x20, 0x40, 0x80, 0xC0, 0xE0):
+            flg = flags | (31 - ((cmf << 8) | flags) % 31) % 31
+            yield bytes([cmf, flg])
+        yield bytes([cmf, (flg + 1) & 0xFF])
+
+
+def outcome(decode, content):
+    try:
+        return "value", decode(content)
+    except Exception as exc:
+        return type(exc), str(exc)
+
+
+# Small and large bodies reach different inflaters; an outer bytearray
+# takes the general route to the last one.
+ROUTES = {"small": (100, bytes), "large": (3000, bytes), "large-bytearray": (3000, bytearray)}
+
+
+@pytest.mark.parametrize("route", ROUTES)
+def test_generated_zlib_headers_decode_like_plain_python(rpc, route):
+    size, outer = ROUTES[route]
+    payload = msgpack.packb(random.Random(size).randbytes(size))
+    for header in generated_headers():
+        stream = zlib_stream(header, payload)
+        for compressed in (stream, stream[:-1] + bytes([stream[-1] ^ 1])):  # bad Adler-32
+            content = pickle.dumps(outer(compressed))
+            got = outcome(lambda c: rpc.kl_api._handle_response(Response(c)), content)
+            assert got == outcome(plain_decode, content), header
+
+
+def spy(function, seen):
+    def replaced(data, *args, **kwargs):
+        seen.append(type(data))
+        return function(data, *args, **kwargs)
+
+    return replaced
+
+
+@pytest.mark.parametrize("size", [100, 3000, 200_000])
+@pytest.mark.parametrize("outer", [bytes, bytearray])
+@pytest.mark.parametrize("inner", [msgpack.packb, pickle.dumps], ids=["msgpack", "pickle"])
+@pytest.mark.parametrize(
+    "module, name", [(zlib, "decompress"), (pickle, "loads"), (msgpack, "unpackb")]
+)
+def test_replaced_decoders_receive_what_the_plain_steps_hand_them(
+    rpc, monkeypatch, size, outer, inner, module, name
+):
+    value = random.Random(size).randbytes(size)
+    content = pickle.dumps(outer(zlib.compress(inner(value))))
+    seen, expected = [], []
+    replaced = SimpleNamespace(**{name: spy(getattr(module, name), seen)})
+    monkeypatch.setattr(rpc, module.__name__, replaced)
+    assert rpc.kl_api._handle_response(Response(content)) == value
+    plain = {"zlib": zlib, "pickle": pickle, "msgpack": msgpack}
+    plain[module.__name__] = SimpleNamespace(**{name: spy(getattr(module, name), expected)})
+    result = plain["zlib"].decompress(plain["pickle"].loads(content))
+    try:
+        plain["msgpack"].unpackb(result, raw=False)
+    except Exception:
+        plain["pickle"].loads(result)
+    assert seen == expected
 
 
 def test_answers_from_the_server(server, logged_in):

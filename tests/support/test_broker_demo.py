@@ -1,4 +1,5 @@
-"""zentaro-broker-demo prints the sample account as short tables."""
+"""zentaro-broker-demo, the broker module's demonstration run: four labelled
+records, then the sample account as short tables."""
 
 import pytest
 
@@ -18,7 +19,7 @@ def fresh_client(monkeypatch):
 
 def test_the_sample_account_as_tables(capsys):
     assert broker_demo.main([]) == 0
-    lines = capsys.readouterr().out.splitlines()
+    lines = capsys.readouterr().out.splitlines()[4:]  # after the demonstration lines
     assert lines[0].startswith("(simulated brokerage started for this run")
     assert lines[1] == "Account 80001234"
     assert lines[2].split() == ["total", "value", "available", "cash", "market", "value"]
@@ -37,4 +38,17 @@ def test_an_unknown_account_fails_with_the_kits_message(capsys):
 def test_the_configured_backend_is_used(monkeypatch, capsys):
     monkeypatch.setenv(client_rv.BACKEND_ENV, "zentaro.support.broker_sim:SimulatedBrokerage")
     assert broker_demo.main([]) == 0
-    assert capsys.readouterr().out.startswith("Account 80001234\n")
+    assert capsys.readouterr().out.splitlines()[4] == "Account 80001234"
+
+
+def test_the_demonstration_lines_come_first(monkeypatch, capsys):
+    monkeypatch.setenv(client_rv.BACKEND_ENV, "zentaro.support.broker_sim:SimulatedBrokerage")
+    assert broker_demo.main([]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    api = broker_demo.trade_api
+    assert api.account_id == broker_demo.SAMPLE_ACCOUNT_ID
+    monkeypatch.setattr(bd.TradeAPI.secondary_orders._limiter, "num_calls", 0)
+    values = [api.portfolio, api.positions, api.get_tradelogs(), api.secondary_orders()]
+    labels = ["账号信息:", "持仓信息:", "成交信息:", "委托信息:"]
+    assert lines[:4] == [f"{label} {value}" for label, value in zip(labels, values)]
+    assert all(values) and lines[4] == "Account 80001234"

@@ -226,6 +226,14 @@ inline PyObject *function_reduce(PyObject *self, PyObject *) {
     return Py_NewRef(name);
 }
 
+// The parameters the function binds by, read from the type (not the
+// instance dict): functools.wraps copies a wrapped function's dict onto its
+// wrapper, and the wrapper must still show its own parameters.
+inline PyObject *function_text_signature(PyObject *self, void *) {
+    const std::string &text = as_function(self)->sig->text;
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
 inline int function_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(as_function(self)->data);
     Py_VISIT(as_function(self)->dict);
@@ -264,6 +272,7 @@ inline PyTypeObject *make_function_type() {
     };
     static PyGetSetDef getset[] = {
         {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+        {"__text_signature__", function_text_signature, nullptr, nullptr, nullptr},
         {nullptr, nullptr, nullptr, nullptr, nullptr},
     };
     static PyType_Slot slots[] = {
@@ -316,32 +325,81 @@ inline void missing_error(PyObject *callable, const Signature &sig, PyObject **s
                  list.c_str());
 }
 
+// The parameter a keyword names, among those a keyword may fill (the
+// positional-only ones excluded); -1 when none does.
 inline Py_ssize_t find_param(const Signature &sig, PyObject *key) {
-    for (size_t i = 0; i < sig.params.size(); ++i)
+    const size_t first = static_cast<size_t>(sig.positional_only);
+    for (size_t i = first; i < sig.params.size(); ++i)
         if (sig.params[i].name == key)
             return static_cast<Py_ssize_t>(i);
-    for (size_t i = 0; i < sig.params.size(); ++i) {
-        int eq = PyUnicode_Compare(sig.params[i].name, key);
-        if (eq == 0)
+    for (size_t i = first; i < sig.params.size(); ++i)
+        if (PyUnicode_Compare(sig.params[i].name, key) == 0)
             return static_cast<Py_ssize_t>(i);
-    }
     if (PyErr_Occurred())
         PyErr_Clear();
     return -1;
 }
 
+// A keyword that names positional-only parameters, with no **kwargs to take
+// it: the interpreter's message lists every such keyword of the call.
+inline bool positional_only_as_keyword(PyObject *callable, const Signature &sig,
+                                       PyObject *kwnames) {
+    std::string names;
+    Py_ssize_t count = 0;
+    for (Py_ssize_t p = 0; p < sig.positional_only; ++p)
+        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
+            PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+            if (PyUnicode_Compare(sig.params[p].name, key) != 0)
+                continue;
+            names.append(count++ ? ", " : "").append(PyUnicode_AsUTF8(key));
+        }
+    if (PyErr_Occurred())
+        PyErr_Clear();
+    if (!count)
+        return false;
+    PyErr_Format(PyExc_TypeError,
+                 "%U() got some positional-only arguments passed as keyword argument%s: '%s'",
+                 display_name(callable), count > 1 ? "s" : "", names.c_str());
+    return true;
+}
+
+// Sets the interpreter's TypeError for more positional arguments than the
+// signature takes (no C++ exception: this runs outside any guard).
+inline void too_many_positional(PyObject *callable, const Signature &sig, PyObject **slots,
+                                Py_ssize_t given) {
+    Py_ssize_t defaults = 0, kwonly_given = 0;
+    for (Py_ssize_t i = 0; i < sig.positional; ++i)
+        defaults += sig.params[i].value != nullptr;
+    for (size_t i = static_cast<size_t>(sig.positional); i < sig.params.size(); ++i)
+        kwonly_given += slots[i] != nullptr;
+    PyObject *takes = defaults ? PyUnicode_FromFormat("from %zd to %zd",
+                                                      sig.positional - defaults, sig.positional)
+                               : PyUnicode_FromFormat("%zd", sig.positional);
+    if (!takes)
+        return;
+    PyObject *kwonly =
+        kwonly_given
+            ? PyUnicode_FromFormat(" positional argument%s (and %zd keyword-only argument%s)",
+                                   given != 1 ? "s" : "", kwonly_given,
+                                   kwonly_given != 1 ? "s" : "")
+            : PyUnicode_FromString("");
+    if (kwonly)
+        PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given",
+                     display_name(callable), takes, defaults || sig.positional != 1 ? "s" : "",
+                     given, kwonly, given == 1 && !kwonly_given ? "was" : "were");
+    Py_DECREF(takes);
+    Py_XDECREF(kwonly);
+}
+
 // Fills `slots` (borrowed references, valid for the call) the way Python
-// binds a call to a def; *args and **kwargs land in `extra` (owned).
+// binds a call to a def; *args and **kwargs land in `extra` (owned). The
+// checks come in the interpreter's order, so that each misuse gets the
+// message a def would give: keywords first (multiple values, unexpected
+// names), then the count of positional arguments, then what is missing.
 inline bool bind_arguments(PyObject *callable, const Signature &sig, PyObject *const *args,
                            Py_ssize_t nargs, PyObject *kwnames, PyObject **slots,
                            nb::object *extra) {
     const size_t named = sig.params.size();
-    if (nargs > sig.positional && !sig.var_args) {
-        PyErr_Format(PyExc_TypeError, "%U() takes %zd positional argument%s but %zd %s given",
-                     display_name(callable), sig.positional, sig.positional == 1 ? "" : "s", nargs,
-                     nargs == 1 ? "was" : "were");
-        return false;
-    }
     Py_ssize_t taken = nargs < sig.positional ? nargs : sig.positional;
     for (Py_ssize_t i = 0; i < taken; ++i)
         slots[i] = args[i];
@@ -367,8 +425,12 @@ inline bool bind_arguments(PyObject *callable, const Signature &sig, PyObject *c
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject *key = PyTuple_GET_ITEM(kwnames, k);
         PyObject *value = args[nargs + k];
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", display_name(callable));
+            return false;
+        }
         Py_ssize_t i = find_param(sig, key);
-        if (i >= sig.positional_only) {
+        if (i >= 0) {
             if (slots[i]) {
                 PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%U'",
                              display_name(callable), key);
@@ -379,10 +441,15 @@ inline bool bind_arguments(PyObject *callable, const Signature &sig, PyObject *c
             if (PyDict_SetItem(kwargs, key, value) < 0)
                 return false;
         } else {
-            PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%U'",
-                         display_name(callable), key);
+            if (!positional_only_as_keyword(callable, sig, kwnames))
+                PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%U'",
+                             display_name(callable), key);
             return false;
         }
+    }
+    if (nargs > sig.positional && !sig.var_args) {
+        too_many_positional(callable, sig, slots, nargs);
+        return false;
     }
     for (size_t i = 0; i < named; ++i) {
         if (slots[i])
@@ -557,7 +624,6 @@ nb::object make_function(const char *signature, const char *doc, nb::handle modu
     nb::setattr(fn, "__qualname__", nb::str(qualname ? qualname : sig->name.c_str()));
     nb::setattr(fn, "__module__", module);
     nb::setattr(fn, "__doc__", doc ? nb::object(nb::str(doc)) : nb::none());
-    nb::setattr(fn, "__text_signature__", nb::str(sig->text.c_str()));
     return fn;
 }
 

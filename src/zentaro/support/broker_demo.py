@@ -12,20 +12,43 @@ from zentaro.support.text_table import format_table
 
 SAMPLE_ACCOUNT_ID = "80001234"
 
+trade_api = None  # the demonstration's TradeAPI, once built
+
 
 def _money(value):
     return f"{value:,.2f}"
 
 
-def account_lines(api):
-    """The account as short tables: funds, positions, then trades and orders."""
+# The broker module's demonstration run (a compiled module cannot run as a
+# script, so this command stands in for it): four lines, each a label and the
+# record as the module returns it, before the tables.
+def demonstration_run(api):
+    """Print the four labelled records, each as soon as it is read; return
+    them (funds, positions, trades, orders) for the tables."""
     funds = api.portfolio
+    print("账号信息:", funds)
+    positions = api.positions
+    print("持仓信息:", positions)
+    trades = api.get_tradelogs()
+    print("成交信息:", trades)
+    orders = api.secondary_orders()
+    print("委托信息:", orders)
+    return funds, positions, trades, orders
+
+
+def account_lines(api, records=None):
+    """The account as short tables: funds, positions, then trades and orders.
+    `records` are the four already read (broker orders may be read only once
+    every three seconds); without them they are read here."""
+    if records is None:
+        records = api.portfolio, api.positions, api.get_tradelogs(), api.secondary_orders()
+    funds, positions, trades, orders = records
     lines = [f"Account {api.account_id}"]
     lines += format_table(
         [[_money(funds.total_value), _money(funds.available_cash), _money(funds.market_value)]],
         ["total value", "available cash", "market value"],
     )
-    positions = list(api.positions.values())
+    positions = list(positions.values())
     lines.append(f"Positions ({len(positions)})")
     lines += format_table(
         [
@@ -41,8 +64,6 @@ def account_lines(api):
         ],
         ["symbol", "name", "amount", "cost", "price", "pnl"],
     )
-    orders = api.secondary_orders()
-    trades = api.get_tradelogs()
     lines.append(f"Orders ({len(orders)}), {len(trades)} trades")
     lines += format_table(
         [
@@ -99,11 +120,14 @@ def main(argv=None):
     from zentaro.mod.tradeapi.api.broker_desk import TradeAPI
     from zentaro.utils.exception import TradeException
 
+    global trade_api
     with brokerage_backend() as started:
-        if started is not None:
-            print(f"(simulated brokerage started for this run at {started.url})")
         try:
-            lines = account_lines(TradeAPI(args.account))
+            trade_api = TradeAPI(args.account)
+            records = demonstration_run(trade_api)
+            if started is not None:
+                print(f"(simulated brokerage started for this run at {started.url})")
+            lines = account_lines(trade_api, records)
         except TradeException as exc:
             print(f"zentaro-broker-demo: {exc}", file=sys.stderr)
             return 1

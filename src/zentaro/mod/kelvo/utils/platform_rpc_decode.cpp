@@ -45,11 +45,46 @@ PyObject *raw_kwnames = nullptr;  // ("raw",)
 // has a larger set-up cost) and copying the bytes beats making a view.
 const size_t SMALL_BODY = 512;
 
+// Clear a pending ordinary exception; anything else (KeyboardInterrupt,
+// SystemExit) is raised on, as `except Exception` would let it through.
+void swallow_ordinary_error() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception))
+        raise_python_error();
+    PyErr_Clear();
+}
+
 uint64_t read_le(const unsigned char *p, int width) {
     uint64_t v = 0;
     for (int i = width - 1; i >= 0; --i)
         v = (v << 8) | p[i];
     return v;
+}
+
+// Whether zlib.decompress (default arguments) would accept the stream's
+// two-byte header: deflate, a window of at most 32 KiB, valid check bits, no
+// preset dictionary. The fast inflaters are only handed such streams, since
+// not all of them look at every field (one ignores the window size); any
+// other stream goes to the module's zlib.decompress, whose error the caller
+// then sees. The Adler-32 trailer is checked by every inflater.
+bool zlib_would_accept(const unsigned char *p, size_t n) {
+    if (n < 2)
+        return false;
+    unsigned cmf = p[0], flg = p[1];
+    return (cmf & 0x0f) == 8 && (cmf >> 4) <= 7 && ((cmf << 8) | flg) % 31 == 0 &&
+           !(flg & 0x20);
+}
+
+// The same test of any object with the buffer protocol; false for others.
+bool zlib_would_accept(nb::handle data) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_SIMPLE) < 0) {
+        swallow_ordinary_error();
+        return false;
+    }
+    auto *bytes = static_cast<const unsigned char *>(view.buf);
+    bool accepted = zlib_would_accept(bytes, static_cast<size_t>(view.len));
+    PyBuffer_Release(&view);
+    return accepted;
 }
 
 // Where the one bytes value of a pickle lies, when the pickle is nothing but
@@ -116,26 +151,21 @@ nb::object view_of(nb::handle content, size_t off, size_t len) {
     return steal_or_raise(PyObject_GetItem(whole.ptr(), slice.ptr()));
 }
 
-nb::object unpickle_outer(nb::handle loads, nb::handle content) {
+// pickle.loads(content). A view in place of the bytes only when the genuine
+// zlib.decompress is next: a replaced one receives the bytes object that
+// pickle.loads returns.
+nb::object unpickle_outer(nb::handle loads, nb::handle decompress, nb::handle content) {
     if (loads.ptr() == genuine_pickle_loads && PyBytes_Check(content.ptr())) {
         auto *p = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(content.ptr()));
         size_t off = 0, len = 0;
         if (find_pickled_bytes(p, static_cast<size_t>(PyBytes_GET_SIZE(content.ptr())), off, len)) {
-            if (len < SMALL_BODY)
+            if (len < SMALL_BODY || decompress.ptr() != genuine_zlib_decompress)
                 return steal_or_raise(
                     PyBytes_FromStringAndSize(reinterpret_cast<const char *>(p + off), len));
             return view_of(content, off, len);
         }
     }
     return loads(content);
-}
-
-// Clear a pending ordinary exception; anything else (KeyboardInterrupt,
-// SystemExit) is raised on, as `except Exception` would let it through.
-void swallow_ordinary_error() {
-    if (!PyErr_ExceptionMatches(PyExc_Exception))
-        raise_python_error();
-    PyErr_Clear();
 }
 
 bool is_small(nb::handle data) {
@@ -147,7 +177,8 @@ bool is_small(nb::handle data) {
 }
 
 nb::object inflate(nb::handle decompress, nb::handle data) {
-    if (decompress.ptr() == genuine_zlib_decompress && fast_inflate && !is_small(data)) {
+    if (decompress.ptr() == genuine_zlib_decompress && fast_inflate && !is_small(data) &&
+        zlib_would_accept(data)) {
         PyObject *out = PyObject_CallOneArg(fast_inflate, data.ptr());
         if (out)
             return nb::steal(out);
@@ -333,7 +364,7 @@ nb::object inflate_small_in_place(nb::handle loads, nb::handle decompress, nb::h
     auto *p = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(content.ptr()));
     size_t off = 0, len = 0;
     if (!find_pickled_bytes(p, static_cast<size_t>(PyBytes_GET_SIZE(content.ptr())), off, len) ||
-        len >= SMALL_BODY)
+        len >= SMALL_BODY || !zlib_would_accept(p + off, len))
         return nb::object();
     return small_inflater.inflate(p + off, len);
 }
@@ -347,7 +378,7 @@ InflateLease inflate_large_in_place(nb::handle loads, nb::handle decompress, nb:
     auto *p = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(content.ptr()));
     size_t off = 0, len = 0;
     if (!find_pickled_bytes(p, static_cast<size_t>(PyBytes_GET_SIZE(content.ptr())), off, len) ||
-        len < SMALL_BODY)
+        len < SMALL_BODY || !zlib_would_accept(p + off, len))
         return {};
     return inflate_reused(p + off, len);
 }
@@ -384,7 +415,7 @@ nb::object decode_body(nb::handle module, nb::handle content) {
         Payload payload(std::move(lease));
         return decode_payload(module, payload);
     }
-    nb::object compressed = unpickle_outer(loads, content);
+    nb::object compressed = unpickle_outer(loads, decompress, content);
     Payload payload(inflate(decompress, compressed));
     return decode_payload(module, payload);
 }

@@ -144,15 +144,7 @@ class TradeAPI:
         """Convert one pushed order record into a record."""
 
     def register_push(self, orderpush: Callable[[zentaro.mod.tradeapi.sdk.utils.NameDict], object] | None = None) -> None:
-        """
-        注册推送回调
-
-        Pushed orders reach orderpush while this TradeAPI object is alive. The
-        registration holds the object weakly: dropping the object (del api) ends
-        the deliveries and releases orderpush, which is how a push is unregistered
-        (a callback that refers to the object itself keeps it alive). Registering
-        an equal callback again on the same object adds no second handler.
-        """
+        """注册推送回调"""
 
     account_id: str | int
     timeout: int

@@ -359,14 +359,9 @@ nb::object trans_order(nb::handle self, nb::handle item) {
     return convert_pushed_order(resolve_translators(self, false), item);
 }
 
-// The method's documented first line, then how long a registration lasts.
-constexpr const char *kPushDoc =
-    "注册推送回调\n        \n"
-    "        Pushed orders reach orderpush while this TradeAPI object is alive. The\n"
-    "        registration holds the object weakly: dropping the object (del api) ends\n"
-    "        the deliveries and releases orderpush, which is how a push is unregistered\n"
-    "        (a callback that refers to the object itself keeps it alive). Registering\n"
-    "        an equal callback again on the same object adds no second handler.\n        ";
+// The method's documentation, to the character: a line break and eight
+// spaces follow the text.
+constexpr const char *kPushDoc = "注册推送回调\n        ";
 
 } // namespace
 

@@ -206,10 +206,14 @@ void init(Closure defining_class, nb::handle self, nb::handle broker_id, nb::han
 
 // ---- login --------------------------------------------------------------------------
 
-// MD5 of user id + expiry + kit version, hex characters 8..15.
+// MD5 of the text of user id, expiry and kit version joined, hex characters
+// 8..15. Each part is taken as text (str of it): the platform sends the
+// expiry as a JSON number as readily as a string.
 nb::object authorisation_key(nb::handle user_id, nb::handle exp) {
-    nb::object text = steal_or_raise(PyNumber_Add(user_id.ptr(), exp.ptr()));
-    text = steal_or_raise(PyNumber_Add(text.ptr(), module_attr(ZT_NAME("__version__")).ptr()));
+    nb::object version = module_attr(ZT_NAME("__version__"));
+    nb::object text = text_of(user_id);
+    for (nb::handle part : {exp, nb::handle(version)})
+        text = steal_or_raise(PyUnicode_Concat(text.ptr(), text_of(part).ptr()));
     nb::object encoded = call_method(text, ZT_NAME("encode"), nb::str("utf-8"));
     nb::object digest = call_method(module_attr(ZT_NAME("hashlib")), ZT_NAME("md5"), encoded);
     nb::object hex = call_method(digest, ZT_NAME("hexdigest"));
