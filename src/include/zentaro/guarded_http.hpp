@@ -110,7 +110,12 @@ inline void read_answer(nb::handle response, double seconds) {
     if (!content.is_valid() || !content.is(nb::handle(Py_False)))
         return;
     OnFailure close([&] { call_method(response, ZT_NAME("close")); });
-    nb::object read1 = get_attr(get_attr(response, ZT_NAME("raw")), ZT_NAME("read1"));
+    // read1 returns what one read of the socket gave, so every chunk is timed;
+    // a transport without it is read by plain chunks (each read still bounded).
+    nb::object raw = get_attr(response, ZT_NAME("raw"));
+    nb::object read1 = optional_attr(raw, ZT_NAME("read1"));
+    if (!read1.is_valid())
+        read1 = get_attr(raw, ZT_NAME("read"));
     nb::object size = nb::int_(kAnswerChunk);
     nb::object kwnames = nb::make_tuple("decode_content");
     using clock = std::chrono::steady_clock;
