@@ -263,7 +263,8 @@ inline nb::object guarded_exchange(nb::handle url, const HttpExchange &how, cons
             response = send(current, guard);
         } catch (nb::python_error &e) {
             // (a stand-in for requests may have no `exceptions`)
-            nb::object found = optional_attr(module_attr(ZT_NAME("requests")), ZT_NAME("exceptions"));
+            nb::object found =
+                optional_attr(module_attr(ZT_NAME("requests")), ZT_NAME("exceptions"));
             nb::object connection_error =
                 found.is_valid() ? optional_attr(found, ZT_NAME("ConnectionError")) : nb::object();
             if (connection_error.is_valid() && e.matches(connection_error)) {

@@ -140,16 +140,15 @@ nb::object stored_token(nb::handle path) {
 
 // ---- login and refresh ------------------------------------------------------
 
-// The URL of `path` under the client's base URL, its checks made: the base
-// URL must itself name a host (`https://` alone would make "login" the host).
-nb::object checked_url(nb::handle self, nb::handle url) {
+// The base URL must itself name a host: with `https://` alone, "login"
+// would become the host. (The whole URL is checked on every hop as it is sent.)
+void check_base_url(nb::handle self) {
+    nb::object base = get_attr(self, ZT_NAME("base_url"));
+    if (!PyUnicode_Check(base.ptr()))
+        return;
     nb::object parse_url = get_attr(get_attr(module_attr(ZT_NAME("urllib3")), ZT_NAME("util")),
                                     ZT_NAME("parse_url"));
-    nb::object base = get_attr(self, ZT_NAME("base_url"));
-    if (PyUnicode_Check(base.ptr()))
-        require_secure_url(parse_url, base);
-    require_secure_url(parse_url, url);
-    return nb::borrow(url);
+    require_secure_url(parse_url, base);
 }
 
 // Added to a failed name resolution of the built-in server's address.
@@ -168,7 +167,8 @@ nb::object post_login(nb::handle self, nb::handle passport, const char *action) 
     nb::dict body;
     body["passport"] = passport;
     body["action"] = action;
-    nb::object url = checked_url(self, concat(get_attr(self, ZT_NAME("base_url")), nb::str("login")));
+    nb::object url = concat(get_attr(self, ZT_NAME("base_url")), nb::str("login"));
+    check_base_url(self);
     HttpExchange how;
     nb::int_ timeout(kLoginTimeoutSeconds);
     how.timeout = timeout;
@@ -323,7 +323,7 @@ nb::object client_request(nb::handle self, nb::handle method, nb::handle path,
     nb::object url = call_method(self, ZT_NAME("_compose_url"), path);
     nb::dict headers = build_headers(self, extra_headers);
     nb::object data = call_method(module_attr(ZT_NAME("pickle")), ZT_NAME("dumps"), kwargs);
-    checked_url(self, url);
+    check_base_url(self);
     nb::object retries = nb::borrow(timeout_retry);
     nb::int_ zero(0), one(1);
     while (compare(retries, zero, Py_GT)) {
