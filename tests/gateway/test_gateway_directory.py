@@ -157,7 +157,7 @@ def test_directory_gets_use_a_finite_timeout(gl, directory, monkeypatch, path):
     monkeypatch.setattr(gl, "requests", ShortRequests)
     with pytest.raises(requests.exceptions.Timeout):
         gl.GatewayClient.select_site_auto("青岚期货")
-    assert seen and all(kw == {"timeout": 10} for kw in seen)
+    assert seen and all(kw["timeout"] == 10 for kw in seen)
 
 
 def test_fingerprint_form(gl, monkeypatch):

@@ -50,7 +50,9 @@ def test_body_is_the_pickle_of_the_keywords(server, logged_in, recorder):
     logged_in.trading_dates(start_date="2024-01-01", end_date="2024-01-05")
     body = recorder.requests[0][2]["data"]
     assert pickle.loads(body) == {"start_date": "2024-01-01", "end_date": "2024-01-05"}
-    assert list(recorder.requests[0][2]) == ["headers", "timeout", "data"]
+    sent = list(recorder.requests[0][2])
+    assert sent[:3] == ["headers", "timeout", "data"]
+    assert sorted(sent[3:]) == ["allow_redirects", "hooks", "proxies", "stream"]
 
 
 def test_default_headers_in_order(server, logged_in, rpc):

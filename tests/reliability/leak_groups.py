@@ -72,13 +72,14 @@ class FakeRequests:
         self.script = collections.deque()
         self.login_reply = None
 
-    def request(self, method, url, headers=None, timeout=None, data=None):
+    # **guard: the kit's own transport settings (redirects, streaming, proxies).
+    def request(self, method, url, headers=None, timeout=None, data=None, **guard):
         step = self.script.popleft()
         if isinstance(step, type):  # a new exception each time: a raised one keeps its traceback
             raise step("scripted")
         return step
 
-    def post(self, url, json=None, timeout=None):
+    def post(self, url, json=None, timeout=None, **guard):
         return self.login_reply
 
 
@@ -240,7 +241,7 @@ class GatewayRequests:
         self.directory = Reply(content=directory)
         self.sites = sites
 
-    def get(self, url, timeout=None):
+    def get(self, url, timeout=None, **guard):
         if url.endswith(".xml"):
             return self.directory
         return Reply(answer=self.sites)

@@ -16,7 +16,7 @@
 #include "platform_rpc_decode.hpp"
 #include "zentaro/atomic_file.hpp"
 #include "zentaro/function.hpp"
-#include "zentaro/secure_url.hpp"
+#include "zentaro/guarded_http.hpp"
 #include "zentaro/state.hpp"
 
 namespace zentaro::platform_rpc {
@@ -128,15 +128,48 @@ nb::object stored_token(nb::handle path) {
 
 // ---- login and refresh ------------------------------------------------------
 
+// The base URL must itself name a host: with `https://` alone, "login"
+// would become the host. (The whole URL is checked on every hop as it is sent.)
+void check_base_url(nb::handle self) {
+    nb::object base = get_attr(self, ZT_NAME("base_url"));
+    if (!PyUnicode_Check(base.ptr()))
+        return;
+    nb::object parse_url = get_attr(get_attr(module_attr(ZT_NAME("urllib3")), ZT_NAME("util")),
+                                    ZT_NAME("parse_url"));
+    require_secure_url(parse_url, base);
+}
+
+// Added to a failed name resolution of the built-in server's address.
+std::string unresolved_hint(nb::handle self) {
+    nb::object base = get_attr(self, ZT_NAME("base_url"));
+    if (!is_text(base, kDefaultBaseUrl))
+        return {};
+    return std::string("the platform server at the default URL ") + kDefaultBaseUrl +
+           " cannot be found from here: set ZENTARO_URL to your platform's address before "
+           "importing the kit, or try the kit on this machine with the local services "
+           "(`zentaro-local run -- python script.py`)";
+}
+
 // POST {"passport": ..., "action": ...} to base_url + "login"; the parsed JSON answer.
 nb::object post_login(nb::handle self, nb::handle passport, const char *action) {
     nb::dict body;
     body["passport"] = passport;
     body["action"] = action;
     nb::object url = concat(get_attr(self, ZT_NAME("base_url")), nb::str("login"));
-    require_secure_url(module_attr(ZT_NAME("urlsplit")), url);
-    nb::object post = get_attr(module_attr(ZT_NAME("requests")), ZT_NAME("post"));
-    nb::object answer = post(url, "json"_a = body, "timeout"_a = kLoginTimeoutSeconds);
+    check_base_url(self);
+    HttpExchange how;
+    nb::int_ timeout(kLoginTimeoutSeconds);
+    how.timeout = timeout;
+    how.unresolved_hint = unresolved_hint(self);
+    nb::object answer = guarded_exchange(url, how, [&](nb::handle hop, nb::handle guard) {
+        nb::dict kwargs;
+        kwargs["json"] = body;
+        kwargs["timeout"] = timeout;
+        merge_mapping(kwargs, guard);
+        nb::object post = get_attr(module_attr(ZT_NAME("requests")), ZT_NAME("post"));
+        nb::object args = nb::make_tuple(hop);
+        return steal_or_raise(PyObject_Call(post.ptr(), args.ptr(), kwargs.ptr()));
+    });
     return call_method(answer, ZT_NAME("json"));
 }
 
@@ -255,11 +288,23 @@ nb::dict build_headers(nb::handle self, nb::handle extra) {
     return headers;
 }
 
-nb::object send(nb::handle method, nb::handle url, nb::handle headers, nb::handle timeout,
-                nb::handle data) {
-    nb::object request = get_attr(module_attr(ZT_NAME("requests")), ZT_NAME("request"));
-    return request(call_method(method, ZT_NAME("upper")), url, "headers"_a = headers,
-                   "timeout"_a = timeout, "data"_a = data);
+nb::object send(nb::handle self, nb::handle method, nb::handle url, nb::handle headers,
+                nb::handle timeout, nb::handle data) {
+    nb::object verb = call_method(method, ZT_NAME("upper"));
+    HttpExchange how;
+    how.timeout = timeout;
+    how.is_get = is_text(verb, "GET");
+    how.unresolved_hint = unresolved_hint(self);
+    return guarded_exchange(url, how, [&](nb::handle hop, nb::handle guard) {
+        nb::dict kwargs;
+        kwargs["headers"] = headers;
+        kwargs["timeout"] = timeout;
+        kwargs["data"] = data;
+        merge_mapping(kwargs, guard);
+        nb::object request = get_attr(module_attr(ZT_NAME("requests")), ZT_NAME("request"));
+        nb::object args = nb::make_tuple(verb, hop);
+        return steal_or_raise(PyObject_Call(request.ptr(), args.ptr(), kwargs.ptr()));
+    });
 }
 
 bool is_read_timeout(nb::python_error &error) {
@@ -273,12 +318,12 @@ nb::object client_request(nb::handle self, nb::handle method, nb::handle path,
     nb::object url = call_method(self, ZT_NAME("_compose_url"), path);
     nb::dict headers = build_headers(self, extra_headers);
     nb::object data = call_method(module_attr(ZT_NAME("pickle")), ZT_NAME("dumps"), kwargs);
-    require_secure_url(module_attr(ZT_NAME("urlsplit")), url);
+    check_base_url(self);
     nb::object retries = nb::borrow(timeout_retry);
     nb::int_ zero(0), one(1);
     while (compare(retries, zero, Py_GT)) {
         try {
-            nb::object answer = send(method, url, headers, timeout, data);
+            nb::object answer = send(self, method, url, headers, timeout, data);
             return call_method(self, ZT_NAME("_handle_response"), answer);
         } catch (nb::python_error &e) {
             if (!is_read_timeout(e))
@@ -286,7 +331,7 @@ nb::object client_request(nb::handle self, nb::handle method, nb::handle path,
         }
         retries = steal_or_raise(PyNumber_InPlaceSubtract(retries.ptr(), one.ptr()));
     }
-    nb::object answer = send(method, url, headers, timeout, data);
+    nb::object answer = send(self, method, url, headers, timeout, data);
     return call_method(self, ZT_NAME("_handle_response"), answer);
 }
 
@@ -418,7 +463,8 @@ void import_dependencies(nb::module_ &m) {
     m.attr("setting") = import_from("zentaro.mod.kelvo", "setting");
     m.attr("APIException") = import_from("zentaro.utils.exception", "APIException");
     m.attr("system_log") = import_from("zentaro.utils.logger", "system_log");
-    m.attr("urlsplit") = import_from("urllib.parse", "urlsplit");
+    import("urllib3.util");
+    m.attr("urllib3") = import("urllib3");
 }
 
 } // namespace

@@ -11,7 +11,7 @@
 
 #include "gateway_gate.hpp"
 #include "zentaro/function.hpp"
-#include "zentaro/secure_url.hpp"
+#include "zentaro/guarded_http.hpp"
 #include "zentaro/state.hpp"
 
 namespace zentaro::gateway_link {
@@ -83,12 +83,22 @@ std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
     return {std::move(parts[0]), std::move(parts[1])};
 }
 
-// requests.get(url, timeout=10), through the replaceable `requests` attribute;
-// the directory decides where the password goes, so it comes over https.
+// requests.get(url, timeout=10), through the replaceable `requests` attribute,
+// under the kit's rules for every hop (guarded_http.hpp): the directory
+// decides where the password goes.
 nb::object http_get(nb::handle url) {
-    require_secure_url(module_attr(ZT_NAME("urlsplit")), url);
-    nb::object get = get_attr(module_attr(ZT_NAME("requests")), ZT_NAME("get"));
-    return get(url, "timeout"_a = kDirectoryTimeoutSeconds);
+    nb::int_ timeout(kDirectoryTimeoutSeconds);
+    HttpExchange how;
+    how.timeout = timeout;
+    how.is_get = true;
+    return guarded_exchange(url, how, [&](nb::handle hop, nb::handle guard) {
+        nb::dict kwargs;
+        kwargs["timeout"] = timeout;
+        merge_mapping(kwargs, guard);
+        nb::object get = get_attr(module_attr(ZT_NAME("requests")), ZT_NAME("get"));
+        nb::object args = nb::make_tuple(hop);
+        return steal_or_raise(PyObject_Call(get.ptr(), args.ptr(), kwargs.ptr()));
+    });
 }
 
 // ---- broker directory and site selection (class methods) ----------------------
@@ -390,7 +400,8 @@ void import_dependencies(nb::module_ &m) {
         m.attr(name) = import(name);
     m.attr("ET") = import("xml.etree.ElementTree");
     m.attr("requests") = import("requests");
-    m.attr("urlsplit") = import_from("urllib.parse", "urlsplit");
+    import("urllib3.util");
+    m.attr("urllib3") = import("urllib3");
     m.attr("__version__") = import_from("zentaro", "__version__");
     m.attr("kl_api") = import_from("zentaro.mod.kelvo.utils.platform_rpc", "kl_api");
     m.attr("user_log") = import_from("zentaro.utils.logger", "user_log");
