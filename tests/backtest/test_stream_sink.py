@@ -15,9 +15,9 @@ def sink_for(env, collect=True, style="NORMAL", last=EVENT.POST_SETTLEMENT):
 
 
 def test_module_imports_and_constructor_state():
-    import six
+    import io
 
-    assert stream_sink.six is six and stream_sink.EVENT is EVENT
+    assert stream_sink.io is io and stream_sink.EVENT is EVENT
     assert stream_sink.in_log is recorder.in_log and stream_sink.log is recorder.log
     env = make_env()
     sink = StreamSink(env, "LAST")

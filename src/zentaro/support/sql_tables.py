@@ -1,14 +1,16 @@
-"""The local SQL service: a few sample tables and the simple queries over them.
+"""The local SQL service: a few sample tables in an in-memory SQLite database.
 
-It answers ``select <columns> from <table> [where <conditions>] [limit n]``,
-where columns are ``*`` or names, conditions compare a column with a number or
-a quoted text (``= != <> < <= > >=``, ``in (...)``, ``like '...%'``) and are
-joined by ``and``/``or`` (``and`` binds tighter). Anything else raises
-``SQLError`` with a message saying what is wrong, as a database would.
+Queries are SQLite's SQL and may only read: the database refuses, before a
+statement runs, anything that would write, attach a file, change a setting or
+recurse. A query the service cannot run raises ``SQLError`` with the
+database's reason.
 """
 
 import functools
+import os
 import re
+import sqlite3
+import threading
 
 import numpy as np
 import pandas as pd
@@ -108,178 +110,79 @@ def _valuation():
 _BUILDERS = {"daily_bars": _daily_bars, "instruments": _instruments, "valuation": _valuation}
 
 
-# ------------------------------------------------------------------ the parser
+# ------------------------------------------------------------------ the database
 
-_TOKEN = re.compile(
-    r"\s*(?:(?P<number>-?\d+(?:\.\d+)?(?![\w.]))"
-    r"|(?P<text>'(?:[^']|'')*')"
-    r"|(?P<op><=|>=|<>|!=|=|<|>|,|\(|\)|\*|;)"
-    r"|(?P<word>[A-Za-z_][A-Za-z0-9_]*))"
-)
-_COMPARE = {
-    "=": "eq",
-    "!=": "ne",
-    "<>": "ne",
-    "<": "lt",
-    "<=": "le",
-    ">": "gt",
-    ">=": "ge",
-}
+# What a query may do: read tables and call functions. Everything else is
+# refused while SQLite prepares the statement, so nothing has run by then.
+_READING = frozenset({sqlite3.SQLITE_SELECT, sqlite3.SQLITE_READ, sqlite3.SQLITE_FUNCTION})
 
 
-def _tokens(sql):
-    tokens, pos, text = [], 0, sql.rstrip()
-    while pos < len(text):
-        match = _TOKEN.match(text, pos)
-        if match is None or match.end() == pos:
-            raise SQLError(f"syntax error at position {pos + 1}: {text[pos : pos + 20]!r}")
-        kind = match.lastgroup
-        value = match.group(kind)
-        if kind == "word":
-            tokens.append(("word", value.lower(), value))
-        elif kind == "number":
-            tokens.append(("value", float(value) if "." in value else int(value), value))
-        elif kind == "text":
-            tokens.append(("value", value[1:-1].replace("''", "'"), value))
-        else:
-            tokens.append(("op", value, value))
-        pos = match.end()
-    if tokens and tokens[-1][1] == ";":
-        tokens.pop()
-    return tokens
+def _authorize(action, *_):
+    return sqlite3.SQLITE_OK if action in _READING else sqlite3.SQLITE_DENY
 
 
-class _Parser:
-    def __init__(self, sql):
-        self.tokens = _tokens(sql)
-        self.pos = 0
+class _Database:
+    """The process's database, filled on first use; one query at a time runs on it."""
 
-    def peek(self):
-        return self.tokens[self.pos][1] if self.pos < len(self.tokens) else None
+    def __init__(self):
+        self.lock = threading.Lock()
+        self._connection = None
 
-    def take(self, kind=None):
-        if self.pos >= len(self.tokens):
-            raise SQLError("syntax error: unexpected end of query")
-        token = self.tokens[self.pos]
-        if kind is not None and token[0] != kind:
-            raise SQLError(f"syntax error near {token[2]!r}")
-        self.pos += 1
-        return token
-
-    def expect(self, word):
-        token = self.take()
-        if token[1] != word:
-            raise SQLError(f"syntax error near {token[2]!r}: expected {word.upper()}")
-
-    def query(self):
-        self.expect("select")
-        columns = self.columns()
-        self.expect("from")
-        name = self.take("word")[1]
-        where = None
-        if self.peek() == "where":
-            self.take()
-            where = self.disjunction()
-        limit = None
-        if self.peek() == "limit":
-            self.take()
-            limit = self.take("value")[1]
-            if not isinstance(limit, int) or limit < 0:
-                raise SQLError("LIMIT takes a whole number of rows")
-        if self.pos != len(self.tokens):
-            raise SQLError(f"syntax error near {self.tokens[self.pos][2]!r}")
-        return columns, name, where, limit
-
-    def columns(self):
-        if self.peek() == "*":
-            self.take()
-            return None
-        names = [self.take("word")[1]]
-        while self.peek() == ",":
-            self.take()
-            names.append(self.take("word")[1])
-        return names
-
-    def disjunction(self):
-        terms = [self.conjunction()]
-        while self.peek() == "or":
-            self.take()
-            terms.append(self.conjunction())
-        return ("or", terms)
-
-    def conjunction(self):
-        terms = [self.condition()]
-        while self.peek() == "and":
-            self.take()
-            terms.append(self.condition())
-        return ("and", terms)
-
-    def condition(self):
-        column = self.take("word")[1]
-        token = self.take()
-        if token[0] == "op" and token[1] in _COMPARE:
-            return ("compare", column, _COMPARE[token[1]], self.take("value")[1])
-        if token[1] == "in":
-            return ("in", column, self.value_list())
-        if token[1] == "like":
-            pattern = self.take("value")[1]
-            if not isinstance(pattern, str):
-                raise SQLError("LIKE takes a quoted pattern")
-            return ("like", column, pattern)
-        raise SQLError(f"syntax error near {token[2]!r}: expected a comparison")
-
-    def value_list(self):
-        if self.take()[1] != "(":
-            raise SQLError("IN takes a list in parentheses")
-        values = [self.take("value")[1]]
-        while self.peek() == ",":
-            self.take()
-            values.append(self.take("value")[1])
-        if self.take()[1] != ")":
-            raise SQLError("IN list not closed")
-        return values
+    def connection(self):  # the caller holds the lock
+        if self._connection is None:
+            connection = sqlite3.connect(":memory:", check_same_thread=False)
+            for name in SCHEMA:
+                table(name).to_sql(name, connection, index=False)
+            connection.set_authorizer(_authorize)
+            self._connection = connection
+        return self._connection
 
 
-# ------------------------------------------------------------------ evaluation
+_database = _Database()
 
 
-def _column(frame, name):
-    if name not in frame.columns:
-        raise SQLError(f"no such column: {name}")
-    return frame[name]
+def _reset_after_fork():
+    # A connection must not cross a fork, and the lock may have been taken
+    # by a thread the child does not have.
+    global _database
+    _database = _Database()
 
 
-def _mask(frame, node):
-    kind = node[0]
-    if kind in ("or", "and"):
-        masks = [_mask(frame, term) for term in node[1]]
-        combine = np.logical_or if kind == "or" else np.logical_and
-        return functools.reduce(combine, masks)
-    column = _column(frame, node[1])
-    try:
-        if kind == "compare":
-            return getattr(column, node[2])(node[3]).to_numpy()
-        if kind == "in":
-            return column.isin(node[2]).to_numpy()
-        regex = "^" + re.escape(node[2]).replace("%", ".*").replace("_", ".") + "$"
-        return column.astype(str).str.match(regex).to_numpy()
-    except TypeError:
-        raise SQLError(f"cannot compare column {node[1]} with {node[-1]!r}") from None
+os.register_at_fork(after_in_child=_reset_after_fork)
+
+
+def _reason(exc):
+    # pandas wraps the database's error in one that repeats the whole query.
+    if isinstance(exc.__cause__, sqlite3.Error):
+        exc = exc.__cause__
+    text = str(exc)
+    near = re.fullmatch(r'near "(.*)": syntax error', text, re.DOTALL)
+    if near:
+        return f"syntax error near {near.group(1)!r}"
+    if text in ("not authorized", "authorization denied"):
+        return f"{text}: the service only runs queries that read its tables"
+    return text
+
+
+@functools.cache
+def _column_types():
+    return {column: dtype for name in SCHEMA for column, dtype in table(name).dtypes.items()}
 
 
 def run(sql):
     """The result of `sql` over the sample tables, as a new data frame."""
     if not isinstance(sql, str) or not sql.strip():
         raise SQLError("empty query")
-    columns, name, where, limit = _Parser(sql).query()
-    frame = table(name)
-    if columns is not None:
-        for column in columns:
-            _column(frame, column)
-    if where is not None:
-        frame = frame[_mask(frame, where)]
-    if limit is not None:
-        frame = frame.iloc[:limit]
-    if columns is not None:
-        frame = frame[columns]
-    return frame.reset_index(drop=True)
+    database = _database
+    with database.lock:
+        try:
+            frame = pd.read_sql_query(sql, database.connection())
+        except (sqlite3.Error, pd.errors.DatabaseError) as exc:
+            raise SQLError(_reason(exc)) from None
+        except UnicodeEncodeError as exc:  # lone surrogates have no UTF-8 form
+            raise SQLError(f"the query is not valid text: {exc}") from None
+    if len(frame) == 0:
+        # No rows tell the column types: a table's columns keep the table's.
+        types = _column_types()
+        frame = frame.astype({c: types[c] for c in frame.columns if c in types})
+    return frame

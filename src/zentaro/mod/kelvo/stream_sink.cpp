@@ -276,7 +276,7 @@ template <typename Body> void with_context(nb::handle cm, Body &&body) {
 void output_profile(nb::handle self, nb::handle) {
     nb::object temp_dir = call(module_attr(ZT_NAME("TempDir")));
     with_context(temp_dir, [&] {
-        nb::object stream = call(get_attr(module_attr(ZT_NAME("six")), ZT_NAME("StringIO")));
+        nb::object stream = call(get_attr(module_attr(ZT_NAME("io")), ZT_NAME("StringIO")));
         nb::object profiler = get_attr(env_of(self), ZT_NAME("profile_deco"));
         call_method(profiler, ZT_NAME("print_stats"), stream);
         nb::object text = call_method(call_method(stream, ZT_NAME("getvalue")), ZT_NAME("rstrip"));
@@ -311,7 +311,7 @@ nb::object make_sink_class(nb::module_ &m) {
 
 NB_MODULE(stream_sink, m) {
     module_state().init(m);
-    m.attr("six") = import("six");
+    m.attr("io") = import("io");
     m.attr("EVENT") = import_from("corvane.events", "EVENT");
     m.attr("in_log") = import_from("zentaro.mod.kelvo.utils.recorder", "in_log");
     m.attr("log") = import_from("zentaro.mod.kelvo.utils.recorder", "log");

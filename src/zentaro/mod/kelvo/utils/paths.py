@@ -3,9 +3,9 @@
 A deployment replaces this module.
 """
 
+import contextlib
 import errno
 import os
-import shutil
 import stat
 import tempfile
 
@@ -46,15 +46,16 @@ class TempDir:
 
     def __init__(self):
         self.path = None
-        self._previous = None
+        self._active = contextlib.ExitStack()
 
     def __enter__(self):
-        self.path = tempfile.mkdtemp(prefix="zentaro-")
-        self._previous = os.getcwd()
-        os.chdir(self.path)
+        with contextlib.ExitStack() as stack:
+            folder = tempfile.TemporaryDirectory(prefix="zentaro-", ignore_cleanup_errors=True)
+            self.path = stack.enter_context(folder)
+            stack.enter_context(contextlib.chdir(self.path))
+            self._active = stack.pop_all()
         return self.path
 
     def __exit__(self, exc_type, exc, tb):
-        os.chdir(self._previous)
-        shutil.rmtree(self.path, ignore_errors=True)
-        return False
+        # Back to the previous folder first, then the scratch folder goes.
+        return self._active.__exit__(exc_type, exc, tb)

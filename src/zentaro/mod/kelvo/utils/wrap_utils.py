@@ -3,20 +3,10 @@
 import functools
 
 
-class lazy_property:  # noqa: N801 - used as a decorator
+class lazy_property(functools.cached_property):  # noqa: N801 - used as a decorator
     """Run the body on the first read; later reads of the same object get that result."""
 
     def __init__(self, func):
-        self.func = func
-        self.name = func.__name__
+        super().__init__(func)
+        # Dressed as the function, as a decorator is: tools that unwrap it find its signature.
         functools.update_wrapper(self, func)
-
-    def __set_name__(self, owner, name):
-        self.name = name
-
-    def __get__(self, obj, owner=None):
-        if obj is None:
-            return self
-        value = self.func(obj)
-        obj.__dict__[self.name] = value
-        return value

@@ -69,7 +69,8 @@ bool is_iterable(nb::handle o) {
 
 // ---- numbers as literals -----------------------------------------------------
 
-nb::object text(const char *s) {
+// A new str of an ASCII C string.
+nb::object str_from(const char *s) {
     return steal_or_raise(PyUnicode_FromString(s));
 }
 
@@ -77,9 +78,9 @@ nb::object text(const char *s) {
 // the infinities, which have no literal.
 nb::object float_text(double value, PyObject *number) {
     if (std::isnan(value))
-        return text("float('nan')");
+        return str_from("float('nan')");
     if (std::isinf(value))
-        return text(value > 0 ? "float('inf')" : "-float('inf')");
+        return str_from(value > 0 ? "float('inf')" : "-float('inf')");
     if (number)
         return steal_or_raise(PyFloat_Type.tp_repr(number));
     nb::object exact = steal_or_raise(PyFloat_FromDouble(value));
@@ -92,7 +93,7 @@ nb::object complex_text(PyObject *number) {
         return steal_or_raise(PyComplex_Type.tp_repr(number));
     nb::object real = float_text(value.real, nullptr), imag = float_text(value.imag, nullptr);
     PyObject *parts[] = {ZT_NAME("complex("), real.ptr(), ZT_NAME(", "), imag.ptr(), ZT_NAME(")")};
-    return concat(parts, 5);
+    return join_texts(parts, 5);
 }
 
 // [+-]digits[.digits][e[+-]digits][j], digits possibly starting at the dot.
@@ -173,7 +174,7 @@ nb::object number_text(nb::handle value) {
     if (is_number_literal(utf8, static_cast<size_t>(size)))
         return nb::object(steal_or_raise(PyUnicode_FromObject(own.ptr())));
     if (const char *spelled = non_finite(utf8))
-        return text(spelled);
+        return str_from(spelled);
     return quoted(own);
 }
 
@@ -202,7 +203,7 @@ nb::object render_list(nb::handle list) {
     if (seen < 0)
         raise_python_error();
     if (seen > 0)
-        return text("[...]");
+        return str_from("[...]");
     struct Leave {
         PyObject *list;
         ~Leave() { Py_ReprLeave(list); }
@@ -214,7 +215,7 @@ nb::object render_list(nb::handle list) {
     }
     nb::object inner = steal_or_raise(PyUnicode_Join(ZT_NAME(", "), pieces.ptr()));
     PyObject *parts[] = {ZT_NAME("["), inner.ptr(), ZT_NAME("]")};
-    return concat(parts, 3);
+    return join_texts(parts, 3);
 }
 
 // One element inside a list: what repr() gives, with str's own repr for any
@@ -295,7 +296,7 @@ nb::object encode_items(nb::handle self, nb::handle o) {
 
 } // namespace
 
-nb::object concat(PyObject *const *parts, Py_ssize_t count) {
+nb::object join_texts(PyObject *const *parts, Py_ssize_t count) {
     // Texts of conditions and queries are nearly always ASCII: then the
     // pieces are copied straight into one new str.
     Py_ssize_t length = 0;

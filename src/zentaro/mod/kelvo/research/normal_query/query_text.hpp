@@ -1,6 +1,6 @@
 // Shared pieces of the query text module: the objects the classes were born
 // with (for fast paths that must step aside once a user replaces them), the
-// text writer and the value encoding.
+// makers of its three classes, the text writer and the value encoding.
 #pragma once
 
 #include "zentaro/function.hpp"
@@ -47,8 +47,24 @@ inline nb::object attr_of(nb::handle obj, PyObject *name) {
     return get_attr(obj, name);
 }
 
-// Concatenates a run of str objects with one allocation.
-nb::object concat(PyObject *const *parts, Py_ssize_t count);
+// ---- the three classes ------------------------------------------------------
+
+// StrModelAttr (query_fields.cpp).
+nb::object make_field_class(nb::module_ &m);
+
+// StrModelAttr(name, key) for the class `cls` the module holds now.
+nb::object new_field(nb::handle cls, nb::handle name, nb::handle key);
+
+// StrModel (query_tables.cpp).
+nb::object make_table_class();
+
+// StrQuery (query_builder.cpp).
+nb::object make_query_class(nb::module_ &m);
+
+// ---- texts (query_encode.cpp) -------------------------------------------------
+
+// One new str of a run of str objects, with one allocation.
+nb::object join_texts(PyObject *const *parts, Py_ssize_t count);
 
 // _encode(o, top) as the class defines it.
 nb::object encode(nb::handle self, nb::handle o, bool top);

@@ -1,0 +1,177 @@
+// StrQuery, a query under construction: filter, limit and offset change it
+// and return it; str() gives its text, "query(...).filter(...)" with the
+// limit and offset parts.
+
+#include <vector>
+
+#include "query_text.hpp"
+
+namespace query_text {
+
+namespace {
+
+void query_init(nb::handle self, nb::handle args) {
+    set_attr(self, ZT_NAME("fields"), args);
+    set_attr(self, ZT_NAME("filters"), steal_or_raise(PyList_New(0)));
+    set_attr(self, ZT_NAME("_limit"), nb::none());
+    set_attr(self, ZT_NAME("_offset"), nb::none());
+}
+
+nb::handle query_filter(nb::handle self, nb::handle args) {
+    nb::object filters = get_attr(self, ZT_NAME("filters"));
+    for (nb::handle condition : nb::borrow<nb::tuple>(args)) {
+        if (PyList_CheckExact(filters.ptr()))
+            check(PyList_Append(filters.ptr(), condition.ptr()));
+        else
+            call_method(filters, ZT_NAME("append"), condition);
+    }
+    return self;
+}
+
+// The value goes into text that the server evaluates: integers only.
+void check_integer(nb::handle value) {
+    if (!value.is_none())
+        steal_or_raise(PyNumber_Index(value.ptr()));
+}
+
+nb::handle query_limit(nb::handle self, nb::handle limit) {
+    check_integer(limit);
+    set_attr(self, ZT_NAME("_limit"), limit);
+    return self;
+}
+
+nb::handle query_offset(nb::handle self, nb::handle limit) {
+    check_integer(limit);
+    set_attr(self, ZT_NAME("_offset"), limit);
+    return self;
+}
+
+// Pointers held inline for the usual few dozen, on the heap past that.
+class SmallVector {
+  public:
+    void push_back(PyObject *p) {
+        if (size_ < kInline && heap_.empty()) {
+            inline_[size_++] = p;
+            return;
+        }
+        if (heap_.empty())
+            heap_.assign(inline_, inline_ + size_);
+        heap_.push_back(p);
+        ++size_;
+    }
+    PyObject **data() { return heap_.empty() ? inline_ : heap_.data(); }
+    size_t size() const { return size_; }
+    PyObject **begin() { return data(); }
+    PyObject **end() { return data() + size_; }
+
+  private:
+    static constexpr size_t kInline = 48;
+    PyObject *inline_[kInline];
+    std::vector<PyObject *> heap_;
+    size_t size_ = 0;
+};
+
+// The pieces of one text, kept alive until they are joined.
+class Pieces {
+  public:
+    Pieces() = default;
+    Pieces(const Pieces &) = delete;
+    Pieces &operator=(const Pieces &) = delete;
+    ~Pieces() {
+        for (PyObject *piece : items_)
+            Py_DECREF(piece);
+    }
+    void add(nb::object piece) { items_.push_back(piece.release().ptr()); }
+    void add(PyObject *interned_text) { items_.push_back(Py_NewRef(interned_text)); }
+    nb::object join() { return join_texts(items_.data(), static_cast<Py_ssize_t>(items_.size())); }
+
+  private:
+    SmallVector items_;
+};
+
+// A field's text goes in as its pieces while str() would run the built-in
+// __str__ (str() goes by the class, never the instance); anything else as
+// str() gives it.
+void add_field(Pieces &out, nb::handle item) {
+    if (Py_TYPE(item.ptr()) == reinterpret_cast<PyTypeObject *>(natives.attr_cls) &&
+        class_attr_is(item, ZT_NAME("__str__"), natives.attr_str)) {
+        out.add(formatted(get_attr(item, ZT_NAME("name"))));
+        out.add(ZT_NAME("."));
+        out.add(formatted(get_attr(item, ZT_NAME("key"))));
+        return;
+    }
+    out.add(text_of(item));
+}
+
+void add_fields(Pieces &out, nb::handle fields) {
+    nb::object it = steal_or_raise(PyObject_GetIter(fields.ptr()));
+    bool first = true;
+    while (PyObject *raw = PyIter_Next(it.ptr())) {
+        nb::object item = nb::steal(raw);
+        if (!first)
+            out.add(ZT_NAME(", "));
+        add_field(out, item);
+        first = false;
+    }
+    if (PyErr_Occurred())
+        raise_python_error();
+}
+
+// The conditions as ", ".join(filters) takes them, with its error for one
+// that is not a str.
+void add_filters(Pieces &out, nb::handle filters) {
+    nb::object seq = steal_or_raise(PySequence_Fast(filters.ptr(), "can only join an iterable"));
+    Py_ssize_t count = PySequence_Fast_GET_SIZE(seq.ptr());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject *item = PySequence_Fast_GET_ITEM(seq.ptr(), i);
+        if (!PyUnicode_Check(item)) {
+            PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found",
+                         i, Py_TYPE(item)->tp_name);
+            raise_python_error();
+        }
+        if (i)
+            out.add(ZT_NAME(", "));
+        out.add(item);
+    }
+}
+
+// ".limit(<integer>)", or nothing while the value is None.
+void add_limit_part(Pieces &out, nb::handle self, PyObject *attr, PyObject *open) {
+    nb::object value = get_attr(self, attr);
+    if (value.is_none())
+        return;
+    out.add(open);
+    out.add(integer_text(value));
+    out.add(ZT_NAME(")"));
+}
+
+nb::object query_str(nb::handle self) {
+    Pieces out;
+    out.add(ZT_NAME("query("));
+    add_fields(out, get_attr(self, ZT_NAME("fields")));
+    out.add(ZT_NAME(").filter("));
+    add_filters(out, get_attr(self, ZT_NAME("filters")));
+    out.add(ZT_NAME(")"));
+    add_limit_part(out, self, ZT_NAME("_limit"), ZT_NAME(".limit("));
+    add_limit_part(out, self, ZT_NAME("_offset"), ZT_NAME(".offset("));
+    return out.join();
+}
+
+} // namespace
+
+// Four attributes per query: a class made by type() keeps them inline.
+nb::object make_query_class(nb::module_ &m) {
+    return ClassBuilder(m, "StrQuery")
+        .def<query_init>("__init__(self, *args)", "Start a query of the given fields.")
+        .def<query_filter>("filter(self, *args)", "Add conditions and return the same query.")
+        .def<query_limit>("limit(self, limit)",
+                          "Set the row limit (an integer, or None for none) and return the same "
+                          "query.")
+        .def<query_offset>("offset(self, limit)",
+                           "Set the row offset (an integer, or None for none) and return the same "
+                           "query.")
+        .def<query_str>("__str__(self)", "Return the query text.")
+        .finish("A query under construction; str() gives its text.");
+}
+
+} // namespace query_text
