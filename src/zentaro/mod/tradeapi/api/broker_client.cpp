@@ -8,20 +8,11 @@
 // the rate limiters' locks: the next TradeAPI gets a new client, and objects
 // made before the fork take the new one on their next request.
 
-#include <vector>
-
-#include "broker_desk.hpp"
+#include "broker_state.hpp"
 
 namespace broker_desk {
 
 namespace {
-
-PyThread_type_lock creation_lock = nullptr;
-unsigned long creation_owner = 0; // thread creating the client; 0 when none
-
-// Clients inherited from a parent process. Owned for the life of the
-// process, so that their addresses cannot be taken by other objects.
-std::vector<PyObject *> inherited_clients;
 
 // Holds the creation lock for a scope; the thread creating the client may
 // come back here (a client whose constructor builds a TradeAPI) and then
@@ -29,23 +20,24 @@ std::vector<PyObject *> inherited_clients;
 class CreationLock {
   public:
     CreationLock() {
+        DeskState &s = desk();
         unsigned long me = PyThread_get_thread_ident();
-        if (creation_owner == me)
+        if (s.creation_owner == me)
             return;
-        if (!PyThread_acquire_lock(creation_lock, NOWAIT_LOCK)) {
+        if (!PyThread_acquire_lock(s.creation_lock, NOWAIT_LOCK)) {
             Py_BEGIN_ALLOW_THREADS;
-            PyThread_acquire_lock(creation_lock, WAIT_LOCK);
+            PyThread_acquire_lock(s.creation_lock, WAIT_LOCK);
             Py_END_ALLOW_THREADS;
         }
-        creation_owner = me;
+        s.creation_owner = me;
         held_ = true;
     }
     CreationLock(const CreationLock &) = delete;
     ~CreationLock() {
         if (!held_)
             return;
-        creation_owner = 0;
-        PyThread_release_lock(creation_lock);
+        desk().creation_owner = 0;
+        PyThread_release_lock(desk().creation_lock);
     }
 
   private:
@@ -53,36 +45,37 @@ class CreationLock {
 };
 
 nb::object trader_rpc_new(nb::handle cls) {
-    if (get_attr(cls, ZT_NAME("_instance")).is_none()) {
+    if (get_attr(cls, desk().names._instance).is_none()) {
         CreationLock lock;
-        if (get_attr(cls, ZT_NAME("_instance")).is_none())
-            set_attr(cls, ZT_NAME("_instance"), call(zentaro::global(ZT_NAME("RavineClient"))));
+        if (get_attr(cls, desk().names._instance).is_none())
+            set_attr(cls, desk().names._instance, call(module_global(desk().names.RavineClient)));
     }
-    return get_attr(cls, ZT_NAME("_instance"));
+    return get_attr(cls, desk().names._instance);
 }
 
 // os.register_at_fork(after_in_child=...): `owner` is a weak reference to
 // TraderRPC.
 void forget_inherited_client(zentaro::Closure owner) {
+    DeskState &s = desk();
     zentaro::quietly(renew_limiter_locks);
-    creation_lock = PyThread_allocate_lock(); // the old one may be held by a thread now gone
-    creation_owner = 0;
-    if (!creation_lock) {
+    s.creation_lock = PyThread_allocate_lock(); // the old one may be held by a thread now gone
+    s.creation_owner = 0;
+    if (!s.creation_lock) {
         PyErr_NoMemory();
         raise_python_error();
     }
     nb::object cls = nb::steal(zentaro::compat::weakref_get(owner.data.ptr()));
     if (!cls.is_valid())
         return;
-    nb::object client = get_attr(cls, ZT_NAME("_instance"));
+    nb::object client = get_attr(cls, desk().names._instance);
     if (client.is_none())
         return;
-    inherited_clients.push_back(client.release().ptr());
-    set_attr(cls, ZT_NAME("_instance"), nb::none());
+    s.inherited_clients.push_back(client.release().ptr());
+    set_attr(cls, desk().names._instance, nb::none());
 }
 
 bool inherited(nb::handle client) {
-    for (PyObject *old : inherited_clients)
+    for (PyObject *old : desk().inherited_clients)
         if (old == client.ptr())
             return true;
     return false;
@@ -91,17 +84,18 @@ bool inherited(nb::handle client) {
 } // namespace
 
 nb::object client_of(nb::handle api) {
-    nb::object client = get_attr(api, ZT_NAME("_trader_rpc"));
-    if (inherited_clients.empty() || !inherited(client))
+    nb::object client = get_attr(api, desk().names._trader_rpc);
+    if (desk().inherited_clients.empty() || !inherited(client))
         return client;
-    client = call(zentaro::global(ZT_NAME("TraderRPC")));
-    set_attr(api, ZT_NAME("_trader_rpc"), client);
+    client = call(module_global(desk().names.TraderRPC));
+    set_attr(api, desk().names._trader_rpc, client);
     return client;
 }
 
 nb::object make_trader_rpc(nb::module_ &m) {
-    creation_lock = PyThread_allocate_lock();
-    if (!creation_lock) {
+    PyThread_type_lock &lock = desk().creation_lock;
+    lock = PyThread_allocate_lock();
+    if (!lock) {
         PyErr_NoMemory();
         raise_python_error();
     }
@@ -117,7 +111,9 @@ nb::object make_trader_rpc(nb::module_ &m) {
     nb::object reset = zentaro::make_function<forget_inherited_client>(
         "forget_inherited_client()", "Drop the broker client inherited from the parent process.",
         m.attr("__name__"), "TraderRPC.forget_inherited_client", owner);
-    zentaro::import("os").attr("register_at_fork")(nb::arg("after_in_child") = reset);
+    const InternedNames &name = desk().names;
+    zentaro::call_with_keywords(get_attr(zentaro::import("os"), name.register_at_fork), {},
+                                {{name.after_in_child, reset}});
     return cls;
 }
 

@@ -5,42 +5,67 @@
 // Every imported name is a module attribute read when it is used, so that a
 // deployment (or a test) can replace the broker client, logger or limiter.
 
-#include "broker_desk.hpp"
+#include "broker_state.hpp"
 
 namespace broker_desk {
 
 nb::object module_name() {
-    return get_attr(zentaro::module_state().module(), ZT_NAME("__name__"));
+    return get_attr(zentaro::module_state().module(), desk().names.dunder_name);
 }
 
+namespace {
+
+// dict[key] of an exact dict, borrowed, or NULL when the key is missing.
+PyObject *dict_lookup(PyObject *dict, PyObject *key) {
+    PyObject *hit = PyDict_GetItemWithError(dict, key);
+    if (!hit && PyErr_Occurred())
+        raise_python_error();
+    return hit;
+}
+
+} // namespace
+
 nb::object getitem(nb::handle obj, PyObject *key) {
-    if (PyDict_CheckExact(obj.ptr())) {
-        PyObject *hit = PyDict_GetItemWithError(obj.ptr(), key);
-        if (hit)
+    if (PyDict_CheckExact(obj.ptr()))
+        if (PyObject *hit = dict_lookup(obj.ptr(), key))
             return nb::borrow(hit);
-        if (PyErr_Occurred())
-            raise_python_error();
-    }
     // Also the miss of a dict: it raises the KeyError a subscription raises.
-    return steal_or_raise(PyObject_GetItem(obj.ptr(), key));
+    return steal_or_raise(into_python([&] { return PyObject_GetItem(obj.ptr(), key); }));
 }
 
 nb::object get_or(nb::handle obj, PyObject *key, nb::handle dflt) {
     if (PyDict_CheckExact(obj.ptr())) {
-        PyObject *hit = PyDict_GetItemWithError(obj.ptr(), key);
-        if (hit)
-            return nb::borrow(hit);
-        if (PyErr_Occurred())
-            raise_python_error();
-        return nb::borrow(dflt);
+        PyObject *hit = dict_lookup(obj.ptr(), key);
+        return nb::borrow(hit ? hit : dflt.ptr());
     }
-    return zentaro::call_method(obj, ZT_NAME("get"), key, dflt);
+    return zentaro::call_method(obj, desk().names.get, key, dflt);
 }
 
 nb::object get_or_none(nb::handle obj, PyObject *key) {
     if (PyDict_CheckExact(obj.ptr()))
         return get_or(obj, key, nb::none());
-    return zentaro::call_method(obj, ZT_NAME("get"), key);
+    return zentaro::call_method(obj, desk().names.get, key);
+}
+
+nb::object iterate(nb::handle iterable) {
+    return steal_or_raise(into_python([&] { return PyObject_GetIter(iterable.ptr()); }));
+}
+
+PyObject *next_item(nb::handle iterator) {
+    return into_python([&] { return PyIter_Next(iterator.ptr()); });
+}
+
+nb::object format_text(nb::handle obj) {
+    if (PyUnicode_CheckExact(obj.ptr()))
+        return nb::borrow(obj);
+    return steal_or_raise(into_python([&] { return PyObject_Format(obj.ptr(), nullptr); }));
+}
+
+nb::object join_text(std::initializer_list<nb::handle> parts) {
+    nb::object out = nb::str("");
+    for (nb::handle part : parts)
+        out = steal_or_raise(PyUnicode_Concat(out.ptr(), part.ptr()));
+    return out;
 }
 
 void raise_object(nb::handle exc) {
@@ -49,7 +74,7 @@ void raise_object(nb::handle exc) {
 }
 
 void raise_trade_exception(nb::handle message) {
-    raise_object(call(zentaro::global(ZT_NAME("TradeException")), message));
+    raise_object(call(module_global(desk().names.TradeException), message));
 }
 
 } // namespace broker_desk
@@ -78,6 +103,7 @@ void import_names(nb::module_ &m) {
 
 NB_MODULE(broker_desk, m) {
     zentaro::module_state().init(m);
+    desk().names.intern_all();
     import_names(m);
     prepare_records();
     install_codes(m);

@@ -9,7 +9,7 @@
 // the flag of the call running in the current context (a context variable),
 // so concurrent callers never see each other's flag.
 
-#include "broker_desk.hpp"
+#include "broker_state.hpp"
 
 namespace broker_desk {
 
@@ -18,7 +18,7 @@ namespace {
 // ---- the per-call setting ----
 
 nb::object setting_value(nb::handle setting) {
-    nb::object var = get_attr(setting, ZT_NAME("_var"));
+    nb::object var = get_attr(setting, desk().names._var);
     PyObject *value = nullptr;
     if (PyContextVar_Get(var.ptr(), nullptr, &value) < 0)
         raise_python_error();
@@ -30,7 +30,8 @@ bool setting_bool(nb::handle self) {
 }
 
 nb::object setting_repr(nb::handle self) {
-    nb::object text = steal_or_raise(PyObject_Repr(setting_value(self).ptr()));
+    nb::object value = setting_value(self);
+    nb::object text = steal_or_raise(into_python([&] { return PyObject_Repr(value.ptr()); }));
     return steal_or_raise(PyUnicode_FromFormat("<setting of the running call: %U>", text.ptr()));
 }
 
@@ -49,7 +50,8 @@ nb::object with_setting(nb::handle var, nb::handle value, nb::handle fn, nb::han
     nb::object token = steal_or_raise(PyContextVar_Set(var.ptr(), value.ptr()));
     nb::object result;
     try {
-        result = steal_or_raise(PyObject_Call(fn.ptr(), args.ptr(), kwargs.ptr()));
+        result = steal_or_raise(
+            into_python([&] { return PyObject_Call(fn.ptr(), args.ptr(), kwargs.ptr()); }));
     } catch (nb::python_error &) {
         zentaro::quietly([&] { zentaro::check(PyContextVar_Reset(var.ptr(), token.ptr())); });
         throw;
@@ -73,11 +75,9 @@ nb::object pop_keyword(nb::handle kwargs, PyObject *key, PyObject *dflt) {
 
 // ---- limiters and fork ----
 
-// Weak references to the limiters made here: a forked child gives each a new
-// lock, since the parent's may have been held by a thread the child lacks.
-PyObject *limiters = nullptr;
-
+// A forked child gives each limiter a new lock (renew_limiter_locks).
 void remember_limiter(nb::handle limiter) {
+    PyObject *&limiters = desk().limiters;
     if (!limiters)
         limiters = steal_or_raise(PyList_New(0)).release().ptr();
     PyObject *ref = PyWeakref_NewRef(limiter.ptr(), nullptr);
@@ -96,11 +96,11 @@ nb::object limited_call(zentaro::Closure limited, nb::handle self, nb::handle ar
                         nb::handle kwargs) {
     nb::tuple parts = nb::borrow<nb::tuple>(limited.data);
     nb::object limiter = parts[0], f = parts[1], var = parts[2];
-    nb::object raise_on_limit = pop_keyword(kwargs, ZT_NAME("raise_on_limit"), Py_True);
-    nb::object sleep_on_limit = pop_keyword(kwargs, ZT_NAME("sleep_on_limit"), Py_False);
+    nb::object raise_on_limit = pop_keyword(kwargs, desk().names.raise_on_limit, Py_True);
+    nb::object sleep_on_limit = pop_keyword(kwargs, desk().names.sleep_on_limit, Py_False);
     nb::object fn = call(limiter, f);
     if (truth(sleep_on_limit))
-        fn = call(zentaro::global(ZT_NAME("sleep_and_retry")), fn);
+        fn = call(module_global(desk().names.sleep_and_retry), fn);
     Py_ssize_t n = PyTuple_GET_SIZE(args.ptr());
     nb::object all = steal_or_raise(PyTuple_New(n + 1));
     PyTuple_SET_ITEM(all.ptr(), 0, Py_NewRef(self.ptr()));
@@ -112,27 +112,31 @@ nb::object limited_call(zentaro::Closure limited, nb::handle self, nb::handle ar
 // `settings` holds (calls, period, raise_message, CallSetting).
 nb::object decorate(zentaro::Closure settings, nb::handle f) {
     nb::tuple parts = nb::borrow<nb::tuple>(settings.data);
-    nb::object limiter = zentaro::global(ZT_NAME("limits"))(nb::arg("calls") = parts[0],
-                                                            nb::arg("period") = parts[1],
-                                                            nb::arg("raise_message") = parts[2]);
+    const InternedNames &name = desk().names;
+    nb::object calls = parts[0], period = parts[1], message = parts[2];
+    nb::object limiter = zentaro::call_with_keywords(
+        module_global(name.limits), {},
+        {{name.calls, calls}, {name.period, period}, {name.raise_message, message}});
     // The limiter's own setting (if it has one) stays the default of calls
     // that pass none.
     PyObject *own = nullptr;
-    if (zentaro::compat::lookup_attr(limiter.ptr(), ZT_NAME("raise_on_limit"), &own) < 0)
+    if (into_python([&] {
+            return zentaro::compat::lookup_attr(limiter.ptr(), name.raise_on_limit, &own);
+        }) < 0)
         raise_python_error();
     nb::object fallback = own ? nb::steal(own) : nb::borrow(Py_True);
     nb::object var = steal_or_raise(PyContextVar_New("raise_on_limit", fallback.ptr()));
     nb::object setting = call(parts[3]);
-    set_attr(setting, ZT_NAME("_var"), var);
-    set_attr(limiter, ZT_NAME("raise_on_limit"), setting);
+    set_attr(setting, desk().names._var, var);
+    set_attr(limiter, desk().names.raise_on_limit, setting);
     remember_limiter(limiter);
     nb::object wrapper = zentaro::make_function<limited_call>(
         "wrapper(self, *args, **kwargs)", nullptr, module_name(),
         "rate_limit.<locals>.decorator.<locals>.wrapper",
         nb::make_tuple(limiter, nb::borrow(f), var));
-    wrapper = call(call(zentaro::global(ZT_NAME("wraps")), f), wrapper);
+    wrapper = call(call(module_global(desk().names.wraps), f), wrapper);
     // Reachable so that the shared window can be inspected.
-    set_attr(wrapper, ZT_NAME("_limiter"), limiter);
+    set_attr(wrapper, desk().names._limiter, limiter);
     return wrapper;
 }
 
@@ -154,17 +158,20 @@ namespace {
 // limiter.lock = type(limiter.lock)(), when the limiter has a lock.
 void renew_lock(nb::handle limiter) {
     PyObject *found = nullptr;
-    if (zentaro::compat::lookup_attr(limiter.ptr(), ZT_NAME("lock"), &found) < 0)
+    if (into_python([&] {
+            return zentaro::compat::lookup_attr(limiter.ptr(), desk().names.lock, &found);
+        }) < 0)
         raise_python_error();
     if (!found)
         return;
     nb::object lock = nb::steal(found);
-    set_attr(limiter, ZT_NAME("lock"), call(lock.type()));
+    set_attr(limiter, desk().names.lock, call(lock.type()));
 }
 
 } // namespace
 
 void renew_limiter_locks() {
+    PyObject *limiters = desk().limiters;
     if (!limiters)
         return;
     nb::object refs = steal_or_raise(PyList_GetSlice(limiters, 0, PyList_GET_SIZE(limiters)));

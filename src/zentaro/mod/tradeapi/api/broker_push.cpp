@@ -10,7 +10,7 @@
 // back; an object with a registered push lives as long as the client keeps
 // its handler.
 
-#include "broker_desk.hpp"
+#include "broker_state.hpp"
 
 namespace broker_desk {
 
@@ -24,7 +24,7 @@ nb::object push_handler(zentaro::Closure state, nb::handle, nb::handle event) {
     nb::object api = nb::borrow(PyTuple_GET_ITEM(state.data.ptr(), kObject));
     nb::object orderpush = nb::borrow(PyTuple_GET_ITEM(state.data.ptr(), kCallback));
     nb::object record =
-        zentaro::call_method(api, ZT_NAME("_trans_order"), getitem(event, ZT_NAME("params")));
+        zentaro::call_method(api, desk().names._trans_order, getitem(event, desk().names.params));
     if (truth(orderpush))
         return call(orderpush, record);
     return orderpush;
@@ -38,28 +38,28 @@ nb::object make_handler(nb::handle api, nb::handle orderpush) {
 }
 
 [[noreturn]] void raise_subscription_failure(nb::handle answer, nb::handle error) {
-    nb::object message = get_or_none(error, ZT_NAME("message"));
+    nb::object message = get_or_none(error, desk().names.message);
     if (!truth(message))
         message = nb::str("参数输入有误");
-    raise_trade_exception(join_text({nb::str("委托推送注册失败("),
-                                     zentaro::text_of(get_or_none(answer, ZT_NAME("id"))),
-                                     nb::str("): "), zentaro::text_of(message)}));
+    raise_trade_exception(
+        join_text({nb::str("委托推送注册失败("), str_of(get_or_none(answer, desk().names.id)),
+                   nb::str("): "), str_of(message)}));
 }
 
 } // namespace
 
 nb::object register_push(nb::handle self, nb::handle orderpush) {
     nb::dict params;
-    set_item(params, ZT_NAME("action"), nb::str("subscribe"));
-    set_item(params, ZT_NAME("Subkey"), nb::str("entrustret"));
-    set_item(params, ZT_NAME("fund_token"), account_token(self));
-    nb::dict request = make_request(1601, nullptr, params);
-    nb::object answer = zentaro::call_method(client_of(self), ZT_NAME("call_rpc_json"), request);
-    nb::object error = get_or_none(answer, ZT_NAME("error"));
+    set_item(params, desk().names.action, nb::str("subscribe"));
+    set_item(params, desk().names.Subkey, nb::str("entrustret"));
+    set_item(params, desk().names.fund_token, account_token(self));
+    nb::dict request = make_request(kSubscribeReqType, nullptr, params);
+    nb::object answer = zentaro::call_method(client_of(self), desk().names.call_rpc_json, request);
+    nb::object error = get_or_none(answer, desk().names.error);
     if (truth(error))
         raise_subscription_failure(answer, error);
     nb::object handler = make_handler(self, orderpush);
-    zentaro::call_method(client_of(self), ZT_NAME("register_callback"), handler);
+    zentaro::call_method(client_of(self), desk().names.register_callback, handler);
     return nb::none();
 }
 

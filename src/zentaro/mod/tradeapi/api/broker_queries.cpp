@@ -7,7 +7,7 @@
 
 #include <type_traits>
 
-#include "broker_desk.hpp"
+#include "broker_state.hpp"
 
 namespace broker_desk {
 
@@ -17,23 +17,16 @@ void set_item(nb::handle dict, PyObject *key, nb::handle value) {
     zentaro::check(PyDict_SetItem(dict.ptr(), key, value.ptr()));
 }
 
-nb::object join_text(std::initializer_list<nb::handle> parts) {
-    nb::object out = nb::str("");
-    for (nb::handle part : parts)
-        out = steal_or_raise(PyUnicode_Concat(out.ptr(), part.ptr()));
-    return out;
-}
-
 nb::object account_token(nb::handle api) {
-    return zentaro::call_method(api, ZT_NAME("_get_account_token"));
+    return zentaro::call_method(api, desk().names._get_account_token);
 }
 
 nb::dict make_request(long req_type, const char *method, nb::handle params) {
     nb::dict request;
-    set_item(request, ZT_NAME("ReqType"), nb::int_(req_type));
+    set_item(request, desk().names.ReqType, nb::int_(req_type));
     if (method)
-        set_item(request, ZT_NAME("method"), nb::str(method));
-    set_item(request, ZT_NAME("params"), params);
+        set_item(request, desk().names.method, nb::str(method));
+    set_item(request, desk().names.params, params);
     return request;
 }
 
@@ -68,10 +61,17 @@ constexpr const char *kMaskedToken = "***";
 // Where this module's frames show in formatted tracebacks.
 constexpr const char *kSourceFile = "zentaro/mod/tradeapi/api/broker_queries.cpp";
 
+// template % value
+nb::object percent_format(const char *text, nb::handle value) {
+    nb::object format = nb::str(text);
+    return steal_or_raise(
+        into_python([&] { return PyNumber_Remainder(format.ptr(), value.ptr()); }));
+}
+
 nb::dict stock_request(nb::handle self, const AccountQuery &q) {
     nb::dict params;
-    set_item(params, ZT_NAME("FunID"), nb::int_(q.fun_id));
-    set_item(params, ZT_NAME("fund_token"), account_token(self));
+    set_item(params, desk().names.FunID, nb::int_(q.fun_id));
+    set_item(params, desk().names.fund_token, account_token(self));
     return make_request(q.req_type, "stockqmx", params);
 }
 
@@ -79,15 +79,15 @@ nb::dict stock_request(nb::handle self, const AccountQuery &q) {
 // never carry a credential of the account.
 nb::dict log_extra(const char *status, nb::handle request) {
     nb::dict extra;
-    set_item(extra, ZT_NAME("status"), nb::str(status));
+    set_item(extra, desk().names.status, nb::str(status));
     Py_ssize_t pos = 0;
     PyObject *raw_key, *raw_value;
     while (PyDict_Next(request.ptr(), &pos, &raw_key, &raw_value)) {
         nb::object key = nb::borrow(raw_key), shown = nb::borrow(raw_value);
-        if (key.ptr() == ZT_NAME("params") && PyDict_Check(shown.ptr()) &&
-            PyDict_Contains(shown.ptr(), ZT_NAME("fund_token")) == 1) {
+        if (key.ptr() == desk().names.params && PyDict_Check(shown.ptr()) &&
+            PyDict_Contains(shown.ptr(), desk().names.fund_token) == 1) {
             shown = steal_or_raise(PyDict_Copy(shown.ptr()));
-            set_item(shown, ZT_NAME("fund_token"), nb::str(kMaskedToken));
+            set_item(shown, desk().names.fund_token, nb::str(kMaskedToken));
         }
         set_item(extra, key.ptr(), shown);
     }
@@ -95,19 +95,19 @@ nb::dict log_extra(const char *status, nb::handle request) {
 }
 
 void log_query(PyObject *level, const char *tag, const char *status, nb::handle request) {
-    nb::object log = get_attr(zentaro::global(ZT_NAME("system_log")), level);
-    log(nb::str(tag), nb::arg("extra") = log_extra(status, request));
+    nb::object log = get_attr(module_global(desk().names.system_log), level);
+    nb::object message = nb::str(tag), extra = log_extra(status, request);
+    zentaro::call_with_keywords(log, {message}, {{desk().names.extra, extra}});
 }
 
 // The first message of a failed query: prefix, id, "): " and the server's text.
 [[noreturn]] void raise_answer_failure(const char *prefix, nb::handle answer) {
-    nb::object error = get_or(answer, ZT_NAME("error"), nb::dict());
-    nb::object message = get_or_none(error, ZT_NAME("message"));
+    nb::object error = get_or(answer, desk().names.error, nb::dict());
+    nb::object message = get_or_none(error, desk().names.message);
     if (!truth(message))
         message = nb::str("参数输入有误");
-    raise_trade_exception(
-        join_text({nb::str(prefix), zentaro::text_of(get_or_none(answer, ZT_NAME("id"))),
-                   nb::str("): "), zentaro::text_of(message)}));
+    raise_trade_exception(join_text({nb::str(prefix), str_of(get_or_none(answer, desk().names.id)),
+                                     nb::str("): "), str_of(message)}));
 }
 
 // The except branch of a guarded query: log the failure and raise a new
@@ -120,11 +120,11 @@ void log_query(PyObject *level, const char *tag, const char *status, nb::handle 
     nb::object previous = nb::steal(PyErr_GetHandledException());
     PyErr_SetHandledException(caught.ptr());
     try {
-        log_query(ZT_NAME("error"), fail_tag, "fail", request);
+        log_query(desk().names.error, fail_tag, "fail", request);
         nb::object text =
-            zentaro::call_method(zentaro::global(ZT_NAME("traceback")), ZT_NAME("format_exc"));
-        nb::object message = steal_or_raise(PyNumber_Remainder(nb::str(wrapper).ptr(), text.ptr()));
-        raise_object(call(zentaro::global(ZT_NAME("TradeException")), message));
+            zentaro::call_method(module_global(desk().names.traceback), desk().names.format_exc);
+        nb::object message = percent_format(wrapper, text);
+        raise_object(call(module_global(desk().names.TradeException), message));
     } catch (nb::python_error &) {
         PyErr_SetHandledException(previous.ptr());
         throw;
@@ -155,24 +155,20 @@ nb::object account_query(nb::handle self, const AccountQuery &q, Convert &&conve
     nb::dict request = stock_request(self, q);
     nb::object rpc = client_of(self);
     return guard_query(q.method, q.fail_tag, q.wrapper, request, [&]() -> nb::object {
-        nb::object answer = zentaro::call_method(rpc, ZT_NAME("call_rpc_json"), request);
-        if (!truth(get_or_none(answer, ZT_NAME("result"))))
+        nb::object answer = zentaro::call_method(rpc, desk().names.call_rpc_json, request);
+        if (!truth(get_or_none(answer, desk().names.result)))
             raise_answer_failure(q.prefix, answer);
-        log_query(ZT_NAME("info"), q.success_tag, "success", request);
+        log_query(desk().names.info, q.success_tag, "success", request);
         return convert(answer);
     });
-}
-
-nb::object iterate(nb::handle iterable) {
-    return steal_or_raise(PyObject_GetIter(iterable.ptr()));
 }
 
 // Walks result[list_key] (missing: empty), converting each record; `each`
 // may also take the list itself.
 template <class Each> void for_each_record(nb::handle answer, PyObject *list_key, Each &&each) {
-    nb::object records = get_or(getitem(answer, ZT_NAME("result")), list_key, nb::list());
+    nb::object records = get_or(getitem(answer, desk().names.result), list_key, nb::list());
     nb::object it = iterate(records);
-    while (PyObject *raw = PyIter_Next(it.ptr())) {
+    while (PyObject *raw = next_item(it)) {
         if constexpr (std::is_invocable_v<Each, nb::object, nb::handle>)
             each(nb::steal(raw), records);
         else
@@ -182,37 +178,37 @@ template <class Each> void for_each_record(nb::handle answer, PyObject *list_key
         raise_python_error();
 }
 
-// The translators are resolved on the first record, as the per-record
+// The hooks are resolved on the first record, as the per-record
 // lookups would be.
-class LazyTranslators {
+class LazyHooks {
   public:
-    explicit LazyTranslators(nb::handle api) : api_(api) {}
-    const Translators &get() {
+    explicit LazyHooks(nb::handle api) : api_(api) {}
+    const RecordHooks &get() {
         if (!resolved_) {
-            tr_ = resolve_translators(api_, false);
+            hooks_ = resolve_hooks(api_, false);
             resolved_ = true;
         }
-        return tr_;
+        return hooks_;
     }
 
   private:
     nb::handle api_;
-    Translators tr_;
+    RecordHooks hooks_;
     bool resolved_ = false;
 };
 
 template <class Convert>
 nb::object record_list(nb::handle self, nb::handle answer, Convert &&convert, RecordTimes times) {
     nb::list out;
-    LazyTranslators tr(self);
+    LazyHooks hooks(self);
     TimeBatchScope batch;
     bool opened = false;
-    for_each_record(answer, ZT_NAME("Array"), [&](nb::object item, nb::handle records) {
+    for_each_record(answer, desk().names.Array, [&](nb::object item, nb::handle records) {
         if (!opened) { // fresh timestamps of this list are boxed together
-            batch.open(tr.get(), records, times);
+            batch.open(hooks.get(), records, times);
             opened = true;
         }
-        out.append(convert(tr.get(), item));
+        out.append(convert(hooks.get(), item));
     });
     batch.finish();
     return out;
@@ -221,54 +217,56 @@ nb::object record_list(nb::handle self, nb::handle answer, Convert &&convert, Re
 // ---- TradeAPI methods ----
 
 void trade_api_init(nb::handle self, nb::handle account_id) {
-    set_attr(self, ZT_NAME("account_id"), account_id);
-    set_attr(self, ZT_NAME("_trader_rpc"), call(zentaro::global(ZT_NAME("TraderRPC"))));
-    set_attr(self, ZT_NAME("timeout"), nb::int_(6));
-    set_attr(self, ZT_NAME("_trade_type"), nb::str("0"));
-    set_attr(self, ZT_NAME("_account_token"), nb::none());
+    set_attr(self, desk().names.account_id, account_id);
+    set_attr(self, desk().names._trader_rpc, call(module_global(desk().names.TraderRPC)));
+    set_attr(self, desk().names.timeout, nb::int_(6));
+    set_attr(self, desk().names._trade_type, nb::str("0"));
+    set_attr(self, desk().names._account_token, nb::none());
 }
 
 bool equals(nb::handle a, nb::handle b) {
-    return truth(steal_or_raise(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ)));
+    return truth(
+        steal_or_raise(into_python([&] { return PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ); })));
 }
 
 nb::object fetch_account_token(nb::handle self) {
     nb::dict params;
-    set_item(params, ZT_NAME("action"), nb::str("getOnlineAccount"));
-    nb::dict request = make_request(594177, nullptr, params);
-    nb::object answer = zentaro::call_method(client_of(self), ZT_NAME("call_rpc_json"), request);
+    set_item(params, desk().names.action, nb::str("getOnlineAccount"));
+    nb::dict request = make_request(kOnlineAccountsReqType, nullptr, params);
+    nb::object answer = zentaro::call_method(client_of(self), desk().names.call_rpc_json, request);
     nb::object accounts =
-        get_or(get_or(answer, ZT_NAME("result"), nb::dict()), ZT_NAME("Accounts"), nb::list());
+        get_or(get_or(answer, desk().names.result, nb::dict()), desk().names.Accounts, nb::list());
     nb::object it = iterate(accounts);
-    while (PyObject *raw = PyIter_Next(it.ptr())) {
+    while (PyObject *raw = next_item(it)) {
         nb::object account = nb::steal(raw);
-        if (equals(getitem(account, ZT_NAME("AccountID")), get_attr(self, ZT_NAME("account_id"))) &&
-            equals(getitem(account, ZT_NAME("TradeType")),
-                   get_attr(self, ZT_NAME("_trade_type")))) {
-            nb::object token = getitem(account, ZT_NAME("fund_token"));
-            set_attr(self, ZT_NAME("_account_token"), token);
+        if (equals(getitem(account, desk().names.AccountID),
+                   get_attr(self, desk().names.account_id)) &&
+            equals(getitem(account, desk().names.TradeType),
+                   get_attr(self, desk().names._trade_type))) {
+            nb::object token = getitem(account, desk().names.fund_token);
+            set_attr(self, desk().names._account_token, token);
             return token;
         }
     }
     if (PyErr_Occurred())
         raise_python_error();
     nb::object message =
-        get_or_none(get_or(answer, ZT_NAME("error"), nb::dict()), ZT_NAME("message"));
+        get_or_none(get_or(answer, desk().names.error, nb::dict()), desk().names.message);
     if (!truth(message))
         message = nb::str("该账户不存在!");
-    nb::object text =
-        nb::str("获取账户({})：失败({}).").format(get_or_none(answer, ZT_NAME("id")), message);
+    nb::object text = zentaro::call_method(nb::str("获取账户({})：失败({})."), desk().names.format,
+                                           get_or_none(answer, desk().names.id), message);
     raise_trade_exception(text);
 }
 
 nb::object get_account_token(nb::handle self, nb::handle force) {
-    if (truth(force) || get_attr(self, ZT_NAME("_account_token")).is_none())
+    if (truth(force) || get_attr(self, desk().names._account_token).is_none())
         return fetch_account_token(self);
-    return get_attr(self, ZT_NAME("_account_token"));
+    return get_attr(self, desk().names._account_token);
 }
 
 void trade_api_del(nb::handle self) {
-    if (PyObject_DelAttr(self.ptr(), ZT_NAME("_trader_rpc")) < 0) {
+    if (into_python([&] { return PyObject_DelAttr(self.ptr(), desk().names._trader_rpc); }) < 0) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError))
             raise_python_error();
         PyErr_Clear();
@@ -277,19 +275,19 @@ void trade_api_del(nb::handle self) {
 
 nb::object portfolio(nb::handle self) {
     return account_query(self, kPortfolioQuery, [&](nb::handle answer) {
-        nb::object records = getitem(getitem(answer, ZT_NAME("result")), ZT_NAME("Array"));
+        nb::object records = getitem(getitem(answer, desk().names.result), desk().names.Array);
         nb::object item = getitem(records, nb::int_(0).ptr());
-        return convert_funds(resolve_translators(self, false), item);
+        return convert_funds(resolve_hooks(self, false), item);
     });
 }
 
 nb::object positions(nb::handle self) {
     return account_query(self, kPositionsQuery, [&](nb::handle answer) -> nb::object {
         nb::dict out;
-        LazyTranslators tr(self);
-        for_each_record(answer, ZT_NAME("Array"), [&](nb::object item) {
+        LazyHooks hooks(self);
+        for_each_record(answer, desk().names.Array, [&](nb::object item) {
             nb::object symbol;
-            nb::object record = convert_position(tr.get(), item, &symbol);
+            nb::object record = convert_position(hooks.get(), item, &symbol);
             set_item(out, symbol.ptr(), record);
         });
         return out;
@@ -309,54 +307,54 @@ nb::object secondary_orders(nb::handle self) {
 }
 
 nb::object day_time_text(nb::handle moment) {
-    nb::object stamp = call(get_attr(zentaro::global(ZT_NAME("pd")), ZT_NAME("Timestamp")), moment);
-    return zentaro::call_method(stamp, ZT_NAME("strftime"), nb::str("%Y-%m-%d %H:%M:%S"));
+    nb::object stamp =
+        call(get_attr(module_global(desk().names.pd), desk().names.Timestamp), moment);
+    return zentaro::call_method(stamp, desk().names.strftime, nb::str("%Y-%m-%d %H:%M:%S"));
 }
 
 [[noreturn]] void raise_orders_failure(nb::handle answer) {
-    nb::object msg = get_or_none(answer, ZT_NAME("msg"));
+    nb::object msg = get_or_none(answer, desk().names.msg);
     if (!truth(msg))
         msg = nb::str("参数输入有误");
-    raise_trade_exception(
-        steal_or_raise(PyNumber_Remainder(nb::str("委托查询失败: %s").ptr(), msg.ptr())));
+    raise_trade_exception(percent_format("委托查询失败: %s", msg));
 }
 
 nb::object get_orders(nb::handle self, nb::handle order_id, nb::handle start_time,
                       nb::handle end_time) {
     nb::dict params;
-    set_item(params, ZT_NAME("action"), nb::str("query"));
-    set_item(params, ZT_NAME("instructionid"), order_id);
-    set_item(params, ZT_NAME("fund_token"), account_token(self));
-    set_item(params, ZT_NAME("type"), nb::int_(1));
-    nb::dict request = make_request(151553, "new_instmanage", params);
+    set_item(params, desk().names.action, nb::str("query"));
+    set_item(params, desk().names.instructionid, order_id);
+    set_item(params, desk().names.fund_token, account_token(self));
+    set_item(params, desk().names.type, nb::int_(1));
+    nb::dict request = make_request(kInstructionsReqType, "new_instmanage", params);
     if (truth(start_time) && truth(end_time)) {
-        set_item(params, ZT_NAME("startdate"), day_time_text(start_time));
-        set_item(params, ZT_NAME("enddate"), day_time_text(end_time));
+        set_item(params, desk().names.startdate, day_time_text(start_time));
+        set_item(params, desk().names.enddate, day_time_text(end_time));
     }
     nb::object rpc = client_of(self);
     return guard_query(
         "get_orders", "get_orders_fail", "委托查询失败: %s", request, [&]() -> nb::object {
-            nb::object answer = zentaro::call_method(rpc, ZT_NAME("call_rpc_json"), request);
-            if (!truth(get_or_none(answer, ZT_NAME("result"))))
+            nb::object answer = zentaro::call_method(rpc, desk().names.call_rpc_json, request);
+            if (!truth(get_or_none(answer, desk().names.result)))
                 raise_orders_failure(answer);
-            log_query(ZT_NAME("info"), "get_orders_success", "success", request);
+            log_query(desk().names.info, "get_orders_success", "success", request);
             nb::list out;
-            for_each_record(answer, ZT_NAME("orders"), [&](nb::object item) {
-                nb::object owner = getitem(item, ZT_NAME("fund_token"));
+            for_each_record(answer, desk().names.orders, [&](nb::object item) {
+                nb::object owner = getitem(item, desk().names.fund_token);
                 if (zentaro::compare(owner, account_token(self), Py_NE))
                     return;
-                out.append(zentaro::call_method(self, ZT_NAME("_trans_inst"), item));
+                out.append(zentaro::call_method(self, desk().names._trans_inst, item));
             });
             return out;
         });
 }
 
 nb::object trans_inst(nb::handle self, nb::handle item) {
-    return convert_instruction(resolve_translators(self, true), item);
+    return convert_instruction(resolve_hooks(self, true), item);
 }
 
 nb::object trans_order(nb::handle self, nb::handle item) {
-    return convert_pushed_order(resolve_translators(self, false), item);
+    return convert_pushed_order(resolve_hooks(self, false), item);
 }
 
 // The method's documentation, to the character: a line break and eight
