@@ -547,7 +547,7 @@ nb::object make_log_encoder(nb::module_ &m) {
 
 } // namespace
 
-NB_MODULE(recorder, m) {
+ZT_MODULE(recorder, m) {
     module_state().init(m);
     set_doc(m, kModuleDoc);
     m.attr("json") = import("json");

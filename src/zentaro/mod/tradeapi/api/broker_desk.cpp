@@ -76,7 +76,7 @@ void import_names(nb::module_ &m) {
 
 } // namespace
 
-NB_MODULE(broker_desk, m) {
+ZT_MODULE(broker_desk, m) {
     zentaro::module_state().init(m);
     import_names(m);
     prepare_records();
