@@ -23,7 +23,7 @@ MODULES = [
 ]
 
 CHILD = textwrap.dedent(
-    """
+    r"""
     import glob, importlib, importlib.util, os, sys
 
     MODULES, order, kind = eval(sys.argv[1]), sys.argv[2], sys.argv[3]
@@ -61,17 +61,18 @@ CHILD = textwrap.dedent(
         before = {name: sys.modules[name] for name in MODULES if importlib.import_module(name)}
     read, write = os.pipe()
     interpreters, interp = new_interpreter(kind)
-    interpreters.run_string(interp, f'''
-    import importlib.util, os
-    for name, path in {files!r}:
-        spec = importlib.util.spec_from_file_location(name, path)
-        try:
-            spec.loader.exec_module(importlib.util.module_from_spec(spec))
-            outcome = "loaded"
-        except ImportError as error:
-            outcome = str(error)
-        os.write({write}, f"{{name}}: {{outcome}}\\\\n".encode())
-    '''.replace("\\n    ", "\\n"))
+    script = "\n".join([
+        "import importlib.util, os",
+        f"for name, path in {files!r}:",
+        "    spec = importlib.util.spec_from_file_location(name, path)",
+        "    try:",
+        "        spec.loader.exec_module(importlib.util.module_from_spec(spec))",
+        "        outcome = 'loaded'",
+        "    except ImportError as error:",
+        "        outcome = str(error)",
+        f"    os.write({write}, f'{{name}}: {{outcome}}\\n'.encode())",
+    ])
+    interpreters.run_string(interp, script)
     interpreters.destroy(interp)
     os.close(write)
     with os.fdopen(read) as lines:
