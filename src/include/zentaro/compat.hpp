@@ -34,7 +34,12 @@ inline uint64_t dict_version(PyObject *dict) {
 // A type's version tag (0 when not valid): changes whenever the type or a
 // base is modified.
 inline unsigned int type_version(PyTypeObject *type) {
+#if PY_VERSION_HEX >= 0x030D0000
+    // 3.13 no longer sets the flag: a zero tag is the invalid one.
+    return type->tp_version_tag;
+#else
     return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+#endif
 }
 
 // A strong reference to a weak reference's target, or NULL when it is gone
