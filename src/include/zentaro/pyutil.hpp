@@ -221,11 +221,22 @@ inline void install() {
 template <typename Step> auto into_python(Step &&step) -> decltype(step()) {
     try {
         return step();
-    } catch (abi::__forced_unwind &) {
+    }
+#if defined(_LIBCPP_VERSION)
+    // libc++ (the wheels' runtime) has no type for a forced unwind: it is the
+    // one exception without a C++ exception object behind it.
+    catch (...) {
+        if (!std::current_exception() && compat::finalizing())
+            exit_guard::park_exiting_thread();
+        throw;
+    }
+#else
+    catch (abi::__forced_unwind &) {
         if (compat::finalizing())
             exit_guard::park_exiting_thread();
         throw;
     }
+#endif
 }
 
 // Runs `body` and turns a C++ failure into a pending Python error, returning
@@ -239,9 +250,13 @@ template <typename Body> PyObject *guarded(Body &&body) noexcept(false) {
             return body();
         else
             return body().release().ptr();
-    } catch (abi::__forced_unwind &) {
+    }
+#if !defined(_LIBCPP_VERSION) // with libc++ a forced unwind matches no clause below
+    catch (abi::__forced_unwind &) {
         throw;
-    } catch (nb::python_error &e) {
+    }
+#endif
+    catch (nb::python_error &e) {
         e.restore();
     } catch (const nb::builtin_exception &e) {
         if (!PyErr_Occurred())

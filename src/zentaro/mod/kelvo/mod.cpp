@@ -88,7 +88,7 @@ nb::object make_mod_class(nb::module_ &m) {
 
 } // namespace
 
-NB_MODULE(mod, m) {
+ZT_MODULE(mod, m) {
     module_state().init(m);
     m.attr("AbstractMod") = import_from("corvane.interface", "AbstractMod");
     m.attr("export_as_api") = import_from("corvane", "export_as_api");

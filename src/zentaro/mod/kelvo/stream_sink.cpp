@@ -309,7 +309,7 @@ nb::object make_sink_class(nb::module_ &m) {
 
 } // namespace
 
-NB_MODULE(stream_sink, m) {
+ZT_MODULE(stream_sink, m) {
     module_state().init(m);
     m.attr("io") = import("io");
     m.attr("EVENT") = import_from("corvane.events", "EVENT");

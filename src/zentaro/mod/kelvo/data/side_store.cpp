@@ -146,7 +146,7 @@ nb::object make_store_class(nb::module_ &m) {
 
 } // namespace
 
-NB_MODULE(side_store, m) {
+ZT_MODULE(side_store, m) {
     module_state().init(m);
     m.attr("os") = import("os");
     m.attr("base64") = import("base64");

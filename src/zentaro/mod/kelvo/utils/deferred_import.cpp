@@ -301,10 +301,6 @@ int proxy_init(PyObject *self, PyObject *args, PyObject *kwargs) {
     return PyObject_SetAttr(self, ZT_NAME("module_path"), module_path);
 }
 
-PyObject *init_method(PyObject *self, PyObject *args, PyObject *kwargs) {
-    return proxy_init(self, args, kwargs) < 0 ? nullptr : Py_NewRef(Py_None);
-}
-
 // __getattr__(self, func_name), as a def takes it: positional or by keyword.
 PyObject *getattr_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                          PyObject *kwnames) {
@@ -324,12 +320,12 @@ template <typename Fn> PyCFunction c_method(Fn fn) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
 }
 
-// __init__ stands beside the init slot (METH_COEXIST) to carry the
-// signature; __getattr__ is offered for subclasses that call it explicitly,
-// and comes with the type so that the fast tp_getattro stays in place.
+// The constructor's signature comes from the class docstring, as for a
+// built-in class (an __init__ method beside the init slot would carry it on
+// 3.11 and 3.12, but 3.13's inspect cannot bind such a method to the class).
+// __getattr__ is offered for subclasses that call it explicitly, and comes
+// with the type so that the fast tp_getattro stays in place.
 PyMethodDef kMethods[] = {
-    {"__init__", c_method(init_method), METH_VARARGS | METH_KEYWORDS | METH_COEXIST,
-     "__init__($self, module_path)\n--\n\nRemember the dotted path; nothing is imported yet."},
     {"__getattr__", c_method(getattr_method), METH_FASTCALL | METH_KEYWORDS,
      "__getattr__($self, func_name)\n--\n\nReturn the attribute `func_name` of the resolved "
      "object."},
@@ -361,7 +357,7 @@ nb::object proxy_getstate(nb::handle self) {
 
 } // namespace
 
-NB_MODULE(deferred_import, m) {
+ZT_MODULE(deferred_import, m) {
     module_state().init(m);
     auto cls = nb::class_<DeferredImport>(m, "DeferredImport", kDoc, nb::dynamic_attr(),
                                           nb::is_weak_referenceable(), nb::type_slots(kSlots));

@@ -8,7 +8,7 @@ class DeferredImport:
         """Call self as a function."""
 
     def __init__(self, module_path: str) -> None:
-        """Remember the dotted path; nothing is imported yet."""
+        """Initialize self.  See help(type(self)) for accurate signature."""
 
     def __getattr__(self, func_name: str) -> Any:
         """Return the attribute `func_name` of the resolved object."""

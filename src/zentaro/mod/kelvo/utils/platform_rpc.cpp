@@ -470,7 +470,7 @@ void import_dependencies(nb::module_ &m) {
 } // namespace
 } // namespace zentaro::platform_rpc
 
-NB_MODULE(platform_rpc, m) {
+ZT_MODULE(platform_rpc, m) {
     using namespace zentaro::platform_rpc;
     zentaro::module_state().init(m);
     init_decoders();

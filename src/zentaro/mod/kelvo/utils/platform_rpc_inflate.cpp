@@ -4,9 +4,11 @@
 // inflating it; a region that is written again and again costs none. The
 // region is a reservation of address space of which only the pages written
 // become memory; after every use all but the first `resident_bound` bytes
-// are handed back. libdeflate (reached through dlopen, as a plain C library
-// with a small stable interface) inflates in one pass into a given buffer,
-// which the Python-level inflaters cannot do.
+// are handed back. libdeflate inflates in one pass into a given buffer, which
+// the Python-level inflaters cannot do. It comes from the `deflate` package (a
+// declared dependency), whose extension module carries the library and
+// exports its small stable C interface: the kit finds the functions in that
+// module once it is imported, so no system library is needed.
 //
 // One region serves the process. A call takes it (under the GIL) and gives
 // it back when done; a call that finds it taken, by another thread or by
@@ -108,7 +110,16 @@ const unsigned char *InflateLease::data() const {
 }
 
 void init_region_inflater() {
-    void *handle = dlopen("libdeflate.so.0", RTLD_NOW | RTLD_LOCAL);
+    // Any failure leaves the region inflater off; decoding keeps to the
+    // other inflaters, which give the same bytes.
+    PyObject *module = PyImport_ImportModule("deflate._deflate");
+    PyObject *file = module ? PyObject_GetAttrString(module, "__file__") : nullptr;
+    const char *path = file && PyUnicode_Check(file) ? PyUnicode_AsUTF8(file) : nullptr;
+    // The import has loaded it: this only finds it (never a library elsewhere).
+    void *handle = path ? dlopen(path, RTLD_NOW | RTLD_NOLOAD) : nullptr;
+    Py_XDECREF(file);
+    Py_XDECREF(module);
+    PyErr_Clear();
     if (!handle)
         return;
     lib.alloc =
@@ -116,6 +127,8 @@ void init_region_inflater() {
     lib.free = reinterpret_cast<decltype(lib.free)>(dlsym(handle, "libdeflate_free_decompressor"));
     lib.zlib_decompress_ex = reinterpret_cast<decltype(lib.zlib_decompress_ex)>(
         dlsym(handle, "libdeflate_zlib_decompress_ex"));
+    // The module stays imported for the life of the process: the handle's
+    // reference is kept, so the functions can never be unmapped.
 }
 
 InflateLease inflate_reused(const unsigned char *data, size_t size) {

@@ -192,7 +192,7 @@ nb::object make_log_encoder(nb::module_ &m) {
 
 using namespace recorder;
 
-NB_MODULE(recorder, m) {
+ZT_MODULE(recorder, m) {
     module_state().init(m);
     set_doc(m, kModuleDoc);
     m.attr("json") = import("json");

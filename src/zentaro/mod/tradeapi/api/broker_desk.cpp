@@ -101,7 +101,7 @@ void import_names(nb::module_ &m) {
 
 } // namespace
 
-NB_MODULE(broker_desk, m) {
+ZT_MODULE(broker_desk, m) {
     zentaro::module_state().init(m);
     desk().names.intern_all();
     import_names(m);

@@ -482,7 +482,7 @@ void renew_gates_in_forked_children(nb::module_ &m) {
 } // namespace
 } // namespace zentaro::gateway_link
 
-NB_MODULE(gateway_link, m) {
+ZT_MODULE(gateway_link, m) {
     using namespace zentaro::gateway_link;
     zentaro::module_state().init(m);
     import_dependencies(m);

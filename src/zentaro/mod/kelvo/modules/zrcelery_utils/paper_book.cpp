@@ -184,7 +184,7 @@ nb::object make_paper_book(nb::module_ &m) {
 
 } // namespace
 
-NB_MODULE(paper_book, m) {
+ZT_MODULE(paper_book, m) {
     module_state().init(m);
     m.attr("datetime") = import("datetime");
     m.attr("ModHandler") = import_from("corvane.mod", "ModHandler");

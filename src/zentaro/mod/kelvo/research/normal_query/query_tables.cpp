@@ -174,10 +174,6 @@ PyObject *model_tp_str(PyObject *self) {
     return PyObject_GetAttr(self, ZT_NAME("name"));
 }
 
-PyObject *model_init_method(PyObject *self, PyObject *args, PyObject *kwargs) {
-    return model_tp_init(self, args, kwargs) < 0 ? nullptr : Py_NewRef(Py_None);
-}
-
 // __getattr__(self, key), as a def takes it: positional or by keyword.
 PyObject *model_getattr_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                                PyObject *kwnames) {
@@ -194,9 +190,9 @@ PyObject *model_getattr_method(PyObject *self, PyObject *const *args, Py_ssize_t
 } // namespace
 
 nb::object make_table_class() {
+    // The constructor's signature comes from the class docstring: 3.13's
+    // inspect cannot bind an __init__ method that stands beside the slot.
     static PyMethodDef methods[] = {
-        {"__init__", c_method(model_init_method), METH_VARARGS | METH_KEYWORDS | METH_COEXIST,
-         "__init__($self, name)\n--\n\nStore the table's name."},
         {"__getattr__", c_method(model_getattr_method), METH_FASTCALL | METH_KEYWORDS,
          "__getattr__($self, key)\n--\n\nReturn the field `key` of this table."},
         {nullptr, nullptr, 0, nullptr},

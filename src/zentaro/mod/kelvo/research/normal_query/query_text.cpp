@@ -48,7 +48,7 @@ void release_natives() {
 
 using namespace query_text;
 
-NB_MODULE(query_text, m) {
+ZT_MODULE(query_text, m) {
     module_state().init(m);
 
     nb::object numbers = import("numbers");

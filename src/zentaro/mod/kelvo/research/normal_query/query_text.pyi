@@ -59,7 +59,7 @@ class StrModel:
         """Return str(self)."""
 
     def __init__(self, name: str) -> None:
-        """Store the table's name."""
+        """Initialize self.  See help(type(self)) for accurate signature."""
 
     def __getattr__(self, key: str) -> StrModelAttr:
         """Return the field `key` of this table."""
