@@ -13,16 +13,9 @@ os.environ["SPHINX_AUTODOC_IGNORE_NATIVE_MODULE_TYPE_STUBS"] = "1"
 HERE = os.path.dirname(os.path.abspath(__file__))
 os.environ.setdefault("ZENTARO_ROOT", os.path.join(HERE, "_build", "kit-home"))
 KIT_MODULES = [
-    "zentaro.mod.kelvo.utils.platform_rpc",
-    "zentaro.mod.tradeapi.api.broker_desk",
-    "zentaro.mod.tradeapi.sdk.gateway_link",
-    "zentaro.mod.kelvo.utils.recorder",
-    "zentaro.mod.kelvo.stream_sink",
-    "zentaro.mod.kelvo.mod",
-    "zentaro.mod.kelvo.modules.zrcelery_utils.paper_book",
-    "zentaro.mod.kelvo.research.normal_query.query_text",
-    "zentaro.mod.kelvo.data.side_store",
-    "zentaro.mod.kelvo.utils.deferred_import",
+    line.split()[0]
+    for line in open(os.path.join(HERE, "..", "tools", "kit_modules.txt"), encoding="utf-8")
+    if line.strip() and not line.startswith("#")
 ]
 for _name in KIT_MODULES:
     importlib.import_module(_name)

@@ -28,16 +28,9 @@ from stub_types import ATTRIBUTES, TYPES  # noqa: E402
 SRC = pathlib.Path(__file__).resolve().parent.parent / "src"
 
 MODULES = [
-    "zentaro.mod.kelvo.utils.deferred_import",
-    "zentaro.mod.kelvo.utils.platform_rpc",
-    "zentaro.mod.tradeapi.api.broker_desk",
-    "zentaro.mod.tradeapi.sdk.gateway_link",
-    "zentaro.mod.kelvo.utils.recorder",
-    "zentaro.mod.kelvo.stream_sink",
-    "zentaro.mod.kelvo.mod",
-    "zentaro.mod.kelvo.modules.zrcelery_utils.paper_book",
-    "zentaro.mod.kelvo.research.normal_query.query_text",
-    "zentaro.mod.kelvo.data.side_store",
+    line.split()[0]
+    for line in (pathlib.Path(__file__).resolve().parent / "kit_modules.txt").read_text().splitlines()
+    if line.strip() and not line.startswith("#")
 ]
 
 TYPING_NAMES = {"Any", "ClassVar", "Literal", "Self", "TypeAlias"}

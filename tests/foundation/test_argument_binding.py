@@ -6,19 +6,9 @@ import inspect
 import itertools
 
 import pytest
+from shared.modules import KIT_MODULES
 
-MODULES = [
-    "zentaro.mod.kelvo.utils.platform_rpc",
-    "zentaro.mod.tradeapi.api.broker_desk",
-    "zentaro.mod.tradeapi.sdk.gateway_link",
-    "zentaro.mod.kelvo.utils.recorder",
-    "zentaro.mod.kelvo.stream_sink",
-    "zentaro.mod.kelvo.mod",
-    "zentaro.mod.kelvo.modules.zrcelery_utils.paper_book",
-    "zentaro.mod.kelvo.research.normal_query.query_text",
-    "zentaro.mod.kelvo.data.side_store",
-    "zentaro.mod.kelvo.utils.deferred_import",
-]
+MODULES = KIT_MODULES
 
 
 def is_kit_function(obj):

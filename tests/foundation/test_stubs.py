@@ -11,17 +11,10 @@ import tempfile
 import types
 
 import pytest
+from shared.modules import KIT_MODULES
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-MODULES = [
-    line.strip().strip('",')
-    for line in (ROOT / "tools" / "stubs.py")
-    .read_text()
-    .split("MODULES = [")[1]
-    .split("]")[0]
-    .splitlines()
-    if line.strip()
-]
+MODULES = KIT_MODULES
 
 
 @pytest.mark.parametrize("name", MODULES)

@@ -8,19 +8,9 @@ import textwrap
 import pytest
 
 from shared.children import run_child
+from shared.modules import KIT_MODULES
 
-MODULES = [
-    "zentaro.mod.kelvo.utils.deferred_import",
-    "zentaro.mod.kelvo.utils.platform_rpc",
-    "zentaro.mod.kelvo.utils.recorder",
-    "zentaro.mod.kelvo.research.normal_query.query_text",
-    "zentaro.mod.kelvo.stream_sink",
-    "zentaro.mod.kelvo.mod",
-    "zentaro.mod.kelvo.data.side_store",
-    "zentaro.mod.kelvo.modules.zrcelery_utils.paper_book",
-    "zentaro.mod.tradeapi.api.broker_desk",
-    "zentaro.mod.tradeapi.sdk.gateway_link",
-]
+MODULES = KIT_MODULES
 
 CHILD = textwrap.dedent(
     r"""

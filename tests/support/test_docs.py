@@ -7,22 +7,12 @@ import subprocess
 import sys
 
 import pytest
+from shared.modules import KIT_MODULES
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 DOCS = ROOT / "docs"
 # Module -> its reference page.
-PAGES = {
-    "zentaro.mod.kelvo.utils.platform_rpc": "platform_rpc",
-    "zentaro.mod.tradeapi.api.broker_desk": "broker_desk",
-    "zentaro.mod.tradeapi.sdk.gateway_link": "gateway_link",
-    "zentaro.mod.kelvo.utils.recorder": "recorder",
-    "zentaro.mod.kelvo.stream_sink": "stream_sink",
-    "zentaro.mod.kelvo.mod": "mod",
-    "zentaro.mod.kelvo.modules.zrcelery_utils.paper_book": "paper_book",
-    "zentaro.mod.kelvo.research.normal_query.query_text": "query_text",
-    "zentaro.mod.kelvo.data.side_store": "side_store",
-    "zentaro.mod.kelvo.utils.deferred_import": "deferred_import",
-}
+PAGES = {name: name.rsplit(".", 1)[1] for name in KIT_MODULES}
 
 
 def public_names(name):
