@@ -29,7 +29,9 @@ SRC = pathlib.Path(__file__).resolve().parent.parent / "src"
 
 MODULES = [
     line.split()[0]
-    for line in (pathlib.Path(__file__).resolve().parent / "kit_modules.txt").read_text().splitlines()
+    for line in (pathlib.Path(__file__).resolve().parent / "kit_modules.txt")
+    .read_text()
+    .splitlines()
     if line.strip() and not line.startswith("#")
 ]
 
@@ -448,9 +450,7 @@ def parse_args(argv):
         "of date, 2 when the type table disagrees with the build.",
     )
     mode = parser.add_mutually_exclusive_group()
-    mode.add_argument(
-        "--write", action="store_true", help="rewrite the stubs beside their modules"
-    )
+    mode.add_argument("--write", action="store_true", help="rewrite the stubs beside their modules")
     mode.add_argument(
         "--check", action="store_true", help="only check (the default; kept for scripts)"
     )

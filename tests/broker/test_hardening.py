@@ -11,7 +11,7 @@ import weakref
 import pytest
 from ratelimit import RateLimitException
 
-from shared.broker import ACCOUNT, TOKEN, lookup_answer, pushed
+from shared.broker import ACCOUNT, lookup_answer, pushed
 from shared.children import run_child
 from shared.timing import SANITIZED, scaled
 from zentaro.mod.tradeapi.api import broker_desk as bd

@@ -6,6 +6,7 @@ import inspect
 import itertools
 
 import pytest
+
 from shared.modules import KIT_MODULES
 
 MODULES = KIT_MODULES

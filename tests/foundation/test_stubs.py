@@ -11,6 +11,7 @@ import tempfile
 import types
 
 import pytest
+
 from shared.modules import KIT_MODULES
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]

@@ -5,7 +5,6 @@ answers that cannot be stored."""
 import base64
 import hashlib
 import os
-import threading
 import time
 
 import pandas as pd

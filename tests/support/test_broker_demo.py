@@ -50,5 +50,5 @@ def test_the_demonstration_lines_come_first(monkeypatch, capsys):
     monkeypatch.setattr(bd.TradeAPI.secondary_orders._limiter, "num_calls", 0)
     values = [api.portfolio, api.positions, api.get_tradelogs(), api.secondary_orders()]
     labels = ["账号信息:", "持仓信息:", "成交信息:", "委托信息:"]
-    assert lines[:4] == [f"{label} {value}" for label, value in zip(labels, values)]
+    assert lines[:4] == [f"{label} {value}" for label, value in zip(labels, values, strict=True)]
     assert all(values) and lines[4] == "Account 80001234"

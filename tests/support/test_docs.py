@@ -7,6 +7,7 @@ import subprocess
 import sys
 
 import pytest
+
 from shared.modules import KIT_MODULES
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
