@@ -47,6 +47,7 @@ SCRIPTS = {
     "demo": "usage: bash scripts/demo [--out DIR] [--no-chart]",
     "sanitize": "usage: bash scripts/sanitize [PYTEST-ARGS...]",
     "docs": "usage: bash scripts/docs [SPHINX-ARGS...]",
+    "lint": "usage: bash scripts/lint [--fix]",
 }
 
 

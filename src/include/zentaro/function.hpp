@@ -44,7 +44,7 @@ struct Parameter {
 
 struct Signature {
     std::string name;
-    std::string text; // "(a, b=1, *, c=None)", for __text_signature__
+    std::string text;              // "(a, b=1, *, c=None)", for __text_signature__
     std::vector<Parameter> params; // named parameters, without *args/**kwargs
     Py_ssize_t positional_only = 0;
     Py_ssize_t positional = 0; // positional-only plus positional-or-keyword
@@ -184,8 +184,7 @@ struct ForwardedCall {
 };
 
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     const Signature *sig; // owned; made once per function
     PyObject *data;       // closure data or NULL
     PyObject *dict;
@@ -295,7 +294,8 @@ inline PyTypeObject *make_function_type() {
             Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE,
         slots,
     };
-    return reinterpret_cast<PyTypeObject *>(steal_or_raise(PyType_FromSpec(&layout)).release().ptr());
+    return reinterpret_cast<PyTypeObject *>(
+        steal_or_raise(PyType_FromSpec(&layout)).release().ptr());
 }
 
 // ---- argument binding ---------------------------------------------------------
@@ -372,17 +372,16 @@ inline void too_many_positional(PyObject *callable, const Signature &sig, PyObje
         defaults += sig.params[i].value != nullptr;
     for (size_t i = static_cast<size_t>(sig.positional); i < sig.params.size(); ++i)
         kwonly_given += slots[i] != nullptr;
-    PyObject *takes = defaults ? PyUnicode_FromFormat("from %zd to %zd",
-                                                      sig.positional - defaults, sig.positional)
+    PyObject *takes = defaults ? PyUnicode_FromFormat("from %zd to %zd", sig.positional - defaults,
+                                                      sig.positional)
                                : PyUnicode_FromFormat("%zd", sig.positional);
     if (!takes)
         return;
-    PyObject *kwonly =
-        kwonly_given
-            ? PyUnicode_FromFormat(" positional argument%s (and %zd keyword-only argument%s)",
-                                   given != 1 ? "s" : "", kwonly_given,
-                                   kwonly_given != 1 ? "s" : "")
-            : PyUnicode_FromString("");
+    PyObject *kwonly = kwonly_given
+                           ? PyUnicode_FromFormat(
+                                 " positional argument%s (and %zd keyword-only argument%s)",
+                                 given != 1 ? "s" : "", kwonly_given, kwonly_given != 1 ? "s" : "")
+                           : PyUnicode_FromString("");
     if (kwonly)
         PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given",
                      display_name(callable), takes, defaults || sig.positional != 1 ? "s" : "",
@@ -552,8 +551,7 @@ template <auto Fn, size_t Offset> PyObject *forward(PyObject *callable, Forwarde
 }
 
 template <auto Fn>
-PyObject *vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
-                     PyObject *kwnames) {
+PyObject *vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     using traits = fn_traits<decltype(Fn)>;
     constexpr size_t offset = takes_closure<decltype(Fn)>() ? 1 : 0;
     if constexpr (forwards_call<decltype(Fn)>()) {
@@ -563,8 +561,8 @@ PyObject *vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
         constexpr size_t count = traits::arity - offset;
         PyObject *slots[count + 1] = {};
         nb::object extra[2];
-        if (!bind_arguments(callable, *as_function(callable)->sig, args,
-                            PyVectorcall_NARGS(nargsf), kwnames, slots, extra))
+        if (!bind_arguments(callable, *as_function(callable)->sig, args, PyVectorcall_NARGS(nargsf),
+                            kwnames, slots, extra))
             return nullptr;
         return invoke<Fn, offset>(callable, slots, std::make_index_sequence<count>());
     }
@@ -600,8 +598,8 @@ nb::object make_function(const char *signature, const char *doc, nb::handle modu
     auto *sig = new Signature(parse_signature(signature));
     bool matches = sig->slots() == traits::arity - offset;
     if constexpr (detail::forwards_call<decltype(Fn)>())
-        matches = traits::arity - offset == 1 && sig->params.empty() && sig->var_args &&
-                  sig->var_kwargs;
+        matches =
+            traits::arity - offset == 1 && sig->params.empty() && sig->var_args && sig->var_kwargs;
     if (!matches) {
         std::string what = "signature " + std::string(signature) + " does not match its function";
         delete sig;

@@ -180,8 +180,8 @@ inline void read_answer(nb::handle response, double seconds) {
 // requests' response hook: runs as soon as the headers are in, before
 // requests itself would read a body (it reads a redirect's body unguarded).
 inline void answer_hook(nb::handle response, nb::handle kwargs) {
-    nb::object timeout = steal_or_raise(
-        PyObject_CallMethod(kwargs.ptr(), "get", "s", "timeout")); // absent: None
+    nb::object timeout =
+        steal_or_raise(PyObject_CallMethod(kwargs.ptr(), "get", "s", "timeout")); // absent: None
     read_answer(response, attempt_seconds(timeout));
 }
 
@@ -225,16 +225,16 @@ inline void add_note(nb::python_error &error, const std::string &note) {
 using HttpSend = std::function<nb::object(nb::handle url, nb::handle guard)>;
 
 struct HttpExchange {
-    nb::handle timeout;             // the attempt's time-out, as passed to requests
-    bool is_get = false;            // a GET may follow any same-origin redirect
-    std::string unresolved_hint;    // a note for a host name that cannot be resolved
+    nb::handle timeout;          // the attempt's time-out, as passed to requests
+    bool is_get = false;         // a GET may follow any same-origin redirect
+    std::string unresolved_hint; // a note for a host name that cannot be resolved
 };
 
 // The response of `url` after the guarded hops, its body read.
 inline nb::object guarded_exchange(nb::handle url, const HttpExchange &how, const HttpSend &send) {
     using namespace guarded_http_detail;
-    nb::object parse_url = get_attr(
-        get_attr(module_attr(ZT_NAME("urllib3")), ZT_NAME("util")), ZT_NAME("parse_url"));
+    nb::object parse_url =
+        get_attr(get_attr(module_attr(ZT_NAME("urllib3")), ZT_NAME("util")), ZT_NAME("parse_url"));
     nb::object module_name = get_attr(module_state().module(), ZT_NAME("__name__"));
     nb::object current = nb::borrow(url);
     UrlTarget target = require_secure_url(parse_url, current);
@@ -243,9 +243,9 @@ inline nb::object guarded_exchange(nb::handle url, const HttpExchange &how, cons
         guard["allow_redirects"] = false;
         guard["stream"] = true;
         nb::dict hooks;
-        hooks["response"] = make_function<answer_hook>(
-            "_answer_hook(response, **kwargs)", "Read the answer under the low-speed limit.",
-            module_name);
+        hooks["response"] =
+            make_function<answer_hook>("_answer_hook(response, **kwargs)",
+                                       "Read the answer under the low-speed limit.", module_name);
         guard["hooks"] = hooks;
         if (target.loopback) {
             // Every key requests' proxy selection consults, so no proxy is used.
@@ -253,8 +253,8 @@ inline nb::object guarded_exchange(nb::handle url, const HttpExchange &how, cons
             if (bare.size() > 2 && bare.front() == '[')
                 bare = bare.substr(1, bare.size() - 2);
             nb::dict proxies;
-            for (std::string key : {target.scheme, std::string("all"),
-                                    target.scheme + "://" + bare, "all://" + bare})
+            for (std::string key :
+                 {target.scheme, std::string("all"), target.scheme + "://" + bare, "all://" + bare})
                 proxies[key.c_str()] = nb::none();
             guard["proxies"] = proxies;
         }
@@ -291,9 +291,8 @@ inline nb::object guarded_exchange(nb::handle url, const HttpExchange &how, cons
         // A redirect: where requests would go next, checked before anything is sent.
         nb::object status = get_attr(response, ZT_NAME("status_code"));
         nb::object next = optional_attr(response, ZT_NAME("next"));
-        nb::object next_url = next.is_valid() && !next.is_none()
-                                  ? get_attr(next, ZT_NAME("url"))
-                                  : nb::object();
+        nb::object next_url =
+            next.is_valid() && !next.is_none() ? get_attr(next, ZT_NAME("url")) : nb::object();
         quietly([&] { call_method(response, ZT_NAME("close")); });
         UrlTarget next_target;
         std::string why;

@@ -118,8 +118,8 @@ inline bool read_url_target(nb::handle parse_url, nb::handle url, UrlTarget &tar
         return false;
     }
     nb::object port = get_attr(parts, ZT_NAME("port"));
-    target.port = port.is_none() ? (target.scheme == "https" ? 443 : 80)
-                                 : PyLong_AsLong(port.ptr());
+    target.port =
+        port.is_none() ? (target.scheme == "https" ? 443 : 80) : PyLong_AsLong(port.ptr());
     if (target.port == -1 && PyErr_Occurred())
         raise_python_error();
     target.loopback = is_loopback_host(target.host);

@@ -173,7 +173,7 @@ inline int refuse_subinterpreter(PyObject *module) {
 } // namespace zentaro
 
 #if PY_VERSION_HEX >= 0x030C0000
-#define ZT_MODULE_SLOT_INTERPRETERS                                                               \
+#define ZT_MODULE_SLOT_INTERPRETERS                                                                \
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
 #else
 #define ZT_MODULE_SLOT_INTERPRETERS
@@ -181,29 +181,31 @@ inline int refuse_subinterpreter(PyObject *module) {
 
 // A kit module's definition: nanobind's NB_MODULE with the interpreter check
 // made before nanobind sets up anything.
-#define ZT_MODULE(name, variable)                                                                 \
-    static void zt_##name##_exec_impl(nanobind::module_);                                         \
-    static int zt_##name##_exec(PyObject *m) {                                                    \
-        if (zentaro::refuse_subinterpreter(m) < 0)                                                \
-            return -1;                                                                            \
-        nanobind::detail::init(NB_DOMAIN_STR);                                                    \
-        try {                                                                                     \
-            zt_##name##_exec_impl(nanobind::borrow<nanobind::module_>(m));                        \
-            return 0;                                                                             \
-        } catch (nanobind::python_error & e) {                                                    \
-            e.restore();                                                                          \
-            nanobind::chain_error(PyExc_ImportError,                                              \
-                                  "Encountered an error while initializing the extension.");      \
-        } catch (const std::exception &e) {                                                       \
-            PyErr_SetString(PyExc_ImportError, e.what());                                         \
-        }                                                                                         \
-        return -1;                                                                                \
-    }                                                                                             \
-    static PyModuleDef_Slot zt_##name##_slots[] = {                                               \
-        {Py_mod_exec, (void *)zt_##name##_exec}, ZT_MODULE_SLOT_INTERPRETERS{0, nullptr}};         \
-    static struct PyModuleDef zt_##name##_module = {                                              \
-        PyModuleDef_HEAD_INIT, #name, nullptr, 0, nullptr, zt_##name##_slots, nullptr, nullptr,    \
-        nullptr};                                                                                 \
-    extern "C" [[maybe_unused]] NB_EXPORT PyObject *PyInit_##name(void);                          \
-    extern "C" PyObject *PyInit_##name(void) { return PyModuleDef_Init(&zt_##name##_module); }     \
+#define ZT_MODULE(name, variable)                                                                  \
+    static void zt_##name##_exec_impl(nanobind::module_);                                          \
+    static int zt_##name##_exec(PyObject *m) {                                                     \
+        if (zentaro::refuse_subinterpreter(m) < 0)                                                 \
+            return -1;                                                                             \
+        nanobind::detail::init(NB_DOMAIN_STR);                                                     \
+        try {                                                                                      \
+            zt_##name##_exec_impl(nanobind::borrow<nanobind::module_>(m));                         \
+            return 0;                                                                              \
+        } catch (nanobind::python_error & e) {                                                     \
+            e.restore();                                                                           \
+            nanobind::chain_error(PyExc_ImportError,                                               \
+                                  "Encountered an error while initializing the extension.");       \
+        } catch (const std::exception &e) {                                                        \
+            PyErr_SetString(PyExc_ImportError, e.what());                                          \
+        }                                                                                          \
+        return -1;                                                                                 \
+    }                                                                                              \
+    static PyModuleDef_Slot zt_##name##_slots[] = {{Py_mod_exec, (void *)zt_##name##_exec},        \
+                                                   ZT_MODULE_SLOT_INTERPRETERS{0, nullptr}};       \
+    static struct PyModuleDef zt_##name##_module = {                                               \
+        PyModuleDef_HEAD_INIT, #name,   nullptr, 0,      nullptr,                                  \
+        zt_##name##_slots,     nullptr, nullptr, nullptr};                                         \
+    extern "C" [[maybe_unused]] NB_EXPORT PyObject *PyInit_##name(void);                           \
+    extern "C" PyObject *PyInit_##name(void) {                                                     \
+        return PyModuleDef_Init(&zt_##name##_module);                                              \
+    }                                                                                              \
     void zt_##name##_exec_impl(nanobind::module_ variable)

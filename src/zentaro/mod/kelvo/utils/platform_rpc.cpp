@@ -134,8 +134,8 @@ void check_base_url(nb::handle self) {
     nb::object base = get_attr(self, ZT_NAME("base_url"));
     if (!PyUnicode_Check(base.ptr()))
         return;
-    nb::object parse_url = get_attr(get_attr(module_attr(ZT_NAME("urllib3")), ZT_NAME("util")),
-                                    ZT_NAME("parse_url"));
+    nb::object parse_url =
+        get_attr(get_attr(module_attr(ZT_NAME("urllib3")), ZT_NAME("util")), ZT_NAME("parse_url"));
     require_secure_url(parse_url, base);
 }
 

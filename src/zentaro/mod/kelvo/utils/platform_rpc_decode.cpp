@@ -70,8 +70,7 @@ bool zlib_would_accept(const unsigned char *p, size_t n) {
     if (n < 2)
         return false;
     unsigned cmf = p[0], flg = p[1];
-    return (cmf & 0x0f) == 8 && (cmf >> 4) <= 7 && ((cmf << 8) | flg) % 31 == 0 &&
-           !(flg & 0x20);
+    return (cmf & 0x0f) == 8 && (cmf >> 4) <= 7 && ((cmf << 8) | flg) % 31 == 0 && !(flg & 0x20);
 }
 
 // The same test of any object with the buffer protocol; false for others.
