@@ -95,7 +95,8 @@ class Relay:
             threading.Thread(target=self._pump, args=(a, b), daemon=True).start()
 
     def _pump(self, source, sink):
-        with source, sink:
+        # The first direction to end closes both sockets; the other then fails its read.
+        with source, sink, contextlib.suppress(OSError):
             while chunk := source.recv(65536):
                 self.seen += chunk
                 sink.sendall(chunk)
