@@ -40,11 +40,14 @@ def serve(args):
             if args.keep:
                 say(f"# the kit's files (login token, SQL cache) are kept in {services.home}")
             say("# Ctrl-C (or SIGTERM) stops them and removes what they created.")
-            wait_for_stop()
-    except (KeyboardInterrupt, Stopped):
-        pass
+            stopped_by = wait_for_stop()
+    except Stopped:  # SIGTERM while the services were starting
+        stopped_by = signal.SIGTERM
+    # SIGTERM is an orderly stop; Ctrl-C says so in one line and exits as interrupted.
+    if stopped_by == signal.SIGINT:
+        say("zentaro-local: interrupted", sys.stderr)
     say("# the local services have stopped")
-    return 0
+    return 128 + signal.SIGINT if stopped_by == signal.SIGINT else 0
 
 
 @contextlib.contextmanager
@@ -171,7 +174,7 @@ def main(argv=None):
             return run(args)
         return serve(args)
     except KeyboardInterrupt:
-        # Ctrl-C before the services were up (the foreground stop is a normal end).
+        # Ctrl-C while the services were starting.
         say("zentaro-local: interrupted", sys.stderr)
         return 128 + signal.SIGINT
 

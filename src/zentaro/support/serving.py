@@ -55,8 +55,10 @@ def stop_on_sigterm():
 
 
 def wait_for_stop():
-    """Block until Ctrl-C or SIGTERM (see ``stop_on_sigterm``); returns normally after either."""
+    """Block until Ctrl-C or SIGTERM (see ``stop_on_sigterm``); return which one came."""
     try:
         threading.Event().wait()
-    except (KeyboardInterrupt, Stopped):
-        pass
+    except KeyboardInterrupt:
+        return signal.SIGINT
+    except Stopped:
+        return signal.SIGTERM
