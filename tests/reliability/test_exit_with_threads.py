@@ -4,7 +4,8 @@ the C++ frames, which must pass through every catch. The exit is quiet and
 its status 0, every time.
 
 Each driver defines work(), one kit call that runs Python code of the driver
-(which calls hit()). A module gets its driver here."""
+(which calls hit()). A module gets its driver here. The exit begins just
+after hit() ran again, so a thread was inside a kit call moments before."""
 
 import os
 import subprocess
@@ -18,9 +19,11 @@ RUNS = 3  # each run is one interpreter exit with four busy threads
 HARNESS = """
 import os, sys, threading, time
 calls = [0]
+entered = threading.Event()  # set only from inside a kit call
 
 def hit():
     calls[0] += 1
+    entered.set()
     sum(range(200))  # some Python work inside the kit call
 
 {driver}
@@ -38,6 +41,9 @@ deadline = time.monotonic() + 10
 while calls[0] < 200 and time.monotonic() < deadline:
     time.sleep(0.01)
 print("busy" if calls[0] else "idle", flush=True)
+# The exit starts right after a thread was seen inside a kit call again.
+entered.clear()
+print("inside" if entered.wait(10) else "outside", flush=True)
 """
 
 DRIVERS = {
@@ -194,6 +200,6 @@ def test_exit_with_busy_daemon_threads_is_quiet(name, tmp_path):
     for run in runs:
         out, err = run.communicate(timeout=120)
         outcomes.append((run.returncode, out.strip(), err[-300:]))
-    assert all(out == "busy" for _, out, _ in outcomes), outcomes
+    assert all(out == "busy\ninside" for _, out, _ in outcomes), outcomes
     assert [code for code, _, _ in outcomes] == [0] * RUNS, outcomes
     assert not any("Fatal" in err or "nanobind" in err for _, _, err in outcomes), outcomes

@@ -48,6 +48,7 @@ SCRIPTS = {
     "sanitize": "usage: bash scripts/sanitize [PYTEST-ARGS...]",
     "docs": "usage: bash scripts/docs [SPHINX-ARGS...]",
     "lint": "usage: bash scripts/lint [--fix]",
+    "check-python-calls": "usage: bash scripts/check-python-calls",
 }
 
 

@@ -110,12 +110,12 @@ nb::object cache_get(nb::handle cache, nb::handle path) {
             raise_python_error();
         return nb::borrow(hit);
     }
-    int found = PySequence_Contains(cache.ptr(), path.ptr());
+    int found = into_python([&] { return PySequence_Contains(cache.ptr(), path.ptr()); });
     if (found < 0)
         raise_python_error();
     if (!found)
         return nb::object();
-    return steal_or_raise(PyObject_GetItem(cache.ptr(), path.ptr()));
+    return steal_or_raise(into_python([&] { return PyObject_GetItem(cache.ptr(), path.ptr()); }));
 }
 
 nb::object split_path(nb::handle path) {
@@ -130,11 +130,13 @@ nb::object split_path(nb::handle path) {
 // hook may change the list meanwhile).
 nb::object import_path(nb::handle path) {
     nb::object names = split_path(path);
-    nb::object top = steal_or_raise(PySequence_GetItem(names.ptr(), 0));
+    nb::object top =
+        steal_or_raise(into_python([&] { return PySequence_GetItem(names.ptr(), 0); }));
     nb::object current = call(global(ZT_NAME("__import__")), top);
-    nb::object rest = steal_or_raise(PySequence_GetSlice(names.ptr(), 1, PY_SSIZE_T_MAX));
-    nb::object it = steal_or_raise(PyObject_GetIter(rest.ptr()));
-    while (PyObject *raw = PyIter_Next(it.ptr())) {
+    nb::object rest = steal_or_raise(
+        into_python([&] { return PySequence_GetSlice(names.ptr(), 1, PY_SSIZE_T_MAX); }));
+    nb::object it = steal_or_raise(into_python([&] { return PyObject_GetIter(rest.ptr()); }));
+    while (PyObject *raw = into_python([&] { return PyIter_Next(it.ptr()); })) {
         nb::object name = nb::steal(raw);
         current = get_attr(current, name.ptr());
     }
@@ -150,7 +152,7 @@ nb::object resolve(PyObject *self) {
     if (hit.is_valid())
         return hit;
     nb::object resolved = import_path(path);
-    check(PyObject_SetItem(cache.ptr(), path.ptr(), resolved.ptr()));
+    check(into_python([&] { return PyObject_SetItem(cache.ptr(), path.ptr(), resolved.ptr()); }));
     return resolved;
 }
 
@@ -287,7 +289,8 @@ PyObject *proxy_call(PyObject *self, PyObject *args, PyObject *kwargs) {
     }
     return guarded([&] {
         nb::object target = target_of(self);
-        return steal_or_raise(PyObject_Call(target.ptr(), args, kwargs));
+        return steal_or_raise(
+            into_python([&] { return PyObject_Call(target.ptr(), args, kwargs); }));
     });
 }
 

@@ -43,11 +43,12 @@ constexpr int kOwnerOnly = 0600;
 }
 
 nb::object item(nb::handle obj, const char *key) {
-    return steal_or_raise(PyObject_GetItem(obj.ptr(), nb::str(key).ptr()));
+    return steal_or_raise(
+        into_python([&] { return PyObject_GetItem(obj.ptr(), nb::str(key).ptr()); }));
 }
 
 nb::object concat(nb::handle a, nb::handle b) {
-    return steal_or_raise(PyNumber_Add(a.ptr(), b.ptr()));
+    return steal_or_raise(into_python([&] { return PyNumber_Add(a.ptr(), b.ptr()); }));
 }
 
 bool is_200(nb::handle code) {
@@ -168,7 +169,8 @@ nb::object post_login(nb::handle self, nb::handle passport, const char *action) 
         merge_mapping(kwargs, guard);
         nb::object post = get_attr(module_attr(ZT_NAME("requests")), ZT_NAME("post"));
         nb::object args = nb::make_tuple(hop);
-        return steal_or_raise(PyObject_Call(post.ptr(), args.ptr(), kwargs.ptr()));
+        return steal_or_raise(
+            into_python([&] { return PyObject_Call(post.ptr(), args.ptr(), kwargs.ptr()); }));
     });
     return call_method(answer, ZT_NAME("json"));
 }
@@ -283,7 +285,8 @@ nb::dict build_headers(nb::handle self, nb::handle extra) {
     headers["x-consumer-sdk-version"] = module_attr(ZT_NAME("__version__"));
     nb::object token = call_method(self, ZT_NAME("_get_token"));
     headers["Authorization"] =
-        concat(nb::str("Bearer "), steal_or_raise(PyObject_Format(token.ptr(), nullptr)));
+        concat(nb::str("Bearer "),
+               steal_or_raise(into_python([&] { return PyObject_Format(token.ptr(), nullptr); })));
     merge_mapping(headers, extra);
     return headers;
 }
@@ -303,7 +306,8 @@ nb::object send(nb::handle self, nb::handle method, nb::handle url, nb::handle h
         merge_mapping(kwargs, guard);
         nb::object request = get_attr(module_attr(ZT_NAME("requests")), ZT_NAME("request"));
         nb::object args = nb::make_tuple(verb, hop);
-        return steal_or_raise(PyObject_Call(request.ptr(), args.ptr(), kwargs.ptr()));
+        return steal_or_raise(
+            into_python([&] { return PyObject_Call(request.ptr(), args.ptr(), kwargs.ptr()); }));
     });
 }
 
@@ -329,7 +333,8 @@ nb::object client_request(nb::handle self, nb::handle method, nb::handle path,
             if (!is_read_timeout(e))
                 throw;
         }
-        retries = steal_or_raise(PyNumber_InPlaceSubtract(retries.ptr(), one.ptr()));
+        retries = steal_or_raise(
+            into_python([&] { return PyNumber_InPlaceSubtract(retries.ptr(), one.ptr()); }));
     }
     nb::object answer = send(self, method, url, headers, timeout, data);
     return call_method(self, ZT_NAME("_handle_response"), answer);
@@ -354,19 +359,21 @@ nb::object client_getattr(nb::handle self, nb::handle func) {
         raise_python_error();
     }
     nb::object methods = get_attr(self, ZT_NAME("request_methods"));
-    PyObject *entry = PyObject_GetItem(methods.ptr(), func.ptr());
+    PyObject *entry = into_python([&] { return PyObject_GetItem(methods.ptr(), func.ptr()); });
     if (!entry) {
         if (!PyErr_ExceptionMatches(PyExc_KeyError))
             raise_python_error();
         PyErr_Clear();
-        raise_api(steal_or_raise(PyNumber_Remainder(nb::str(kUnsupported).ptr(), func.ptr())));
+        raise_api(steal_or_raise(into_python(
+            [&] { return PyNumber_Remainder(nb::str(kUnsupported).ptr(), func.ptr()); })));
     }
     nb::object table_entry = nb::steal(entry);
     nb::dict options; // **entry: any mapping will do, as in a Python call
     merge_mapping(options, table_entry);
     nb::object args = nb::make_tuple(get_attr(self, ZT_NAME("_request")));
-    return steal_or_raise(
-        PyObject_Call(module_attr(ZT_NAME("partial")).ptr(), args.ptr(), options.ptr()));
+    return steal_or_raise(into_python([&] {
+        return PyObject_Call(module_attr(ZT_NAME("partial")).ptr(), args.ptr(), options.ptr());
+    }));
 }
 
 // ---- the class --------------------------------------------------------------------

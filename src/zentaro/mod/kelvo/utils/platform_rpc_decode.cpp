@@ -147,7 +147,7 @@ nb::object view_of(nb::handle content, size_t off, size_t len) {
     nb::object whole = steal_or_raise(PyMemoryView_FromObject(content.ptr()));
     nb::object slice =
         steal_or_raise(PySlice_New(nb::int_(off).ptr(), nb::int_(off + len).ptr(), nullptr));
-    return steal_or_raise(PyObject_GetItem(whole.ptr(), slice.ptr()));
+    return steal_or_raise(into_python([&] { return PyObject_GetItem(whole.ptr(), slice.ptr()); }));
 }
 
 // pickle.loads(content). A view in place of the bytes only when the genuine
@@ -178,7 +178,7 @@ bool is_small(nb::handle data) {
 nb::object inflate(nb::handle decompress, nb::handle data) {
     if (decompress.ptr() == genuine_zlib_decompress && fast_inflate && !is_small(data) &&
         zlib_would_accept(data)) {
-        PyObject *out = PyObject_CallOneArg(fast_inflate, data.ptr());
+        PyObject *out = into_python([&] { return PyObject_CallOneArg(fast_inflate, data.ptr()); });
         if (out)
             return nb::steal(out);
         swallow_ordinary_error(); // the genuine zlib gives the answer (or its own error)
@@ -253,10 +253,12 @@ class Payload {
 // msgpack.unpackb(payload, raw=False), or NULL with the error pending; the
 // lookup is part of the attempt, as it is inside the try block it stands for.
 PyObject *try_msgpack(nb::handle module, Payload &payload) {
-    PyObject *msgpack = PyObject_GetAttr(module.ptr(), ZT_NAME("msgpack"));
+    PyObject *msgpack =
+        into_python([&] { return PyObject_GetAttr(module.ptr(), ZT_NAME("msgpack")); });
     if (!msgpack)
         return nullptr;
-    nb::object unpackb = nb::steal(PyObject_GetAttr(msgpack, ZT_NAME("unpackb")));
+    nb::object unpackb =
+        nb::steal(into_python([&] { return PyObject_GetAttr(msgpack, ZT_NAME("unpackb")); }));
     Py_DECREF(msgpack);
     if (!unpackb.is_valid())
         return nullptr;
@@ -275,7 +277,7 @@ PyObject *try_msgpack(nb::handle module, Payload &payload) {
             return value;
     }
     PyObject *args[2] = {payload.for_call(genuine).ptr(), Py_False};
-    return PyObject_Vectorcall(unpackb.ptr(), args, 1, raw_kwnames);
+    return into_python([&] { return PyObject_Vectorcall(unpackb.ptr(), args, 1, raw_kwnames); });
 }
 
 // Try MessagePack, fall back to pickle on any ordinary exception.

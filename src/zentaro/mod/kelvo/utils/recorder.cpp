@@ -164,7 +164,8 @@ nb::object make_show_log(nb::module_ &m, nb::handle base) {
 // `cell` holds the class once it exists: super() needs it, as a method's
 // __class__ cell gives it in Python.
 nb::object encoder_default(Closure cell, nb::handle self, nb::handle obj) {
-    nb::object cls = steal_or_raise(PySequence_GetItem(cell.data.ptr(), 0));
+    nb::object cls =
+        steal_or_raise(into_python([&] { return PySequence_GetItem(cell.data.ptr(), 0); }));
     nb::object parent = call(builtin_type(&PySuper_Type), cls, self);
     try {
         return call_method(parent, ZT_NAME("default"), obj);

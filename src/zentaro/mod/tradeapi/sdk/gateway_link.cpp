@@ -33,7 +33,7 @@ constexpr const char *kSitePath = "/futgwapi/api/trade/v1/trade/gateway/config?q
 constexpr const char *kGateCapsule = "zentaro.gateway_link.RpcGate";
 
 nb::object item(nb::handle obj, nb::handle key) {
-    return steal_or_raise(PyObject_GetItem(obj.ptr(), key.ptr()));
+    return steal_or_raise(into_python([&] { return PyObject_GetItem(obj.ptr(), key.ptr()); }));
 }
 
 nb::object item(nb::handle obj, const char *key) {
@@ -55,7 +55,7 @@ nb::object decode_utf8(nb::handle data) {
 
 // `a, b = value`, with the interpreter's own unpacking errors.
 std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
-    PyObject *it = PyObject_GetIter(value.ptr());
+    PyObject *it = into_python([&] { return PyObject_GetIter(value.ptr()); });
     if (!it) {
         PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
                      Py_TYPE(value.ptr())->tp_name);
@@ -64,7 +64,7 @@ std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
     nb::object iter = nb::steal(it);
     nb::object parts[2];
     for (int i = 0; i < 2; ++i) {
-        PyObject *next = PyIter_Next(iter.ptr());
+        PyObject *next = into_python([&] { return PyIter_Next(iter.ptr()); });
         if (!next) {
             if (PyErr_Occurred())
                 raise_python_error();
@@ -73,7 +73,7 @@ std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
         }
         parts[i] = nb::steal(next);
     }
-    PyObject *extra = PyIter_Next(iter.ptr());
+    PyObject *extra = into_python([&] { return PyIter_Next(iter.ptr()); });
     if (extra) {
         Py_DECREF(extra);
         raise(PyExc_ValueError, "too many values to unpack (expected 2)");
@@ -97,7 +97,8 @@ nb::object http_get(nb::handle url) {
         merge_mapping(kwargs, guard);
         nb::object get = get_attr(module_attr(ZT_NAME("requests")), ZT_NAME("get"));
         nb::object args = nb::make_tuple(hop);
-        return steal_or_raise(PyObject_Call(get.ptr(), args.ptr(), kwargs.ptr()));
+        return steal_or_raise(
+            into_python([&] { return PyObject_Call(get.ptr(), args.ptr(), kwargs.ptr()); }));
     });
 }
 
@@ -112,8 +113,8 @@ nb::object get_qs_info(nb::handle cls) {
         call_method(get_attr(response, ZT_NAME("content")), ZT_NAME("decode"), nb::str("utf8"));
     nb::object root = call_method(module_attr(ZT_NAME("ET")), ZT_NAME("fromstring"), text);
     nb::dict directory;
-    nb::object entries = steal_or_raise(PyObject_GetIter(root.ptr()));
-    while (PyObject *raw = PyIter_Next(entries.ptr())) {
+    nb::object entries = steal_or_raise(into_python([&] { return PyObject_GetIter(root.ptr()); }));
+    while (PyObject *raw = into_python([&] { return PyIter_Next(entries.ptr()); })) {
         nb::object entry = nb::steal(raw);
         nb::object attrib = get_attr(entry, ZT_NAME("attrib"));
         nb::object record = call(builtin_type(&PyDict_Type), attrib);
@@ -134,8 +135,9 @@ nb::object get_qs_site(nb::handle cls, nb::handle qsid) {
         if (truth(data)) {
             nb::object groups = call_method(item(data, nb::int_(0)), ZT_NAME("values"));
             nb::list sites;
-            nb::object it = steal_or_raise(PyObject_GetIter(groups.ptr()));
-            while (PyObject *raw = PyIter_Next(it.ptr())) {
+            nb::object it =
+                steal_or_raise(into_python([&] { return PyObject_GetIter(groups.ptr()); }));
+            while (PyObject *raw = into_python([&] { return PyIter_Next(it.ptr()); })) {
                 nb::object group = nb::steal(raw);
                 if (PyList_Check(group.ptr()))
                     call_method(sites, ZT_NAME("extend"), group);
@@ -159,7 +161,8 @@ nb::object select_site_auto(nb::handle cls, nb::handle broker_id) {
     nb::object site = call_method(module_attr(ZT_NAME("random")), ZT_NAME("choice"), sites);
     nb::dict selected;
     selected["ip"] = item(site, "ip");
-    selected["port"] = steal_or_raise(PyNumber_Long(item(site, "port").ptr()));
+    selected["port"] =
+        steal_or_raise(into_python([&] { return PyNumber_Long(item(site, "port").ptr()); }));
     return nb::make_tuple(broker, selected);
 }
 
@@ -169,8 +172,10 @@ nb::object hardware_address() {
     nb::object mask = nb::int_(255);
     nb::list pairs;
     for (int shift = 40; shift >= 0; shift -= 8) {
-        nb::object shifted = steal_or_raise(PyNumber_Rshift(node.ptr(), nb::int_(shift).ptr()));
-        nb::object byte = steal_or_raise(PyNumber_And(shifted.ptr(), mask.ptr()));
+        nb::object shifted = steal_or_raise(
+            into_python([&] { return PyNumber_Rshift(node.ptr(), nb::int_(shift).ptr()); }));
+        nb::object byte =
+            steal_or_raise(into_python([&] { return PyNumber_And(shifted.ptr(), mask.ptr()); }));
         pairs.append(format("{:02x}", byte));
     }
     return call_method(nb::str(":"), ZT_NAME("join"), pairs);
@@ -227,7 +232,7 @@ nb::object authorisation_key(nb::handle user_id, nb::handle exp) {
     nb::object encoded = call_method(text, ZT_NAME("encode"), nb::str("utf-8"));
     nb::object digest = call_method(module_attr(ZT_NAME("hashlib")), ZT_NAME("md5"), encoded);
     nb::object hex = call_method(digest, ZT_NAME("hexdigest"));
-    return steal_or_raise(PySequence_GetSlice(hex.ptr(), 8, 16));
+    return steal_or_raise(into_python([&] { return PySequence_GetSlice(hex.ptr(), 8, 16); }));
 }
 
 nb::object decode_authorisation(nb::handle grant) {
@@ -253,16 +258,18 @@ nb::object open_session(nb::handle site, nb::handle kwargs) {
     nb::dict merged;
     merge_mapping(merged, site);
     add_keyword(merged, nb::str("begin"), nb::bytes("\x0f", 1));
-    nb::object it = steal_or_raise(PyObject_GetIter(kwargs.ptr()));
-    while (PyObject *raw = PyIter_Next(it.ptr())) {
+    nb::object it = steal_or_raise(into_python([&] { return PyObject_GetIter(kwargs.ptr()); }));
+    while (PyObject *raw = into_python([&] { return PyIter_Next(it.ptr()); })) {
         nb::object key = nb::steal(raw);
         add_keyword(merged, key, item(kwargs, key));
     }
     if (PyErr_Occurred())
         raise_python_error();
     nb::object empty = nb::tuple();
-    return steal_or_raise(
-        PyObject_Call(module_attr(ZT_NAME("GatewaySession")).ptr(), empty.ptr(), merged.ptr()));
+    return steal_or_raise(into_python([&] {
+        return PyObject_Call(module_attr(ZT_NAME("GatewaySession")).ptr(), empty.ptr(),
+                             merged.ptr());
+    }));
 }
 
 nb::dict login_request(nb::handle self, nb::handle user_id, nb::handle qsinfo) {
@@ -283,13 +290,14 @@ nb::dict login_request(nb::handle self, nb::handle user_id, nb::handle qsinfo) {
 void store_keys(nb::handle self, nb::handle investor_key) {
     if (compare(investor_key, nb::int_(kMinInvestorKey), Py_LT))
         raise_value_error(format("投资者编号无效(应不小于1000): {}", investor_key));
-    nb::object quotient =
-        steal_or_raise(PyNumber_FloorDivide(investor_key.ptr(), nb::int_(100).ptr()));
+    nb::object quotient = steal_or_raise(
+        into_python([&] { return PyNumber_FloorDivide(investor_key.ptr(), nb::int_(100).ptr()); }));
     nb::object channel_key = text_of(quotient);
-    nb::object digits = steal_or_raise(PySequence_GetSlice(channel_key.ptr(), 1, 3));
-    nb::object exponent = steal_or_raise(PyNumber_Long(digits.ptr()));
-    nb::object service_type =
-        steal_or_raise(PyNumber_Power(nb::int_(2).ptr(), exponent.ptr(), Py_None));
+    nb::object digits =
+        steal_or_raise(into_python([&] { return PySequence_GetSlice(channel_key.ptr(), 1, 3); }));
+    nb::object exponent = steal_or_raise(into_python([&] { return PyNumber_Long(digits.ptr()); }));
+    nb::object service_type = steal_or_raise(
+        into_python([&] { return PyNumber_Power(nb::int_(2).ptr(), exponent.ptr(), Py_None); }));
     set_attr(self, ZT_NAME("_investor_key"), investor_key);
     set_attr(self, ZT_NAME("_channel_key"), channel_key);
     set_attr(self, ZT_NAME("_service_type"), service_type);
@@ -340,8 +348,10 @@ nb::object make_session(nb::handle self, nb::handle kwargs) {
 
 nb::object make_return(nb::handle /*self*/, nb::handle meta, nb::handle result) {
     nb::dict out;
-    out["success"] = steal_or_raise(PyObject_RichCompare(
-        get_attr(meta, ZT_NAME("error_code")).ptr(), nb::int_(0).ptr(), Py_EQ));
+    out["success"] = steal_or_raise(into_python([&] {
+        return PyObject_RichCompare(get_attr(meta, ZT_NAME("error_code")).ptr(), nb::int_(0).ptr(),
+                                    Py_EQ);
+    }));
     out["msg"] = decode_utf8(get_attr(meta, ZT_NAME("error_text")));
     out["result"] = result;
     return out;

@@ -36,7 +36,8 @@ nb::object engine_config(nb::handle self, nb::handle service) {
     nb::object frequencies = get_attr(service, ZT_NAME("map_frequncy"));
     nb::object frequency = get_attr(self, ZT_NAME("frequency"));
     nb::dict base;
-    base["frequency"] = steal_or_raise(PyObject_GetItem(frequencies.ptr(), frequency.ptr()));
+    base["frequency"] = steal_or_raise(
+        into_python([&] { return PyObject_GetItem(frequencies.ptr(), frequency.ptr()); }));
     nb::dict config;
     config["base"] = base;
     nb::object market = call_method(get_attr(self, ZT_NAME("stock_market")), ZT_NAME("lower"));
@@ -63,7 +64,7 @@ void set_clock(nb::handle env) {
 
 // Like hasattr: a failing read counts as absent and its error is dropped.
 bool has_attribute(nb::handle obj, PyObject *name) {
-    nb::object value = nb::steal(PyObject_GetAttr(obj.ptr(), name));
+    nb::object value = nb::steal(into_python([&] { return PyObject_GetAttr(obj.ptr(), name); }));
     if (!value.is_valid())
         PyErr_Clear();
     return value.is_valid();
@@ -137,7 +138,9 @@ nb::object positions(nb::handle self) {
         nb::object records = call_method(position, ZT_NAME("output_json"));
         for (nb::handle record : records) {
             nb::object copy = record_copy(record);
-            check(PyObject_SetItem(copy.ptr(), ZT_NAME("position_date"), stamp.ptr()));
+            check(into_python([&] {
+                return PyObject_SetItem(copy.ptr(), ZT_NAME("position_date"), stamp.ptr());
+            }));
             result.append(copy);
         }
     }
@@ -151,7 +154,8 @@ void finalize(nb::handle self) {
     if (!module_state().loaded())
         return;
     try {
-        nb::object own = nb::steal(PyObject_GetAttr(self.ptr(), ZT_NAME("_own_env")));
+        nb::object own = nb::steal(
+            into_python([&] { return PyObject_GetAttr(self.ptr(), ZT_NAME("_own_env")); }));
         if (!own.is_valid()) {
             PyErr_Clear();
             return;

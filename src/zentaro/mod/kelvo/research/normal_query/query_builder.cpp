@@ -31,7 +31,7 @@ nb::handle query_filter(nb::handle self, nb::handle args) {
 // The value goes into text that the server evaluates: integers only.
 void check_integer(nb::handle value) {
     if (!value.is_none())
-        steal_or_raise(PyNumber_Index(value.ptr()));
+        steal_or_raise(into_python([&] { return PyNumber_Index(value.ptr()); }));
 }
 
 nb::handle query_limit(nb::handle self, nb::handle limit) {
@@ -104,9 +104,9 @@ void add_field(Pieces &out, nb::handle item) {
 }
 
 void add_fields(Pieces &out, nb::handle fields) {
-    nb::object it = steal_or_raise(PyObject_GetIter(fields.ptr()));
+    nb::object it = steal_or_raise(into_python([&] { return PyObject_GetIter(fields.ptr()); }));
     bool first = true;
-    while (PyObject *raw = PyIter_Next(it.ptr())) {
+    while (PyObject *raw = into_python([&] { return PyIter_Next(it.ptr()); })) {
         nb::object item = nb::steal(raw);
         if (!first)
             out.add(ZT_NAME(", "));
@@ -120,7 +120,8 @@ void add_fields(Pieces &out, nb::handle fields) {
 // The conditions as ", ".join(filters) takes them, with its error for one
 // that is not a str.
 void add_filters(Pieces &out, nb::handle filters) {
-    nb::object seq = steal_or_raise(PySequence_Fast(filters.ptr(), "can only join an iterable"));
+    nb::object seq = steal_or_raise(
+        into_python([&] { return PySequence_Fast(filters.ptr(), "can only join an iterable"); }));
     Py_ssize_t count = PySequence_Fast_GET_SIZE(seq.ptr());
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject *item = PySequence_Fast_GET_ITEM(seq.ptr(), i);

@@ -225,14 +225,14 @@ nb::object render_item(nb::handle item) {
     if (PyUnicode_Check(p))
         return quoted(item);
     if (is_constant(p))
-        return steal_or_raise(PyObject_Repr(p));
+        return steal_or_raise(into_python([&] { return PyObject_Repr(p); }));
     if (is_builtin_number(p))
         return number_text(item);
     if (PyList_CheckExact(p))
         return render_list(item);
     if (is_number(item))
         return number_text(item);
-    return steal_or_raise(PyObject_Repr(p));
+    return steal_or_raise(into_python([&] { return PyObject_Repr(p); }));
 }
 
 // self._encode as Python's method call finds it, without building a bound
@@ -242,7 +242,9 @@ class EncodeMethod {
   public:
     explicit EncodeMethod(nb::handle self) : self_(self) {
         PyObject *found = nullptr;
-        unbound_ = compat::get_method(self.ptr(), ZT_NAME("_encode"), &found) == 1;
+        unbound_ = into_python([&] {
+                       return compat::get_method(self.ptr(), ZT_NAME("_encode"), &found);
+                   }) == 1;
         if (!found)
             raise_python_error();
         fn_ = nb::steal(found);
@@ -255,8 +257,9 @@ class EncodeMethod {
         PyObject *args[] = {self_.ptr(), o.ptr(), top};
         size_t count = top ? 3 : 2;
         PyObject *const *first = unbound_ ? args : args + 1;
-        return steal_or_raise(
-            PyObject_Vectorcall(fn_.ptr(), first, unbound_ ? count : count - 1, nullptr));
+        return steal_or_raise(into_python([&] {
+            return PyObject_Vectorcall(fn_.ptr(), first, unbound_ ? count : count - 1, nullptr);
+        }));
     }
 
   private:
@@ -286,8 +289,8 @@ nb::object encode_items(nb::handle self, nb::handle o) {
             append(nb::borrow(PySequence_Fast_GET_ITEM(o.ptr(), i)));
         return items;
     }
-    nb::object it = steal_or_raise(PyObject_GetIter(o.ptr()));
-    while (PyObject *raw = PyIter_Next(it.ptr()))
+    nb::object it = steal_or_raise(into_python([&] { return PyObject_GetIter(o.ptr()); }));
+    while (PyObject *raw = into_python([&] { return PyIter_Next(it.ptr()); }))
         append(nb::steal(raw));
     if (PyErr_Occurred())
         raise_python_error();
@@ -357,7 +360,7 @@ nb::object render(nb::handle value) {
 }
 
 nb::object integer_text(nb::handle value) {
-    nb::object integer = steal_or_raise(PyNumber_Index(value.ptr()));
+    nb::object integer = steal_or_raise(into_python([&] { return PyNumber_Index(value.ptr()); }));
     return steal_or_raise(PyLong_Type.tp_repr(integer.ptr()));
 }
 

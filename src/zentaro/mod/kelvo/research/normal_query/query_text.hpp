@@ -26,7 +26,7 @@ extern Natives natives;
 
 // What "{}".format(obj) puts in place of the braces.
 inline nb::object formatted(nb::handle obj) {
-    return steal_or_raise(PyObject_Format(obj.ptr(), ZT_NAME("")));
+    return steal_or_raise(into_python([&] { return PyObject_Format(obj.ptr(), ZT_NAME("")); }));
 }
 
 // True when `name` on the class of `obj` is still `native`.
