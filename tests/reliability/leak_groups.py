@@ -739,7 +739,7 @@ def side_store():
             lambda: (raises(TypeError, miss, [1]), check(not files())),
         ),
         ("damaged file", lambda: (miss(), damaged())),
-        ("sql that is not text", lambda: raises(AttributeError, store.read, None)),
+        ("sql that is not text", lambda: raises(TypeError, store.read, None)),
         ("sql that cannot be encoded", lambda: raises(UnicodeEncodeError, store.read, "\ud800")),
         (
             "construction and block",
