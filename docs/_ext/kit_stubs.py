@@ -18,12 +18,12 @@ _stubs = {}
 
 def _stub_path(module_name):
     try:
-        spec = importlib.util.find_spec(module_name)
+        found = importlib.util.find_spec(module_name)
     except (ImportError, ValueError):
         return None
-    if spec is None or not spec.origin:
+    if found is None or not found.origin:
         return None
-    path = pathlib.Path(spec.origin).parent / (module_name.rpartition(".")[2] + ".pyi")
+    path = pathlib.Path(found.origin).parent / (module_name.rpartition(".")[2] + ".pyi")
     return path if path.exists() else None
 
 
