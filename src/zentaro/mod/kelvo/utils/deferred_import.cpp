@@ -14,11 +14,13 @@
 
 #include <new>
 
+#include "deferred_import_state.hpp"
 #include "zentaro/function.hpp"
 #include "zentaro/state.hpp"
 
 namespace nb = nanobind;
 using namespace zentaro;
+using deferred_import::deferred;
 
 namespace {
 
@@ -59,11 +61,6 @@ struct DeferredImport {
     Memo memo;
 };
 
-// The class object of DeferredImport itself: the cache is always read from it,
-// also for instances of subclasses. Every instance keeps it alive (through its
-// own class), and it is only read on behalf of an instance.
-PyTypeObject *proxy_type = nullptr;
-
 // The memo of a proxy. A proxy made without __init__ (copy, pickle, __new__)
 // starts from zeroed memory, a valid empty memo; it is marked constructed
 // here so that its destructor runs.
@@ -87,10 +84,10 @@ PyObject *instance_dict(PyObject *self) {
 // ---- resolving -----------------------------------------------------------------
 
 nb::object cache_dict() {
-    PyObject *cache = compat::type_lookup(proxy_type, ZT_NAME("IMPORTED_MODULE"));
+    PyObject *cache = compat::type_lookup(deferred().proxy_type, deferred().names.IMPORTED_MODULE);
     if (!cache) {
         PyErr_Format(PyExc_AttributeError, "type object 'DeferredImport' has no attribute '%U'",
-                     ZT_NAME("IMPORTED_MODULE"));
+                     deferred().names.IMPORTED_MODULE);
         raise_python_error();
     }
     return nb::borrow(cache);
@@ -99,7 +96,7 @@ nb::object cache_dict() {
 // Read through the generic lookup only: a proxy without module_path must not
 // forward the read of module_path itself.
 nb::object module_path_of(PyObject *self) {
-    return steal_or_raise(PyObject_GenericGetAttr(self, ZT_NAME("module_path")));
+    return steal_or_raise(PyObject_GenericGetAttr(self, deferred().names.module_path));
 }
 
 // Cached value for `path`, or an empty object on a miss.
@@ -120,9 +117,9 @@ nb::object cache_get(nb::handle cache, nb::handle path) {
 
 nb::object split_path(nb::handle path) {
     if (PyUnicode_CheckExact(path.ptr()))
-        return steal_or_raise(PyUnicode_Split(path.ptr(), ZT_NAME("."), -1));
+        return steal_or_raise(PyUnicode_Split(path.ptr(), deferred().names.dot, -1));
     // Anything else is split the way its own split(".") does it.
-    return call_method(path, ZT_NAME("split"), nb::handle(ZT_NAME(".")));
+    return call_method(path, deferred().names.split, nb::handle(deferred().names.dot));
 }
 
 // names = path.split("."); obj = __import__(names[0]); then getattr for each
@@ -132,7 +129,7 @@ nb::object import_path(nb::handle path) {
     nb::object names = split_path(path);
     nb::object top =
         steal_or_raise(into_python([&] { return PySequence_GetItem(names.ptr(), 0); }));
-    nb::object current = call(global(ZT_NAME("__import__")), top);
+    nb::object current = call(global(deferred().names.dunder_import), top);
     nb::object rest = steal_or_raise(
         into_python([&] { return PySequence_GetSlice(names.ptr(), 1, PY_SSIZE_T_MAX); }));
     nb::object it = steal_or_raise(into_python([&] { return PyObject_GetIter(rest.ptr()); }));
@@ -161,7 +158,7 @@ nb::object resolve(PyObject *self) {
 // Inlined: the memo check is most of what a call through the proxy costs.
 [[gnu::always_inline]] inline bool tags_match(PyObject *self, const Memo &m) {
     unsigned int own = compat::type_version(Py_TYPE(self));
-    unsigned int base = compat::type_version(proxy_type);
+    unsigned int base = compat::type_version(deferred().proxy_type);
     return own && base && own == m.own_type_tag && base == m.base_type_tag;
 }
 
@@ -182,13 +179,14 @@ nb::object resolve(PyObject *self) {
 // remembered; empty when the slow path must run (a miss, a module_path that
 // is not a plain instance entry, a cache that is not a dict).
 nb::object cached_target(PyObject *self, PyObject *dict) {
-    if (!dict || compat::type_lookup(Py_TYPE(self), ZT_NAME("module_path")))
+    if (!dict || compat::type_lookup(Py_TYPE(self), deferred().names.module_path))
         return nb::object();
     nb::object keep_dict = nb::borrow(dict);
-    nb::object path = nb::borrow(PyDict_GetItemWithError(dict, ZT_NAME("module_path")));
+    nb::object path = nb::borrow(PyDict_GetItemWithError(dict, deferred().names.module_path));
     if (!path.is_valid() && PyErr_Occurred())
         raise_python_error();
-    nb::object cache = nb::borrow(compat::type_lookup(proxy_type, ZT_NAME("IMPORTED_MODULE")));
+    nb::object cache =
+        nb::borrow(compat::type_lookup(deferred().proxy_type, deferred().names.IMPORTED_MODULE));
     if (!path.is_valid() || !cache.is_valid() || !PyDict_CheckExact(cache.ptr()) ||
         !PyUnicode_CheckExact(path.ptr()))
         return nb::object();
@@ -198,7 +196,7 @@ nb::object cached_target(PyObject *self, PyObject *dict) {
             raise_python_error();
         return target;
     }
-    if (compat::type_version(Py_TYPE(self)) && compat::type_version(proxy_type) &&
+    if (compat::type_version(Py_TYPE(self)) && compat::type_version(deferred().proxy_type) &&
         instance_dict(self) == dict) {
         Memo &m = writable_memo(self);
         m.target = target.ptr();
@@ -206,7 +204,7 @@ nb::object cached_target(PyObject *self, PyObject *dict) {
         m.instance_version = compat::dict_version(dict);
         m.cache_version = compat::dict_version(cache.ptr());
         m.own_type_tag = compat::type_version(Py_TYPE(self));
-        m.base_type_tag = compat::type_version(proxy_type);
+        m.base_type_tag = compat::type_version(deferred().proxy_type);
         m.forget_name();
     }
     return target;
@@ -301,7 +299,7 @@ int proxy_init(PyObject *self, PyObject *args, PyObject *kwargs) {
                                      const_cast<char **>(keywords), &module_path))
         return -1;
     writable_memo(self).target = nullptr;
-    return PyObject_SetAttr(self, ZT_NAME("module_path"), module_path);
+    return PyObject_SetAttr(self, deferred().names.module_path, module_path);
 }
 
 // __getattr__(self, func_name), as a def takes it: positional or by keyword.
@@ -364,7 +362,7 @@ ZT_MODULE(deferred_import, m) {
     module_state().init(m);
     auto cls = nb::class_<DeferredImport>(m, "DeferredImport", kDoc, nb::dynamic_attr(),
                                           nb::is_weak_referenceable(), nb::type_slots(kSlots));
-    proxy_type = reinterpret_cast<PyTypeObject *>(cls.ptr());
+    deferred().proxy_type = reinterpret_cast<PyTypeObject *>(cls.ptr());
     nb::object module_name = m.attr("__name__");
     cls.attr("IMPORTED_MODULE") = nb::dict();
     nb::object getter = make_function<module_property>(

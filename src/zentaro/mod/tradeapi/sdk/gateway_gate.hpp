@@ -10,26 +10,23 @@
 // that exists only in the parent: the child gets a fresh one.
 #pragma once
 
+#include "gateway_link_state.hpp"
 #include "zentaro/pyutil.hpp"
 
 #include <pythread.h>
 
-#include <atomic>
 #include <cstdint>
 #include <new>
 
 namespace zentaro::gateway_link {
 
-// Bumped in every forked child (os.register_at_fork).
-inline std::atomic<uint64_t> fork_generation{0};
-
 class RpcGate {
   public:
-    RpcGate() : lock_(new_lock()), generation_(fork_generation.load()) {}
+    RpcGate() : lock_(new_lock()), generation_(gateway().fork_generation.load()) {}
     RpcGate(const RpcGate &) = delete;
     RpcGate &operator=(const RpcGate &) = delete;
     ~RpcGate() {
-        if (lock_ && generation_ == fork_generation.load())
+        if (lock_ && generation_ == gateway().fork_generation.load())
             PyThread_free_lock(lock_);
     }
 
@@ -70,7 +67,7 @@ class RpcGate {
     }
 
     void renew_after_fork() {
-        uint64_t now = fork_generation.load();
+        uint64_t now = gateway().fork_generation.load();
         if (generation_ == now)
             return;
         // The inherited lock may be held by a parent's thread; freeing a held

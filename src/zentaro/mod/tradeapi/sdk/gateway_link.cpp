@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "gateway_gate.hpp"
+#include "gateway_link_state.hpp"
 #include "zentaro/function.hpp"
 #include "zentaro/guarded_http.hpp"
 #include "zentaro/state.hpp"
@@ -41,11 +42,11 @@ nb::object item(nb::handle obj, const char *key) {
 }
 
 nb::object format(const char *pattern, nb::handle arg) {
-    return call_method(nb::str(pattern), ZT_NAME("format"), arg);
+    return call_method(nb::str(pattern), gateway().names.format, arg);
 }
 
 nb::object decode_utf8(nb::handle data) {
-    return call_method(data, ZT_NAME("decode"), nb::str("utf-8"));
+    return call_method(data, gateway().names.decode, nb::str("utf-8"));
 }
 
 [[noreturn]] void raise_value_error(nb::handle message) {
@@ -95,7 +96,7 @@ nb::object http_get(nb::handle url) {
         nb::dict kwargs;
         kwargs["timeout"] = timeout;
         merge_mapping(kwargs, guard);
-        nb::object get = get_attr(module_attr(ZT_NAME("requests")), ZT_NAME("get"));
+        nb::object get = get_attr(module_attr(gateway().names.requests), gateway().names.get);
         nb::object args = nb::make_tuple(hop);
         return steal_or_raise(
             into_python([&] { return PyObject_Call(get.ptr(), args.ptr(), kwargs.ptr()); }));
@@ -105,42 +106,44 @@ nb::object http_get(nb::handle url) {
 // ---- broker directory and site selection (class methods) ----------------------
 
 nb::object get_qs_info(nb::handle cls) {
-    nb::object cached = get_attr(cls, ZT_NAME("_qs_info"));
+    nb::object cached = get_attr(cls, gateway().names._qs_info);
     if (truth(cached))
         return cached;
-    nb::object response = http_get(get_attr(cls, ZT_NAME("qs_info_url")));
-    nb::object text =
-        call_method(get_attr(response, ZT_NAME("content")), ZT_NAME("decode"), nb::str("utf8"));
-    nb::object root = call_method(module_attr(ZT_NAME("ET")), ZT_NAME("fromstring"), text);
+    nb::object response = http_get(get_attr(cls, gateway().names.qs_info_url));
+    nb::object text = call_method(get_attr(response, gateway().names.content),
+                                  gateway().names.decode, nb::str("utf8"));
+    nb::object root =
+        call_method(module_attr(gateway().names.ET), gateway().names.fromstring, text);
     nb::dict directory;
     nb::object entries = steal_or_raise(into_python([&] { return PyObject_GetIter(root.ptr()); }));
     while (PyObject *raw = into_python([&] { return PyIter_Next(entries.ptr()); })) {
         nb::object entry = nb::steal(raw);
-        nb::object attrib = get_attr(entry, ZT_NAME("attrib"));
+        nb::object attrib = get_attr(entry, gateway().names.attrib);
         nb::object record = call(builtin_type(&PyDict_Type), attrib);
-        nb::object name = call_method(attrib, ZT_NAME("get"), nb::str("qsname"));
+        nb::object name = call_method(attrib, gateway().names.get, nb::str("qsname"));
         check(PyDict_SetItem(directory.ptr(), name.ptr(), record.ptr()));
     }
     if (PyErr_Occurred())
         raise_python_error();
-    set_attr(cls, ZT_NAME("_qs_info"), directory);
+    set_attr(cls, gateway().names._qs_info, directory);
     return directory;
 }
 
 nb::object get_qs_site(nb::handle cls, nb::handle qsid) {
-    nb::object url = call_method(get_attr(cls, ZT_NAME("qs_site_url")), ZT_NAME("format"), qsid);
-    nb::object answer = call_method(http_get(url), ZT_NAME("json"));
+    nb::object url =
+        call_method(get_attr(cls, gateway().names.qs_site_url), gateway().names.format, qsid);
+    nb::object answer = call_method(http_get(url), gateway().names.json);
     if (compare(item(answer, "code"), nb::int_(0), Py_EQ)) {
         nb::object data = item(answer, "data");
         if (truth(data)) {
-            nb::object groups = call_method(item(data, nb::int_(0)), ZT_NAME("values"));
+            nb::object groups = call_method(item(data, nb::int_(0)), gateway().names.values);
             nb::list sites;
             nb::object it =
                 steal_or_raise(into_python([&] { return PyObject_GetIter(groups.ptr()); }));
             while (PyObject *raw = into_python([&] { return PyIter_Next(it.ptr()); })) {
                 nb::object group = nb::steal(raw);
                 if (PyList_Check(group.ptr()))
-                    call_method(sites, ZT_NAME("extend"), group);
+                    call_method(sites, gateway().names.extend, group);
             }
             if (PyErr_Occurred())
                 raise_python_error();
@@ -151,14 +154,16 @@ nb::object get_qs_site(nb::handle cls, nb::handle qsid) {
 }
 
 nb::object select_site_auto(nb::handle cls, nb::handle broker_id) {
-    nb::object qs_info = call_method(cls, ZT_NAME("get_qs_info"));
-    nb::object match = get_attr(module_attr(ZT_NAME("difflib")), ZT_NAME("get_close_matches"));
+    nb::object qs_info = call_method(cls, gateway().names.get_qs_info);
+    nb::object match =
+        get_attr(module_attr(gateway().names.difflib), gateway().names.get_close_matches);
     nb::object names = match(broker_id, qs_info, 1, 0.1);
     if (!truth(names))
         raise_value_error(format("未匹配到支持的券商: {}", broker_id));
     nb::object broker = item(qs_info, item(names, nb::int_(0)));
-    nb::object sites = call_method(cls, ZT_NAME("get_qs_site"), item(broker, "qsid"));
-    nb::object site = call_method(module_attr(ZT_NAME("random")), ZT_NAME("choice"), sites);
+    nb::object sites = call_method(cls, gateway().names.get_qs_site, item(broker, "qsid"));
+    nb::object site =
+        call_method(module_attr(gateway().names.random), gateway().names.choice, sites);
     nb::dict selected;
     selected["ip"] = item(site, "ip");
     selected["port"] =
@@ -168,7 +173,7 @@ nb::object select_site_auto(nb::handle cls, nb::handle broker_id) {
 
 // Six hardware-address bytes, most significant first: "aa:bb:cc:dd:ee:ff".
 nb::object hardware_address() {
-    nb::object node = call_method(module_attr(ZT_NAME("uuid")), ZT_NAME("getnode"));
+    nb::object node = call_method(module_attr(gateway().names.uuid), gateway().names.getnode);
     nb::object mask = nb::int_(255);
     nb::list pairs;
     for (int shift = 40; shift >= 0; shift -= 8) {
@@ -178,20 +183,21 @@ nb::object hardware_address() {
             steal_or_raise(into_python([&] { return PyNumber_And(shifted.ptr(), mask.ptr()); }));
         pairs.append(format("{:02x}", byte));
     }
-    return call_method(nb::str(":"), ZT_NAME("join"), pairs);
+    return call_method(nb::str(":"), gateway().names.join, pairs);
 }
 
 nb::object get_system_info(nb::handle /*cls*/) {
     nb::object collected =
-        call_method(module_attr(ZT_NAME("datacollect")), ZT_NAME("get_system_info"));
-    nb::object encoded =
-        call_method(module_attr(ZT_NAME("EncryptionBase64")), ZT_NAME("encode"), collected);
-    nb::object platform = call_method(module_attr(ZT_NAME("platform")), ZT_NAME("platform"));
+        call_method(module_attr(gateway().names.datacollect), gateway().names.get_system_info);
+    nb::object encoded = call_method(module_attr(gateway().names.EncryptionBase64),
+                                     gateway().names.encode, collected);
+    nb::object platform =
+        call_method(module_attr(gateway().names.platform), gateway().names.platform);
     nb::object client_info =
-        call_method(nb::str("mac={}|osv={}|clientver={}"), ZT_NAME("format"), hardware_address(),
-                    platform, module_attr(ZT_NAME("__version__")));
+        call_method(nb::str("mac={}|osv={}|clientver={}"), gateway().names.format,
+                    hardware_address(), platform, module_attr(gateway().names.dunder_version));
     nb::dict info;
-    info["collect_info"] = call_method(encoded, ZT_NAME("decode"));
+    info["collect_info"] = call_method(encoded, gateway().names.decode);
     info["client_info"] = client_info;
     return info;
 }
@@ -202,21 +208,21 @@ nb::object get_system_info(nb::handle /*cls*/) {
 // exists: super() needs the class the method is defined in.
 void init(Closure defining_class, nb::handle self, nb::handle broker_id, nb::handle account_id,
           nb::handle password) {
-    set_attr(self, ZT_NAME("broker_id"), broker_id);
-    set_attr(self, ZT_NAME("account_id"), account_id);
-    nb::object clear = call_method(password, ZT_NAME("encode"), nb::str("utf-8"));
-    nb::object encrypted = call_method(module_attr(ZT_NAME("EncryptionDesBase64")),
-                                       ZT_NAME("encode"), clear, nb::str(kPasswordKey));
-    set_attr(self, ZT_NAME("password"), call_method(encrypted, ZT_NAME("decode")));
-    set_attr(self, ZT_NAME("logger"), module_attr(ZT_NAME("system_log")));
-    set_attr(self, ZT_NAME("system_info"), call_method(self, ZT_NAME("get_system_info")));
-    set_attr(self, ZT_NAME("_investor_key"), nb::int_(0));
-    set_attr(self, ZT_NAME("_channel_key"), nb::str(""));
-    set_attr(self, ZT_NAME("_service_type"), nb::int_(0));
+    set_attr(self, gateway().names.broker_id, broker_id);
+    set_attr(self, gateway().names.account_id, account_id);
+    nb::object clear = call_method(password, gateway().names.encode, nb::str("utf-8"));
+    nb::object encrypted = call_method(module_attr(gateway().names.EncryptionDesBase64),
+                                       gateway().names.encode, clear, nb::str(kPasswordKey));
+    set_attr(self, gateway().names.password, call_method(encrypted, gateway().names.decode));
+    set_attr(self, gateway().names.logger, module_attr(gateway().names.system_log));
+    set_attr(self, gateway().names.system_info, call_method(self, gateway().names.get_system_info));
+    set_attr(self, gateway().names._investor_key, nb::int_(0));
+    set_attr(self, gateway().names._channel_key, nb::str(""));
+    set_attr(self, gateway().names._service_type, nb::int_(0));
     nb::object cls = item(defining_class.data, nb::int_(0));
     nb::object base = call(builtin_type(&PySuper_Type), cls, self);
-    call_method(base, ZT_NAME("__init__"), nb::none(), nb::none(), nb::none(),
-                get_attr(self, ZT_NAME("password")));
+    call_method(base, gateway().names.dunder_init, nb::none(), nb::none(), nb::none(),
+                get_attr(self, gateway().names.password));
 }
 
 // ---- login --------------------------------------------------------------------------
@@ -225,20 +231,21 @@ void init(Closure defining_class, nb::handle self, nb::handle broker_id, nb::han
 // 8..15. Each part is taken as text (str of it): the platform sends the
 // expiry as a JSON number as readily as a string.
 nb::object authorisation_key(nb::handle user_id, nb::handle exp) {
-    nb::object version = module_attr(ZT_NAME("__version__"));
+    nb::object version = module_attr(gateway().names.dunder_version);
     nb::object text = text_of(user_id);
     for (nb::handle part : {exp, nb::handle(version)})
         text = steal_or_raise(PyUnicode_Concat(text.ptr(), text_of(part).ptr()));
-    nb::object encoded = call_method(text, ZT_NAME("encode"), nb::str("utf-8"));
-    nb::object digest = call_method(module_attr(ZT_NAME("hashlib")), ZT_NAME("md5"), encoded);
-    nb::object hex = call_method(digest, ZT_NAME("hexdigest"));
+    nb::object encoded = call_method(text, gateway().names.encode, nb::str("utf-8"));
+    nb::object digest =
+        call_method(module_attr(gateway().names.hashlib), gateway().names.md5, encoded);
+    nb::object hex = call_method(digest, gateway().names.hexdigest);
     return steal_or_raise(into_python([&] { return PySequence_GetSlice(hex.ptr(), 8, 16); }));
 }
 
 nb::object decode_authorisation(nb::handle grant) {
-    nb::object raw =
-        call_method(module_attr(ZT_NAME("base64")), ZT_NAME("b16decode"), item(grant, "data"));
-    return call_method(module_attr(ZT_NAME("json")), ZT_NAME("loads"), decode_utf8(raw));
+    nb::object raw = call_method(module_attr(gateway().names.base64), gateway().names.b16decode,
+                                 item(grant, "data"));
+    return call_method(module_attr(gateway().names.json), gateway().names.loads, decode_utf8(raw));
 }
 
 // GatewaySession(**site, begin=b"\x0f", **kwargs), refusing a keyword given twice.
@@ -267,16 +274,16 @@ nb::object open_session(nb::handle site, nb::handle kwargs) {
         raise_python_error();
     nb::object empty = nb::tuple();
     return steal_or_raise(into_python([&] {
-        return PyObject_Call(module_attr(ZT_NAME("GatewaySession")).ptr(), empty.ptr(),
+        return PyObject_Call(module_attr(gateway().names.GatewaySession).ptr(), empty.ptr(),
                              merged.ptr());
     }));
 }
 
 nb::dict login_request(nb::handle self, nb::handle user_id, nb::handle qsinfo) {
     nb::dict login;
-    login["investor_id"] = get_attr(self, ZT_NAME("account_id"));
-    login["trade_password"] = get_attr(self, ZT_NAME("password"));
-    merge_mapping(login, get_attr(self, ZT_NAME("system_info")));
+    login["investor_id"] = get_attr(self, gateway().names.account_id);
+    login["trade_password"] = get_attr(self, gateway().names.password);
+    merge_mapping(login, get_attr(self, gateway().names.system_info));
     login["is_auto_confirm"] = nb::bool_(true);
     nb::dict args;
     args["client_id"] = user_id;
@@ -298,31 +305,31 @@ void store_keys(nb::handle self, nb::handle investor_key) {
     nb::object exponent = steal_or_raise(into_python([&] { return PyNumber_Long(digits.ptr()); }));
     nb::object service_type = steal_or_raise(
         into_python([&] { return PyNumber_Power(nb::int_(2).ptr(), exponent.ptr(), Py_None); }));
-    set_attr(self, ZT_NAME("_investor_key"), investor_key);
-    set_attr(self, ZT_NAME("_channel_key"), channel_key);
-    set_attr(self, ZT_NAME("_service_type"), service_type);
+    set_attr(self, gateway().names._investor_key, investor_key);
+    set_attr(self, gateway().names._channel_key, channel_key);
+    set_attr(self, gateway().names._service_type, service_type);
 }
 
 void authenticate(nb::handle session, nb::handle user_id, nb::handle grant, nb::handle auth_info) {
-    call_method(session, ZT_NAME("protocol_comfirm"));
-    call_method(session, ZT_NAME("protocol_auth"));
+    call_method(session, gateway().names.protocol_comfirm);
+    call_method(session, gateway().names.protocol_auth);
     nb::object key = authorisation_key(user_id, item(grant, "exp"));
-    nb::object auth_code = call_method(module_attr(ZT_NAME("EncryptionDesBase64")),
-                                       ZT_NAME("decode"), item(auth_info, "auth_code"), key);
-    get_attr(session, ZT_NAME("client_auth"))("auth_code"_a = auth_code);
-    call_method(session, ZT_NAME("client_login"), user_id, nb::str("zentaro"));
+    nb::object auth_code = call_method(module_attr(gateway().names.EncryptionDesBase64),
+                                       gateway().names.decode, item(auth_info, "auth_code"), key);
+    get_attr(session, gateway().names.client_auth)("auth_code"_a = auth_code);
+    call_method(session, gateway().names.client_login, user_id, nb::str("zentaro"));
 }
 
 nb::object make_session(nb::handle self, nb::handle kwargs) {
-    nb::object user_id = call(module_attr(ZT_NAME("get_user_id")));
-    nb::object trade_api = get_attr(module_attr(ZT_NAME("kl_api")), ZT_NAME("trade_api"));
+    nb::object user_id = call(module_attr(gateway().names.get_user_id));
+    nb::object trade_api = get_attr(module_attr(gateway().names.kl_api), gateway().names.trade_api);
     nb::object grant = trade_api("atype"_a = "futures");
     nb::object auth_info = decode_authorisation(grant);
 
-    auto [qsinfo, site] = unpack_pair(
-        call_method(self, ZT_NAME("select_site_auto"), get_attr(self, ZT_NAME("broker_id"))));
-    set_attr(self, ZT_NAME("qsinfo"), qsinfo);
-    set_attr(self, ZT_NAME("site"), site);
+    auto [qsinfo, site] = unpack_pair(call_method(self, gateway().names.select_site_auto,
+                                                  get_attr(self, gateway().names.broker_id)));
+    set_attr(self, gateway().names.qsinfo, qsinfo);
+    set_attr(self, gateway().names.site, site);
 
     nb::object session = open_session(site, kwargs);
     authenticate(session, user_id, grant, auth_info);
@@ -330,17 +337,18 @@ nb::object make_session(nb::handle self, nb::handle kwargs) {
     nb::dict meta_in;
     meta_in["service_name"] = "rpc.account";
     meta_in["method_name"] = "login";
-    nb::object request_json = get_attr(session, ZT_NAME("request_json"));
+    nb::object request_json = get_attr(session, gateway().names.request_json);
     auto [meta, data] = unpack_pair(
         request_json("meta"_a = meta_in, "args"_a = login_request(self, user_id, qsinfo)));
-    if (truth(get_attr(meta, ZT_NAME("error_code"))))
+    if (truth(get_attr(meta, gateway().names.error_code)))
         raise_value_error(
-            format("登录失败: {}", decode_utf8(get_attr(meta, ZT_NAME("error_text")))));
+            format("登录失败: {}", decode_utf8(get_attr(meta, gateway().names.error_text))));
 
     store_keys(self, item(item(data, "login"), "investor_key"));
-    nb::object message = call_method(nb::str("登录券商[{}]账号[{}]成功"), ZT_NAME("format"),
-                                     item(qsinfo, "qsname"), get_attr(self, ZT_NAME("account_id")));
-    call_method(module_attr(ZT_NAME("user_log")), ZT_NAME("info"), message);
+    nb::object message =
+        call_method(nb::str("登录券商[{}]账号[{}]成功"), gateway().names.format,
+                    item(qsinfo, "qsname"), get_attr(self, gateway().names.account_id));
+    call_method(module_attr(gateway().names.user_log), gateway().names.info, message);
     return session;
 }
 
@@ -349,10 +357,10 @@ nb::object make_session(nb::handle self, nb::handle kwargs) {
 nb::object make_return(nb::handle /*self*/, nb::handle meta, nb::handle result) {
     nb::dict out;
     out["success"] = steal_or_raise(into_python([&] {
-        return PyObject_RichCompare(get_attr(meta, ZT_NAME("error_code")).ptr(), nb::int_(0).ptr(),
-                                    Py_EQ);
+        return PyObject_RichCompare(get_attr(meta, gateway().names.error_code).ptr(),
+                                    nb::int_(0).ptr(), Py_EQ);
     }));
-    out["msg"] = decode_utf8(get_attr(meta, ZT_NAME("error_text")));
+    out["msg"] = decode_utf8(get_attr(meta, gateway().names.error_text));
     out["result"] = result;
     return out;
 }
@@ -364,10 +372,10 @@ void delete_gate(PyObject *capsule) {
 // The client's gate, made on first use and kept in its __dict__. `holder`
 // keeps it alive for the call.
 RpcGate &gate_of(nb::handle self, nb::object &holder) {
-    nb::object dict = get_attr(self, ZT_NAME("__dict__"));
+    nb::object dict = get_attr(self, gateway().names.dunder_dict);
     if (!PyDict_Check(dict.ptr()))
         raise(PyExc_TypeError, "a GatewayClient needs a __dict__");
-    PyObject *found = PyDict_GetItemWithError(dict.ptr(), ZT_NAME("_rpc_gate"));
+    PyObject *found = PyDict_GetItemWithError(dict.ptr(), gateway().names._rpc_gate);
     if (!found) {
         if (PyErr_Occurred())
             raise_python_error();
@@ -379,7 +387,7 @@ RpcGate &gate_of(nb::handle self, nb::object &holder) {
         }
         nb::object made = nb::steal(capsule);
         // Another thread may have made one meanwhile: the first one stored wins.
-        found = PyDict_SetDefault(dict.ptr(), ZT_NAME("_rpc_gate"), made.ptr());
+        found = PyDict_SetDefault(dict.ptr(), gateway().names._rpc_gate, made.ptr());
         if (!found)
             raise_python_error();
     }
@@ -393,14 +401,14 @@ RpcGate &gate_of(nb::handle self, nb::object &holder) {
 nb::object call_rpc(nb::handle self, nb::handle method_name, nb::handle args, nb::handle stream,
                     nb::handle service_name) {
     nb::dict merged;
-    merged["investor_key"] = get_attr(self, ZT_NAME("_investor_key"));
+    merged["investor_key"] = get_attr(self, gateway().names._investor_key);
     merge_mapping(merged, args);
     nb::object holder;
     GateHold hold(gate_of(self, holder));
-    nb::object send = get_attr(self, ZT_NAME("call_rpc_json"));
+    nb::object send = get_attr(self, gateway().names.call_rpc_json);
     return send(service_name, method_name, merged, "stream"_a = stream,
-                "channel_key"_a = get_attr(self, ZT_NAME("_channel_key")),
-                "service_type"_a = get_attr(self, ZT_NAME("_service_type")));
+                "channel_key"_a = get_attr(self, gateway().names._channel_key),
+                "service_type"_a = get_attr(self, gateway().names._service_type));
 }
 
 // ---- module body ---------------------------------------------------------------------------
@@ -429,9 +437,9 @@ void import_dependencies(nb::module_ &m) {
 // Deployments and the local services point both directory URLs at another
 // host through ZENTARO_GATEWAY_DIRECTORY_URL (scheme and host, no path).
 std::pair<std::string, std::string> directory_hosts() {
-    nb::object environ = get_attr(import("os"), ZT_NAME("environ"));
-    nb::object value =
-        call_method(environ, ZT_NAME("get"), nb::str("ZENTARO_GATEWAY_DIRECTORY_URL"), nb::str(""));
+    nb::object environ = get_attr(import("os"), gateway().names.environ);
+    nb::object value = call_method(environ, gateway().names.get,
+                                   nb::str("ZENTARO_GATEWAY_DIRECTORY_URL"), nb::str(""));
     std::string host = nb::str(value).c_str();
     while (!host.empty() && host.back() == '/')
         host.pop_back();
@@ -479,13 +487,13 @@ nb::object make_client_class(nb::module_ &m) {
 }
 
 void after_fork_in_child() {
-    fork_generation.fetch_add(1);
+    gateway().fork_generation.fetch_add(1);
 }
 
 void renew_gates_in_forked_children(nb::module_ &m) {
     nb::object hook = make_function<after_fork_in_child>(
         "_after_fork_in_child()", "Give a forked child fresh RPC gates.", m.attr("__name__"));
-    nb::object register_at_fork = get_attr(import("os"), ZT_NAME("register_at_fork"));
+    nb::object register_at_fork = get_attr(import("os"), gateway().names.register_at_fork);
     register_at_fork("after_in_child"_a = hook);
 }
 
