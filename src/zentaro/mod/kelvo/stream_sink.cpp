@@ -1,16 +1,18 @@
 // StreamSink: follows a back-test through the engine's events and hands its
 // result, trade and user records to `in_log`, the profiler report to `log`.
 
+#include "stream_sink_state.hpp"
 #include "zentaro/function.hpp"
 #include "zentaro/state.hpp"
 
 namespace nb = nanobind;
 using namespace zentaro;
+using stream_sink::sink;
 
 namespace {
 
 nb::object env_of(nb::handle self) {
-    return get_attr(self, ZT_NAME("_env"));
+    return get_attr(self, sink().names._env);
 }
 
 void dict_set(nb::handle dict, PyObject *key, nb::handle value) {
@@ -23,18 +25,18 @@ nb::object dict_get(nb::handle dict, PyObject *key) {
 
 // in_log.info(record), looked up at call time.
 void to_in_log(nb::handle record) {
-    call_method(module_attr(ZT_NAME("in_log")), ZT_NAME("info"), record);
+    call_method(module_attr(sink().names.in_log), sink().names.info, record);
 }
 
 // in_log.info(record, <keyword>=value)
 void to_in_log(nb::handle record, PyObject *keyword, nb::handle value) {
-    nb::object info = get_attr(module_attr(ZT_NAME("in_log")), ZT_NAME("info"));
+    nb::object info = get_attr(module_attr(sink().names.in_log), sink().names.info);
     call_with_keywords(info, {record}, {{keyword, value}});
 }
 
 // Iterate mapping.items() and hand each (key, value) pair to `fn`.
 template <typename Fn> void for_items(nb::handle mapping, Fn &&fn) {
-    nb::object items = call_method(mapping, ZT_NAME("items"));
+    nb::object items = call_method(mapping, sink().names.items);
     nb::object it = steal_or_raise(into_python([&] { return PyObject_GetIter(items.ptr()); }));
     while (PyObject *raw = into_python([&] { return PyIter_Next(it.ptr()); })) {
         nb::object pair = nb::steal(raw);
@@ -52,21 +54,21 @@ template <typename Fn> void for_items(nb::handle mapping, Fn &&fn) {
 
 void sink_init(nb::handle self, nb::handle env, nb::handle daily_last_event,
                nb::handle collect_trade, nb::handle style) {
-    set_attr(self, ZT_NAME("_env"), env);
-    set_attr(self, ZT_NAME("_trading_length"), steal_or_raise(PyLong_FromLong(0)));
-    set_attr(self, ZT_NAME("_process"), steal_or_raise(PyLong_FromLong(0)));
-    set_attr(self, ZT_NAME("_daily_last_event"), daily_last_event);
-    set_attr(self, ZT_NAME("_collect_trade"), collect_trade);
-    set_attr(self, ZT_NAME("_style"), style);
-    set_attr(self, ZT_NAME("trade_log"), steal_or_raise(PyList_New(0)));
+    set_attr(self, sink().names._env, env);
+    set_attr(self, sink().names._trading_length, steal_or_raise(PyLong_FromLong(0)));
+    set_attr(self, sink().names._process, steal_or_raise(PyLong_FromLong(0)));
+    set_attr(self, sink().names._daily_last_event, daily_last_event);
+    set_attr(self, sink().names._collect_trade, collect_trade);
+    set_attr(self, sink().names._style, style);
+    set_attr(self, sink().names.trade_log, steal_or_raise(PyList_New(0)));
 }
 
 // The engine's user loggers write through the display log from now on.
 void redirect_user_loggers() {
     nb::object user_log = import_from("corvane.utils.logger", "user_log");
     nb::object user_system_log = import_from("corvane.utils.logger", "user_system_log");
-    nb::object log = module_attr(ZT_NAME("log"));
-    for (PyObject *name : {ZT_NAME("info"), ZT_NAME("warn"), ZT_NAME("error")}) {
+    nb::object log = module_attr(sink().names.log);
+    for (PyObject *name : {sink().names.info, sink().names.warn, sink().names.error}) {
         nb::object bound = get_attr(log, name);
         set_attr(user_log, name, bound);
         set_attr(user_system_log, name, bound);
@@ -76,93 +78,93 @@ void redirect_user_loggers() {
 // One listener: the event type is looked up only now, so a failure leaves
 // the listeners registered before it in place.
 void listen(nb::handle self, nb::handle event_type, PyObject *handler_name) {
-    nb::object bus = get_attr(env_of(self), ZT_NAME("event_bus"));
-    nb::object add_listener = get_attr(bus, ZT_NAME("add_listener"));
+    nb::object bus = get_attr(env_of(self), sink().names.event_bus);
+    nb::object add_listener = get_attr(bus, sink().names.add_listener);
     call(add_listener, event_type, get_attr(self, handler_name));
 }
 
 nb::object event_type(PyObject *name) {
-    return get_attr(module_attr(ZT_NAME("EVENT")), name);
+    return get_attr(module_attr(sink().names.EVENT), name);
 }
 
 void register_event(nb::handle self) {
     redirect_user_loggers();
-    listen(self, event_type(ZT_NAME("POST_USER_INIT")), ZT_NAME("process_init"));
-    listen(self, event_type(ZT_NAME("POST_SYSTEM_INIT")), ZT_NAME("system_init"));
-    listen(self, event_type(ZT_NAME("PRE_BEFORE_TRADING")), ZT_NAME("trade_init"));
-    listen(self, event_type(ZT_NAME("TRADE")), ZT_NAME("trade_add"));
-    listen(self, event_type(ZT_NAME("POST_SETTLEMENT")), ZT_NAME("backtest_trade_data"));
-    listen(self, get_attr(self, ZT_NAME("_daily_last_event")), ZT_NAME("output_record"));
-    listen(self, event_type(ZT_NAME("ON_LINE_PROFILER_RESULT")), ZT_NAME("output_profile"));
+    listen(self, event_type(sink().names.POST_USER_INIT), sink().names.process_init);
+    listen(self, event_type(sink().names.POST_SYSTEM_INIT), sink().names.system_init);
+    listen(self, event_type(sink().names.PRE_BEFORE_TRADING), sink().names.trade_init);
+    listen(self, event_type(sink().names.TRADE), sink().names.trade_add);
+    listen(self, event_type(sink().names.POST_SETTLEMENT), sink().names.backtest_trade_data);
+    listen(self, get_attr(self, sink().names._daily_last_event), sink().names.output_record);
+    listen(self, event_type(sink().names.ON_LINE_PROFILER_RESULT), sink().names.output_profile);
 }
 
 // ---- handlers ------------------------------------------------------------------------
 
 nb::object run_base(nb::handle env) {
-    return get_attr(get_attr(env, ZT_NAME("config")), ZT_NAME("base"));
+    return get_attr(get_attr(env, sink().names.config), sink().names.base);
 }
 
 void system_init(nb::handle self, nb::handle) {
-    nb::object calendar = get_attr(run_base(env_of(self)), ZT_NAME("trading_calendar"));
+    nb::object calendar = get_attr(run_base(env_of(self)), sink().names.trading_calendar);
     Py_ssize_t length = into_python([&] { return PyObject_Length(calendar.ptr()); });
     if (length < 0)
         raise_python_error();
-    set_attr(self, ZT_NAME("_trading_length"), steal_or_raise(PyLong_FromSsize_t(length)));
+    set_attr(self, sink().names._trading_length, steal_or_raise(PyLong_FromSsize_t(length)));
 }
 
 void process_init(nb::handle self, nb::handle) {
     nb::object env = env_of(self);
-    nb::object start = get_attr(run_base(env), ZT_NAME("start_date"));
-    nb::object prev_dt = call_method(get_attr(env, ZT_NAME("data_proxy")),
-                                     ZT_NAME("get_previous_trading_date"), start);
-    nb::object record = call_method(self, ZT_NAME("get_backtest_data"));
-    nb::object stamp =
-        call_with_keywords(get_attr(prev_dt, ZT_NAME("replace")), {},
-                           {{ZT_NAME("hour"), nb::int_(15)}, {ZT_NAME("minute"), nb::int_(30)}});
-    to_in_log(record, ZT_NAME("datetime"), stamp);
+    nb::object start = get_attr(run_base(env), sink().names.start_date);
+    nb::object prev_dt = call_method(get_attr(env, sink().names.data_proxy),
+                                     sink().names.get_previous_trading_date, start);
+    nb::object record = call_method(self, sink().names.get_backtest_data);
+    nb::object stamp = call_with_keywords(
+        get_attr(prev_dt, sink().names.replace), {},
+        {{sink().names.hour, nb::int_(15)}, {sink().names.minute, nb::int_(30)}});
+    to_in_log(record, sink().names.datetime, stamp);
 }
 
 void trade_init(nb::handle self, nb::handle) {
-    nb::object trade_log = get_attr(self, ZT_NAME("trade_log"));
+    nb::object trade_log = get_attr(self, sink().names.trade_log);
     if (PyList_CheckExact(trade_log.ptr()))
         check(into_python(
             [&] { return PyList_SetSlice(trade_log.ptr(), 0, PY_SSIZE_T_MAX, nullptr); }));
     else
-        call_method(trade_log, ZT_NAME("clear"));
+        call_method(trade_log, sink().names.clear);
 }
 
 void trade_add(nb::handle self, nb::handle event) {
-    nb::object trade = get_attr(event, ZT_NAME("trade"));
+    nb::object trade = get_attr(event, sink().names.trade);
     if (!truth(trade))
         return;
-    nb::object data = call_method(trade, ZT_NAME("output_json"));
-    if (truth(get_attr(self, ZT_NAME("_collect_trade")))) {
-        call_method(get_attr(self, ZT_NAME("trade_log")), ZT_NAME("append"), data);
+    nb::object data = call_method(trade, sink().names.output_json);
+    if (truth(get_attr(self, sink().names._collect_trade))) {
+        call_method(get_attr(self, sink().names.trade_log), sink().names.append, data);
         return;
     }
     nb::object record = steal_or_raise(PyDict_New());
     nb::object one = steal_or_raise(PyList_New(1));
     PyList_SET_ITEM(one.ptr(), 0, data.release().ptr());
-    dict_set(record, ZT_NAME("tradelogs"), one);
-    to_in_log(record, ZT_NAME("type"), ZT_NAME("TRADE"));
+    dict_set(record, sink().names.tradelogs, one);
+    to_in_log(record, sink().names.type, sink().names.TRADE);
 }
 
 void output_record(nb::handle self, nb::handle) {
     nb::object env = env_of(self);
-    nb::object record = get_attr(env, ZT_NAME("record_dict"));
+    nb::object record = get_attr(env, sink().names.record_dict);
     if (!truth(record))
         return;
-    to_in_log(record, ZT_NAME("type"), ZT_NAME("RECORD"));
-    set_attr(env, ZT_NAME("record_dict"), steal_or_raise(PyDict_New()));
+    to_in_log(record, sink().names.type, sink().names.RECORD);
+    set_attr(env, sink().names.record_dict, steal_or_raise(PyDict_New()));
 }
 
 // ---- result records --------------------------------------------------------------------
 
 nb::object progress_of(nb::handle self) {
-    nb::object length = get_attr(self, ZT_NAME("_trading_length"));
+    nb::object length = get_attr(self, sink().names._trading_length);
     if (!truth(length))
         return length;
-    nb::object done = get_attr(self, ZT_NAME("_process"));
+    nb::object done = get_attr(self, sink().names._process);
     return steal_or_raise(
         into_python([&] { return PyNumber_TrueDivide(done.ptr(), length.ptr()); }));
 }
@@ -171,10 +173,10 @@ nb::object progress_of(nb::handle self) {
 // value replaces an earlier one's under the same key.
 nb::object merged_positions(nb::handle portfolio) {
     nb::object positions = steal_or_raise(PyDict_New());
-    for_items(get_attr(portfolio, ZT_NAME("accounts")), [&](nb::handle, nb::handle account) {
-        for_items(get_attr(account, ZT_NAME("positions")),
+    for_items(get_attr(portfolio, sink().names.accounts), [&](nb::handle, nb::handle account) {
+        for_items(get_attr(account, sink().names.positions),
                   [&](nb::handle key, nb::handle position) {
-                      nb::object data = call_method(position, ZT_NAME("output_json"));
+                      nb::object data = call_method(position, sink().names.output_json);
                       check(into_python(
                           [&] { return PyDict_SetItem(positions.ptr(), key.ptr(), data.ptr()); }));
                   });
@@ -184,35 +186,36 @@ nb::object merged_positions(nb::handle portfolio) {
 
 nb::object get_backtest_data(nb::handle self) {
     nb::object record = steal_or_raise(PyDict_New());
-    dict_set(record, ZT_NAME("tradelogs"), steal_or_raise(PyList_New(0)));
-    dict_set(record, ZT_NAME("positions"), steal_or_raise(PyDict_New()));
-    dict_set(record, ZT_NAME("progress"), progress_of(self));
-    nb::object portfolio = get_attr(env_of(self), ZT_NAME("portfolio"));
-    if (compare(get_attr(self, ZT_NAME("_style")), ZT_NAME("NORMAL"), Py_EQ)) {
+    dict_set(record, sink().names.tradelogs, steal_or_raise(PyList_New(0)));
+    dict_set(record, sink().names.positions, steal_or_raise(PyDict_New()));
+    dict_set(record, sink().names.progress, progress_of(self));
+    nb::object portfolio = get_attr(env_of(self), sink().names.portfolio);
+    if (compare(get_attr(self, sink().names._style), sink().names.NORMAL, Py_EQ)) {
         // A copy: a consumer that keeps the record must not see the next
         // day's PRE_BEFORE_TRADING empty its trades.
-        nb::object trades = get_attr(self, ZT_NAME("trade_log"));
+        nb::object trades = get_attr(self, sink().names.trade_log);
         nb::object copy =
             steal_or_raise(into_python([&] { return PySequence_List(trades.ptr()); }));
-        dict_set(record, ZT_NAME("tradelogs"), copy);
-        dict_set(record, ZT_NAME("positions"), merged_positions(portfolio));
+        dict_set(record, sink().names.tradelogs, copy);
+        dict_set(record, sink().names.positions, merged_positions(portfolio));
     }
-    dict_set(record, ZT_NAME("portfolio_value"), get_attr(portfolio, ZT_NAME("portfolio_value")));
-    dict_set(record, ZT_NAME("ending_cash"), get_attr(portfolio, ZT_NAME("cash")));
-    dict_set(record, ZT_NAME("pnl"), get_attr(portfolio, ZT_NAME("pnl")));
+    dict_set(record, sink().names.portfolio_value,
+             get_attr(portfolio, sink().names.portfolio_value));
+    dict_set(record, sink().names.ending_cash, get_attr(portfolio, sink().names.cash));
+    dict_set(record, sink().names.pnl, get_attr(portfolio, sink().names.pnl));
     return record;
 }
 
 void backtest_trade_data(nb::handle self, nb::handle) {
     nb::object one = steal_or_raise(PyLong_FromLong(1));
-    nb::object done = get_attr(self, ZT_NAME("_process"));
+    nb::object done = get_attr(self, sink().names._process);
     nb::object next =
         steal_or_raise(into_python([&] { return PyNumber_Add(done.ptr(), one.ptr()); }));
-    set_attr(self, ZT_NAME("_process"), next);
-    nb::object record = call_method(self, ZT_NAME("get_backtest_data"));
+    set_attr(self, sink().names._process, next);
+    nb::object record = call_method(self, sink().names.get_backtest_data);
     nb::object summary = steal_or_raise(PyDict_New());
-    for (PyObject *key :
-         {ZT_NAME("progress"), ZT_NAME("portfolio_value"), ZT_NAME("ending_cash"), ZT_NAME("pnl")})
+    for (PyObject *key : {sink().names.progress, sink().names.portfolio_value,
+                          sink().names.ending_cash, sink().names.pnl})
         dict_set(summary, key, dict_get(record, key));
     to_in_log(summary);
     to_in_log(record);
@@ -253,8 +256,8 @@ nb::object traceback_of(nb::handle error) {
 // and raised again unless __exit__ suppresses it; an error of __exit__
 // replaces it, chained to it as Python chains them.
 template <typename Body> void with_context(nb::handle cm, Body &&body) {
-    nb::object enter = get_attr(type_of(cm), ZT_NAME("__enter__"));
-    nb::object exit = get_attr(type_of(cm), ZT_NAME("__exit__"));
+    nb::object enter = get_attr(type_of(cm), sink().names.dunder_enter);
+    nb::object exit = get_attr(type_of(cm), sink().names.dunder_exit);
     call(enter, cm);
     nb::object error = error_of(body);
     if (!error.is_valid()) {
@@ -274,13 +277,14 @@ template <typename Body> void with_context(nb::handle cm, Body &&body) {
 }
 
 void output_profile(nb::handle self, nb::handle) {
-    nb::object temp_dir = call(module_attr(ZT_NAME("TempDir")));
+    nb::object temp_dir = call(module_attr(sink().names.TempDir));
     with_context(temp_dir, [&] {
-        nb::object stream = call(get_attr(module_attr(ZT_NAME("io")), ZT_NAME("StringIO")));
-        nb::object profiler = get_attr(env_of(self), ZT_NAME("profile_deco"));
-        call_method(profiler, ZT_NAME("print_stats"), stream);
-        nb::object text = call_method(call_method(stream, ZT_NAME("getvalue")), ZT_NAME("rstrip"));
-        call_method(module_attr(ZT_NAME("log")), ZT_NAME("info"), text);
+        nb::object stream = call(get_attr(module_attr(sink().names.io), sink().names.StringIO));
+        nb::object profiler = get_attr(env_of(self), sink().names.profile_deco);
+        call_method(profiler, sink().names.print_stats, stream);
+        nb::object text =
+            call_method(call_method(stream, sink().names.getvalue), sink().names.rstrip);
+        call_method(module_attr(sink().names.log), sink().names.info, text);
     });
 }
 

@@ -10,23 +10,25 @@
 // files: a FIFO planted at a query's name is refused instead of hanging every
 // read of that query.
 
+#include "side_store_state.hpp"
 #include "zentaro/atomic_file.hpp"
 #include "zentaro/function.hpp"
 #include "zentaro/state.hpp"
 
 namespace nb = nanobind;
 using namespace zentaro;
+using side_store::store_state;
 
 namespace {
 
 constexpr const char *kDoc = "\n    根据sql获取数据，将pg里面的基本信息存储为hdf文件\n    ";
 
 nb::object os_path() {
-    return get_attr(module_attr(ZT_NAME("os")), ZT_NAME("path"));
+    return get_attr(module_attr(store_state().names.os), store_state().names.path);
 }
 
 nb::object join_path(nb::handle dir, nb::handle name) {
-    return call_method(os_path(), ZT_NAME("join"), dir, name);
+    return call_method(os_path(), store_state().names.join, dir, name);
 }
 
 // ---- reading ---------------------------------------------------------------
@@ -43,17 +45,18 @@ nb::object read_cached(nb::handle key) {
         raise_os_error(path);
     }
     // open() owns the descriptor from here on, and closes it if it fails.
-    nb::object file = call(global(ZT_NAME("open")), nb::int_(fd), nb::str("rb"));
+    nb::object file = call(global(store_state().names.open), nb::int_(fd), nb::str("rb"));
     nb::object frame;
     try {
-        frame = call_method(module_attr(ZT_NAME("feather")), ZT_NAME("read_feather"), file);
+        frame = call_method(module_attr(store_state().names.feather),
+                            store_state().names.read_feather, file);
     } catch (nb::python_error &e) {
-        quietly([&] { call_method(file, ZT_NAME("close")); });
+        quietly([&] { call_method(file, store_state().names.close); });
         if (e.matches(PyExc_FileNotFoundError))
             return nb::object();
         throw;
     }
-    call_method(file, ZT_NAME("close"));
+    call_method(file, store_state().names.close);
     return frame;
 }
 
@@ -62,8 +65,8 @@ nb::object read_cached(nb::handle key) {
 // What pyarrow.feather.write_feather accepts. Anything else is refused before
 // pyarrow sees it: some values (None among them) crash the library.
 void check_frame(nb::handle frame) {
-    nb::object data_frame = get_attr(import("pandas"), ZT_NAME("DataFrame"));
-    nb::object table = get_attr(import("pyarrow"), ZT_NAME("Table"));
+    nb::object data_frame = get_attr(import("pandas"), store_state().names.DataFrame);
+    nb::object table = get_attr(import("pyarrow"), store_state().names.Table);
     nb::object types = nb::make_tuple(data_frame, table);
     int accepted = PyObject_IsInstance(frame.ptr(), types.ptr());
     check(accepted);
@@ -81,13 +84,15 @@ void check_frame(nb::handle frame) {
 // the server's answer instead of losing it.
 void store(nb::handle dir, nb::handle key, nb::handle frame) {
     check_frame(frame);
-    nb::object os = module_attr(ZT_NAME("os"));
+    nb::object os = module_attr(store_state().names.os);
     os.attr("makedirs")(dir, nb::arg("exist_ok") = true);
     AtomicFile target(fs_path(key), -1);
-    nb::object file = call(global(ZT_NAME("open")), nb::int_(target.dup_fd()), nb::str("wb"));
-    OnFailure close_file([&] { call_method(file, ZT_NAME("close")); });
-    call_method(module_attr(ZT_NAME("feather")), ZT_NAME("write_feather"), frame, file);
-    call_method(file, ZT_NAME("close"));
+    nb::object file =
+        call(global(store_state().names.open), nb::int_(target.dup_fd()), nb::str("wb"));
+    OnFailure close_file([&] { call_method(file, store_state().names.close); });
+    call_method(module_attr(store_state().names.feather), store_state().names.write_feather, frame,
+                file);
+    call_method(file, store_state().names.close);
     close_file.dismiss();
     target.commit();
 }
@@ -95,8 +100,9 @@ void store(nb::handle dir, nb::handle key, nb::handle frame) {
 // ---- SideStore -------------------------------------------------------------
 
 void store_init(nb::handle self) {
-    nb::object info_path = get_attr(module_attr(ZT_NAME("setting")), ZT_NAME("INFO_PATH"));
-    set_attr(self, ZT_NAME("path"), join_path(info_path, nb::str("extra_store.h5")));
+    nb::object info_path =
+        get_attr(module_attr(store_state().names.setting), store_state().names.INFO_PATH);
+    set_attr(self, store_state().names.path, join_path(info_path, nb::str("extra_store.h5")));
 }
 
 // Temporary files of writers killed before their rename are removed after an
@@ -105,8 +111,8 @@ constexpr time_t kStaleTemporary = 3600;
 constexpr size_t kNameDigits = 32; // an MD5 in hex
 
 nb::handle store_enter(nb::handle self) {
-    nb::object path = get_attr(self, ZT_NAME("path"));
-    module_attr(ZT_NAME("os")).attr("makedirs")(path, nb::arg("exist_ok") = true);
+    nb::object path = get_attr(self, store_state().names.path);
+    module_attr(store_state().names.os).attr("makedirs")(path, nb::arg("exist_ok") = true);
     remove_stale_temporaries(fs_path(path), kNameDigits, kStaleTemporary);
     return self;
 }
@@ -119,17 +125,20 @@ nb::object store_read(nb::handle self, nb::handle sql) {
                      Py_TYPE(sql.ptr())->tp_name);
         raise_python_error();
     }
-    nb::object encoded = call_method(sql, ZT_NAME("encode"));
-    nb::object bsql = call_method(module_attr(ZT_NAME("base64")), ZT_NAME("b64encode"), encoded);
-    nb::object digest = call_method(module_attr(ZT_NAME("hashlib")), ZT_NAME("md5"), bsql);
-    nb::object name = call_method(digest, ZT_NAME("hexdigest"));
-    nb::object dir = get_attr(self, ZT_NAME("path"));
+    nb::object encoded = call_method(sql, store_state().names.encode);
+    nb::object bsql = call_method(module_attr(store_state().names.base64),
+                                  store_state().names.b64encode, encoded);
+    nb::object digest =
+        call_method(module_attr(store_state().names.hashlib), store_state().names.md5, bsql);
+    nb::object name = call_method(digest, store_state().names.hexdigest);
+    nb::object dir = get_attr(self, store_state().names.path);
     nb::object key = join_path(dir, name);
     nb::object frame = read_cached(key);
     if (frame.is_valid())
         return frame;
-    nb::object side_store = get_attr(module_attr(ZT_NAME("kl_api")), ZT_NAME("side_store"));
-    frame = side_store(nb::arg("sql") = call_method(bsql, ZT_NAME("decode")));
+    nb::object side_store =
+        get_attr(module_attr(store_state().names.kl_api), store_state().names.side_store);
+    frame = side_store(nb::arg("sql") = call_method(bsql, store_state().names.decode));
     store(dir, key, frame);
     return frame;
 }

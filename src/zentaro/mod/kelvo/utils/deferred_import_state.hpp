@@ -1,5 +1,4 @@
-// The state of the deferred_import module: one struct, reached through
-// deferred().
+// The state of the deferred_import module: one struct, reached through deferred().
 //
 // Exit: made once on the heap and never deleted, so no destructor runs at
 // exit (a thread parked there may still hold a pointer into it); its

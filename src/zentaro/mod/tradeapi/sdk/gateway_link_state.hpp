@@ -1,5 +1,4 @@
-// The state of the gateway_link module: one struct, reached through
-// gateway().
+// The state of the gateway_link module: one struct, reached through gateway().
 //
 // Exit: made once on the heap and never deleted, so no destructor runs at
 // exit (a gate freed late, or a thread parked there, may still read it); its

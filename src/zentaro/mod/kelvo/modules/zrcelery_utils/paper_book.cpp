@@ -4,11 +4,13 @@
 // Every engine class the view drives is a module attribute read at call
 // time, so a caller (or a test) can replace it.
 
+#include "paper_book_state.hpp"
 #include "zentaro/function.hpp"
 #include "zentaro/state.hpp"
 
 namespace nb = nanobind;
 using namespace zentaro;
+using paper_book::book;
 
 namespace {
 
@@ -18,48 +20,48 @@ constexpr const char *kDoc = "实时读取simulate序列化信息获取数据\n"
                              "    ";
 
 nb::object now() {
-    nb::object datetime = get_attr(module_attr(ZT_NAME("datetime")), ZT_NAME("datetime"));
-    return call_method(datetime, ZT_NAME("now"));
+    nb::object datetime = get_attr(module_attr(book().names.datetime), book().names.datetime);
+    return call_method(datetime, book().names.now);
 }
 
 void init(nb::handle self, nb::handle stock_market, nb::handle frequency, nb::handle paper_id,
           nb::handle capital_base, nb::handle path) {
-    set_attr(self, ZT_NAME("stock_market"), stock_market);
-    set_attr(self, ZT_NAME("frequency"), frequency);
-    set_attr(self, ZT_NAME("paper_id"), paper_id);
-    set_attr(self, ZT_NAME("capital_base"), capital_base);
-    set_attr(self, ZT_NAME("cluster_conn"),
-             call(module_attr(ZT_NAME("DiskPersistProvider")), path));
+    set_attr(self, book().names.stock_market, stock_market);
+    set_attr(self, book().names.frequency, frequency);
+    set_attr(self, book().names.paper_id, paper_id);
+    set_attr(self, book().names.capital_base, capital_base);
+    set_attr(self, book().names.cluster_conn,
+             call(module_attr(book().names.DiskPersistProvider), path));
 }
 
 nb::object engine_config(nb::handle self, nb::handle service) {
-    nb::object frequencies = get_attr(service, ZT_NAME("map_frequncy"));
-    nb::object frequency = get_attr(self, ZT_NAME("frequency"));
+    nb::object frequencies = get_attr(service, book().names.map_frequncy);
+    nb::object frequency = get_attr(self, book().names.frequency);
     nb::dict base;
     base["frequency"] = steal_or_raise(
         into_python([&] { return PyObject_GetItem(frequencies.ptr(), frequency.ptr()); }));
     nb::dict config;
     config["base"] = base;
-    nb::object market = call_method(get_attr(self, ZT_NAME("stock_market")), ZT_NAME("lower"));
-    nb::object capital_base = get_attr(self, ZT_NAME("capital_base"));
-    return call_method(service, ZT_NAME("gen_mod_config"), config, market, capital_base);
+    nb::object market = call_method(get_attr(self, book().names.stock_market), book().names.lower);
+    nb::object capital_base = get_attr(self, book().names.capital_base);
+    return call_method(service, book().names.gen_mod_config, config, market, capital_base);
 }
 
 void start_engine(nb::handle env) {
-    nb::object handler = call(module_attr(ZT_NAME("ModHandler")));
-    call_method(handler, ZT_NAME("set_env"), env);
-    call_method(handler, ZT_NAME("start_up"));
+    nb::object handler = call(module_attr(book().names.ModHandler));
+    call_method(handler, book().names.set_env, env);
+    call_method(handler, book().names.start_up);
 }
 
 void set_clock(nb::handle env) {
     nb::object calendar_dt = now();
-    nb::object data_proxy = get_attr(env, ZT_NAME("data_proxy"));
-    nb::object base = get_attr(get_attr(env, ZT_NAME("config")), ZT_NAME("base"));
-    nb::object frequency = get_attr(base, ZT_NAME("frequency"));
-    nb::object bar_map = call(module_attr(ZT_NAME("BarMap")), data_proxy, frequency);
-    call_method(bar_map, ZT_NAME("update_dt"), calendar_dt);
-    call_method(env, ZT_NAME("set_bar_dict"), bar_map);
-    set_attr(env, ZT_NAME("calendar_dt"), calendar_dt);
+    nb::object data_proxy = get_attr(env, book().names.data_proxy);
+    nb::object base = get_attr(get_attr(env, book().names.config), book().names.base);
+    nb::object frequency = get_attr(base, book().names.frequency);
+    nb::object bar_map = call(module_attr(book().names.BarMap), data_proxy, frequency);
+    call_method(bar_map, book().names.update_dt, calendar_dt);
+    call_method(env, book().names.set_bar_dict, bar_map);
+    set_attr(env, book().names.calendar_dt, calendar_dt);
 }
 
 // Like hasattr: a failing read counts as absent and its error is dropped.
@@ -71,52 +73,52 @@ bool has_attribute(nb::handle obj, PyObject *name) {
 }
 
 void restore_state(nb::handle self, nb::handle env, nb::handle portfolio) {
-    nb::object store = get_attr(self, ZT_NAME("cluster_conn"));
-    nb::object state = call_method(store, ZT_NAME("load"), nb::str("portfolio"));
+    nb::object store = get_attr(self, book().names.cluster_conn);
+    nb::object state = call_method(store, book().names.load, nb::str("portfolio"));
     if (!state.is_none())
-        call_method(portfolio, ZT_NAME("set_state"), state);
-    nb::object broker = get_attr(env, ZT_NAME("broker"));
-    if (!has_attribute(broker, ZT_NAME("set_state_conf")))
+        call_method(portfolio, book().names.set_state, state);
+    nb::object broker = get_attr(env, book().names.broker);
+    if (!has_attribute(broker, book().names.set_state_conf))
         return;
-    set_attr(env, ZT_NAME("portfolio"), portfolio);
-    nb::object broker_state = call_method(store, ZT_NAME("load"), nb::str("broker"));
+    set_attr(env, book().names.portfolio, portfolio);
+    nb::object broker_state = call_method(store, book().names.load, nb::str("broker"));
     if (!broker_state.is_none())
-        call_method(get_attr(env, ZT_NAME("broker")), ZT_NAME("set_state_conf"), broker_state);
+        call_method(get_attr(env, book().names.broker), book().names.set_state_conf, broker_state);
 }
 
 nb::object portfolio(nb::handle self) {
     nb::handle none = Py_None;
-    nb::object service = call(module_attr(ZT_NAME("SimulateService")), none, none, none, none);
+    nb::object service = call(module_attr(book().names.SimulateService), none, none, none, none);
     nb::object config = engine_config(self, service);
-    nb::object env = call(module_attr(ZT_NAME("Environment")), config);
+    nb::object env = call(module_attr(book().names.Environment), config);
     // Remembered so that finalising the view never discards an environment
     // that belongs to someone else.
-    set_attr(self, ZT_NAME("_own_env"), env);
+    set_attr(self, book().names._own_env, env);
     start_engine(env);
     set_clock(env);
-    nb::object result = call_method(get_attr(env, ZT_NAME("broker")), ZT_NAME("get_portfolio"));
+    nb::object result = call_method(get_attr(env, book().names.broker), book().names.get_portfolio);
     restore_state(self, env, result);
     return result;
 }
 
 nb::object figure(nb::handle self, PyObject *name) {
-    return get_attr(get_attr(self, ZT_NAME("portfolio")), name);
+    return get_attr(get_attr(self, book().names.portfolio), name);
 }
 
 nb::object total_asset_value(nb::handle self) {
-    return figure(self, ZT_NAME("total_value"));
+    return figure(self, book().names.total_value);
 }
 
 nb::object ending_cash(nb::handle self) {
-    return figure(self, ZT_NAME("available_cash"));
+    return figure(self, book().names.available_cash);
 }
 
 nb::object market_value(nb::handle self) {
-    return figure(self, ZT_NAME("market_value"));
+    return figure(self, book().names.market_value);
 }
 
 nb::object profit_and_loss(nb::handle self) {
-    return figure(self, ZT_NAME("pnl"));
+    return figure(self, book().names.pnl);
 }
 
 // A position record as a new dict; None is refused the way `**record` refuses it.
@@ -129,17 +131,17 @@ nb::object record_copy(nb::handle record) {
 }
 
 nb::object positions(nb::handle self) {
-    nb::object stamp = call_method(now(), ZT_NAME("strftime"), nb::str("%Y-%m-%dT%H:%M:%S"));
-    nb::object held = get_attr(get_attr(self, ZT_NAME("portfolio")), ZT_NAME("positions"));
+    nb::object stamp = call_method(now(), book().names.strftime, nb::str("%Y-%m-%dT%H:%M:%S"));
+    nb::object held = get_attr(get_attr(self, book().names.portfolio), book().names.positions);
     nb::list result;
-    nb::object pairs = call_method(held, ZT_NAME("items"));
+    nb::object pairs = call_method(held, book().names.items);
     for (nb::handle pair : pairs) {
         nb::object position = pair[1];
-        nb::object records = call_method(position, ZT_NAME("output_json"));
+        nb::object records = call_method(position, book().names.output_json);
         for (nb::handle record : records) {
             nb::object copy = record_copy(record);
             check(into_python([&] {
-                return PyObject_SetItem(copy.ptr(), ZT_NAME("position_date"), stamp.ptr());
+                return PyObject_SetItem(copy.ptr(), book().names.position_date, stamp.ptr());
             }));
             result.append(copy);
         }
@@ -155,14 +157,14 @@ void finalize(nb::handle self) {
         return;
     try {
         nb::object own = nb::steal(
-            into_python([&] { return PyObject_GetAttr(self.ptr(), ZT_NAME("_own_env")); }));
+            into_python([&] { return PyObject_GetAttr(self.ptr(), book().names._own_env); }));
         if (!own.is_valid()) {
             PyErr_Clear();
             return;
         }
-        nb::object environment = module_attr(ZT_NAME("Environment"));
-        if (get_attr(environment, ZT_NAME("_env")).is(own))
-            call_method(environment, ZT_NAME("del_instance"));
+        nb::object environment = module_attr(book().names.Environment);
+        if (get_attr(environment, book().names._env).is(own))
+            call_method(environment, book().names.del_instance);
     } catch (nb::python_error &e) {
         e.restore();
         PyErr_WriteUnraisable(self.ptr());
