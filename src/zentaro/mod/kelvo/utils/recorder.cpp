@@ -17,22 +17,22 @@ constexpr const char *kModuleDoc = "记录中间数据、日志数据的接口";
 constexpr const char *kLogDoc = "记录数据，送入消息中间件";
 constexpr const char *kBacktestLogDoc = "记录内部计算用的日志信息";
 constexpr const char *kShowLogDoc = "记录外部展示用的日志信息";
-constexpr const char *kEncodeFailed = "回测标示编码失败！";
 
 // ---- class Log -----------------------------------------------------------------------
 
 void log_init(nb::handle self) {
-    set_attr(self, ZT_NAME("key"), empty_bytes());
-    set_attr(self, ZT_NAME("limited"), level_number(self, ZT_NAME("ALL")));
-    set_attr(self, ZT_NAME("log_num"), steal_or_raise(PyLong_FromLong(0)));
-    set_attr(self, ZT_NAME("is_limit"), Py_True);
+    set_attr(self, recorder_state().names.key, recorder_state().empty_bytes);
+    set_attr(self, recorder_state().names.limited, level_number(self, recorder_state().names.ALL));
+    set_attr(self, recorder_state().names.log_num, steal_or_raise(PyLong_FromLong(0)));
+    set_attr(self, recorder_state().names.is_limit, Py_True);
 }
 
 // Reported on the system log, then raised as a plain Exception in the
 // context of the encoding error, as a raise inside the except block would.
 [[noreturn]] void encode_failed(nb::handle cause) {
-    call_method(module_attr(ZT_NAME("system_log")), ZT_NAME("error"), ZT_NAME(kEncodeFailed));
-    nb::object error = call(PyExc_Exception, ZT_NAME(kEncodeFailed));
+    call_method(module_attr(recorder_state().names.system_log), recorder_state().names.error,
+                recorder_state().names.encode_failed);
+    nb::object error = call(PyExc_Exception, recorder_state().names.encode_failed);
     PyException_SetContext(error.ptr(), Py_NewRef(cause.ptr()));
     PyErr_SetObject(PyExc_Exception, error.ptr());
     raise_python_error();
@@ -42,16 +42,16 @@ void log_init(nb::handle self) {
 // exception: the failure path calls into Python, which must not happen while
 // a caught exception is alive (a thread ended at exit unwinds through it).
 nb::object utf8_key(nb::handle key) {
-    PyObject *args[2] = {key.ptr(), ZT_NAME("utf-8")};
+    PyObject *args[2] = {key.ptr(), recorder_state().names.utf_8};
     return nb::steal(into_python([&] {
-        return PyObject_VectorcallMethod(ZT_NAME("encode"), args,
+        return PyObject_VectorcallMethod(recorder_state().names.encode, args,
                                          2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     }));
 }
 
 void log_set_key(nb::handle self, nb::handle key) {
-    set_attr(self, ZT_NAME("log_num"), steal_or_raise(PyLong_FromLong(0)));
-    set_attr(self, ZT_NAME("is_limit"), Py_True);
+    set_attr(self, recorder_state().names.log_num, steal_or_raise(PyLong_FromLong(0)));
+    set_attr(self, recorder_state().names.is_limit, Py_True);
     nb::object stored = nb::borrow(key);
     if (!PyBytes_Check(key.ptr())) {
         stored = utf8_key(key);
@@ -61,20 +61,20 @@ void log_set_key(nb::handle self, nb::handle key) {
             encode_failed(fetch_error());
         }
     }
-    set_attr(self, ZT_NAME("key"), stored);
+    set_attr(self, recorder_state().names.key, stored);
 }
 
 void log_set_limited(nb::handle self, nb::handle values, nb::handle is_limit) {
-    nb::object name = call_method(values, ZT_NAME("lower"));
-    set_attr(self, ZT_NAME("is_limit"), is_limit);
+    nb::object name = call_method(values, recorder_state().names.lower);
+    set_attr(self, recorder_state().names.is_limit, is_limit);
     const std::pair<PyObject *, PyObject *> levels[] = {
-        {ZT_NAME("info"), ZT_NAME("INFO")},
-        {ZT_NAME("warn"), ZT_NAME("WARN")},
-        {ZT_NAME("error"), ZT_NAME("ERROR")},
+        {recorder_state().names.info, recorder_state().names.INFO},
+        {recorder_state().names.warn, recorder_state().names.WARN},
+        {recorder_state().names.error, recorder_state().names.ERROR},
     };
     for (const auto &[lowered, level_name] : levels) {
         if (compare(name, lowered, Py_EQ)) {
-            set_attr(self, ZT_NAME("limited"), level_number(self, level_name));
+            set_attr(self, recorder_state().names.limited, level_number(self, level_name));
             return;
         }
     }
@@ -83,8 +83,8 @@ void log_set_limited(nb::handle self, nb::handle values, nb::handle is_limit) {
 nb::object log_set_tofile(nb::handle self, nb::handle filename) {
     if (is_keyed(self))
         return nb::bool_(false);
-    nb::object log_tofile = module_attr(ZT_NAME("log_tofile"));
-    return call(log_tofile, module_attr(ZT_NAME("user_normal_log")), filename);
+    nb::object log_tofile = module_attr(recorder_state().names.log_tofile);
+    return call(log_tofile, module_attr(recorder_state().names.user_normal_log), filename);
 }
 
 void abstract_info(nb::handle, nb::handle, nb::handle, nb::handle) {
@@ -168,7 +168,7 @@ nb::object encoder_default(Closure cell, nb::handle self, nb::handle obj) {
         steal_or_raise(into_python([&] { return PySequence_GetItem(cell.data.ptr(), 0); }));
     nb::object parent = call(builtin_type(&PySuper_Type), cls, self);
     try {
-        return call_method(parent, ZT_NAME("default"), obj);
+        return call_method(parent, recorder_state().names.default_, obj);
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_Exception))
             throw;
@@ -178,7 +178,8 @@ nb::object encoder_default(Closure cell, nb::handle self, nb::handle obj) {
 
 nb::object make_log_encoder(nb::module_ &m) {
     nb::list cell;
-    nb::object json_encoder = get_attr(module_attr(ZT_NAME("json")), ZT_NAME("JSONEncoder"));
+    nb::object json_encoder =
+        get_attr(module_attr(recorder_state().names.json), recorder_state().names.JSONEncoder);
     nb::object cls = ClassBuilder(m, "LogEncoder", nb::make_tuple(json_encoder))
                          .def<encoder_default>("default(self, obj)",
                                                "Encode what JSON can, else the object's str.", cell)

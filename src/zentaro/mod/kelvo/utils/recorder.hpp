@@ -4,6 +4,7 @@
 // are in recorder.cpp).
 #pragma once
 
+#include "recorder_state.hpp"
 #include "zentaro/function.hpp"
 #include "zentaro/state.hpp"
 
@@ -13,9 +14,6 @@ namespace nb = nanobind;
 using namespace zentaro;
 
 // ---- state of a log (recorder_output.cpp) ---------------------------------------
-
-// b"", the key of a log that is not keyed.
-PyObject *empty_bytes();
 
 // The LIMIT_MSG number of a level name, read through the log (an instance or
 // a subclass may replace the table).

@@ -15,9 +15,6 @@ namespace recorder {
 
 namespace {
 
-// Read on every log line; replacing it (as tests and runners do) is seen at once.
-CachedAttr environment_attr("Environment");
-
 // Keyword names come interned from compiled code, so identity usually decides.
 bool same_name(PyObject *name, PyObject *interned_name) {
     return name == interned_name ||
@@ -37,9 +34,10 @@ CallKeywords scan_keywords(PyObject *kwnames) {
     Py_ssize_t count = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject *name = PyTuple_GET_ITEM(kwnames, i);
-        if (same_name(name, ZT_NAME("datetime")))
+        if (same_name(name, recorder_state().names.datetime))
             found.datetime = true;
-        else if (same_name(name, ZT_NAME("self")) || same_name(name, ZT_NAME("message")))
+        else if (same_name(name, recorder_state().names.self) ||
+                 same_name(name, recorder_state().names.message))
             found.binds_self_or_message = true;
     }
     return found;
@@ -60,7 +58,8 @@ nb::object class_attr(nb::handle cls, PyObject *name) {
 // getattr(Environment._env, dt_field, None): only a missing attribute on the
 // environment object becomes None.
 nb::object engine_time(nb::handle dt_field) {
-    nb::object env = class_attr(environment_attr.get(), ZT_NAME("_env"));
+    nb::object env =
+        class_attr(recorder_state().environment_attr.get(), recorder_state().names._env);
     PyObject *value = nullptr;
     int found = into_python([&] { return compat::lookup_attr(env.ptr(), dt_field.ptr(), &value); });
     if (found < 0)
@@ -123,7 +122,7 @@ nb::object call_adding_time(nb::handle func, const ForwardedCall &call, nb::hand
     std::vector<PyObject *> values(call.args, call.args + call.nargs + keywords);
     for (Py_ssize_t i = 0; i < keywords; ++i)
         PyTuple_SET_ITEM(names.ptr(), i, Py_NewRef(PyTuple_GET_ITEM(call.kwnames, i)));
-    PyTuple_SET_ITEM(names.ptr(), keywords, Py_NewRef(ZT_NAME("datetime")));
+    PyTuple_SET_ITEM(names.ptr(), keywords, Py_NewRef(recorder_state().names.datetime));
     values.push_back(when.ptr());
     return steal_or_raise(into_python(
         [&] { return PyObject_Vectorcall(func.ptr(), values.data(), call.nargs, names.ptr()); }));
@@ -181,9 +180,9 @@ nb::object wrap_with_time(nb::handle func, nb::handle dt_field) {
     if (PyUnicode_CheckExact(field))
         PyUnicode_InternInPlace(&field);
     nb::object closure = nb::make_tuple(func, nb::steal(field));
-    nb::object module_name = get_attr(module_state().module(), ZT_NAME("__name__"));
+    nb::object module_name = get_attr(module_state().module(), recorder_state().names.dunder_name);
     nb::object wrapped = make_wrapper(body_of(func), module_name, closure);
-    return call(call(module_attr(ZT_NAME("wraps")), func), wrapped);
+    return call(call(module_attr(recorder_state().names.wraps), func), wrapped);
 }
 
 namespace {
@@ -196,7 +195,7 @@ nb::object log_support(Closure closure, nb::handle f) {
 } // namespace
 
 nb::object logtime_support(nb::handle dt_field) {
-    nb::object module_name = get_attr(module_state().module(), ZT_NAME("__name__"));
+    nb::object module_name = get_attr(module_state().module(), recorder_state().names.dunder_name);
     return make_function<log_support>(
         "_log_support(f)", "Wrap a log method so that each call receives the engine time.",
         module_name, "logtime_support.<locals>._log_support", dt_field);

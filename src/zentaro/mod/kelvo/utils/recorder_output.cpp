@@ -10,20 +10,15 @@ namespace recorder {
 
 namespace {
 
-constexpr const char *kNotice = "日志条数超过限制,以下日志省略";
-
-// Read on every log line; replacing it (as tests and runners do) is seen at once.
-CachedAttr user_log_attr("user_normal_log");
-
 // A message of this level is dropped when the threshold is above it.
 bool below_threshold(nb::handle self, PyObject *level_name) {
-    nb::object limited = get_attr(self, ZT_NAME("limited"));
+    nb::object limited = get_attr(self, recorder_state().names.limited);
     return compare(limited, level_number(self, level_name), Py_GT);
 }
 
 // user_normal_log.<method>(message).
 void write_user_line(PyObject *method, nb::handle message) {
-    call_method(user_log_attr.get(), method, message);
+    call_method(recorder_state().user_log_attr.get(), method, message);
 }
 
 // The text of the positional arguments joined by single spaces.
@@ -33,7 +28,7 @@ nb::object joined_message(PyObject *const *parts, Py_ssize_t count) {
     nb::object texts = steal_or_raise(PyTuple_New(count));
     for (Py_ssize_t i = 0; i < count; ++i)
         PyTuple_SET_ITEM(texts.ptr(), i, text_of(parts[i]).release().ptr());
-    return steal_or_raise(PyUnicode_Join(ZT_NAME(" "), texts.ptr()));
+    return steal_or_raise(PyUnicode_Join(recorder_state().names.space, texts.ptr()));
 }
 
 // ---- re-raising the handled exception -------------------------------------------
@@ -61,9 +56,9 @@ nb::object handled_exception() {
 // handled exception if there is one. Outside an except block there is
 // nothing to re-raise, and an engine error line must not end the back-test.
 void flag_and_raise_again_once(nb::handle self) {
-    if (truth(get_attr(self, ZT_NAME("has_error"))))
+    if (truth(get_attr(self, recorder_state().names.has_error)))
         return;
-    set_attr(self, ZT_NAME("has_error"), Py_True);
+    set_attr(self, recorder_state().names.has_error, Py_True);
     nb::object exc = handled_exception();
     if (exc.is_valid())
         raise_handled_again(exc);
@@ -77,21 +72,16 @@ PyObject *const *tuple_items(nb::handle tuple) {
 
 // ---- state of a log -----------------------------------------------------------
 
-PyObject *empty_bytes() {
-    static PyObject *const empty = steal_or_raise(PyBytes_FromStringAndSize("", 0)).release().ptr();
-    return empty;
-}
-
 nb::object level_number(nb::handle self, PyObject *level_name) {
-    nb::object table = get_attr(self, ZT_NAME("LIMIT_MSG"));
+    nb::object table = get_attr(self, recorder_state().names.LIMIT_MSG);
     return steal_or_raise(into_python([&] { return PyObject_GetItem(table.ptr(), level_name); }));
 }
 
 bool is_keyed(nb::handle self) {
-    nb::object key = get_attr(self, ZT_NAME("key"));
+    nb::object key = get_attr(self, recorder_state().names.key);
     if (PyBytes_CheckExact(key.ptr()))
         return PyBytes_GET_SIZE(key.ptr()) != 0;
-    return !compare(key, empty_bytes(), Py_EQ);
+    return !compare(key, recorder_state().empty_bytes, Py_EQ);
 }
 
 void require_module() {
@@ -101,43 +91,43 @@ void require_module() {
 // ---- the bodies of the five output methods ----------------------------------------
 
 void show_info(nb::handle self, PyObject *const *parts, Py_ssize_t count) {
-    if (below_threshold(self, ZT_NAME("INFO")))
+    if (below_threshold(self, recorder_state().names.INFO))
         return;
     nb::object message = joined_message(parts, count);
-    if (truth(get_attr(self, ZT_NAME("is_limit")))) {
-        nb::object written = get_attr(self, ZT_NAME("log_num"));
-        nb::object cap = get_attr(self, ZT_NAME("LOG_LIMIT_NUM"));
+    if (truth(get_attr(self, recorder_state().names.is_limit))) {
+        nb::object written = get_attr(self, recorder_state().names.log_num);
+        nb::object cap = get_attr(self, recorder_state().names.LOG_LIMIT_NUM);
         if (compare(written, cap, Py_GT))
             return;
         bool at_cap = compare(written, cap, Py_EQ);
         nb::object one = steal_or_raise(PyLong_FromLong(1));
         nb::object next =
             steal_or_raise(into_python([&] { return PyNumber_Add(written.ptr(), one.ptr()); }));
-        set_attr(self, ZT_NAME("log_num"), next);
+        set_attr(self, recorder_state().names.log_num, next);
         if (at_cap)
-            message = nb::borrow(ZT_NAME(kNotice));
+            message = nb::borrow(recorder_state().names.notice);
     }
     if (!is_keyed(self))
-        write_user_line(ZT_NAME("info"), message);
+        write_user_line(recorder_state().names.info, message);
 }
 
 void show_warn(nb::handle self, PyObject *const *parts, Py_ssize_t count) {
-    if (below_threshold(self, ZT_NAME("WARN")))
+    if (below_threshold(self, recorder_state().names.WARN))
         return;
     nb::object message = joined_message(parts, count);
     if (!is_keyed(self))
-        write_user_line(ZT_NAME("warn"), message);
+        write_user_line(recorder_state().names.warn, message);
 }
 
 void show_error(nb::handle self, PyObject *const *parts, Py_ssize_t count) {
-    if (below_threshold(self, ZT_NAME("ERROR")))
+    if (below_threshold(self, recorder_state().names.ERROR))
         return;
     nb::object message = joined_message(parts, count);
     if (is_keyed(self)) {
         flag_and_raise_again_once(self);
         return;
     }
-    write_user_line(ZT_NAME("error"), message);
+    write_user_line(recorder_state().names.error, message);
     nb::object exc = handled_exception();
     if (exc.is_valid())
         raise_handled_again(exc);
@@ -145,14 +135,14 @@ void show_error(nb::handle self, PyObject *const *parts, Py_ssize_t count) {
 
 void backtest_info(nb::handle self, nb::handle message) {
     if (!is_keyed(self))
-        write_user_line(ZT_NAME("info"), message);
+        write_user_line(recorder_state().names.info, message);
 }
 
 void backtest_error(nb::handle self, nb::handle message) {
     if (is_keyed(self))
         flag_and_raise_again_once(self);
     else
-        write_user_line(ZT_NAME("error"), message);
+        write_user_line(recorder_state().names.error, message);
 }
 
 // ---- the output methods as kit functions --------------------------------------------
