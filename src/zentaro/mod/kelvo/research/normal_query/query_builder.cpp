@@ -11,19 +11,19 @@ namespace query_text {
 namespace {
 
 void query_init(nb::handle self, nb::handle args) {
-    set_attr(self, ZT_NAME("fields"), args);
-    set_attr(self, ZT_NAME("filters"), steal_or_raise(PyList_New(0)));
-    set_attr(self, ZT_NAME("_limit"), nb::none());
-    set_attr(self, ZT_NAME("_offset"), nb::none());
+    set_attr(self, query_state().names.fields, args);
+    set_attr(self, query_state().names.filters, steal_or_raise(PyList_New(0)));
+    set_attr(self, query_state().names._limit, nb::none());
+    set_attr(self, query_state().names._offset, nb::none());
 }
 
 nb::handle query_filter(nb::handle self, nb::handle args) {
-    nb::object filters = get_attr(self, ZT_NAME("filters"));
+    nb::object filters = get_attr(self, query_state().names.filters);
     for (nb::handle condition : nb::borrow<nb::tuple>(args)) {
         if (PyList_CheckExact(filters.ptr()))
             check(PyList_Append(filters.ptr(), condition.ptr()));
         else
-            call_method(filters, ZT_NAME("append"), condition);
+            call_method(filters, query_state().names.append, condition);
     }
     return self;
 }
@@ -36,13 +36,13 @@ void check_integer(nb::handle value) {
 
 nb::handle query_limit(nb::handle self, nb::handle limit) {
     check_integer(limit);
-    set_attr(self, ZT_NAME("_limit"), limit);
+    set_attr(self, query_state().names._limit, limit);
     return self;
 }
 
 nb::handle query_offset(nb::handle self, nb::handle limit) {
     check_integer(limit);
-    set_attr(self, ZT_NAME("_offset"), limit);
+    set_attr(self, query_state().names._offset, limit);
     return self;
 }
 
@@ -93,11 +93,11 @@ class Pieces {
 // __str__ (str() goes by the class, never the instance); anything else as
 // str() gives it.
 void add_field(Pieces &out, nb::handle item) {
-    if (Py_TYPE(item.ptr()) == reinterpret_cast<PyTypeObject *>(natives.attr_cls) &&
-        class_attr_is(item, ZT_NAME("__str__"), natives.attr_str)) {
-        out.add(formatted(get_attr(item, ZT_NAME("name"))));
-        out.add(ZT_NAME("."));
-        out.add(formatted(get_attr(item, ZT_NAME("key"))));
+    if (Py_TYPE(item.ptr()) == reinterpret_cast<PyTypeObject *>(query_state().natives.attr_cls) &&
+        class_attr_is(item, query_state().names.dunder_str, query_state().natives.attr_str)) {
+        out.add(formatted(get_attr(item, query_state().names.name)));
+        out.add(query_state().names.dot);
+        out.add(formatted(get_attr(item, query_state().names.key)));
         return;
     }
     out.add(text_of(item));
@@ -109,7 +109,7 @@ void add_fields(Pieces &out, nb::handle fields) {
     while (PyObject *raw = into_python([&] { return PyIter_Next(it.ptr()); })) {
         nb::object item = nb::steal(raw);
         if (!first)
-            out.add(ZT_NAME(", "));
+            out.add(query_state().names.comma);
         add_field(out, item);
         first = false;
     }
@@ -131,7 +131,7 @@ void add_filters(Pieces &out, nb::handle filters) {
             raise_python_error();
         }
         if (i)
-            out.add(ZT_NAME(", "));
+            out.add(query_state().names.comma);
         out.add(item);
     }
 }
@@ -143,18 +143,18 @@ void add_limit_part(Pieces &out, nb::handle self, PyObject *attr, PyObject *open
         return;
     out.add(open);
     out.add(integer_text(value));
-    out.add(ZT_NAME(")"));
+    out.add(query_state().names.close_paren);
 }
 
 nb::object query_str(nb::handle self) {
     Pieces out;
-    out.add(ZT_NAME("query("));
-    add_fields(out, get_attr(self, ZT_NAME("fields")));
-    out.add(ZT_NAME(").filter("));
-    add_filters(out, get_attr(self, ZT_NAME("filters")));
-    out.add(ZT_NAME(")"));
-    add_limit_part(out, self, ZT_NAME("_limit"), ZT_NAME(".limit("));
-    add_limit_part(out, self, ZT_NAME("_offset"), ZT_NAME(".offset("));
+    out.add(query_state().names.query_open);
+    add_fields(out, get_attr(self, query_state().names.fields));
+    out.add(query_state().names.filter_open);
+    add_filters(out, get_attr(self, query_state().names.filters));
+    out.add(query_state().names.close_paren);
+    add_limit_part(out, self, query_state().names._limit, query_state().names.limit_open);
+    add_limit_part(out, self, query_state().names._offset, query_state().names.offset_open);
     return out.join();
 }
 

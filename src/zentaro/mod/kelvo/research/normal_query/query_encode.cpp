@@ -32,10 +32,6 @@ bool instance_of(nb::handle o, nb::handle cls) {
     return hit == 1;
 }
 
-// Read for every condition value; replacing either is seen at once.
-CachedAttr numbers_attr("numbers");
-CachedAttr iterable_attr("Iterable");
-
 bool is_builtin_container(PyObject *p) {
     return PyList_CheckExact(p) || PyTuple_CheckExact(p) || PyDict_CheckExact(p) ||
            PyAnySet_CheckExact(p) || PyBytes_CheckExact(p) || PyByteArray_CheckExact(p);
@@ -49,8 +45,8 @@ bool is_builtin_number(PyObject *p) {
 // instead of through ABCMeta.__instancecheck__, which costs more than the
 // rest of a condition. (Nobody registers a built-in container as a number.)
 bool is_number(nb::handle o) {
-    nb::object number = attr_of(numbers_attr.get(), ZT_NAME("Number"));
-    if (number.ptr() == natives.std_number) {
+    nb::object number = attr_of(query_state().numbers_attr.get(), query_state().names.Number);
+    if (number.ptr() == query_state().natives.std_number) {
         PyObject *p = o.ptr();
         if (PyLong_CheckExact(p) || PyFloat_CheckExact(p) || PyComplex_CheckExact(p))
             return true;
@@ -61,8 +57,8 @@ bool is_number(nb::handle o) {
 }
 
 bool is_iterable(nb::handle o) {
-    nb::object iterable = iterable_attr.get();
-    if (iterable.ptr() == natives.std_iterable && is_builtin_container(o.ptr()))
+    nb::object iterable = query_state().iterable_attr.get();
+    if (iterable.ptr() == query_state().natives.std_iterable && is_builtin_container(o.ptr()))
         return true;
     return instance_of(o, iterable);
 }
@@ -92,7 +88,8 @@ nb::object complex_text(PyObject *number) {
     if (std::isfinite(value.real) && std::isfinite(value.imag))
         return steal_or_raise(PyComplex_Type.tp_repr(number));
     nb::object real = float_text(value.real, nullptr), imag = float_text(value.imag, nullptr);
-    PyObject *parts[] = {ZT_NAME("complex("), real.ptr(), ZT_NAME(", "), imag.ptr(), ZT_NAME(")")};
+    PyObject *parts[] = {query_state().names.complex_open, real.ptr(), query_state().names.comma,
+                         imag.ptr(), query_state().names.close_paren};
     return join_texts(parts, 5);
 }
 
@@ -213,8 +210,9 @@ nb::object render_list(nb::handle list) {
         nb::object item = nb::borrow(PyList_GET_ITEM(list.ptr(), i));
         check(PyList_Append(pieces.ptr(), render_item(item).ptr()));
     }
-    nb::object inner = steal_or_raise(PyUnicode_Join(ZT_NAME(", "), pieces.ptr()));
-    PyObject *parts[] = {ZT_NAME("["), inner.ptr(), ZT_NAME("]")};
+    nb::object inner = steal_or_raise(PyUnicode_Join(query_state().names.comma, pieces.ptr()));
+    PyObject *parts[] = {query_state().names.open_bracket, inner.ptr(),
+                         query_state().names.close_bracket};
     return join_texts(parts, 3);
 }
 
@@ -243,14 +241,17 @@ class EncodeMethod {
     explicit EncodeMethod(nb::handle self) : self_(self) {
         PyObject *found = nullptr;
         unbound_ = into_python([&] {
-                       return compat::get_method(self.ptr(), ZT_NAME("_encode"), &found);
+                       return compat::get_method(self.ptr(), query_state().names._encode, &found);
                    }) == 1;
         if (!found)
             raise_python_error();
         fn_ = nb::steal(found);
     }
     // The class's own built-in _encode, which then runs directly.
-    bool native() const { return unbound_ && natives.encode && fn_.ptr() == natives.encode; }
+    bool native() const {
+        return unbound_ && query_state().natives.encode &&
+               fn_.ptr() == query_state().natives.encode;
+    }
     // A call the way Python code makes it: self._encode(o) when `top` is
     // null, else self._encode(o, top).
     nb::object call(nb::handle o, PyObject *top) const {
@@ -305,7 +306,7 @@ nb::object join_texts(PyObject *const *parts, Py_ssize_t count) {
     Py_ssize_t length = 0;
     for (Py_ssize_t i = 0; i < count; ++i) {
         if (!PyUnicode_IS_ASCII(parts[i]))
-            return steal_or_raise(compat::unicode_join(ZT_NAME(""), parts, count));
+            return steal_or_raise(compat::unicode_join(query_state().names.empty, parts, count));
         length += PyUnicode_GET_LENGTH(parts[i]);
     }
     PyObject *joined = PyUnicode_New(length, 127);

@@ -11,14 +11,14 @@ namespace query_text {
 namespace {
 
 void attr_init(nb::handle self, nb::handle name, nb::handle key) {
-    set_attr(self, ZT_NAME("name"), name);
-    set_attr(self, ZT_NAME("key"), key);
+    set_attr(self, query_state().names.name, name);
+    set_attr(self, query_state().names.key, key);
 }
 
 nb::object attr_str(nb::handle self) {
-    nb::object name = formatted(get_attr(self, ZT_NAME("name")));
-    nb::object key = formatted(get_attr(self, ZT_NAME("key")));
-    PyObject *parts[] = {name.ptr(), ZT_NAME("."), key.ptr()};
+    nb::object name = formatted(get_attr(self, query_state().names.name));
+    nb::object key = formatted(get_attr(self, query_state().names.key));
+    PyObject *parts[] = {name.ptr(), query_state().names.dot, key.ptr()};
     return join_texts(parts, 3);
 }
 
@@ -51,10 +51,11 @@ ConditionBuilder kConditionBuilders[] = {
 };
 
 nb::object build_condition(nb::handle self, nb::handle obj, const ConditionBuilder &b) {
-    nb::object name = formatted(get_attr(self, ZT_NAME("name")));
-    nb::object key = formatted(get_attr(self, ZT_NAME("key")));
+    nb::object name = formatted(get_attr(self, query_state().names.name));
+    nb::object key = formatted(get_attr(self, query_state().names.key));
     nb::object value = render(call_encode(self, obj, nullptr));
-    PyObject *parts[] = {name.ptr(), ZT_NAME("."), key.ptr(), b.op_text, value.ptr(), b.tail_text};
+    PyObject *parts[] = {name.ptr(), query_state().names.dot, key.ptr(), b.op_text, value.ptr(),
+                         b.tail_text};
     return join_texts(parts, 6);
 }
 
@@ -82,13 +83,13 @@ nb::object make_field_class(nb::module_ &m) {
     add_builders(cls, std::make_index_sequence<std::size(kConditionBuilders)>());
     cls.def<attr_encode>("_encode(self, o, top=1)",
                          "Return the value as the condition texts write it.");
-    natives.attr_init = Py_NewRef(cls.ns()["__init__"].ptr());
-    natives.attr_str = Py_NewRef(cls.ns()["__str__"].ptr());
-    natives.encode = Py_NewRef(cls.ns()["_encode"].ptr());
+    query_state().natives.attr_init = Py_NewRef(cls.ns()["__init__"].ptr());
+    query_state().natives.attr_str = Py_NewRef(cls.ns()["__str__"].ptr());
+    query_state().natives.encode = Py_NewRef(cls.ns()["_encode"].ptr());
     // No __hash__ next to __eq__: type() then makes the fields unhashable.
     nb::object result = cls.finish("A field of a table: comparisons and in_/is_/any_/all_ "
                                    "return condition texts of the query language.");
-    natives.attr_cls = Py_NewRef(result.ptr());
+    query_state().natives.attr_cls = Py_NewRef(result.ptr());
     return result;
 }
 
@@ -96,9 +97,10 @@ nb::object make_field_class(nb::module_ &m) {
 // module's class is still the one built here.
 nb::object new_field(nb::handle cls, nb::handle name, nb::handle key) {
     auto *type = reinterpret_cast<PyTypeObject *>(cls.ptr());
-    if (cls.ptr() == natives.attr_cls && Py_IS_TYPE(cls.ptr(), &PyType_Type) &&
+    if (cls.ptr() == query_state().natives.attr_cls && Py_IS_TYPE(cls.ptr(), &PyType_Type) &&
         type->tp_new == PyBaseObject_Type.tp_new &&
-        compat::type_lookup(type, ZT_NAME("__init__")) == natives.attr_init) {
+        compat::type_lookup(type, query_state().names.dunder_init) ==
+            query_state().natives.attr_init) {
         nb::object no_args = steal_or_raise(PyTuple_New(0));
         nb::object field = steal_or_raise(type->tp_new(type, no_args.ptr(), nullptr));
         attr_init(field, name, key);

@@ -121,21 +121,19 @@ nb::object field_name(nb::handle key) {
     return steal_or_raise(PyUnicode_FromObject(key.ptr()));
 }
 
-// Read on every field read; replacing it is seen at once.
-CachedAttr field_class_attr("StrModelAttr");
-
 // self.name by the generic lookup. While the class has no attribute of that
 // name, that lookup is the instance dict's entry: read straight from it.
 nb::object table_name(nb::handle self) {
-    if (!compat::type_lookup(Py_TYPE(self.ptr()), ZT_NAME("name"))) {
+    if (!compat::type_lookup(Py_TYPE(self.ptr()), query_state().names.name)) {
         PyObject **dict = compat::dict_ptr(self.ptr());
-        PyObject *found = dict && *dict ? PyDict_GetItemWithError(*dict, ZT_NAME("name")) : nullptr;
+        PyObject *found =
+            dict && *dict ? PyDict_GetItemWithError(*dict, query_state().names.name) : nullptr;
         if (found)
             return nb::borrow(found);
         if (PyErr_Occurred())
             raise_python_error();
     }
-    return steal_or_raise(PyObject_GenericGetAttr(self.ptr(), ZT_NAME("name")));
+    return steal_or_raise(PyObject_GenericGetAttr(self.ptr(), query_state().names.name));
 }
 
 // Any attribute the table lacks is a field of it. `name` is read past the
@@ -143,7 +141,7 @@ nb::object table_name(nb::handle self) {
 nb::object model_getattr(nb::handle self, nb::handle key) {
     nb::object field = field_name(key);
     nb::object name = table_name(self);
-    return new_field(field_class_attr.get(), name, field);
+    return new_field(query_state().field_class_attr.get(), name, field);
 }
 
 PyObject *model_getattro(PyObject *self, PyObject *name) {
@@ -154,7 +152,8 @@ PyObject *model_getattro(PyObject *self, PyObject *name) {
         // While this hook is the class's slot, nobody has set __getattr__ on
         // it: that would have put Python's generic hook there.
         if (Py_TYPE(self)->tp_getattro == model_getattro ||
-            class_attr_is(self, ZT_NAME("__getattr__"), natives.model_getattr))
+            class_attr_is(self, query_state().names.dunder_getattr,
+                          query_state().natives.model_getattr))
             return model_getattr(self, name);
         // A replaced __getattr__: Python's hook calls it after this error.
         return steal_or_raise(PyObject_GenericGetAttr(self, name));
@@ -167,11 +166,11 @@ int model_tp_init(PyObject *self, PyObject *args, PyObject *kwargs) {
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:__init__", const_cast<char **>(keywords),
                                      &name))
         return -1;
-    return PyObject_SetAttr(self, ZT_NAME("name"), name);
+    return PyObject_SetAttr(self, query_state().names.name, name);
 }
 
 PyObject *model_tp_str(PyObject *self) {
-    return PyObject_GetAttr(self, ZT_NAME("name"));
+    return PyObject_GetAttr(self, query_state().names.name);
 }
 
 // __getattr__(self, key), as a def takes it: positional or by keyword.
@@ -215,7 +214,7 @@ nb::object make_table_class() {
         slots,
     };
     nb::object cls = steal_or_raise(PyType_FromSpec(&layout));
-    natives.model_getattr = Py_NewRef(class_entry(cls, "__getattr__"));
+    query_state().natives.model_getattr = Py_NewRef(class_entry(cls, "__getattr__"));
     return cls;
 }
 

@@ -19,8 +19,6 @@
 
 namespace query_text {
 
-Natives natives;
-
 namespace {
 
 constexpr const char *kTables[] = {
@@ -33,13 +31,13 @@ constexpr const char *kTables[] = {
 // Dropped from atexit, while the interpreter still runs: past this point every
 // fast path steps aside and the methods go through Python's own lookups.
 void release_natives() {
-    Py_CLEAR(natives.attr_cls);
-    Py_CLEAR(natives.attr_init);
-    Py_CLEAR(natives.attr_str);
-    Py_CLEAR(natives.encode);
-    Py_CLEAR(natives.model_getattr);
-    Py_CLEAR(natives.std_number);
-    Py_CLEAR(natives.std_iterable);
+    Py_CLEAR(query_state().natives.attr_cls);
+    Py_CLEAR(query_state().natives.attr_init);
+    Py_CLEAR(query_state().natives.attr_str);
+    Py_CLEAR(query_state().natives.encode);
+    Py_CLEAR(query_state().natives.model_getattr);
+    Py_CLEAR(query_state().natives.std_number);
+    Py_CLEAR(query_state().natives.std_iterable);
 }
 
 } // namespace
@@ -55,8 +53,9 @@ ZT_MODULE(query_text, m) {
     m.attr("numbers") = numbers;
     nb::object iterable = import_from("collections.abc", "Iterable");
     m.attr("Iterable") = iterable;
-    natives.std_number = get_attr(numbers, ZT_NAME("Number")).release().ptr();
-    natives.std_iterable = iterable.release().ptr();
+    query_state().natives.std_number =
+        get_attr(numbers, query_state().names.Number).release().ptr();
+    query_state().natives.std_iterable = iterable.release().ptr();
 
     m.attr("StrModelAttr") = make_field_class(m);
     nb::object model_cls = make_table_class();
@@ -73,5 +72,5 @@ ZT_MODULE(query_text, m) {
     nb::object release = make_function<release_natives>(
         "_release_query_text_natives()", "Drop the fast paths' references before exit.",
         m.attr("__name__"));
-    call_method(import("atexit"), ZT_NAME("register"), release);
+    call_method(import("atexit"), query_state().names.register_, release);
 }

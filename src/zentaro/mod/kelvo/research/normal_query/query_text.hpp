@@ -3,6 +3,7 @@
 // makers of its three classes, the text writer and the value encoding.
 #pragma once
 
+#include "query_text_state.hpp"
 #include "zentaro/function.hpp"
 #include "zentaro/state.hpp"
 
@@ -11,22 +12,10 @@ namespace query_text {
 namespace nb = nanobind;
 using namespace zentaro;
 
-// Strong references taken at module init and dropped at interpreter exit;
-// each is compared by identity only.
-struct Natives {
-    PyObject *attr_cls = nullptr;      // StrModelAttr
-    PyObject *attr_init = nullptr;     // StrModelAttr.__init__
-    PyObject *attr_str = nullptr;      // StrModelAttr.__str__
-    PyObject *encode = nullptr;        // StrModelAttr._encode
-    PyObject *model_getattr = nullptr; // StrModel.__getattr__
-    PyObject *std_number = nullptr;    // numbers.Number
-    PyObject *std_iterable = nullptr;  // collections.abc.Iterable
-};
-extern Natives natives;
-
 // What "{}".format(obj) puts in place of the braces.
 inline nb::object formatted(nb::handle obj) {
-    return steal_or_raise(into_python([&] { return PyObject_Format(obj.ptr(), ZT_NAME("")); }));
+    return steal_or_raise(
+        into_python([&] { return PyObject_Format(obj.ptr(), query_state().names.empty); }));
 }
 
 // True when `name` on the class of `obj` is still `native`.
