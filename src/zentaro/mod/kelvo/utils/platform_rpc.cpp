@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "platform_rpc_decode.hpp"
+#include "platform_rpc_state.hpp"
 #include "zentaro/atomic_file.hpp"
 #include "zentaro/function.hpp"
 #include "zentaro/guarded_http.hpp"
@@ -35,7 +36,7 @@ constexpr int kOwnerOnly = 0600;
 
 // raise APIException(message), with APIException looked up now.
 [[noreturn]] void raise_api(nb::handle message) {
-    nb::object exc = call(module_attr(ZT_NAME("APIException")), message);
+    nb::object exc = call(module_attr(rpc().names.APIException), message);
     if (!PyExceptionInstance_Check(exc.ptr()))
         raise(PyExc_TypeError, "exceptions must derive from BaseException");
     PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())), exc.ptr());
@@ -60,9 +61,9 @@ bool is_200(nb::handle code) {
 }
 
 nb::object root_file(const char *name) {
-    nb::object root = get_attr(module_attr(ZT_NAME("setting")), ZT_NAME("ROOT_PATH"));
-    nb::object path = get_attr(module_attr(ZT_NAME("os")), ZT_NAME("path"));
-    return call_method(path, ZT_NAME("join"), root, nb::str(name));
+    nb::object root = get_attr(module_attr(rpc().names.setting), rpc().names.ROOT_PATH);
+    nb::object path = get_attr(module_attr(rpc().names.os), rpc().names.path);
+    return call_method(path, rpc().names.join, root, nb::str(name));
 }
 
 // ---- the token and notice files --------------------------------------------
@@ -72,12 +73,13 @@ nb::object root_file(const char *name) {
 // link planted at the name, and never half written.
 void write_text_file(nb::handle path, nb::handle text) {
     AtomicFile target(fs_path(path), kOwnerOnly);
-    nb::object file = call(global(ZT_NAME("open")), nb::int_(target.dup_fd()), nb::str("w"));
-    OnFailure close_file([&] { call_method(file, ZT_NAME("close")); });
-    call_method(file, ZT_NAME("write"), text);
-    call_method(file, ZT_NAME("flush"));
-    call_method(module_attr(ZT_NAME("os")), ZT_NAME("fsync"), call_method(file, ZT_NAME("fileno")));
-    call_method(file, ZT_NAME("close"));
+    nb::object file = call(global(rpc().names.open), nb::int_(target.dup_fd()), nb::str("w"));
+    OnFailure close_file([&] { call_method(file, rpc().names.close); });
+    call_method(file, rpc().names.write, text);
+    call_method(file, rpc().names.flush);
+    call_method(module_attr(rpc().names.os), rpc().names.fsync,
+                call_method(file, rpc().names.fileno));
+    call_method(file, rpc().names.close);
     close_file.dismiss();
     target.commit();
 }
@@ -101,10 +103,10 @@ nb::object read_token_file(nb::handle path) {
     if (fd < 0)
         return nb::none();
     // open() owns the descriptor from here on, and closes it if it fails.
-    nb::object file = call(global(ZT_NAME("open")), nb::int_(fd));
-    OnFailure close_file([&] { call_method(file, ZT_NAME("close")); });
-    nb::object text = call_method(file, ZT_NAME("read"));
-    call_method(file, ZT_NAME("close"));
+    nb::object file = call(global(rpc().names.open), nb::int_(fd));
+    OnFailure close_file([&] { call_method(file, rpc().names.close); });
+    nb::object text = call_method(file, rpc().names.read);
+    call_method(file, rpc().names.close);
     close_file.dismiss();
     return text;
 }
@@ -118,11 +120,12 @@ nb::object stored_token(nb::handle path) {
         if (!e.matches(PyExc_OSError) && !e.matches(PyExc_ValueError))
             throw;
         // The error's text may quote bytes of the token: only its type is logged.
-        nb::object kind = get_attr(e.type(), ZT_NAME("__name__"));
+        nb::object kind = get_attr(e.type(), rpc().names.dunder_name);
         nb::object message = call_method(nb::str("令牌文件 {} 无法读取({}), 按未登录处理"),
-                                         ZT_NAME("format"), path, kind);
-        quietly(
-            [&] { call_method(module_attr(ZT_NAME("system_log")), ZT_NAME("warning"), message); });
+                                         rpc().names.format, path, kind);
+        quietly([&] {
+            call_method(module_attr(rpc().names.system_log), rpc().names.warning, message);
+        });
         return nb::none();
     }
 }
@@ -132,17 +135,17 @@ nb::object stored_token(nb::handle path) {
 // The base URL must itself name a host: with `https://` alone, "login"
 // would become the host. (The whole URL is checked on every hop as it is sent.)
 void check_base_url(nb::handle self) {
-    nb::object base = get_attr(self, ZT_NAME("base_url"));
+    nb::object base = get_attr(self, rpc().names.base_url);
     if (!PyUnicode_Check(base.ptr()))
         return;
-    nb::object parse_url =
-        get_attr(get_attr(module_attr(ZT_NAME("urllib3")), ZT_NAME("util")), ZT_NAME("parse_url"));
+    nb::object parse_url = get_attr(get_attr(module_attr(rpc().names.urllib3), rpc().names.util),
+                                    rpc().names.parse_url);
     require_secure_url(parse_url, base);
 }
 
 // Added to a failed name resolution of the built-in server's address.
 std::string unresolved_hint(nb::handle self) {
-    nb::object base = get_attr(self, ZT_NAME("base_url"));
+    nb::object base = get_attr(self, rpc().names.base_url);
     if (!is_text(base, kDefaultBaseUrl))
         return {};
     return std::string("the platform server at the default URL ") + kDefaultBaseUrl +
@@ -156,7 +159,7 @@ nb::object post_login(nb::handle self, nb::handle passport, const char *action) 
     nb::dict body;
     body["passport"] = passport;
     body["action"] = action;
-    nb::object url = concat(get_attr(self, ZT_NAME("base_url")), nb::str("login"));
+    nb::object url = concat(get_attr(self, rpc().names.base_url), nb::str("login"));
     check_base_url(self);
     HttpExchange how;
     nb::int_ timeout(kLoginTimeoutSeconds);
@@ -167,25 +170,25 @@ nb::object post_login(nb::handle self, nb::handle passport, const char *action) 
         kwargs["json"] = body;
         kwargs["timeout"] = timeout;
         merge_mapping(kwargs, guard);
-        nb::object post = get_attr(module_attr(ZT_NAME("requests")), ZT_NAME("post"));
+        nb::object post = get_attr(module_attr(rpc().names.requests), rpc().names.post);
         nb::object args = nb::make_tuple(hop);
         return steal_or_raise(
             into_python([&] { return PyObject_Call(post.ptr(), args.ptr(), kwargs.ptr()); }));
     });
-    return call_method(answer, ZT_NAME("json"));
+    return call_method(answer, rpc().names.json);
 }
 
 // Store data.notice in the notice file when the answer carries one.
 void keep_notice(nb::handle self, nb::handle data) {
-    nb::object notice = call_method(data, ZT_NAME("get"), nb::str("notice"));
+    nb::object notice = call_method(data, rpc().names.get, nb::str("notice"));
     if (!notice.is_none())
-        write_text_file(get_attr(self, ZT_NAME("_notice_file")), item(data, "notice"));
+        write_text_file(get_attr(self, rpc().names._notice_file), item(data, "notice"));
 }
 
 void forget_cached_token(nb::handle self) {
-    nb::object get_token = get_attr(self, ZT_NAME("_get_token"));
+    nb::object get_token = get_attr(self, rpc().names._get_token);
     PyObject *clear = nullptr;
-    if (compat::lookup_attr(get_token.ptr(), ZT_NAME("cache_clear"), &clear) < 0)
+    if (compat::lookup_attr(get_token.ptr(), rpc().names.cache_clear, &clear) < 0)
         raise_python_error();
     if (clear)
         call(nb::steal(clear));
@@ -194,18 +197,19 @@ void forget_cached_token(nb::handle self) {
 // ---- APIClient ------------------------------------------------------------------
 
 void client_init(nb::handle self, nb::handle encoding, nb::handle base_url) {
-    set_attr(self, ZT_NAME("encoding"), encoding);
+    set_attr(self, rpc().names.encoding, encoding);
     // Before the instance has its own base_url, the lookup finds the class value.
-    set_attr(self, ZT_NAME("base_url"),
-             truth(base_url) ? nb::borrow(base_url) : get_attr(self, ZT_NAME("base_url")));
-    set_attr(self, ZT_NAME("_token_file"), root_file("auth"));
-    set_attr(self, ZT_NAME("_refresh_token"), stored_token(get_attr(self, ZT_NAME("_token_file"))));
-    set_attr(self, ZT_NAME("_notice_file"), root_file("notice"));
+    set_attr(self, rpc().names.base_url,
+             truth(base_url) ? nb::borrow(base_url) : get_attr(self, rpc().names.base_url));
+    set_attr(self, rpc().names._token_file, root_file("auth"));
+    set_attr(self, rpc().names._refresh_token,
+             stored_token(get_attr(self, rpc().names._token_file)));
+    set_attr(self, rpc().names._notice_file, root_file("notice"));
 }
 
 nb::object client_get_token(nb::handle self) {
     for (;;) {
-        nb::object token = get_attr(self, ZT_NAME("_refresh_token"));
+        nb::object token = get_attr(self, rpc().names._refresh_token);
         if (token.is_none())
             raise_api(nb::str(kNotLoggedIn));
         nb::object answer = post_login(self, token, "refresh");
@@ -213,37 +217,38 @@ nb::object client_get_token(nb::handle self) {
         // on its way: this answer belongs to the token it replaced. Refresh the
         // newer one instead, so a login is never undone by an older refresh.
         // (An equal token is the same login, however it was stored.)
-        nb::object current = get_attr(self, ZT_NAME("_refresh_token"));
+        nb::object current = get_attr(self, rpc().names._refresh_token);
         if (!current.is(token) && !compare(current, token, Py_EQ))
             continue;
         if (!is_200(item(item(answer, "meta"), "code")))
             raise_api(nb::str(kAuthFailed));
         nb::object data = item(answer, "data");
-        set_attr(self, ZT_NAME("_refresh_token"), item(data, "token"));
+        set_attr(self, rpc().names._refresh_token, item(data, "token"));
         keep_notice(self, data);
-        return get_attr(self, ZT_NAME("_refresh_token"));
+        return get_attr(self, rpc().names._refresh_token);
     }
 }
 
 bool client_login(nb::handle self, nb::handle username, nb::handle password) {
-    nb::object pickled = call_method(module_attr(ZT_NAME("pickle")), ZT_NAME("dumps"),
+    nb::object pickled = call_method(module_attr(rpc().names.pickle), rpc().names.dumps,
                                      nb::make_tuple(username, password));
-    nb::object encoded = call_method(module_attr(ZT_NAME("base64")), ZT_NAME("b64encode"), pickled);
-    nb::object answer = post_login(self, call_method(encoded, ZT_NAME("decode")), "login");
+    nb::object encoded =
+        call_method(module_attr(rpc().names.base64), rpc().names.b64encode, pickled);
+    nb::object answer = post_login(self, call_method(encoded, rpc().names.decode), "login");
     nb::object meta = item(answer, "meta");
     if (!is_200(item(meta, "code"))) {
         nb::object data = item(answer, "data");
         raise_api(truth(data) ? data : item(meta, "message"));
     }
     nb::object data = item(answer, "data");
-    set_attr(self, ZT_NAME("_refresh_token"), item(data, "token"));
+    set_attr(self, rpc().names._refresh_token, item(data, "token"));
     // The new login takes effect at once, even when a file cannot be written:
     // the token cached for the old one goes, now and again at the end (a
     // refresh finishing meanwhile may have cached it anew).
     forget_cached_token(self);
     OnFailure forget_again([&] { forget_cached_token(self); });
-    write_text_file(get_attr(self, ZT_NAME("_token_file")),
-                    get_attr(self, ZT_NAME("_refresh_token")));
+    write_text_file(get_attr(self, rpc().names._token_file),
+                    get_attr(self, rpc().names._refresh_token));
     keep_notice(self, data);
     forget_again.dismiss();
     forget_cached_token(self);
@@ -251,13 +256,13 @@ bool client_login(nb::handle self, nb::handle username, nb::handle password) {
 }
 
 nb::object client_logout(nb::handle self) {
-    nb::object token_file = get_attr(self, ZT_NAME("_token_file"));
-    nb::object os = module_attr(ZT_NAME("os"));
-    nb::object exists = call_method(get_attr(os, ZT_NAME("path")), ZT_NAME("exists"), token_file);
+    nb::object token_file = get_attr(self, rpc().names._token_file);
+    nb::object os = module_attr(rpc().names.os);
+    nb::object exists = call_method(get_attr(os, rpc().names.path), rpc().names.exists, token_file);
     if (!truth(exists))
         return exists;
     try {
-        call_method(os, ZT_NAME("remove"), token_file);
+        call_method(os, rpc().names.remove, token_file);
     } catch (nb::python_error &e) {
         // Another logout (thread or process) removed it since the check.
         if (!e.matches(PyExc_FileNotFoundError))
@@ -268,22 +273,22 @@ nb::object client_logout(nb::handle self) {
 }
 
 nb::object client_compose_url(nb::handle self, nb::handle path) {
-    return concat(get_attr(self, ZT_NAME("base_url")), path);
+    return concat(get_attr(self, rpc().names.base_url), path);
 }
 
 nb::object client_handle_response(nb::handle self, nb::handle response) {
-    if (is_200(get_attr(response, ZT_NAME("status_code"))))
-        return decode_body(module_state().module(), get_attr(response, ZT_NAME("content")));
-    nb::object encoding = get_attr(self, ZT_NAME("encoding"));
-    raise_api(call_method(get_attr(response, ZT_NAME("content")), ZT_NAME("decode"), encoding));
+    if (is_200(get_attr(response, rpc().names.status_code)))
+        return decode_body(module_state().module(), get_attr(response, rpc().names.content));
+    nb::object encoding = get_attr(self, rpc().names.encoding);
+    raise_api(call_method(get_attr(response, rpc().names.content), rpc().names.decode, encoding));
 }
 
 // {"serialize-type", "x-consumer-sdk-version", "Authorization", **extra}
 nb::dict build_headers(nb::handle self, nb::handle extra) {
     nb::dict headers;
     headers["serialize-type"] = "0";
-    headers["x-consumer-sdk-version"] = module_attr(ZT_NAME("__version__"));
-    nb::object token = call_method(self, ZT_NAME("_get_token"));
+    headers["x-consumer-sdk-version"] = module_attr(rpc().names.dunder_version);
+    nb::object token = call_method(self, rpc().names._get_token);
     headers["Authorization"] =
         concat(nb::str("Bearer "),
                steal_or_raise(into_python([&] { return PyObject_Format(token.ptr(), nullptr); })));
@@ -293,7 +298,7 @@ nb::dict build_headers(nb::handle self, nb::handle extra) {
 
 nb::object send(nb::handle self, nb::handle method, nb::handle url, nb::handle headers,
                 nb::handle timeout, nb::handle data) {
-    nb::object verb = call_method(method, ZT_NAME("upper"));
+    nb::object verb = call_method(method, rpc().names.upper);
     HttpExchange how;
     how.timeout = timeout;
     how.is_get = is_text(verb, "GET");
@@ -304,7 +309,7 @@ nb::object send(nb::handle self, nb::handle method, nb::handle url, nb::handle h
         kwargs["timeout"] = timeout;
         kwargs["data"] = data;
         merge_mapping(kwargs, guard);
-        nb::object request = get_attr(module_attr(ZT_NAME("requests")), ZT_NAME("request"));
+        nb::object request = get_attr(module_attr(rpc().names.requests), rpc().names.request);
         nb::object args = nb::make_tuple(verb, hop);
         return steal_or_raise(
             into_python([&] { return PyObject_Call(request.ptr(), args.ptr(), kwargs.ptr()); }));
@@ -312,23 +317,23 @@ nb::object send(nb::handle self, nb::handle method, nb::handle url, nb::handle h
 }
 
 bool is_read_timeout(nb::python_error &error) {
-    nb::object exceptions = get_attr(module_attr(ZT_NAME("requests")), ZT_NAME("exceptions"));
-    return error.matches(get_attr(exceptions, ZT_NAME("ReadTimeout")));
+    nb::object exceptions = get_attr(module_attr(rpc().names.requests), rpc().names.exceptions);
+    return error.matches(get_attr(exceptions, rpc().names.ReadTimeout));
 }
 
 nb::object client_request(nb::handle self, nb::handle method, nb::handle path,
                           nb::handle extra_headers, nb::handle timeout, nb::handle timeout_retry,
                           nb::handle kwargs) {
-    nb::object url = call_method(self, ZT_NAME("_compose_url"), path);
+    nb::object url = call_method(self, rpc().names._compose_url, path);
     nb::dict headers = build_headers(self, extra_headers);
-    nb::object data = call_method(module_attr(ZT_NAME("pickle")), ZT_NAME("dumps"), kwargs);
+    nb::object data = call_method(module_attr(rpc().names.pickle), rpc().names.dumps, kwargs);
     check_base_url(self);
     nb::object retries = nb::borrow(timeout_retry);
     nb::int_ zero(0), one(1);
     while (compare(retries, zero, Py_GT)) {
         try {
             nb::object answer = send(self, method, url, headers, timeout, data);
-            return call_method(self, ZT_NAME("_handle_response"), answer);
+            return call_method(self, rpc().names._handle_response, answer);
         } catch (nb::python_error &e) {
             if (!is_read_timeout(e))
                 throw;
@@ -337,7 +342,7 @@ nb::object client_request(nb::handle self, nb::handle method, nb::handle path,
             into_python([&] { return PyNumber_InPlaceSubtract(retries.ptr(), one.ptr()); }));
     }
     nb::object answer = send(self, method, url, headers, timeout, data);
-    return call_method(self, ZT_NAME("_handle_response"), answer);
+    return call_method(self, rpc().names._handle_response, answer);
 }
 
 // Names of the object protocol (__wrapped__, __setstate__, ...) are not
@@ -358,7 +363,7 @@ nb::object client_getattr(nb::handle self, nb::handle func) {
                      Py_TYPE(self.ptr())->tp_name, func.ptr());
         raise_python_error();
     }
-    nb::object methods = get_attr(self, ZT_NAME("request_methods"));
+    nb::object methods = get_attr(self, rpc().names.request_methods);
     PyObject *entry = into_python([&] { return PyObject_GetItem(methods.ptr(), func.ptr()); });
     if (!entry) {
         if (!PyErr_ExceptionMatches(PyExc_KeyError))
@@ -370,9 +375,9 @@ nb::object client_getattr(nb::handle self, nb::handle func) {
     nb::object table_entry = nb::steal(entry);
     nb::dict options; // **entry: any mapping will do, as in a Python call
     merge_mapping(options, table_entry);
-    nb::object args = nb::make_tuple(get_attr(self, ZT_NAME("_request")));
+    nb::object args = nb::make_tuple(get_attr(self, rpc().names._request));
     return steal_or_raise(into_python([&] {
-        return PyObject_Call(module_attr(ZT_NAME("partial")).ptr(), args.ptr(), options.ptr());
+        return PyObject_Call(module_attr(rpc().names.partial).ptr(), args.ptr(), options.ptr());
     }));
 }
 
@@ -405,15 +410,15 @@ nb::dict request_methods() {
 }
 
 nb::object token_cache() {
-    return module_attr(ZT_NAME("ttl_cache"))("maxsize"_a = 1, "ttl"_a = 7200);
+    return module_attr(rpc().names.ttl_cache)("maxsize"_a = 1, "ttl"_a = 7200);
 }
 
 nb::object build_client_class(nb::module_ &m) {
-    nb::object environ = get_attr(module_attr(ZT_NAME("os")), ZT_NAME("environ"));
+    nb::object environ = get_attr(module_attr(rpc().names.os), rpc().names.environ);
     ClassBuilder builder(m, "APIClient");
     builder.ns()["__module__"] = m.attr("__name__"); // first, as in a class statement
     return builder
-        .attr("base_url", call_method(environ, ZT_NAME("get"), nb::str("ZENTARO_URL"),
+        .attr("base_url", call_method(environ, rpc().names.get, nb::str("ZENTARO_URL"),
                                       nb::str(kDefaultBaseUrl)))
         .attr("request_methods", request_methods())
         .def<client_init>("__init__(self, encoding='utf-8', base_url=None)",
@@ -442,14 +447,14 @@ nb::object build_client_class(nb::module_ &m) {
 // that refresh forever: the child starts with a cache of its own.
 void renew_token_cache_after_fork() {
     quietly([] {
-        nb::object cls = module_attr(ZT_NAME("APIClient"));
-        nb::object current = get_attr(cls, ZT_NAME("_get_token"));
+        nb::object cls = module_attr(rpc().names.APIClient);
+        nb::object current = get_attr(cls, rpc().names._get_token);
         PyObject *wrapped = nullptr;
-        if (compat::lookup_attr(current.ptr(), ZT_NAME("__wrapped__"), &wrapped) < 0)
+        if (compat::lookup_attr(current.ptr(), rpc().names.dunder_wrapped, &wrapped) < 0)
             raise_python_error();
         nb::object inner = nb::steal(wrapped);
         if (inner.is_valid() && is_kit_function(inner)) // else someone installed their own
-            set_attr(cls, ZT_NAME("_get_token"), call(token_cache(), inner));
+            set_attr(cls, rpc().names._get_token, call(token_cache(), inner));
     });
 }
 
@@ -457,7 +462,8 @@ void reset_in_forked_children(nb::module_ &m) {
     nb::object hook = make_function<renew_token_cache_after_fork>(
         "_renew_token_cache()", "Give a forked child a token cache of its own.",
         m.attr("__name__"));
-    nb::object register_at_fork = get_attr(module_attr(ZT_NAME("os")), ZT_NAME("register_at_fork"));
+    nb::object register_at_fork =
+        get_attr(module_attr(rpc().names.os), rpc().names.register_at_fork);
     register_at_fork("after_in_child"_a = hook);
 }
 

@@ -19,27 +19,14 @@
 #include <cstdint>
 #include <utility>
 
-#include <dlfcn.h>
-#if __has_include(<zlib.h>) && !defined(ZENTARO_NO_SMALL_INFLATER)
-#include <zlib.h>
-#define ZENTARO_SMALL_INFLATER 1
-#endif
-
 #include "platform_rpc_inflate.hpp"
 #include "platform_rpc_msgpack.hpp"
+#include "platform_rpc_state.hpp"
 #include "zentaro/pyutil.hpp"
 
 namespace zentaro::platform_rpc {
 
 namespace {
-
-// Strong references held for the life of the process: standard-library
-// functions (never nanobind objects, so they do not count as leaks).
-PyObject *genuine_pickle_loads = nullptr;
-PyObject *genuine_zlib_decompress = nullptr;
-PyObject *genuine_msgpack_unpackb = nullptr;
-PyObject *fast_inflate = nullptr; // isal_zlib.decompress, or NULL without it
-PyObject *raw_kwnames = nullptr;  // ("raw",)
 
 // Below this many compressed bytes the standard inflater is quicker (ISA-L
 // has a larger set-up cost) and copying the bytes beats making a view.
@@ -154,11 +141,11 @@ nb::object view_of(nb::handle content, size_t off, size_t len) {
 // zlib.decompress is next: a replaced one receives the bytes object that
 // pickle.loads returns.
 nb::object unpickle_outer(nb::handle loads, nb::handle decompress, nb::handle content) {
-    if (loads.ptr() == genuine_pickle_loads && PyBytes_Check(content.ptr())) {
+    if (loads.ptr() == rpc().genuine_pickle_loads && PyBytes_Check(content.ptr())) {
         auto *p = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(content.ptr()));
         size_t off = 0, len = 0;
         if (find_pickled_bytes(p, static_cast<size_t>(PyBytes_GET_SIZE(content.ptr())), off, len)) {
-            if (len < SMALL_BODY || decompress.ptr() != genuine_zlib_decompress)
+            if (len < SMALL_BODY || decompress.ptr() != rpc().genuine_zlib_decompress)
                 return steal_or_raise(
                     PyBytes_FromStringAndSize(reinterpret_cast<const char *>(p + off), len));
             return view_of(content, off, len);
@@ -176,9 +163,11 @@ bool is_small(nb::handle data) {
 }
 
 nb::object inflate(nb::handle decompress, nb::handle data) {
-    if (decompress.ptr() == genuine_zlib_decompress && fast_inflate && !is_small(data) &&
+    RpcState &s = rpc();
+    if (decompress.ptr() == s.genuine_zlib_decompress && s.fast_inflate && !is_small(data) &&
         zlib_would_accept(data)) {
-        PyObject *out = into_python([&] { return PyObject_CallOneArg(fast_inflate, data.ptr()); });
+        PyObject *out =
+            into_python([&] { return PyObject_CallOneArg(s.fast_inflate, data.ptr()); });
         if (out)
             return nb::steal(out);
         swallow_ordinary_error(); // the genuine zlib gives the answer (or its own error)
@@ -254,15 +243,15 @@ class Payload {
 // lookup is part of the attempt, as it is inside the try block it stands for.
 PyObject *try_msgpack(nb::handle module, Payload &payload) {
     PyObject *msgpack =
-        into_python([&] { return PyObject_GetAttr(module.ptr(), ZT_NAME("msgpack")); });
+        into_python([&] { return PyObject_GetAttr(module.ptr(), rpc().names.msgpack); });
     if (!msgpack)
         return nullptr;
     nb::object unpackb =
-        nb::steal(into_python([&] { return PyObject_GetAttr(msgpack, ZT_NAME("unpackb")); }));
+        nb::steal(into_python([&] { return PyObject_GetAttr(msgpack, rpc().names.unpackb); }));
     Py_DECREF(msgpack);
     if (!unpackb.is_valid())
         return nullptr;
-    bool genuine = unpackb.ptr() == genuine_msgpack_unpackb;
+    bool genuine = unpackb.ptr() == rpc().genuine_msgpack_unpackb;
     const unsigned char *p;
     size_t n;
     if (genuine && payload.raw(p, n)) {
@@ -277,7 +266,8 @@ PyObject *try_msgpack(nb::handle module, Payload &payload) {
             return value;
     }
     PyObject *args[2] = {payload.for_call(genuine).ptr(), Py_False};
-    return into_python([&] { return PyObject_Vectorcall(unpackb.ptr(), args, 1, raw_kwnames); });
+    return into_python(
+        [&] { return PyObject_Vectorcall(unpackb.ptr(), args, 1, rpc().raw_kwnames); });
 }
 
 // Try MessagePack, fall back to pickle on any ordinary exception.
@@ -285,81 +275,15 @@ nb::object decode_payload(nb::handle module, Payload &payload) {
     if (PyObject *value = try_msgpack(module, payload))
         return nb::steal(value);
     swallow_ordinary_error();
-    nb::object loads = get_attr(get_attr(module, ZT_NAME("pickle")), ZT_NAME("loads"));
-    return loads(payload.for_call(loads.ptr() == genuine_pickle_loads));
+    nb::object loads = get_attr(get_attr(module, rpc().names.pickle), rpc().names.loads);
+    return loads(payload.for_call(loads.ptr() == rpc().genuine_pickle_loads));
 }
-
-#ifdef ZENTARO_SMALL_INFLATER
-// Small answers: most of zlib.decompress's time there goes into setting up a
-// stream (state and window allocations). One stream, reset for every answer,
-// saves that. libz is reached through dlopen (it is already loaded for the
-// zlib module); without it the genuine zlib.decompress does the work. The
-// GIL is held throughout, so the one stream is never shared.
-struct SmallInflater {
-    int (*init2)(z_streamp, int, const char *, int) = nullptr;
-    int (*run)(z_streamp, int) = nullptr;
-    int (*reset)(z_streamp) = nullptr;
-    z_stream stream{};
-    bool ready = false;
-
-    void load() {
-        void *lib = dlopen("libz.so.1", RTLD_NOW | RTLD_LOCAL);
-        if (!lib)
-            return;
-        init2 = reinterpret_cast<decltype(init2)>(dlsym(lib, "inflateInit2_"));
-        run = reinterpret_cast<decltype(run)>(dlsym(lib, "inflate"));
-        reset = reinterpret_cast<decltype(reset)>(dlsym(lib, "inflateReset"));
-        ready = init2 && run && reset &&
-                init2(&stream, MAX_WBITS, ZLIB_VERSION, static_cast<int>(sizeof(z_stream))) == Z_OK;
-    }
-
-    // The inflated bytes, or an empty object when the genuine function must
-    // decide (malformed or truncated data, no libz).
-    nb::object inflate(const unsigned char *data, size_t size) {
-        if (!ready || reset(&stream) != Z_OK)
-            return nb::object();
-        size_t capacity = std::max<size_t>(size * 8, 1024); // small answers compress 3-6x
-        PyObject *out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity));
-        if (!out)
-            raise_python_error();
-        stream.next_in = const_cast<Bytef *>(data);
-        stream.avail_in = static_cast<uInt>(size);
-        size_t produced = 0;
-        for (;;) {
-            stream.next_out = reinterpret_cast<Bytef *>(PyBytes_AS_STRING(out)) + produced;
-            stream.avail_out = static_cast<uInt>(std::min<size_t>(capacity - produced, UINT_MAX));
-            int rc = run(&stream, Z_NO_FLUSH);
-            produced = reinterpret_cast<char *>(stream.next_out) - PyBytes_AS_STRING(out);
-            if (rc == Z_STREAM_END)
-                break;
-            bool room_needed = (rc == Z_OK || rc == Z_BUF_ERROR) && stream.avail_out == 0;
-            if (!room_needed) {
-                Py_DECREF(out);
-                return nb::object();
-            }
-            capacity *= 2;
-            if (compat::bytes_resize(&out, static_cast<Py_ssize_t>(capacity)) < 0)
-                raise_python_error();
-        }
-        if (compat::bytes_resize(&out, static_cast<Py_ssize_t>(produced)) < 0)
-            raise_python_error();
-        return nb::steal(out);
-    }
-};
-
-SmallInflater small_inflater;
-#else
-// Built without the zlib header: small answers take the general route.
-struct NoSmallInflater {
-    void load() {}
-    nb::object inflate(const unsigned char *, size_t) { return nb::object(); }
-} small_inflater;
-#endif
 
 // Small bodies straight from the answer's bytes into the payload, with no
 // intermediate objects; empty when the general route must be taken.
 nb::object inflate_small_in_place(nb::handle loads, nb::handle decompress, nb::handle content) {
-    if (loads.ptr() != genuine_pickle_loads || decompress.ptr() != genuine_zlib_decompress ||
+    RpcState &s = rpc();
+    if (loads.ptr() != s.genuine_pickle_loads || decompress.ptr() != s.genuine_zlib_decompress ||
         !PyBytes_Check(content.ptr()))
         return nb::object();
     auto *p = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(content.ptr()));
@@ -367,13 +291,14 @@ nb::object inflate_small_in_place(nb::handle loads, nb::handle decompress, nb::h
     if (!find_pickled_bytes(p, static_cast<size_t>(PyBytes_GET_SIZE(content.ptr())), off, len) ||
         len >= SMALL_BODY || !zlib_would_accept(p + off, len))
         return nb::object();
-    return small_inflater.inflate(p + off, len);
+    return s.small_inflater.inflate(p + off, len);
 }
 
 // Large bodies inflated from the answer's bytes into the reused region; an
 // empty lease when the general route must be taken.
 InflateLease inflate_large_in_place(nb::handle loads, nb::handle decompress, nb::handle content) {
-    if (loads.ptr() != genuine_pickle_loads || decompress.ptr() != genuine_zlib_decompress ||
+    RpcState &s = rpc();
+    if (loads.ptr() != s.genuine_pickle_loads || decompress.ptr() != s.genuine_zlib_decompress ||
         !PyBytes_Check(content.ptr()))
         return {};
     auto *p = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(content.ptr()));
@@ -387,26 +312,27 @@ InflateLease inflate_large_in_place(nb::handle loads, nb::handle decompress, nb:
 } // namespace
 
 void init_decoders() {
-    genuine_pickle_loads = import_from("pickle", "loads").release().ptr();
-    genuine_zlib_decompress = import_from("zlib", "decompress").release().ptr();
-    genuine_msgpack_unpackb = import_from("msgpack", "unpackb").release().ptr();
+    RpcState &s = rpc();
+    s.genuine_pickle_loads = import_from("pickle", "loads").release().ptr();
+    s.genuine_zlib_decompress = import_from("zlib", "decompress").release().ptr();
+    s.genuine_msgpack_unpackb = import_from("msgpack", "unpackb").release().ptr();
     // Interned, as callers' keyword names are: keyword parsers match by identity first.
     nb::object raw = nb::borrow(interned("raw"));
-    raw_kwnames = steal_or_raise(PyTuple_Pack(1, raw.ptr())).release().ptr();
+    s.raw_kwnames = steal_or_raise(PyTuple_Pack(1, raw.ptr())).release().ptr();
     PyObject *isal = PyImport_ImportModule("isal.isal_zlib");
     if (isal) {
-        fast_inflate = PyObject_GetAttrString(isal, "decompress");
+        s.fast_inflate = PyObject_GetAttrString(isal, "decompress");
         Py_DECREF(isal);
     }
-    if (!fast_inflate)
+    if (!s.fast_inflate)
         PyErr_Clear(); // without ISA-L the standard zlib does the work
-    small_inflater.load();
+    s.small_inflater.load();
     init_region_inflater();
 }
 
 nb::object decode_body(nb::handle module, nb::handle content) {
-    nb::object decompress = get_attr(get_attr(module, ZT_NAME("zlib")), ZT_NAME("decompress"));
-    nb::object loads = get_attr(get_attr(module, ZT_NAME("pickle")), ZT_NAME("loads"));
+    nb::object decompress = get_attr(get_attr(module, rpc().names.zlib), rpc().names.decompress);
+    nb::object loads = get_attr(get_attr(module, rpc().names.pickle), rpc().names.loads);
     nb::object small = inflate_small_in_place(loads, decompress, content);
     if (small.is_valid()) {
         Payload payload(std::move(small));

@@ -25,12 +25,10 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include "platform_rpc_state.hpp"
+
 namespace zentaro::platform_rpc {
 
-// libdeflate's interface (libdeflate.h; ABI of libdeflate.so.0).
-extern "C" {
-struct libdeflate_decompressor;
-}
 enum LibdeflateResult { LIBDEFLATE_SUCCESS = 0 };
 
 struct Region {
@@ -47,19 +45,9 @@ constexpr size_t reservation = size_t{1} << 30;
 // Below this many compressed bytes keeping the GIL is cheaper than handing it over.
 constexpr size_t gil_release_size = 64u << 10;
 
-struct Libdeflate {
-    libdeflate_decompressor *(*alloc)() = nullptr;
-    void (*free)(libdeflate_decompressor *) = nullptr;
-    int (*zlib_decompress_ex)(libdeflate_decompressor *, const void *, size_t, void *, size_t,
-                              size_t *, size_t *) = nullptr;
-    bool ready() const { return alloc && free && zlib_decompress_ex; }
-} lib;
-
-std::atomic<Region *> spare{nullptr};
-
 void destroy(Region *r) {
     if (r->decompressor)
-        lib.free(r->decompressor);
+        rpc().libdeflate.free(r->decompressor);
     if (r->base)
         munmap(r->base, r->reserved);
     delete r;
@@ -73,7 +61,8 @@ Region *create_region() {
 #ifdef MADV_HUGEPAGE
     madvise(base, reservation, MADV_HUGEPAGE); // fewer faults when it grows; advice only
 #endif
-    auto *r = new Region{static_cast<unsigned char *>(base), reservation, 0, lib.alloc()};
+    auto *r =
+        new Region{static_cast<unsigned char *>(base), reservation, 0, rpc().libdeflate.alloc()};
     if (!r->decompressor) {
         destroy(r);
         return nullptr;
@@ -101,7 +90,7 @@ void ReturnRegion::operator()(Region *r) const {
         r->touched = resident_bound;
     }
     Region *expected = nullptr;
-    if (!spare.compare_exchange_strong(expected, r))
+    if (!rpc().spare_region.compare_exchange_strong(expected, r))
         destroy(r);
 }
 
@@ -122,6 +111,7 @@ void init_region_inflater() {
     PyErr_Clear();
     if (!handle)
         return;
+    Libdeflate &lib = rpc().libdeflate;
     lib.alloc =
         reinterpret_cast<decltype(lib.alloc)>(dlsym(handle, "libdeflate_alloc_decompressor"));
     lib.free = reinterpret_cast<decltype(lib.free)>(dlsym(handle, "libdeflate_free_decompressor"));
@@ -132,9 +122,10 @@ void init_region_inflater() {
 }
 
 InflateLease inflate_reused(const unsigned char *data, size_t size) {
+    const Libdeflate &lib = rpc().libdeflate;
     if (!lib.ready() || !plain_zlib_header(data, size))
         return {};
-    Region *taken = spare.exchange(nullptr);
+    Region *taken = rpc().spare_region.exchange(nullptr);
     if (!taken)
         taken = create_region();
     if (!taken)

@@ -12,6 +12,20 @@ namespace zentaro::platform_rpc {
 constexpr size_t resident_bound = 32u << 20;
 
 struct Region;
+
+// libdeflate's interface (libdeflate.h; ABI of libdeflate.so.0), as found in
+// the deflate package's extension module (init_region_inflater).
+extern "C" {
+struct libdeflate_decompressor;
+}
+struct Libdeflate {
+    libdeflate_decompressor *(*alloc)() = nullptr;
+    void (*free)(libdeflate_decompressor *) = nullptr;
+    int (*zlib_decompress_ex)(libdeflate_decompressor *, const void *, size_t, void *, size_t,
+                              size_t *, size_t *) = nullptr;
+    bool ready() const { return alloc && free && zlib_decompress_ex; }
+};
+
 struct ReturnRegion {
     void operator()(Region *region) const;
 };

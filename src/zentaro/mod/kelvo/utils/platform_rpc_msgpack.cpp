@@ -3,7 +3,8 @@
 // The large answers are lists of records: the same few keys in every map and
 // many short values that repeat (codes, dates, statuses). msgpack.unpackb
 // creates every one of those strings afresh; here short texts are looked up
-// by their bytes in two small direct-mapped tables first, so a repeated key
+// by their bytes in two small direct-mapped tables first (the module's, in
+// platform_rpc_text_table.hpp), so a repeated key
 // or value costs a hash and a compare. Strings are immutable, so sharing one
 // object between records changes nothing a caller can see but `is`.
 //
@@ -17,6 +18,8 @@
 #include <cstring>
 #include <memory>
 
+#include "platform_rpc_state.hpp"
+
 namespace zentaro::platform_rpc {
 
 namespace {
@@ -24,78 +27,6 @@ namespace {
 // msgpack refuses documents nested deeper than 1024 containers; anything
 // near that is left to it.
 constexpr int max_depth = 500;
-
-// Texts of at most Words * 8 bytes, keyed by their UTF-8 bytes. A slot holds
-// the last text that hashed to it; a miss decodes and replaces it.
-template <size_t Words, size_t Slots> class TextTable {
-  public:
-    static constexpr size_t max_len = Words * 8;
-
-    // A new reference, or NULL with an error pending (invalid UTF-8).
-    PyObject *get(const unsigned char *p, size_t n, bool intern) {
-        uint64_t words[Words] = {};
-        memcpy(words, p, n);
-        Slot &s = slots_[slot_of(words, n)];
-        if (s.text && s.len == n && same(s.words, words)) {
-            Py_INCREF(s.text);
-            return s.text;
-        }
-        PyObject *text = decode(p, n);
-        if (!text)
-            return nullptr;
-        if (intern)
-            PyUnicode_InternInPlace(&text);
-        // Set before the old text goes: releasing a str runs no Python code,
-        // but the slot must never point at a freed object.
-        PyObject *old = s.text;
-        memcpy(s.words, words, sizeof words);
-        s.len = static_cast<uint32_t>(n);
-        Py_INCREF(text);
-        s.text = text;
-        Py_XDECREF(old);
-        return text;
-    }
-
-    // ASCII needs no decoding; anything else is strict UTF-8, as msgpack reads it.
-    static PyObject *decode(const unsigned char *p, size_t n) {
-        for (size_t i = 0; i < n; ++i)
-            if (p[i] & 0x80)
-                return PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(p),
-                                            static_cast<Py_ssize_t>(n), nullptr);
-        PyObject *text = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
-        if (text)
-            memcpy(PyUnicode_DATA(text), p, n);
-        return text;
-    }
-
-  private:
-    struct Slot {
-        uint64_t words[Words];
-        uint32_t len = 0;
-        PyObject *text = nullptr; // owned
-    };
-
-    static bool same(const uint64_t *a, const uint64_t *b) {
-        uint64_t diff = 0;
-        for (size_t i = 0; i < Words; ++i)
-            diff |= a[i] ^ b[i];
-        return diff == 0;
-    }
-
-    static size_t slot_of(const uint64_t *words, size_t n) {
-        uint64_t h = n * 0x9E3779B97F4A7C15ull;
-        for (size_t i = 0; i < Words; ++i)
-            h = (h ^ words[i]) * 0xBF58476D1CE4E5B9ull;
-        return static_cast<size_t>(h >> 40) & (Slots - 1);
-    }
-
-    Slot slots_[Slots];
-};
-
-// Map keys: interned, as msgpack interns them. Values: short texts only.
-// Both live for the process; together they hold at most 5,120 small strings.
-TextTable<4, 1024> key_table;
-TextTable<2, 4096> value_table;
 
 uint64_t load_be(const unsigned char *p, int width) {
     uint64_t v = 0;
@@ -106,6 +37,7 @@ uint64_t load_be(const unsigned char *p, int width) {
 
 struct Reader {
     const unsigned char *p, *end;
+    MsgpackTexts &texts; // the module's, looked up once per document
     int depth = 0;
 
     bool has(size_t n) const { return static_cast<size_t>(end - p) >= n; }
@@ -133,16 +65,16 @@ PyObject *text(Reader &r, uint64_t n, bool key) {
     const unsigned char *p = r.p;
     r.p += n;
     if (key) {
-        if (n <= key_table.max_len)
-            return key_table.get(p, n, true);
-        PyObject *t = key_table.decode(p, n);
+        if (n <= r.texts.keys.max_len)
+            return r.texts.keys.get(p, n, true);
+        PyObject *t = r.texts.keys.decode(p, n);
         if (t)
             PyUnicode_InternInPlace(&t);
         return t;
     }
-    if (n <= value_table.max_len)
-        return value_table.get(p, n, false);
-    return value_table.decode(p, n);
+    if (n <= r.texts.values.max_len)
+        return r.texts.values.get(p, n, false);
+    return r.texts.values.decode(p, n);
 }
 
 // Length of a str header, or false when the next value is no text.
@@ -283,7 +215,7 @@ PyObject *value(Reader &r) {
 } // namespace
 
 PyObject *decode_msgpack(const unsigned char *data, size_t size) {
-    Reader r{data, data + size};
+    Reader r{data, data + size, rpc().msgpack_texts};
     PyObject *result = value(r);
     if (result && r.p != r.end) { // extra data: msgpack's ExtraData
         Py_DECREF(result);
