@@ -8,7 +8,7 @@
 
 namespace nb = nanobind;
 using namespace zentaro;
-using kelvo_mod::mod;
+using namespace kelvo_mod;
 
 namespace {
 
@@ -18,13 +18,14 @@ nb::object listed_names(nb::handle module) {
 }
 
 void start_stream(nb::handle env, nb::handle mod_config) {
+    const ModNames &names = mod().names;
     // Imported only when switched on: a run without the stream never loads it.
     nb::object sink_class = import_from("zentaro.mod.kelvo.stream_sink", "StreamSink");
-    nb::object daily_last_event = get_attr(mod_config, mod().names.daily_last_event);
-    nb::object collect_trade = get_attr(mod_config, mod().names.daily_collect_trade);
-    nb::object style = get_attr(mod_config, mod().names.style);
+    nb::object daily_last_event = get_attr(mod_config, names.daily_last_event);
+    nb::object collect_trade = get_attr(mod_config, names.daily_collect_trade);
+    nb::object style = get_attr(mod_config, names.style);
     nb::object sink = call(sink_class, env, daily_last_event, collect_trade, style);
-    call_method(sink, mod().names.register_event);
+    call_method(sink, names.register_event);
 }
 
 void export_all(nb::handle module) {
@@ -44,29 +45,30 @@ void register_research(nb::handle research) {
 }
 
 void start_up(nb::handle, nb::handle env, nb::handle mod_config) {
-    if (truth(get_attr(mod_config, mod().names.enable_stream_sink)))
+    const ModNames &names = mod().names;
+    if (truth(get_attr(mod_config, names.enable_stream_sink)))
         start_stream(env, mod_config);
-    export_all(module_attr(mod().names.api_comm));
-    register_research(module_attr(mod().names.research_cls));
-    export_all(module_attr(mod().names.research_api));
-    if (truth(get_attr(mod_config, mod().names.persist_provider))) {
+    export_all(module_attr(names.api_comm));
+    register_research(module_attr(names.research_cls));
+    export_all(module_attr(names.research_api));
+    if (truth(get_attr(mod_config, names.persist_provider))) {
         // Read again for the call, as the engine's configuration may compute it.
-        nb::object provider = get_attr(mod_config, mod().names.persist_provider);
-        call_method(env, mod().names.set_persist_provider, provider);
+        nb::object provider = get_attr(mod_config, names.persist_provider);
+        call_method(env, names.set_persist_provider, provider);
     }
-    nb::object event_func = call(module_attr(mod().names.EventFunc), env);
-    call_method(event_func, mod().names.register_event);
+    nb::object event_func = call(module_attr(names.EventFunc), env);
+    call_method(event_func, names.register_event);
 }
 
 void tear_down(nb::handle, nb::handle, nb::handle exception) {
+    const ModNames &names = mod().names;
     if (!truth(exception))
         return;
-    nb::object user_error = module_attr(mod().names.UserError);
-    nb::object cause = get_attr(exception, mod().names.error);
-    nb::object message = call(module_attr(mod().names.get_error_message), cause);
+    nb::object user_error = module_attr(names.UserError);
+    nb::object cause = get_attr(exception, names.error);
+    nb::object message = call(module_attr(names.get_error_message), cause);
     nb::object error = call_with_keywords(
-        user_error, {},
-        {{mod().names.error_type, mod().names.run_error}, {mod().names.traceback_msg, message}});
+        user_error, {}, {{names.error_type, names.run_error}, {names.traceback_msg, message}});
     PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr())), error.ptr());
     raise_python_error();
 }

@@ -7,7 +7,7 @@
 
 namespace nb = nanobind;
 using namespace zentaro;
-using stream_sink::sink;
+using namespace stream_sink;
 
 namespace {
 
@@ -54,21 +54,23 @@ template <typename Fn> void for_items(nb::handle mapping, Fn &&fn) {
 
 void sink_init(nb::handle self, nb::handle env, nb::handle daily_last_event,
                nb::handle collect_trade, nb::handle style) {
-    set_attr(self, sink().names._env, env);
-    set_attr(self, sink().names._trading_length, steal_or_raise(PyLong_FromLong(0)));
-    set_attr(self, sink().names._process, steal_or_raise(PyLong_FromLong(0)));
-    set_attr(self, sink().names._daily_last_event, daily_last_event);
-    set_attr(self, sink().names._collect_trade, collect_trade);
-    set_attr(self, sink().names._style, style);
-    set_attr(self, sink().names.trade_log, steal_or_raise(PyList_New(0)));
+    const SinkNames &names = sink().names;
+    set_attr(self, names._env, env);
+    set_attr(self, names._trading_length, steal_or_raise(PyLong_FromLong(0)));
+    set_attr(self, names._process, steal_or_raise(PyLong_FromLong(0)));
+    set_attr(self, names._daily_last_event, daily_last_event);
+    set_attr(self, names._collect_trade, collect_trade);
+    set_attr(self, names._style, style);
+    set_attr(self, names.trade_log, steal_or_raise(PyList_New(0)));
 }
 
 // The engine's user loggers write through the display log from now on.
 void redirect_user_loggers() {
+    const SinkNames &names = sink().names;
     nb::object user_log = import_from("corvane.utils.logger", "user_log");
     nb::object user_system_log = import_from("corvane.utils.logger", "user_system_log");
-    nb::object log = module_attr(sink().names.log);
-    for (PyObject *name : {sink().names.info, sink().names.warn, sink().names.error}) {
+    nb::object log = module_attr(names.log);
+    for (PyObject *name : {names.info, names.warn, names.error}) {
         nb::object bound = get_attr(log, name);
         set_attr(user_log, name, bound);
         set_attr(user_system_log, name, bound);
@@ -88,14 +90,15 @@ nb::object event_type(PyObject *name) {
 }
 
 void register_event(nb::handle self) {
+    const SinkNames &names = sink().names;
     redirect_user_loggers();
-    listen(self, event_type(sink().names.POST_USER_INIT), sink().names.process_init);
-    listen(self, event_type(sink().names.POST_SYSTEM_INIT), sink().names.system_init);
-    listen(self, event_type(sink().names.PRE_BEFORE_TRADING), sink().names.trade_init);
-    listen(self, event_type(sink().names.TRADE), sink().names.trade_add);
-    listen(self, event_type(sink().names.POST_SETTLEMENT), sink().names.backtest_trade_data);
-    listen(self, get_attr(self, sink().names._daily_last_event), sink().names.output_record);
-    listen(self, event_type(sink().names.ON_LINE_PROFILER_RESULT), sink().names.output_profile);
+    listen(self, event_type(names.POST_USER_INIT), names.process_init);
+    listen(self, event_type(names.POST_SYSTEM_INIT), names.system_init);
+    listen(self, event_type(names.PRE_BEFORE_TRADING), names.trade_init);
+    listen(self, event_type(names.TRADE), names.trade_add);
+    listen(self, event_type(names.POST_SETTLEMENT), names.backtest_trade_data);
+    listen(self, get_attr(self, names._daily_last_event), names.output_record);
+    listen(self, event_type(names.ON_LINE_PROFILER_RESULT), names.output_profile);
 }
 
 // ---- handlers ------------------------------------------------------------------------
@@ -113,15 +116,16 @@ void system_init(nb::handle self, nb::handle) {
 }
 
 void process_init(nb::handle self, nb::handle) {
+    const SinkNames &names = sink().names;
     nb::object env = env_of(self);
-    nb::object start = get_attr(run_base(env), sink().names.start_date);
-    nb::object prev_dt = call_method(get_attr(env, sink().names.data_proxy),
-                                     sink().names.get_previous_trading_date, start);
-    nb::object record = call_method(self, sink().names.get_backtest_data);
-    nb::object stamp = call_with_keywords(
-        get_attr(prev_dt, sink().names.replace), {},
-        {{sink().names.hour, nb::int_(15)}, {sink().names.minute, nb::int_(30)}});
-    to_in_log(record, sink().names.datetime, stamp);
+    nb::object start = get_attr(run_base(env), names.start_date);
+    nb::object prev_dt =
+        call_method(get_attr(env, names.data_proxy), names.get_previous_trading_date, start);
+    nb::object record = call_method(self, names.get_backtest_data);
+    nb::object stamp =
+        call_with_keywords(get_attr(prev_dt, names.replace), {},
+                           {{names.hour, nb::int_(15)}, {names.minute, nb::int_(30)}});
+    to_in_log(record, names.datetime, stamp);
 }
 
 void trade_init(nb::handle self, nb::handle) {
@@ -134,28 +138,30 @@ void trade_init(nb::handle self, nb::handle) {
 }
 
 void trade_add(nb::handle self, nb::handle event) {
-    nb::object trade = get_attr(event, sink().names.trade);
+    const SinkNames &names = sink().names;
+    nb::object trade = get_attr(event, names.trade);
     if (!truth(trade))
         return;
-    nb::object data = call_method(trade, sink().names.output_json);
-    if (truth(get_attr(self, sink().names._collect_trade))) {
-        call_method(get_attr(self, sink().names.trade_log), sink().names.append, data);
+    nb::object data = call_method(trade, names.output_json);
+    if (truth(get_attr(self, names._collect_trade))) {
+        call_method(get_attr(self, names.trade_log), names.append, data);
         return;
     }
     nb::object record = steal_or_raise(PyDict_New());
     nb::object one = steal_or_raise(PyList_New(1));
     PyList_SET_ITEM(one.ptr(), 0, data.release().ptr());
-    dict_set(record, sink().names.tradelogs, one);
-    to_in_log(record, sink().names.type, sink().names.TRADE);
+    dict_set(record, names.tradelogs, one);
+    to_in_log(record, names.type, names.TRADE);
 }
 
 void output_record(nb::handle self, nb::handle) {
+    const SinkNames &names = sink().names;
     nb::object env = env_of(self);
-    nb::object record = get_attr(env, sink().names.record_dict);
+    nb::object record = get_attr(env, names.record_dict);
     if (!truth(record))
         return;
-    to_in_log(record, sink().names.type, sink().names.RECORD);
-    set_attr(env, sink().names.record_dict, steal_or_raise(PyDict_New()));
+    to_in_log(record, names.type, names.RECORD);
+    set_attr(env, names.record_dict, steal_or_raise(PyDict_New()));
 }
 
 // ---- result records --------------------------------------------------------------------
@@ -172,50 +178,50 @@ nb::object progress_of(nb::handle self) {
 // position key -> output_json() over every account; a later account's
 // value replaces an earlier one's under the same key.
 nb::object merged_positions(nb::handle portfolio) {
+    const SinkNames &names = sink().names;
     nb::object positions = steal_or_raise(PyDict_New());
-    for_items(get_attr(portfolio, sink().names.accounts), [&](nb::handle, nb::handle account) {
-        for_items(get_attr(account, sink().names.positions),
-                  [&](nb::handle key, nb::handle position) {
-                      nb::object data = call_method(position, sink().names.output_json);
-                      check(into_python(
-                          [&] { return PyDict_SetItem(positions.ptr(), key.ptr(), data.ptr()); }));
-                  });
+    for_items(get_attr(portfolio, names.accounts), [&](nb::handle, nb::handle account) {
+        for_items(get_attr(account, names.positions), [&](nb::handle key, nb::handle position) {
+            nb::object data = call_method(position, names.output_json);
+            check(into_python(
+                [&] { return PyDict_SetItem(positions.ptr(), key.ptr(), data.ptr()); }));
+        });
     });
     return positions;
 }
 
 nb::object get_backtest_data(nb::handle self) {
+    const SinkNames &names = sink().names;
     nb::object record = steal_or_raise(PyDict_New());
-    dict_set(record, sink().names.tradelogs, steal_or_raise(PyList_New(0)));
-    dict_set(record, sink().names.positions, steal_or_raise(PyDict_New()));
-    dict_set(record, sink().names.progress, progress_of(self));
-    nb::object portfolio = get_attr(env_of(self), sink().names.portfolio);
-    if (compare(get_attr(self, sink().names._style), sink().names.NORMAL, Py_EQ)) {
+    dict_set(record, names.tradelogs, steal_or_raise(PyList_New(0)));
+    dict_set(record, names.positions, steal_or_raise(PyDict_New()));
+    dict_set(record, names.progress, progress_of(self));
+    nb::object portfolio = get_attr(env_of(self), names.portfolio);
+    if (compare(get_attr(self, names._style), names.NORMAL, Py_EQ)) {
         // A copy: a consumer that keeps the record must not see the next
         // day's PRE_BEFORE_TRADING empty its trades.
-        nb::object trades = get_attr(self, sink().names.trade_log);
+        nb::object trades = get_attr(self, names.trade_log);
         nb::object copy =
             steal_or_raise(into_python([&] { return PySequence_List(trades.ptr()); }));
-        dict_set(record, sink().names.tradelogs, copy);
-        dict_set(record, sink().names.positions, merged_positions(portfolio));
+        dict_set(record, names.tradelogs, copy);
+        dict_set(record, names.positions, merged_positions(portfolio));
     }
-    dict_set(record, sink().names.portfolio_value,
-             get_attr(portfolio, sink().names.portfolio_value));
-    dict_set(record, sink().names.ending_cash, get_attr(portfolio, sink().names.cash));
-    dict_set(record, sink().names.pnl, get_attr(portfolio, sink().names.pnl));
+    dict_set(record, names.portfolio_value, get_attr(portfolio, names.portfolio_value));
+    dict_set(record, names.ending_cash, get_attr(portfolio, names.cash));
+    dict_set(record, names.pnl, get_attr(portfolio, names.pnl));
     return record;
 }
 
 void backtest_trade_data(nb::handle self, nb::handle) {
+    const SinkNames &names = sink().names;
     nb::object one = steal_or_raise(PyLong_FromLong(1));
-    nb::object done = get_attr(self, sink().names._process);
+    nb::object done = get_attr(self, names._process);
     nb::object next =
         steal_or_raise(into_python([&] { return PyNumber_Add(done.ptr(), one.ptr()); }));
-    set_attr(self, sink().names._process, next);
-    nb::object record = call_method(self, sink().names.get_backtest_data);
+    set_attr(self, names._process, next);
+    nb::object record = call_method(self, names.get_backtest_data);
     nb::object summary = steal_or_raise(PyDict_New());
-    for (PyObject *key : {sink().names.progress, sink().names.portfolio_value,
-                          sink().names.ending_cash, sink().names.pnl})
+    for (PyObject *key : {names.progress, names.portfolio_value, names.ending_cash, names.pnl})
         dict_set(summary, key, dict_get(record, key));
     to_in_log(summary);
     to_in_log(record);
@@ -277,14 +283,14 @@ template <typename Body> void with_context(nb::handle cm, Body &&body) {
 }
 
 void output_profile(nb::handle self, nb::handle) {
-    nb::object temp_dir = call(module_attr(sink().names.TempDir));
+    const SinkNames &names = sink().names;
+    nb::object temp_dir = call(module_attr(names.TempDir));
     with_context(temp_dir, [&] {
-        nb::object stream = call(get_attr(module_attr(sink().names.io), sink().names.StringIO));
-        nb::object profiler = get_attr(env_of(self), sink().names.profile_deco);
-        call_method(profiler, sink().names.print_stats, stream);
-        nb::object text =
-            call_method(call_method(stream, sink().names.getvalue), sink().names.rstrip);
-        call_method(module_attr(sink().names.log), sink().names.info, text);
+        nb::object stream = call(get_attr(module_attr(names.io), names.StringIO));
+        nb::object profiler = get_attr(env_of(self), names.profile_deco);
+        call_method(profiler, names.print_stats, stream);
+        nb::object text = call_method(call_method(stream, names.getvalue), names.rstrip);
+        call_method(module_attr(names.log), names.info, text);
     });
 }
 

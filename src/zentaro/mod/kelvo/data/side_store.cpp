@@ -17,7 +17,7 @@
 
 namespace nb = nanobind;
 using namespace zentaro;
-using side_store::store_state;
+using namespace side_store;
 
 namespace {
 
@@ -36,6 +36,7 @@ nb::object join_path(nb::handle dir, nb::handle name) {
 // The cached frame, or an empty object when there is no file (the only
 // failure that counts as a miss; anything else propagates untouched).
 nb::object read_cached(nb::handle key) {
+    const StoreNames &names = store_state().names;
     std::string path = fs_path(key);
     int fd = open_regular_file(path);
     if (fd == -ENOENT)
@@ -45,18 +46,17 @@ nb::object read_cached(nb::handle key) {
         raise_os_error(path);
     }
     // open() owns the descriptor from here on, and closes it if it fails.
-    nb::object file = call(global(store_state().names.open), nb::int_(fd), nb::str("rb"));
+    nb::object file = call(global(names.open), nb::int_(fd), nb::str("rb"));
     nb::object frame;
     try {
-        frame = call_method(module_attr(store_state().names.feather),
-                            store_state().names.read_feather, file);
+        frame = call_method(module_attr(names.feather), names.read_feather, file);
     } catch (nb::python_error &e) {
-        quietly([&] { call_method(file, store_state().names.close); });
+        quietly([&] { call_method(file, names.close); });
         if (e.matches(PyExc_FileNotFoundError))
             return nb::object();
         throw;
     }
-    call_method(file, store_state().names.close);
+    call_method(file, names.close);
     return frame;
 }
 
@@ -83,16 +83,15 @@ void check_frame(nb::handle frame) {
 // directory is created first, so a store used outside a `with` block keeps
 // the server's answer instead of losing it.
 void store(nb::handle dir, nb::handle key, nb::handle frame) {
+    const StoreNames &names = store_state().names;
     check_frame(frame);
-    nb::object os = module_attr(store_state().names.os);
+    nb::object os = module_attr(names.os);
     os.attr("makedirs")(dir, nb::arg("exist_ok") = true);
     AtomicFile target(fs_path(key), -1);
-    nb::object file =
-        call(global(store_state().names.open), nb::int_(target.dup_fd()), nb::str("wb"));
-    OnFailure close_file([&] { call_method(file, store_state().names.close); });
-    call_method(module_attr(store_state().names.feather), store_state().names.write_feather, frame,
-                file);
-    call_method(file, store_state().names.close);
+    nb::object file = call(global(names.open), nb::int_(target.dup_fd()), nb::str("wb"));
+    OnFailure close_file([&] { call_method(file, names.close); });
+    call_method(module_attr(names.feather), names.write_feather, frame, file);
+    call_method(file, names.close);
     close_file.dismiss();
     target.commit();
 }
@@ -100,9 +99,9 @@ void store(nb::handle dir, nb::handle key, nb::handle frame) {
 // ---- SideStore -------------------------------------------------------------
 
 void store_init(nb::handle self) {
-    nb::object info_path =
-        get_attr(module_attr(store_state().names.setting), store_state().names.INFO_PATH);
-    set_attr(self, store_state().names.path, join_path(info_path, nb::str("extra_store.h5")));
+    const StoreNames &names = store_state().names;
+    nb::object info_path = get_attr(module_attr(names.setting), names.INFO_PATH);
+    set_attr(self, names.path, join_path(info_path, nb::str("extra_store.h5")));
 }
 
 // Temporary files of writers killed before their rename are removed after an
@@ -120,25 +119,23 @@ nb::handle store_enter(nb::handle self) {
 void store_exit(nb::handle, nb::handle, nb::handle, nb::handle) {}
 
 nb::object store_read(nb::handle self, nb::handle sql) {
+    const StoreNames &names = store_state().names;
     if (!PyUnicode_Check(sql.ptr())) {
         PyErr_Format(PyExc_TypeError, "SideStore.read() argument 'sql' must be str, not %.200s",
                      Py_TYPE(sql.ptr())->tp_name);
         raise_python_error();
     }
-    nb::object encoded = call_method(sql, store_state().names.encode);
-    nb::object bsql = call_method(module_attr(store_state().names.base64),
-                                  store_state().names.b64encode, encoded);
-    nb::object digest =
-        call_method(module_attr(store_state().names.hashlib), store_state().names.md5, bsql);
-    nb::object name = call_method(digest, store_state().names.hexdigest);
-    nb::object dir = get_attr(self, store_state().names.path);
+    nb::object encoded = call_method(sql, names.encode);
+    nb::object bsql = call_method(module_attr(names.base64), names.b64encode, encoded);
+    nb::object digest = call_method(module_attr(names.hashlib), names.md5, bsql);
+    nb::object name = call_method(digest, names.hexdigest);
+    nb::object dir = get_attr(self, names.path);
     nb::object key = join_path(dir, name);
     nb::object frame = read_cached(key);
     if (frame.is_valid())
         return frame;
-    nb::object side_store =
-        get_attr(module_attr(store_state().names.kl_api), store_state().names.side_store);
-    frame = side_store(nb::arg("sql") = call_method(bsql, store_state().names.decode));
+    nb::object side_store = get_attr(module_attr(names.kl_api), names.side_store);
+    frame = side_store(nb::arg("sql") = call_method(bsql, names.decode));
     store(dir, key, frame);
     return frame;
 }

@@ -20,7 +20,7 @@
 
 namespace nb = nanobind;
 using namespace zentaro;
-using deferred_import::deferred;
+using namespace deferred_import;
 
 namespace {
 
@@ -116,10 +116,11 @@ nb::object cache_get(nb::handle cache, nb::handle path) {
 }
 
 nb::object split_path(nb::handle path) {
+    const DeferredState::Names &names = deferred().names;
     if (PyUnicode_CheckExact(path.ptr()))
-        return steal_or_raise(PyUnicode_Split(path.ptr(), deferred().names.dot, -1));
+        return steal_or_raise(PyUnicode_Split(path.ptr(), names.dot, -1));
     // Anything else is split the way its own split(".") does it.
-    return call_method(path, deferred().names.split, nb::handle(deferred().names.dot));
+    return call_method(path, names.split, nb::handle(names.dot));
 }
 
 // names = path.split("."); obj = __import__(names[0]); then getattr for each
@@ -179,14 +180,15 @@ nb::object resolve(PyObject *self) {
 // remembered; empty when the slow path must run (a miss, a module_path that
 // is not a plain instance entry, a cache that is not a dict).
 nb::object cached_target(PyObject *self, PyObject *dict) {
-    if (!dict || compat::type_lookup(Py_TYPE(self), deferred().names.module_path))
+    const DeferredState::Names &names = deferred().names;
+    if (!dict || compat::type_lookup(Py_TYPE(self), names.module_path))
         return nb::object();
     nb::object keep_dict = nb::borrow(dict);
-    nb::object path = nb::borrow(PyDict_GetItemWithError(dict, deferred().names.module_path));
+    nb::object path = nb::borrow(PyDict_GetItemWithError(dict, names.module_path));
     if (!path.is_valid() && PyErr_Occurred())
         raise_python_error();
     nb::object cache =
-        nb::borrow(compat::type_lookup(deferred().proxy_type, deferred().names.IMPORTED_MODULE));
+        nb::borrow(compat::type_lookup(deferred().proxy_type, names.IMPORTED_MODULE));
     if (!path.is_valid() || !cache.is_valid() || !PyDict_CheckExact(cache.ptr()) ||
         !PyUnicode_CheckExact(path.ptr()))
         return nb::object();

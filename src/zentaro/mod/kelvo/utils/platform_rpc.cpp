@@ -61,9 +61,10 @@ bool is_200(nb::handle code) {
 }
 
 nb::object root_file(const char *name) {
-    nb::object root = get_attr(module_attr(rpc().names.setting), rpc().names.ROOT_PATH);
-    nb::object path = get_attr(module_attr(rpc().names.os), rpc().names.path);
-    return call_method(path, rpc().names.join, root, nb::str(name));
+    const RpcNames &names = rpc().names;
+    nb::object root = get_attr(module_attr(names.setting), names.ROOT_PATH);
+    nb::object path = get_attr(module_attr(names.os), names.path);
+    return call_method(path, names.join, root, nb::str(name));
 }
 
 // ---- the token and notice files --------------------------------------------
@@ -72,14 +73,14 @@ nb::object root_file(const char *name) {
 // file renamed into place: owner-only whatever the umask, never through a
 // link planted at the name, and never half written.
 void write_text_file(nb::handle path, nb::handle text) {
+    const RpcNames &names = rpc().names;
     AtomicFile target(fs_path(path), kOwnerOnly);
-    nb::object file = call(global(rpc().names.open), nb::int_(target.dup_fd()), nb::str("w"));
-    OnFailure close_file([&] { call_method(file, rpc().names.close); });
-    call_method(file, rpc().names.write, text);
-    call_method(file, rpc().names.flush);
-    call_method(module_attr(rpc().names.os), rpc().names.fsync,
-                call_method(file, rpc().names.fileno));
-    call_method(file, rpc().names.close);
+    nb::object file = call(global(names.open), nb::int_(target.dup_fd()), nb::str("w"));
+    OnFailure close_file([&] { call_method(file, names.close); });
+    call_method(file, names.write, text);
+    call_method(file, names.flush);
+    call_method(module_attr(names.os), names.fsync, call_method(file, names.fileno));
+    call_method(file, names.close);
     close_file.dismiss();
     target.commit();
 }
@@ -99,14 +100,15 @@ int open_token_file(const std::string &path) {
 }
 
 nb::object read_token_file(nb::handle path) {
+    const RpcNames &names = rpc().names;
     int fd = open_token_file(fs_path(path));
     if (fd < 0)
         return nb::none();
     // open() owns the descriptor from here on, and closes it if it fails.
-    nb::object file = call(global(rpc().names.open), nb::int_(fd));
-    OnFailure close_file([&] { call_method(file, rpc().names.close); });
-    nb::object text = call_method(file, rpc().names.read);
-    call_method(file, rpc().names.close);
+    nb::object file = call(global(names.open), nb::int_(fd));
+    OnFailure close_file([&] { call_method(file, names.close); });
+    nb::object text = call_method(file, names.read);
+    call_method(file, names.close);
     close_file.dismiss();
     return text;
 }
@@ -114,18 +116,17 @@ nb::object read_token_file(nb::handle path) {
 // A token file that cannot be read (not a file, unreadable, not text in the
 // default encoding) counts as no login, with a line in the system log.
 nb::object stored_token(nb::handle path) {
+    const RpcNames &names = rpc().names;
     try {
         return read_token_file(path);
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_OSError) && !e.matches(PyExc_ValueError))
             throw;
         // The error's text may quote bytes of the token: only its type is logged.
-        nb::object kind = get_attr(e.type(), rpc().names.dunder_name);
+        nb::object kind = get_attr(e.type(), names.dunder_name);
         nb::object message = call_method(nb::str("令牌文件 {} 无法读取({}), 按未登录处理"),
-                                         rpc().names.format, path, kind);
-        quietly([&] {
-            call_method(module_attr(rpc().names.system_log), rpc().names.warning, message);
-        });
+                                         names.format, path, kind);
+        quietly([&] { call_method(module_attr(names.system_log), names.warning, message); });
         return nb::none();
     }
 }
@@ -135,11 +136,12 @@ nb::object stored_token(nb::handle path) {
 // The base URL must itself name a host: with `https://` alone, "login"
 // would become the host. (The whole URL is checked on every hop as it is sent.)
 void check_base_url(nb::handle self) {
-    nb::object base = get_attr(self, rpc().names.base_url);
+    const RpcNames &names = rpc().names;
+    nb::object base = get_attr(self, names.base_url);
     if (!PyUnicode_Check(base.ptr()))
         return;
-    nb::object parse_url = get_attr(get_attr(module_attr(rpc().names.urllib3), rpc().names.util),
-                                    rpc().names.parse_url);
+    nb::object parse_url =
+        get_attr(get_attr(module_attr(names.urllib3), names.util), names.parse_url);
     require_secure_url(parse_url, base);
 }
 
@@ -156,10 +158,11 @@ std::string unresolved_hint(nb::handle self) {
 
 // POST {"passport": ..., "action": ...} to base_url + "login"; the parsed JSON answer.
 nb::object post_login(nb::handle self, nb::handle passport, const char *action) {
+    const RpcNames &names = rpc().names;
     nb::dict body;
     body["passport"] = passport;
     body["action"] = action;
-    nb::object url = concat(get_attr(self, rpc().names.base_url), nb::str("login"));
+    nb::object url = concat(get_attr(self, names.base_url), nb::str("login"));
     check_base_url(self);
     HttpExchange how;
     nb::int_ timeout(kLoginTimeoutSeconds);
@@ -170,12 +173,12 @@ nb::object post_login(nb::handle self, nb::handle passport, const char *action) 
         kwargs["json"] = body;
         kwargs["timeout"] = timeout;
         merge_mapping(kwargs, guard);
-        nb::object post = get_attr(module_attr(rpc().names.requests), rpc().names.post);
+        nb::object post = get_attr(module_attr(names.requests), names.post);
         nb::object args = nb::make_tuple(hop);
         return steal_or_raise(
             into_python([&] { return PyObject_Call(post.ptr(), args.ptr(), kwargs.ptr()); }));
     });
-    return call_method(answer, rpc().names.json);
+    return call_method(answer, names.json);
 }
 
 // Store data.notice in the notice file when the answer carries one.
@@ -197,19 +200,20 @@ void forget_cached_token(nb::handle self) {
 // ---- APIClient ------------------------------------------------------------------
 
 void client_init(nb::handle self, nb::handle encoding, nb::handle base_url) {
-    set_attr(self, rpc().names.encoding, encoding);
+    const RpcNames &names = rpc().names;
+    set_attr(self, names.encoding, encoding);
     // Before the instance has its own base_url, the lookup finds the class value.
-    set_attr(self, rpc().names.base_url,
-             truth(base_url) ? nb::borrow(base_url) : get_attr(self, rpc().names.base_url));
-    set_attr(self, rpc().names._token_file, root_file("auth"));
-    set_attr(self, rpc().names._refresh_token,
-             stored_token(get_attr(self, rpc().names._token_file)));
-    set_attr(self, rpc().names._notice_file, root_file("notice"));
+    set_attr(self, names.base_url,
+             truth(base_url) ? nb::borrow(base_url) : get_attr(self, names.base_url));
+    set_attr(self, names._token_file, root_file("auth"));
+    set_attr(self, names._refresh_token, stored_token(get_attr(self, names._token_file)));
+    set_attr(self, names._notice_file, root_file("notice"));
 }
 
 nb::object client_get_token(nb::handle self) {
+    const RpcNames &names = rpc().names;
     for (;;) {
-        nb::object token = get_attr(self, rpc().names._refresh_token);
+        nb::object token = get_attr(self, names._refresh_token);
         if (token.is_none())
             raise_api(nb::str(kNotLoggedIn));
         nb::object answer = post_login(self, token, "refresh");
@@ -217,38 +221,37 @@ nb::object client_get_token(nb::handle self) {
         // on its way: this answer belongs to the token it replaced. Refresh the
         // newer one instead, so a login is never undone by an older refresh.
         // (An equal token is the same login, however it was stored.)
-        nb::object current = get_attr(self, rpc().names._refresh_token);
+        nb::object current = get_attr(self, names._refresh_token);
         if (!current.is(token) && !compare(current, token, Py_EQ))
             continue;
         if (!is_200(item(item(answer, "meta"), "code")))
             raise_api(nb::str(kAuthFailed));
         nb::object data = item(answer, "data");
-        set_attr(self, rpc().names._refresh_token, item(data, "token"));
+        set_attr(self, names._refresh_token, item(data, "token"));
         keep_notice(self, data);
-        return get_attr(self, rpc().names._refresh_token);
+        return get_attr(self, names._refresh_token);
     }
 }
 
 bool client_login(nb::handle self, nb::handle username, nb::handle password) {
-    nb::object pickled = call_method(module_attr(rpc().names.pickle), rpc().names.dumps,
-                                     nb::make_tuple(username, password));
-    nb::object encoded =
-        call_method(module_attr(rpc().names.base64), rpc().names.b64encode, pickled);
-    nb::object answer = post_login(self, call_method(encoded, rpc().names.decode), "login");
+    const RpcNames &names = rpc().names;
+    nb::object pickled =
+        call_method(module_attr(names.pickle), names.dumps, nb::make_tuple(username, password));
+    nb::object encoded = call_method(module_attr(names.base64), names.b64encode, pickled);
+    nb::object answer = post_login(self, call_method(encoded, names.decode), "login");
     nb::object meta = item(answer, "meta");
     if (!is_200(item(meta, "code"))) {
         nb::object data = item(answer, "data");
         raise_api(truth(data) ? data : item(meta, "message"));
     }
     nb::object data = item(answer, "data");
-    set_attr(self, rpc().names._refresh_token, item(data, "token"));
+    set_attr(self, names._refresh_token, item(data, "token"));
     // The new login takes effect at once, even when a file cannot be written:
     // the token cached for the old one goes, now and again at the end (a
     // refresh finishing meanwhile may have cached it anew).
     forget_cached_token(self);
     OnFailure forget_again([&] { forget_cached_token(self); });
-    write_text_file(get_attr(self, rpc().names._token_file),
-                    get_attr(self, rpc().names._refresh_token));
+    write_text_file(get_attr(self, names._token_file), get_attr(self, names._refresh_token));
     keep_notice(self, data);
     forget_again.dismiss();
     forget_cached_token(self);
@@ -256,13 +259,14 @@ bool client_login(nb::handle self, nb::handle username, nb::handle password) {
 }
 
 nb::object client_logout(nb::handle self) {
-    nb::object token_file = get_attr(self, rpc().names._token_file);
-    nb::object os = module_attr(rpc().names.os);
-    nb::object exists = call_method(get_attr(os, rpc().names.path), rpc().names.exists, token_file);
+    const RpcNames &names = rpc().names;
+    nb::object token_file = get_attr(self, names._token_file);
+    nb::object os = module_attr(names.os);
+    nb::object exists = call_method(get_attr(os, names.path), names.exists, token_file);
     if (!truth(exists))
         return exists;
     try {
-        call_method(os, rpc().names.remove, token_file);
+        call_method(os, names.remove, token_file);
     } catch (nb::python_error &e) {
         // Another logout (thread or process) removed it since the check.
         if (!e.matches(PyExc_FileNotFoundError))
@@ -277,10 +281,11 @@ nb::object client_compose_url(nb::handle self, nb::handle path) {
 }
 
 nb::object client_handle_response(nb::handle self, nb::handle response) {
-    if (is_200(get_attr(response, rpc().names.status_code)))
-        return decode_body(module_state().module(), get_attr(response, rpc().names.content));
-    nb::object encoding = get_attr(self, rpc().names.encoding);
-    raise_api(call_method(get_attr(response, rpc().names.content), rpc().names.decode, encoding));
+    const RpcNames &names = rpc().names;
+    if (is_200(get_attr(response, names.status_code)))
+        return decode_body(module_state().module(), get_attr(response, names.content));
+    nb::object encoding = get_attr(self, names.encoding);
+    raise_api(call_method(get_attr(response, names.content), names.decode, encoding));
 }
 
 // {"serialize-type", "x-consumer-sdk-version", "Authorization", **extra}
@@ -298,7 +303,8 @@ nb::dict build_headers(nb::handle self, nb::handle extra) {
 
 nb::object send(nb::handle self, nb::handle method, nb::handle url, nb::handle headers,
                 nb::handle timeout, nb::handle data) {
-    nb::object verb = call_method(method, rpc().names.upper);
+    const RpcNames &names = rpc().names;
+    nb::object verb = call_method(method, names.upper);
     HttpExchange how;
     how.timeout = timeout;
     how.is_get = is_text(verb, "GET");
@@ -309,7 +315,7 @@ nb::object send(nb::handle self, nb::handle method, nb::handle url, nb::handle h
         kwargs["timeout"] = timeout;
         kwargs["data"] = data;
         merge_mapping(kwargs, guard);
-        nb::object request = get_attr(module_attr(rpc().names.requests), rpc().names.request);
+        nb::object request = get_attr(module_attr(names.requests), names.request);
         nb::object args = nb::make_tuple(verb, hop);
         return steal_or_raise(
             into_python([&] { return PyObject_Call(request.ptr(), args.ptr(), kwargs.ptr()); }));
@@ -317,23 +323,25 @@ nb::object send(nb::handle self, nb::handle method, nb::handle url, nb::handle h
 }
 
 bool is_read_timeout(nb::python_error &error) {
-    nb::object exceptions = get_attr(module_attr(rpc().names.requests), rpc().names.exceptions);
-    return error.matches(get_attr(exceptions, rpc().names.ReadTimeout));
+    const RpcNames &names = rpc().names;
+    nb::object exceptions = get_attr(module_attr(names.requests), names.exceptions);
+    return error.matches(get_attr(exceptions, names.ReadTimeout));
 }
 
 nb::object client_request(nb::handle self, nb::handle method, nb::handle path,
                           nb::handle extra_headers, nb::handle timeout, nb::handle timeout_retry,
                           nb::handle kwargs) {
-    nb::object url = call_method(self, rpc().names._compose_url, path);
+    const RpcNames &names = rpc().names;
+    nb::object url = call_method(self, names._compose_url, path);
     nb::dict headers = build_headers(self, extra_headers);
-    nb::object data = call_method(module_attr(rpc().names.pickle), rpc().names.dumps, kwargs);
+    nb::object data = call_method(module_attr(names.pickle), names.dumps, kwargs);
     check_base_url(self);
     nb::object retries = nb::borrow(timeout_retry);
     nb::int_ zero(0), one(1);
     while (compare(retries, zero, Py_GT)) {
         try {
             nb::object answer = send(self, method, url, headers, timeout, data);
-            return call_method(self, rpc().names._handle_response, answer);
+            return call_method(self, names._handle_response, answer);
         } catch (nb::python_error &e) {
             if (!is_read_timeout(e))
                 throw;
@@ -342,7 +350,7 @@ nb::object client_request(nb::handle self, nb::handle method, nb::handle path,
             into_python([&] { return PyNumber_InPlaceSubtract(retries.ptr(), one.ptr()); }));
     }
     nb::object answer = send(self, method, url, headers, timeout, data);
-    return call_method(self, rpc().names._handle_response, answer);
+    return call_method(self, names._handle_response, answer);
 }
 
 // Names of the object protocol (__wrapped__, __setstate__, ...) are not
@@ -358,12 +366,13 @@ bool is_protocol_name(nb::handle name) {
 }
 
 nb::object client_getattr(nb::handle self, nb::handle func) {
+    const RpcNames &names = rpc().names;
     if (is_protocol_name(func)) {
         PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'",
                      Py_TYPE(self.ptr())->tp_name, func.ptr());
         raise_python_error();
     }
-    nb::object methods = get_attr(self, rpc().names.request_methods);
+    nb::object methods = get_attr(self, names.request_methods);
     PyObject *entry = into_python([&] { return PyObject_GetItem(methods.ptr(), func.ptr()); });
     if (!entry) {
         if (!PyErr_ExceptionMatches(PyExc_KeyError))
@@ -375,9 +384,9 @@ nb::object client_getattr(nb::handle self, nb::handle func) {
     nb::object table_entry = nb::steal(entry);
     nb::dict options; // **entry: any mapping will do, as in a Python call
     merge_mapping(options, table_entry);
-    nb::object args = nb::make_tuple(get_attr(self, rpc().names._request));
+    nb::object args = nb::make_tuple(get_attr(self, names._request));
     return steal_or_raise(into_python([&] {
-        return PyObject_Call(module_attr(rpc().names.partial).ptr(), args.ptr(), options.ptr());
+        return PyObject_Call(module_attr(names.partial).ptr(), args.ptr(), options.ptr());
     }));
 }
 
@@ -447,14 +456,15 @@ nb::object build_client_class(nb::module_ &m) {
 // that refresh forever: the child starts with a cache of its own.
 void renew_token_cache_after_fork() {
     quietly([] {
-        nb::object cls = module_attr(rpc().names.APIClient);
-        nb::object current = get_attr(cls, rpc().names._get_token);
+        const RpcNames &names = rpc().names;
+        nb::object cls = module_attr(names.APIClient);
+        nb::object current = get_attr(cls, names._get_token);
         PyObject *wrapped = nullptr;
-        if (compat::lookup_attr(current.ptr(), rpc().names.dunder_wrapped, &wrapped) < 0)
+        if (compat::lookup_attr(current.ptr(), names.dunder_wrapped, &wrapped) < 0)
             raise_python_error();
         nb::object inner = nb::steal(wrapped);
         if (inner.is_valid() && is_kit_function(inner)) // else someone installed their own
-            set_attr(cls, rpc().names._get_token, call(token_cache(), inner));
+            set_attr(cls, names._get_token, call(token_cache(), inner));
     });
 }
 

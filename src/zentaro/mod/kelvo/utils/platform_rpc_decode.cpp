@@ -331,8 +331,9 @@ void init_decoders() {
 }
 
 nb::object decode_body(nb::handle module, nb::handle content) {
-    nb::object decompress = get_attr(get_attr(module, rpc().names.zlib), rpc().names.decompress);
-    nb::object loads = get_attr(get_attr(module, rpc().names.pickle), rpc().names.loads);
+    const RpcNames &names = rpc().names;
+    nb::object decompress = get_attr(get_attr(module, names.zlib), names.decompress);
+    nb::object loads = get_attr(get_attr(module, names.pickle), names.loads);
     nb::object small = inflate_small_in_place(loads, decompress, content);
     if (small.is_valid()) {
         Payload payload(std::move(small));

@@ -21,18 +21,19 @@ constexpr const char *kShowLogDoc = "记录外部展示用的日志信息";
 // ---- class Log -----------------------------------------------------------------------
 
 void log_init(nb::handle self) {
-    set_attr(self, recorder_state().names.key, recorder_state().empty_bytes);
-    set_attr(self, recorder_state().names.limited, level_number(self, recorder_state().names.ALL));
-    set_attr(self, recorder_state().names.log_num, steal_or_raise(PyLong_FromLong(0)));
-    set_attr(self, recorder_state().names.is_limit, Py_True);
+    const RecorderNames &names = recorder_state().names;
+    set_attr(self, names.key, recorder_state().empty_bytes);
+    set_attr(self, names.limited, level_number(self, names.ALL));
+    set_attr(self, names.log_num, steal_or_raise(PyLong_FromLong(0)));
+    set_attr(self, names.is_limit, Py_True);
 }
 
 // Reported on the system log, then raised as a plain Exception in the
 // context of the encoding error, as a raise inside the except block would.
 [[noreturn]] void encode_failed(nb::handle cause) {
-    call_method(module_attr(recorder_state().names.system_log), recorder_state().names.error,
-                recorder_state().names.encode_failed);
-    nb::object error = call(PyExc_Exception, recorder_state().names.encode_failed);
+    const RecorderNames &names = recorder_state().names;
+    call_method(module_attr(names.system_log), names.error, names.encode_failed);
+    nb::object error = call(PyExc_Exception, names.encode_failed);
     PyException_SetContext(error.ptr(), Py_NewRef(cause.ptr()));
     PyErr_SetObject(PyExc_Exception, error.ptr());
     raise_python_error();
@@ -50,8 +51,9 @@ nb::object utf8_key(nb::handle key) {
 }
 
 void log_set_key(nb::handle self, nb::handle key) {
-    set_attr(self, recorder_state().names.log_num, steal_or_raise(PyLong_FromLong(0)));
-    set_attr(self, recorder_state().names.is_limit, Py_True);
+    const RecorderNames &names = recorder_state().names;
+    set_attr(self, names.log_num, steal_or_raise(PyLong_FromLong(0)));
+    set_attr(self, names.is_limit, Py_True);
     nb::object stored = nb::borrow(key);
     if (!PyBytes_Check(key.ptr())) {
         stored = utf8_key(key);
@@ -61,20 +63,21 @@ void log_set_key(nb::handle self, nb::handle key) {
             encode_failed(fetch_error());
         }
     }
-    set_attr(self, recorder_state().names.key, stored);
+    set_attr(self, names.key, stored);
 }
 
 void log_set_limited(nb::handle self, nb::handle values, nb::handle is_limit) {
-    nb::object name = call_method(values, recorder_state().names.lower);
-    set_attr(self, recorder_state().names.is_limit, is_limit);
+    const RecorderNames &names = recorder_state().names;
+    nb::object name = call_method(values, names.lower);
+    set_attr(self, names.is_limit, is_limit);
     const std::pair<PyObject *, PyObject *> levels[] = {
-        {recorder_state().names.info, recorder_state().names.INFO},
-        {recorder_state().names.warn, recorder_state().names.WARN},
-        {recorder_state().names.error, recorder_state().names.ERROR},
+        {names.info, names.INFO},
+        {names.warn, names.WARN},
+        {names.error, names.ERROR},
     };
     for (const auto &[lowered, level_name] : levels) {
         if (compare(name, lowered, Py_EQ)) {
-            set_attr(self, recorder_state().names.limited, level_number(self, level_name));
+            set_attr(self, names.limited, level_number(self, level_name));
             return;
         }
     }

@@ -30,14 +30,14 @@ struct CallKeywords {
 };
 
 CallKeywords scan_keywords(PyObject *kwnames) {
+    const RecorderNames &names = recorder_state().names;
     CallKeywords found;
     Py_ssize_t count = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject *name = PyTuple_GET_ITEM(kwnames, i);
-        if (same_name(name, recorder_state().names.datetime))
+        if (same_name(name, names.datetime))
             found.datetime = true;
-        else if (same_name(name, recorder_state().names.self) ||
-                 same_name(name, recorder_state().names.message))
+        else if (same_name(name, names.self) || same_name(name, names.message))
             found.binds_self_or_message = true;
     }
     return found;

@@ -91,24 +91,25 @@ void require_module() {
 // ---- the bodies of the five output methods ----------------------------------------
 
 void show_info(nb::handle self, PyObject *const *parts, Py_ssize_t count) {
-    if (below_threshold(self, recorder_state().names.INFO))
+    const RecorderNames &names = recorder_state().names;
+    if (below_threshold(self, names.INFO))
         return;
     nb::object message = joined_message(parts, count);
-    if (truth(get_attr(self, recorder_state().names.is_limit))) {
-        nb::object written = get_attr(self, recorder_state().names.log_num);
-        nb::object cap = get_attr(self, recorder_state().names.LOG_LIMIT_NUM);
+    if (truth(get_attr(self, names.is_limit))) {
+        nb::object written = get_attr(self, names.log_num);
+        nb::object cap = get_attr(self, names.LOG_LIMIT_NUM);
         if (compare(written, cap, Py_GT))
             return;
         bool at_cap = compare(written, cap, Py_EQ);
         nb::object one = steal_or_raise(PyLong_FromLong(1));
         nb::object next =
             steal_or_raise(into_python([&] { return PyNumber_Add(written.ptr(), one.ptr()); }));
-        set_attr(self, recorder_state().names.log_num, next);
+        set_attr(self, names.log_num, next);
         if (at_cap)
-            message = nb::borrow(recorder_state().names.notice);
+            message = nb::borrow(names.notice);
     }
     if (!is_keyed(self))
-        write_user_line(recorder_state().names.info, message);
+        write_user_line(names.info, message);
 }
 
 void show_warn(nb::handle self, PyObject *const *parts, Py_ssize_t count) {

@@ -106,44 +106,43 @@ nb::object http_get(nb::handle url) {
 // ---- broker directory and site selection (class methods) ----------------------
 
 nb::object get_qs_info(nb::handle cls) {
-    nb::object cached = get_attr(cls, gateway().names._qs_info);
+    const GatewayNames &names = gateway().names;
+    nb::object cached = get_attr(cls, names._qs_info);
     if (truth(cached))
         return cached;
-    nb::object response = http_get(get_attr(cls, gateway().names.qs_info_url));
-    nb::object text = call_method(get_attr(response, gateway().names.content),
-                                  gateway().names.decode, nb::str("utf8"));
-    nb::object root =
-        call_method(module_attr(gateway().names.ET), gateway().names.fromstring, text);
+    nb::object response = http_get(get_attr(cls, names.qs_info_url));
+    nb::object text = call_method(get_attr(response, names.content), names.decode, nb::str("utf8"));
+    nb::object root = call_method(module_attr(names.ET), names.fromstring, text);
     nb::dict directory;
     nb::object entries = steal_or_raise(into_python([&] { return PyObject_GetIter(root.ptr()); }));
     while (PyObject *raw = into_python([&] { return PyIter_Next(entries.ptr()); })) {
         nb::object entry = nb::steal(raw);
-        nb::object attrib = get_attr(entry, gateway().names.attrib);
+        nb::object attrib = get_attr(entry, names.attrib);
         nb::object record = call(builtin_type(&PyDict_Type), attrib);
-        nb::object name = call_method(attrib, gateway().names.get, nb::str("qsname"));
+        nb::object name = call_method(attrib, names.get, nb::str("qsname"));
         check(PyDict_SetItem(directory.ptr(), name.ptr(), record.ptr()));
     }
     if (PyErr_Occurred())
         raise_python_error();
-    set_attr(cls, gateway().names._qs_info, directory);
+    set_attr(cls, names._qs_info, directory);
     return directory;
 }
 
 nb::object get_qs_site(nb::handle cls, nb::handle qsid) {
-    nb::object url =
-        call_method(get_attr(cls, gateway().names.qs_site_url), gateway().names.format, qsid);
-    nb::object answer = call_method(http_get(url), gateway().names.json);
+    const GatewayNames &names = gateway().names;
+    nb::object url = call_method(get_attr(cls, names.qs_site_url), names.format, qsid);
+    nb::object answer = call_method(http_get(url), names.json);
     if (compare(item(answer, "code"), nb::int_(0), Py_EQ)) {
         nb::object data = item(answer, "data");
         if (truth(data)) {
-            nb::object groups = call_method(item(data, nb::int_(0)), gateway().names.values);
+            nb::object groups = call_method(item(data, nb::int_(0)), names.values);
             nb::list sites;
             nb::object it =
                 steal_or_raise(into_python([&] { return PyObject_GetIter(groups.ptr()); }));
             while (PyObject *raw = into_python([&] { return PyIter_Next(it.ptr()); })) {
                 nb::object group = nb::steal(raw);
                 if (PyList_Check(group.ptr()))
-                    call_method(sites, gateway().names.extend, group);
+                    call_method(sites, names.extend, group);
             }
             if (PyErr_Occurred())
                 raise_python_error();
@@ -173,7 +172,8 @@ nb::object select_site_auto(nb::handle cls, nb::handle broker_id) {
 
 // Six hardware-address bytes, most significant first: "aa:bb:cc:dd:ee:ff".
 nb::object hardware_address() {
-    nb::object node = call_method(module_attr(gateway().names.uuid), gateway().names.getnode);
+    const GatewayNames &names = gateway().names;
+    nb::object node = call_method(module_attr(names.uuid), names.getnode);
     nb::object mask = nb::int_(255);
     nb::list pairs;
     for (int shift = 40; shift >= 0; shift -= 8) {
@@ -183,21 +183,19 @@ nb::object hardware_address() {
             steal_or_raise(into_python([&] { return PyNumber_And(shifted.ptr(), mask.ptr()); }));
         pairs.append(format("{:02x}", byte));
     }
-    return call_method(nb::str(":"), gateway().names.join, pairs);
+    return call_method(nb::str(":"), names.join, pairs);
 }
 
 nb::object get_system_info(nb::handle /*cls*/) {
-    nb::object collected =
-        call_method(module_attr(gateway().names.datacollect), gateway().names.get_system_info);
-    nb::object encoded = call_method(module_attr(gateway().names.EncryptionBase64),
-                                     gateway().names.encode, collected);
-    nb::object platform =
-        call_method(module_attr(gateway().names.platform), gateway().names.platform);
+    const GatewayNames &names = gateway().names;
+    nb::object collected = call_method(module_attr(names.datacollect), names.get_system_info);
+    nb::object encoded = call_method(module_attr(names.EncryptionBase64), names.encode, collected);
+    nb::object platform = call_method(module_attr(names.platform), names.platform);
     nb::object client_info =
-        call_method(nb::str("mac={}|osv={}|clientver={}"), gateway().names.format,
-                    hardware_address(), platform, module_attr(gateway().names.dunder_version));
+        call_method(nb::str("mac={}|osv={}|clientver={}"), names.format, hardware_address(),
+                    platform, module_attr(names.dunder_version));
     nb::dict info;
-    info["collect_info"] = call_method(encoded, gateway().names.decode);
+    info["collect_info"] = call_method(encoded, names.decode);
     info["client_info"] = client_info;
     return info;
 }
@@ -208,21 +206,22 @@ nb::object get_system_info(nb::handle /*cls*/) {
 // exists: super() needs the class the method is defined in.
 void init(Closure defining_class, nb::handle self, nb::handle broker_id, nb::handle account_id,
           nb::handle password) {
-    set_attr(self, gateway().names.broker_id, broker_id);
-    set_attr(self, gateway().names.account_id, account_id);
-    nb::object clear = call_method(password, gateway().names.encode, nb::str("utf-8"));
-    nb::object encrypted = call_method(module_attr(gateway().names.EncryptionDesBase64),
-                                       gateway().names.encode, clear, nb::str(kPasswordKey));
-    set_attr(self, gateway().names.password, call_method(encrypted, gateway().names.decode));
-    set_attr(self, gateway().names.logger, module_attr(gateway().names.system_log));
-    set_attr(self, gateway().names.system_info, call_method(self, gateway().names.get_system_info));
-    set_attr(self, gateway().names._investor_key, nb::int_(0));
-    set_attr(self, gateway().names._channel_key, nb::str(""));
-    set_attr(self, gateway().names._service_type, nb::int_(0));
+    const GatewayNames &names = gateway().names;
+    set_attr(self, names.broker_id, broker_id);
+    set_attr(self, names.account_id, account_id);
+    nb::object clear = call_method(password, names.encode, nb::str("utf-8"));
+    nb::object encrypted = call_method(module_attr(names.EncryptionDesBase64), names.encode, clear,
+                                       nb::str(kPasswordKey));
+    set_attr(self, names.password, call_method(encrypted, names.decode));
+    set_attr(self, names.logger, module_attr(names.system_log));
+    set_attr(self, names.system_info, call_method(self, names.get_system_info));
+    set_attr(self, names._investor_key, nb::int_(0));
+    set_attr(self, names._channel_key, nb::str(""));
+    set_attr(self, names._service_type, nb::int_(0));
     nb::object cls = item(defining_class.data, nb::int_(0));
     nb::object base = call(builtin_type(&PySuper_Type), cls, self);
-    call_method(base, gateway().names.dunder_init, nb::none(), nb::none(), nb::none(),
-                get_attr(self, gateway().names.password));
+    call_method(base, names.dunder_init, nb::none(), nb::none(), nb::none(),
+                get_attr(self, names.password));
 }
 
 // ---- login --------------------------------------------------------------------------
@@ -231,21 +230,21 @@ void init(Closure defining_class, nb::handle self, nb::handle broker_id, nb::han
 // 8..15. Each part is taken as text (str of it): the platform sends the
 // expiry as a JSON number as readily as a string.
 nb::object authorisation_key(nb::handle user_id, nb::handle exp) {
-    nb::object version = module_attr(gateway().names.dunder_version);
+    const GatewayNames &names = gateway().names;
+    nb::object version = module_attr(names.dunder_version);
     nb::object text = text_of(user_id);
     for (nb::handle part : {exp, nb::handle(version)})
         text = steal_or_raise(PyUnicode_Concat(text.ptr(), text_of(part).ptr()));
-    nb::object encoded = call_method(text, gateway().names.encode, nb::str("utf-8"));
-    nb::object digest =
-        call_method(module_attr(gateway().names.hashlib), gateway().names.md5, encoded);
-    nb::object hex = call_method(digest, gateway().names.hexdigest);
+    nb::object encoded = call_method(text, names.encode, nb::str("utf-8"));
+    nb::object digest = call_method(module_attr(names.hashlib), names.md5, encoded);
+    nb::object hex = call_method(digest, names.hexdigest);
     return steal_or_raise(into_python([&] { return PySequence_GetSlice(hex.ptr(), 8, 16); }));
 }
 
 nb::object decode_authorisation(nb::handle grant) {
-    nb::object raw = call_method(module_attr(gateway().names.base64), gateway().names.b16decode,
-                                 item(grant, "data"));
-    return call_method(module_attr(gateway().names.json), gateway().names.loads, decode_utf8(raw));
+    const GatewayNames &names = gateway().names;
+    nb::object raw = call_method(module_attr(names.base64), names.b16decode, item(grant, "data"));
+    return call_method(module_attr(names.json), names.loads, decode_utf8(raw));
 }
 
 // GatewaySession(**site, begin=b"\x0f", **kwargs), refusing a keyword given twice.
@@ -280,10 +279,11 @@ nb::object open_session(nb::handle site, nb::handle kwargs) {
 }
 
 nb::dict login_request(nb::handle self, nb::handle user_id, nb::handle qsinfo) {
+    const GatewayNames &names = gateway().names;
     nb::dict login;
-    login["investor_id"] = get_attr(self, gateway().names.account_id);
-    login["trade_password"] = get_attr(self, gateway().names.password);
-    merge_mapping(login, get_attr(self, gateway().names.system_info));
+    login["investor_id"] = get_attr(self, names.account_id);
+    login["trade_password"] = get_attr(self, names.password);
+    merge_mapping(login, get_attr(self, names.system_info));
     login["is_auto_confirm"] = nb::bool_(true);
     nb::dict args;
     args["client_id"] = user_id;
@@ -295,6 +295,7 @@ nb::dict login_request(nb::handle self, nb::handle user_id, nb::handle qsinfo) {
 
 // Sets the three keys together, and only when all of them can be derived.
 void store_keys(nb::handle self, nb::handle investor_key) {
+    const GatewayNames &names = gateway().names;
     if (compare(investor_key, nb::int_(kMinInvestorKey), Py_LT))
         raise_value_error(format("投资者编号无效(应不小于1000): {}", investor_key));
     nb::object quotient = steal_or_raise(
@@ -305,31 +306,33 @@ void store_keys(nb::handle self, nb::handle investor_key) {
     nb::object exponent = steal_or_raise(into_python([&] { return PyNumber_Long(digits.ptr()); }));
     nb::object service_type = steal_or_raise(
         into_python([&] { return PyNumber_Power(nb::int_(2).ptr(), exponent.ptr(), Py_None); }));
-    set_attr(self, gateway().names._investor_key, investor_key);
-    set_attr(self, gateway().names._channel_key, channel_key);
-    set_attr(self, gateway().names._service_type, service_type);
+    set_attr(self, names._investor_key, investor_key);
+    set_attr(self, names._channel_key, channel_key);
+    set_attr(self, names._service_type, service_type);
 }
 
 void authenticate(nb::handle session, nb::handle user_id, nb::handle grant, nb::handle auth_info) {
-    call_method(session, gateway().names.protocol_comfirm);
-    call_method(session, gateway().names.protocol_auth);
+    const GatewayNames &names = gateway().names;
+    call_method(session, names.protocol_comfirm);
+    call_method(session, names.protocol_auth);
     nb::object key = authorisation_key(user_id, item(grant, "exp"));
-    nb::object auth_code = call_method(module_attr(gateway().names.EncryptionDesBase64),
-                                       gateway().names.decode, item(auth_info, "auth_code"), key);
-    get_attr(session, gateway().names.client_auth)("auth_code"_a = auth_code);
-    call_method(session, gateway().names.client_login, user_id, nb::str("zentaro"));
+    nb::object auth_code = call_method(module_attr(names.EncryptionDesBase64), names.decode,
+                                       item(auth_info, "auth_code"), key);
+    get_attr(session, names.client_auth)("auth_code"_a = auth_code);
+    call_method(session, names.client_login, user_id, nb::str("zentaro"));
 }
 
 nb::object make_session(nb::handle self, nb::handle kwargs) {
-    nb::object user_id = call(module_attr(gateway().names.get_user_id));
-    nb::object trade_api = get_attr(module_attr(gateway().names.kl_api), gateway().names.trade_api);
+    const GatewayNames &names = gateway().names;
+    nb::object user_id = call(module_attr(names.get_user_id));
+    nb::object trade_api = get_attr(module_attr(names.kl_api), names.trade_api);
     nb::object grant = trade_api("atype"_a = "futures");
     nb::object auth_info = decode_authorisation(grant);
 
-    auto [qsinfo, site] = unpack_pair(call_method(self, gateway().names.select_site_auto,
-                                                  get_attr(self, gateway().names.broker_id)));
-    set_attr(self, gateway().names.qsinfo, qsinfo);
-    set_attr(self, gateway().names.site, site);
+    auto [qsinfo, site] =
+        unpack_pair(call_method(self, names.select_site_auto, get_attr(self, names.broker_id)));
+    set_attr(self, names.qsinfo, qsinfo);
+    set_attr(self, names.site, site);
 
     nb::object session = open_session(site, kwargs);
     authenticate(session, user_id, grant, auth_info);
@@ -337,18 +340,16 @@ nb::object make_session(nb::handle self, nb::handle kwargs) {
     nb::dict meta_in;
     meta_in["service_name"] = "rpc.account";
     meta_in["method_name"] = "login";
-    nb::object request_json = get_attr(session, gateway().names.request_json);
+    nb::object request_json = get_attr(session, names.request_json);
     auto [meta, data] = unpack_pair(
         request_json("meta"_a = meta_in, "args"_a = login_request(self, user_id, qsinfo)));
-    if (truth(get_attr(meta, gateway().names.error_code)))
-        raise_value_error(
-            format("登录失败: {}", decode_utf8(get_attr(meta, gateway().names.error_text))));
+    if (truth(get_attr(meta, names.error_code)))
+        raise_value_error(format("登录失败: {}", decode_utf8(get_attr(meta, names.error_text))));
 
     store_keys(self, item(item(data, "login"), "investor_key"));
-    nb::object message =
-        call_method(nb::str("登录券商[{}]账号[{}]成功"), gateway().names.format,
-                    item(qsinfo, "qsname"), get_attr(self, gateway().names.account_id));
-    call_method(module_attr(gateway().names.user_log), gateway().names.info, message);
+    nb::object message = call_method(nb::str("登录券商[{}]账号[{}]成功"), names.format,
+                                     item(qsinfo, "qsname"), get_attr(self, names.account_id));
+    call_method(module_attr(names.user_log), names.info, message);
     return session;
 }
 
@@ -372,10 +373,11 @@ void delete_gate(PyObject *capsule) {
 // The client's gate, made on first use and kept in its __dict__. `holder`
 // keeps it alive for the call.
 RpcGate &gate_of(nb::handle self, nb::object &holder) {
-    nb::object dict = get_attr(self, gateway().names.dunder_dict);
+    const GatewayNames &names = gateway().names;
+    nb::object dict = get_attr(self, names.dunder_dict);
     if (!PyDict_Check(dict.ptr()))
         raise(PyExc_TypeError, "a GatewayClient needs a __dict__");
-    PyObject *found = PyDict_GetItemWithError(dict.ptr(), gateway().names._rpc_gate);
+    PyObject *found = PyDict_GetItemWithError(dict.ptr(), names._rpc_gate);
     if (!found) {
         if (PyErr_Occurred())
             raise_python_error();
@@ -387,7 +389,7 @@ RpcGate &gate_of(nb::handle self, nb::object &holder) {
         }
         nb::object made = nb::steal(capsule);
         // Another thread may have made one meanwhile: the first one stored wins.
-        found = PyDict_SetDefault(dict.ptr(), gateway().names._rpc_gate, made.ptr());
+        found = PyDict_SetDefault(dict.ptr(), names._rpc_gate, made.ptr());
         if (!found)
             raise_python_error();
     }
@@ -400,15 +402,16 @@ RpcGate &gate_of(nb::handle self, nb::object &holder) {
 
 nb::object call_rpc(nb::handle self, nb::handle method_name, nb::handle args, nb::handle stream,
                     nb::handle service_name) {
+    const GatewayNames &names = gateway().names;
     nb::dict merged;
-    merged["investor_key"] = get_attr(self, gateway().names._investor_key);
+    merged["investor_key"] = get_attr(self, names._investor_key);
     merge_mapping(merged, args);
     nb::object holder;
     GateHold hold(gate_of(self, holder));
-    nb::object send = get_attr(self, gateway().names.call_rpc_json);
+    nb::object send = get_attr(self, names.call_rpc_json);
     return send(service_name, method_name, merged, "stream"_a = stream,
-                "channel_key"_a = get_attr(self, gateway().names._channel_key),
-                "service_type"_a = get_attr(self, gateway().names._service_type));
+                "channel_key"_a = get_attr(self, names._channel_key),
+                "service_type"_a = get_attr(self, names._service_type));
 }
 
 // ---- module body ---------------------------------------------------------------------------

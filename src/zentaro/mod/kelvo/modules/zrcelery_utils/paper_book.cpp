@@ -10,7 +10,7 @@
 
 namespace nb = nanobind;
 using namespace zentaro;
-using paper_book::book;
+using namespace paper_book;
 
 namespace {
 
@@ -20,48 +20,52 @@ constexpr const char *kDoc = "实时读取simulate序列化信息获取数据\n"
                              "    ";
 
 nb::object now() {
-    nb::object datetime = get_attr(module_attr(book().names.datetime), book().names.datetime);
-    return call_method(datetime, book().names.now);
+    const BookNames &names = book().names;
+    nb::object datetime = get_attr(module_attr(names.datetime), names.datetime);
+    return call_method(datetime, names.now);
 }
 
 void init(nb::handle self, nb::handle stock_market, nb::handle frequency, nb::handle paper_id,
           nb::handle capital_base, nb::handle path) {
-    set_attr(self, book().names.stock_market, stock_market);
-    set_attr(self, book().names.frequency, frequency);
-    set_attr(self, book().names.paper_id, paper_id);
-    set_attr(self, book().names.capital_base, capital_base);
-    set_attr(self, book().names.cluster_conn,
-             call(module_attr(book().names.DiskPersistProvider), path));
+    const BookNames &names = book().names;
+    set_attr(self, names.stock_market, stock_market);
+    set_attr(self, names.frequency, frequency);
+    set_attr(self, names.paper_id, paper_id);
+    set_attr(self, names.capital_base, capital_base);
+    set_attr(self, names.cluster_conn, call(module_attr(names.DiskPersistProvider), path));
 }
 
 nb::object engine_config(nb::handle self, nb::handle service) {
-    nb::object frequencies = get_attr(service, book().names.map_frequncy);
-    nb::object frequency = get_attr(self, book().names.frequency);
+    const BookNames &names = book().names;
+    nb::object frequencies = get_attr(service, names.map_frequncy);
+    nb::object frequency = get_attr(self, names.frequency);
     nb::dict base;
     base["frequency"] = steal_or_raise(
         into_python([&] { return PyObject_GetItem(frequencies.ptr(), frequency.ptr()); }));
     nb::dict config;
     config["base"] = base;
-    nb::object market = call_method(get_attr(self, book().names.stock_market), book().names.lower);
-    nb::object capital_base = get_attr(self, book().names.capital_base);
-    return call_method(service, book().names.gen_mod_config, config, market, capital_base);
+    nb::object market = call_method(get_attr(self, names.stock_market), names.lower);
+    nb::object capital_base = get_attr(self, names.capital_base);
+    return call_method(service, names.gen_mod_config, config, market, capital_base);
 }
 
 void start_engine(nb::handle env) {
-    nb::object handler = call(module_attr(book().names.ModHandler));
-    call_method(handler, book().names.set_env, env);
-    call_method(handler, book().names.start_up);
+    const BookNames &names = book().names;
+    nb::object handler = call(module_attr(names.ModHandler));
+    call_method(handler, names.set_env, env);
+    call_method(handler, names.start_up);
 }
 
 void set_clock(nb::handle env) {
+    const BookNames &names = book().names;
     nb::object calendar_dt = now();
-    nb::object data_proxy = get_attr(env, book().names.data_proxy);
-    nb::object base = get_attr(get_attr(env, book().names.config), book().names.base);
-    nb::object frequency = get_attr(base, book().names.frequency);
-    nb::object bar_map = call(module_attr(book().names.BarMap), data_proxy, frequency);
-    call_method(bar_map, book().names.update_dt, calendar_dt);
-    call_method(env, book().names.set_bar_dict, bar_map);
-    set_attr(env, book().names.calendar_dt, calendar_dt);
+    nb::object data_proxy = get_attr(env, names.data_proxy);
+    nb::object base = get_attr(get_attr(env, names.config), names.base);
+    nb::object frequency = get_attr(base, names.frequency);
+    nb::object bar_map = call(module_attr(names.BarMap), data_proxy, frequency);
+    call_method(bar_map, names.update_dt, calendar_dt);
+    call_method(env, names.set_bar_dict, bar_map);
+    set_attr(env, names.calendar_dt, calendar_dt);
 }
 
 // Like hasattr: a failing read counts as absent and its error is dropped.
@@ -73,30 +77,32 @@ bool has_attribute(nb::handle obj, PyObject *name) {
 }
 
 void restore_state(nb::handle self, nb::handle env, nb::handle portfolio) {
-    nb::object store = get_attr(self, book().names.cluster_conn);
-    nb::object state = call_method(store, book().names.load, nb::str("portfolio"));
+    const BookNames &names = book().names;
+    nb::object store = get_attr(self, names.cluster_conn);
+    nb::object state = call_method(store, names.load, nb::str("portfolio"));
     if (!state.is_none())
-        call_method(portfolio, book().names.set_state, state);
-    nb::object broker = get_attr(env, book().names.broker);
-    if (!has_attribute(broker, book().names.set_state_conf))
+        call_method(portfolio, names.set_state, state);
+    nb::object broker = get_attr(env, names.broker);
+    if (!has_attribute(broker, names.set_state_conf))
         return;
-    set_attr(env, book().names.portfolio, portfolio);
-    nb::object broker_state = call_method(store, book().names.load, nb::str("broker"));
+    set_attr(env, names.portfolio, portfolio);
+    nb::object broker_state = call_method(store, names.load, nb::str("broker"));
     if (!broker_state.is_none())
-        call_method(get_attr(env, book().names.broker), book().names.set_state_conf, broker_state);
+        call_method(get_attr(env, names.broker), names.set_state_conf, broker_state);
 }
 
 nb::object portfolio(nb::handle self) {
+    const BookNames &names = book().names;
     nb::handle none = Py_None;
-    nb::object service = call(module_attr(book().names.SimulateService), none, none, none, none);
+    nb::object service = call(module_attr(names.SimulateService), none, none, none, none);
     nb::object config = engine_config(self, service);
-    nb::object env = call(module_attr(book().names.Environment), config);
+    nb::object env = call(module_attr(names.Environment), config);
     // Remembered so that finalising the view never discards an environment
     // that belongs to someone else.
-    set_attr(self, book().names._own_env, env);
+    set_attr(self, names._own_env, env);
     start_engine(env);
     set_clock(env);
-    nb::object result = call_method(get_attr(env, book().names.broker), book().names.get_portfolio);
+    nb::object result = call_method(get_attr(env, names.broker), names.get_portfolio);
     restore_state(self, env, result);
     return result;
 }
@@ -131,18 +137,18 @@ nb::object record_copy(nb::handle record) {
 }
 
 nb::object positions(nb::handle self) {
-    nb::object stamp = call_method(now(), book().names.strftime, nb::str("%Y-%m-%dT%H:%M:%S"));
-    nb::object held = get_attr(get_attr(self, book().names.portfolio), book().names.positions);
+    const BookNames &names = book().names;
+    nb::object stamp = call_method(now(), names.strftime, nb::str("%Y-%m-%dT%H:%M:%S"));
+    nb::object held = get_attr(get_attr(self, names.portfolio), names.positions);
     nb::list result;
-    nb::object pairs = call_method(held, book().names.items);
+    nb::object pairs = call_method(held, names.items);
     for (nb::handle pair : pairs) {
         nb::object position = pair[1];
-        nb::object records = call_method(position, book().names.output_json);
+        nb::object records = call_method(position, names.output_json);
         for (nb::handle record : records) {
             nb::object copy = record_copy(record);
-            check(into_python([&] {
-                return PyObject_SetItem(copy.ptr(), book().names.position_date, stamp.ptr());
-            }));
+            check(into_python(
+                [&] { return PyObject_SetItem(copy.ptr(), names.position_date, stamp.ptr()); }));
             result.append(copy);
         }
     }
@@ -153,18 +159,19 @@ nb::object positions(nb::handle self) {
 // still the current one: another run's environment is left alone. At
 // interpreter exit the module may be gone before the view: nothing to do then.
 void finalize(nb::handle self) {
+    const BookNames &names = book().names;
     if (!module_state().loaded())
         return;
     try {
-        nb::object own = nb::steal(
-            into_python([&] { return PyObject_GetAttr(self.ptr(), book().names._own_env); }));
+        nb::object own =
+            nb::steal(into_python([&] { return PyObject_GetAttr(self.ptr(), names._own_env); }));
         if (!own.is_valid()) {
             PyErr_Clear();
             return;
         }
-        nb::object environment = module_attr(book().names.Environment);
-        if (get_attr(environment, book().names._env).is(own))
-            call_method(environment, book().names.del_instance);
+        nb::object environment = module_attr(names.Environment);
+        if (get_attr(environment, names._env).is(own))
+            call_method(environment, names.del_instance);
     } catch (nb::python_error &e) {
         e.restore();
         PyErr_WriteUnraisable(self.ptr());

@@ -11,10 +11,11 @@ namespace query_text {
 namespace {
 
 void query_init(nb::handle self, nb::handle args) {
-    set_attr(self, query_state().names.fields, args);
-    set_attr(self, query_state().names.filters, steal_or_raise(PyList_New(0)));
-    set_attr(self, query_state().names._limit, nb::none());
-    set_attr(self, query_state().names._offset, nb::none());
+    const QueryNames &names = query_state().names;
+    set_attr(self, names.fields, args);
+    set_attr(self, names.filters, steal_or_raise(PyList_New(0)));
+    set_attr(self, names._limit, nb::none());
+    set_attr(self, names._offset, nb::none());
 }
 
 nb::handle query_filter(nb::handle self, nb::handle args) {
@@ -93,11 +94,12 @@ class Pieces {
 // __str__ (str() goes by the class, never the instance); anything else as
 // str() gives it.
 void add_field(Pieces &out, nb::handle item) {
+    const QueryNames &names = query_state().names;
     if (Py_TYPE(item.ptr()) == reinterpret_cast<PyTypeObject *>(query_state().natives.attr_cls) &&
-        class_attr_is(item, query_state().names.dunder_str, query_state().natives.attr_str)) {
-        out.add(formatted(get_attr(item, query_state().names.name)));
-        out.add(query_state().names.dot);
-        out.add(formatted(get_attr(item, query_state().names.key)));
+        class_attr_is(item, names.dunder_str, query_state().natives.attr_str)) {
+        out.add(formatted(get_attr(item, names.name)));
+        out.add(names.dot);
+        out.add(formatted(get_attr(item, names.key)));
         return;
     }
     out.add(text_of(item));
@@ -147,14 +149,15 @@ void add_limit_part(Pieces &out, nb::handle self, PyObject *attr, PyObject *open
 }
 
 nb::object query_str(nb::handle self) {
+    const QueryNames &names = query_state().names;
     Pieces out;
-    out.add(query_state().names.query_open);
-    add_fields(out, get_attr(self, query_state().names.fields));
-    out.add(query_state().names.filter_open);
-    add_filters(out, get_attr(self, query_state().names.filters));
-    out.add(query_state().names.close_paren);
-    add_limit_part(out, self, query_state().names._limit, query_state().names.limit_open);
-    add_limit_part(out, self, query_state().names._offset, query_state().names.offset_open);
+    out.add(names.query_open);
+    add_fields(out, get_attr(self, names.fields));
+    out.add(names.filter_open);
+    add_filters(out, get_attr(self, names.filters));
+    out.add(names.close_paren);
+    add_limit_part(out, self, names._limit, names.limit_open);
+    add_limit_part(out, self, names._offset, names.offset_open);
     return out.join();
 }
 

@@ -84,12 +84,13 @@ nb::object float_text(double value, PyObject *number) {
 }
 
 nb::object complex_text(PyObject *number) {
+    const QueryNames &names = query_state().names;
     Py_complex value = PyComplex_AsCComplex(number);
     if (std::isfinite(value.real) && std::isfinite(value.imag))
         return steal_or_raise(PyComplex_Type.tp_repr(number));
     nb::object real = float_text(value.real, nullptr), imag = float_text(value.imag, nullptr);
-    PyObject *parts[] = {query_state().names.complex_open, real.ptr(), query_state().names.comma,
-                         imag.ptr(), query_state().names.close_paren};
+    PyObject *parts[] = {names.complex_open, real.ptr(), names.comma, imag.ptr(),
+                         names.close_paren};
     return join_texts(parts, 5);
 }
 
@@ -195,6 +196,7 @@ nb::object render_item(nb::handle item);
 
 // The list form of repr(list) with each element through render_item.
 nb::object render_list(nb::handle list) {
+    const QueryNames &names = query_state().names;
     RecursionGuard guard;
     int seen = Py_ReprEnter(list.ptr());
     if (seen < 0)
@@ -210,9 +212,8 @@ nb::object render_list(nb::handle list) {
         nb::object item = nb::borrow(PyList_GET_ITEM(list.ptr(), i));
         check(PyList_Append(pieces.ptr(), render_item(item).ptr()));
     }
-    nb::object inner = steal_or_raise(PyUnicode_Join(query_state().names.comma, pieces.ptr()));
-    PyObject *parts[] = {query_state().names.open_bracket, inner.ptr(),
-                         query_state().names.close_bracket};
+    nb::object inner = steal_or_raise(PyUnicode_Join(names.comma, pieces.ptr()));
+    PyObject *parts[] = {names.open_bracket, inner.ptr(), names.close_bracket};
     return join_texts(parts, 3);
 }
 

@@ -16,9 +16,10 @@ void attr_init(nb::handle self, nb::handle name, nb::handle key) {
 }
 
 nb::object attr_str(nb::handle self) {
-    nb::object name = formatted(get_attr(self, query_state().names.name));
-    nb::object key = formatted(get_attr(self, query_state().names.key));
-    PyObject *parts[] = {name.ptr(), query_state().names.dot, key.ptr()};
+    const QueryNames &names = query_state().names;
+    nb::object name = formatted(get_attr(self, names.name));
+    nb::object key = formatted(get_attr(self, names.key));
+    PyObject *parts[] = {name.ptr(), names.dot, key.ptr()};
     return join_texts(parts, 3);
 }
 
@@ -51,11 +52,11 @@ ConditionBuilder kConditionBuilders[] = {
 };
 
 nb::object build_condition(nb::handle self, nb::handle obj, const ConditionBuilder &b) {
-    nb::object name = formatted(get_attr(self, query_state().names.name));
-    nb::object key = formatted(get_attr(self, query_state().names.key));
+    const QueryNames &names = query_state().names;
+    nb::object name = formatted(get_attr(self, names.name));
+    nb::object key = formatted(get_attr(self, names.key));
     nb::object value = render(call_encode(self, obj, nullptr));
-    PyObject *parts[] = {name.ptr(), query_state().names.dot, key.ptr(), b.op_text, value.ptr(),
-                         b.tail_text};
+    PyObject *parts[] = {name.ptr(), names.dot, key.ptr(), b.op_text, value.ptr(), b.tail_text};
     return join_texts(parts, 6);
 }
 

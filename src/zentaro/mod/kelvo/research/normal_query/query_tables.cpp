@@ -124,16 +124,16 @@ nb::object field_name(nb::handle key) {
 // self.name by the generic lookup. While the class has no attribute of that
 // name, that lookup is the instance dict's entry: read straight from it.
 nb::object table_name(nb::handle self) {
-    if (!compat::type_lookup(Py_TYPE(self.ptr()), query_state().names.name)) {
+    const QueryNames &names = query_state().names;
+    if (!compat::type_lookup(Py_TYPE(self.ptr()), names.name)) {
         PyObject **dict = compat::dict_ptr(self.ptr());
-        PyObject *found =
-            dict && *dict ? PyDict_GetItemWithError(*dict, query_state().names.name) : nullptr;
+        PyObject *found = dict && *dict ? PyDict_GetItemWithError(*dict, names.name) : nullptr;
         if (found)
             return nb::borrow(found);
         if (PyErr_Occurred())
             raise_python_error();
     }
-    return steal_or_raise(PyObject_GenericGetAttr(self.ptr(), query_state().names.name));
+    return steal_or_raise(PyObject_GenericGetAttr(self.ptr(), names.name));
 }
 
 // Any attribute the table lacks is a field of it. `name` is read past the
