@@ -27,17 +27,16 @@ nb::object attr_encode(nb::handle self, nb::handle o, nb::handle top) {
 }
 
 // One condition builder: "{}.{}<op>{}<tail>" filled with name, key and
-// self._encode(obj).
+// self._encode(obj). The table is a constant: the compiler reads each
+// signature against the builder's C++ function.
 struct ConditionBuilder {
     const char *signature;
     const char *doc;
     const char *op;
     const char *tail;
-    PyObject *op_text = nullptr; // `op` and `tail` as str, made at module init
-    PyObject *tail_text = nullptr;
 };
 
-ConditionBuilder kConditionBuilders[] = {
+constexpr ConditionBuilder kConditionBuilders[] = {
     {"__lt__(self, obj)", "Return the condition text name.key<obj.", "<", ""},
     {"__le__(self, obj)", "Return the condition text name.key<=obj.", "<=", ""},
     {"__eq__(self, obj)", "Return the condition text name.key==obj.", "==", ""},
@@ -50,16 +49,23 @@ ConditionBuilder kConditionBuilders[] = {
     {"all_(self, obj)", "Return the condition text name.key.all_(obj).", ".all_(", ")"},
 };
 
-nb::object build_condition(nb::handle self, nb::handle obj, const ConditionBuilder &b) {
+// Each builder's `op` and `tail` as str, made at module init.
+struct ConditionTexts {
+    PyObject *op = nullptr;
+    PyObject *tail = nullptr;
+};
+ConditionTexts condition_texts[std::size(kConditionBuilders)];
+
+nb::object build_condition(nb::handle self, nb::handle obj, const ConditionTexts &b) {
     nb::object name = formatted(get_attr(self, ZT_NAME("name")));
     nb::object key = formatted(get_attr(self, ZT_NAME("key")));
     nb::object value = render(call_encode(self, obj, nullptr));
-    PyObject *parts[] = {name.ptr(), ZT_NAME("."), key.ptr(), b.op_text, value.ptr(), b.tail_text};
+    PyObject *parts[] = {name.ptr(), ZT_NAME("."), key.ptr(), b.op, value.ptr(), b.tail};
     return join_texts(parts, 6);
 }
 
 template <size_t I> nb::object condition(nb::handle self, nb::handle obj) {
-    return build_condition(self, obj, kConditionBuilders[I]);
+    return build_condition(self, obj, condition_texts[I]);
 }
 
 template <size_t... I> void add_builders(ClassBuilder &cls, std::index_sequence<I...>) {
@@ -72,9 +78,9 @@ template <size_t... I> void add_builders(ClassBuilder &cls, std::index_sequence<
 // made by type() keeps those inline, without a dict per field, which costs
 // less than direct comparison slots would save.
 nb::object make_field_class(nb::module_ &m) {
-    for (ConditionBuilder &b : kConditionBuilders) {
-        b.op_text = interned(b.op);
-        b.tail_text = interned(b.tail);
+    for (size_t i = 0; i < std::size(kConditionBuilders); ++i) {
+        condition_texts[i].op = interned(kConditionBuilders[i].op);
+        condition_texts[i].tail = interned(kConditionBuilders[i].tail);
     }
     ClassBuilder cls(m, "StrModelAttr");
     cls.def<attr_init>("__init__(self, name, key)", "Store the table name and the field name.")
