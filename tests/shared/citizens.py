@@ -1,5 +1,6 @@
 """Checks that the kit's objects behave as a Python module's would."""
 
+import inspect
 import os
 import time
 import weakref
@@ -19,6 +20,31 @@ def assert_python_method(obj, name):
     spy(getattr(obj, name))
     spy.assert_called_with(getattr(obj, name))
     return method
+
+
+def declared_signature(target):
+    """The parameters the build declares for target, as inspect should show them:
+    the kit function's __text_signature__ (a class's __new__ or __init__, whichever
+    its MRO defines first; a decorator's wrapped function), without the first
+    parameter where the call supplies it (a bound method, a class)."""
+    bound = inspect.ismethod(target) or isinstance(target, type)
+    if isinstance(target, type):
+        target = _constructor(target)
+    fn = inspect.unwrap(getattr(target, "__func__", target))
+    text = fn.__text_signature__
+    if not bound:
+        return text
+    first, _, rest = text[1:-1].partition(",")
+    return text if first.startswith("*") else "(" + rest.strip() + ")"
+
+
+def _constructor(cls):
+    for base in cls.__mro__:
+        for name in ("__new__", "__init__"):
+            member = getattr(vars(base).get(name), "__func__", vars(base).get(name))
+            if hasattr(member, "__text_signature__") and type(member).__module__ == "zentaro":
+                return member
+    raise AssertionError(f"{cls.__qualname__} has no kit constructor")
 
 
 def wait_for_child(pid, seconds=30):
