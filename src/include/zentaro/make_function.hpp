@@ -88,7 +88,7 @@ nb::object make_function(const SignatureOf<Fn> &signature, const char *doc, nb::
 // Adds a module-level function.
 template <auto Fn>
 nb::object def_function(nb::module_ &m, const SignatureOf<Fn> &signature, const char *doc,
-                         nb::handle data = nb::handle()) {
+                        nb::handle data = nb::handle()) {
     nb::object fn = make_function<Fn>(signature, doc, m.attr("__name__"), nullptr, data);
     m.attr(fn.attr("__name__")) = fn;
     return fn;

@@ -69,7 +69,9 @@ struct SignatureText {
 
 namespace detail {
 
-constexpr bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n'; }
+constexpr bool is_space(char c) {
+    return c == ' ' || c == '\t' || c == '\n';
+}
 
 constexpr std::string_view trim(std::string_view s) {
     while (!s.empty() && is_space(s.front()))
@@ -80,7 +82,9 @@ constexpr std::string_view trim(std::string_view s) {
 }
 
 constexpr bool is_identifier(std::string_view s) {
-    auto letter = [](char c) { return c == '_' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+    auto letter = [](char c) {
+        return c == '_' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    };
     if (s.empty() || !letter(s[0]))
         return false;
     for (char c : s)
