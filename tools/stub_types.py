@@ -101,7 +101,7 @@ TYPES = {
     # Returns the shared broker client, not a TraderRPC.
     f"{BROKER}.TraderRPC.__new__": types("Any"),
     f"{BROKER}.rate_limit": types(
-        f"{DECORATOR}", calls="int", period="float", raise_message="str | None"
+        DECORATOR, calls="int", period="float", raise_message="str | None"
     ),
     **_members(
         f"{BROKER}.TradeAPI",
@@ -109,21 +109,21 @@ TYPES = {
             "__init__": types("None", account_id="str | int"),
             "_get_account_token": types("str", force="bool"),
             "__del__": types("None"),
-            "portfolio": types(f"{NAME_DICT}"),
+            "portfolio": types(NAME_DICT),
             "positions": types(f"dict[str, {NAME_DICT}]"),
             "get_tradelogs": types(f"list[{NAME_DICT}]"),
             # The rate limiter's wrapper takes these two keywords of its own.
             "secondary_orders": types(
                 f"list[{NAME_DICT}]", raise_on_limit="bool = True", sleep_on_limit="bool = False"
             ),
-            "_trans_inst": types(f"{NAME_DICT}", item="Mapping[str, Any]"),
+            "_trans_inst": types(NAME_DICT, item="Mapping[str, Any]"),
             "get_orders": types(
                 f"list[{NAME_DICT}]",
                 order_id="str | int | None",
-                start_time=f"{TIME}",
-                end_time=f"{TIME}",
+                start_time=TIME,
+                end_time=TIME,
             ),
-            "_trans_order": types(f"{NAME_DICT}", item="Mapping[str, Any]"),
+            "_trans_order": types(NAME_DICT, item="Mapping[str, Any]"),
             "register_push": types("None", orderpush=f"Callable[[{NAME_DICT}], object] | None"),
         },
     ),
@@ -168,7 +168,7 @@ TYPES = {
             "error": types("None", message="Any", args="Any", kwargs="Any"),
         },
     ),
-    f"{RECORDER}.logtime_support": types(f"{DECORATOR}", dt_field="str"),
+    f"{RECORDER}.logtime_support": types(DECORATOR, dt_field="str"),
     f"{RECORDER}.BacktestLog.info": types("None", message="Any", args="Any", kwargs="Any"),
     f"{RECORDER}.BacktestLog.error": types("None", message="Any", args="Any", kwargs="Any"),
     # The display log's message is its positional arguments joined by spaces.
