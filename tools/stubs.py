@@ -5,10 +5,11 @@ python tools/stubs.py --write          # rewrite every stub beside its module
 python tools/stubs.py MODULE ...       # only these modules (with or without --write)
 
 The members, their parameter lists, defaults and docstrings come from the build;
-the annotations come from the hand-written table in tools/stub_types.py. A table
-entry whose parameters disagree with the build stops the run, so the types are
-checked against the modules as built. A member the table does not know gets an
-untyped def (and a warning), so a new method shows up instead of vanishing.
+only the annotations come from the hand-written table in tools/stub_types.py. A
+table entry that types a parameter the build lacks, or leaves one untyped, stops
+the run, so the types are checked against the modules as built. A member the table
+does not know gets an untyped def (and a warning), so a new method shows up
+instead of vanishing.
 """
 
 import argparse
@@ -112,12 +113,33 @@ def _nb_parameters(fn):
     text = re.sub(r"\\=?(\d+)", lambda m: f"__default_{m.group(1)}__", text)
     line = text.split("\n")[-1].replace("def (", "def _(", 1)
     head = ast.parse(line + ": ...").body[0]
-    params = _ast_parameters(head.args, literal=False)
+    params = _ast_parameters(head.args)
     out = []
     for name, kind, default in params:
         if isinstance(default, ast.Name) and default.id.startswith("__default_"):
             default = defaults[int(default.id.split("_")[3])]
         out.append((name, kind, default))
+    return out
+
+
+def _ast_parameters(args):
+    def value(node):
+        if node is None:
+            return EMPTY
+        return node if isinstance(node, ast.Name) else ast.literal_eval(node)
+
+    positional = args.posonlyargs + args.args
+    defaults = [None] * (len(positional) - len(args.defaults)) + list(args.defaults)
+    out = []
+    for i, arg in enumerate(positional):
+        kind = KINDS.POSITIONAL_ONLY if i < len(args.posonlyargs) else KINDS.POSITIONAL_OR_KEYWORD
+        out.append((arg.arg, kind, value(defaults[i])))
+    if args.vararg:
+        out.append((args.vararg.arg, KINDS.VAR_POSITIONAL, EMPTY))
+    for arg, default in zip(args.kwonlyargs, args.kw_defaults, strict=True):
+        out.append((arg.arg, KINDS.KEYWORD_ONLY, value(default)))
+    if args.kwarg:
+        out.append((args.kwarg.arg, KINDS.VAR_KEYWORD, EMPTY))
     return out
 
 
@@ -137,51 +159,104 @@ def runtime_parameters(fn):
 # ---- what the table says ---------------------------------------------------------
 
 
-class Entry:
-    """One function entry of the table: "[@property ](params) -> ret[  # comment]"."""
-
-    def __init__(self, key, text):
-        self.key = key
-        body, sep, comment = text.partition("  #")
-        self.comment = "  #" + comment if sep else ""
-        self.is_property = body.startswith("@property ")
-        self.signature = body.removeprefix("@property ").strip()
-        try:
-            head = ast.parse(f"def _{self.signature}: ...").body[0]
-        except SyntaxError as e:
-            raise TableError(f"{key}: bad entry {text!r}: {e}") from None
-        self.parameters = _ast_parameters(head.args, literal=True)
+def is_function_entry(value):
+    return isinstance(value, dict)
 
 
-def is_function_entry(text):
-    return text is not None and text.removeprefix("@property ").startswith("(")
+def _default_text(default):
+    return ast.unparse(default) if isinstance(default, ast.AST) else repr(default)
 
 
-def _ast_parameters(args, literal):
-    def value(node):
-        if node is None:
-            return EMPTY
-        if not literal:
-            return node if isinstance(node, ast.Name) else ast.literal_eval(node)
-        return ast.literal_eval(node)
+def _is_decorated(fn):
+    try:
+        return getattr(fn, "__wrapped__", None) is not None
+    except Exception:  # an object whose attribute lookup fails is no wrapper
+        return False
 
-    positional = args.posonlyargs + args.args
-    defaults = [None] * (len(positional) - len(args.defaults)) + list(args.defaults)
+
+def _forwards_everything(params):
+    return bool(params) and all(
+        kind in (KINDS.VAR_POSITIONAL, KINDS.VAR_KEYWORD) for _, kind, _ in params
+    )
+
+
+def built_parameters(key, fn, parent, name, decorator=None):
+    """[(name, kind, default)] of fn as built; the receiver (self/cls) an ordinary parameter."""
+    built = runtime_parameters(fn)
+    if built is None:
+        raise TableError(f"{key}: the build does not tell its parameters")
+    if isinstance(parent, type) and built and built[0][0] in ("self", "cls"):
+        receiver = (
+            "cls" if decorator == "classmethod" else built[0][0],
+            KINDS.POSITIONAL_OR_KEYWORD,
+            EMPTY,
+        )
+        if name == "__init__" and _forwards_everything(built[1:]):
+            # A slot's wrapper: the class's signature says what the constructor takes.
+            built = [(p.name, p.kind, p.default) for p in _class_parameters(parent)]
+        else:
+            built = built[1:]
+        built = [receiver, *built]
+    if _forwards_everything(built):
+        raise TableError(f"{key}: the build forwards every argument; no parameters to type")
+    return built
+
+
+def _class_parameters(cls):
+    try:
+        return list(inspect.signature(cls).parameters.values())
+    except (TypeError, ValueError):
+        return []
+
+
+def typed_parameters(key, types, fn, parent, name, decorator=None):
+    """[(name, kind, default, annotation)]: the build's parameters, the table's types.
+
+    `types` maps each parameter to its annotation ("return" the result's); self and
+    cls go untyped. A decorator's wrapper may take keywords of its own, which the
+    build cannot show: the table gives them as "type = default", keyword-only.
+    """
+    built = built_parameters(key, fn, parent, name, decorator)
+    receiver = isinstance(parent, type) and built and built[0][0] in ("self", "cls")
+    typed = built[1:] if receiver else built
+    names = {p[0] for p in typed}
+    given = {k: v for k, v in types.items() if k not in ("return", "@property", "#")}
+    missing = [n for n in (p[0] for p in typed) if n not in given]
+    extra = [n for n in given if n not in names]
+    if missing or (extra and not _is_decorated(fn)):
+        raise TableError(
+            f"{key}: the build takes {_describe(built)}; the table types "
+            f"({', '.join(given)}); fix tools/stub_types.py"
+        )
+    out = [(n, kind, default, given[n]) for n, kind, default in typed]
+    for n in extra:
+        annotation, sep, default = given[n].partition(" = ")
+        if not sep:
+            raise TableError(f'{key}: a wrapper\'s keyword {n} needs "type = default"')
+        out.append((n, KINDS.KEYWORD_ONLY, ast.parse(default, mode="eval").body, annotation))
+    out.sort(key=lambda p: p[1] is KINDS.VAR_KEYWORD)  # **kwargs stays last
+    return ([(*built[0], None)] if receiver else []) + out
+
+
+def render_parameters(params):
+    """The text between a def's parentheses."""
     out = []
-    for i, arg in enumerate(positional):
-        kind = KINDS.POSITIONAL_ONLY if i < len(args.posonlyargs) else KINDS.POSITIONAL_OR_KEYWORD
-        out.append((arg.arg, kind, value(defaults[i])))
-    if args.vararg:
-        out.append((args.vararg.arg, KINDS.VAR_POSITIONAL, EMPTY))
-    for arg, default in zip(args.kwonlyargs, args.kw_defaults, strict=True):
-        out.append((arg.arg, KINDS.KEYWORD_ONLY, value(default)))
-    if args.kwarg:
-        out.append((args.kwarg.arg, KINDS.VAR_KEYWORD, EMPTY))
-    return out
-
-
-def _same_default(a, b):
-    return (a is EMPTY) == (b is EMPTY) and (a is EMPTY or (type(a) is type(b) and a == b))
+    star = False
+    for i, (name, kind, default, annotation) in enumerate(params):
+        if i and params[i - 1][1] is KINDS.POSITIONAL_ONLY and kind is not KINDS.POSITIONAL_ONLY:
+            out.append("/")
+        if kind is KINDS.KEYWORD_ONLY and not star:
+            out.append("*")
+        star = star or kind in (KINDS.KEYWORD_ONLY, KINDS.VAR_POSITIONAL)
+        text = {KINDS.VAR_POSITIONAL: "*", KINDS.VAR_KEYWORD: "**"}.get(kind, "") + name
+        if annotation is not None:
+            text += f": {annotation}"
+        if default is not EMPTY:
+            text += (" = " if annotation is not None else "=") + _default_text(default)
+        out.append(text)
+    if params and params[-1][1] is KINDS.POSITIONAL_ONLY:
+        out.append("/")
+    return ", ".join(out)
 
 
 def _describe(params):
@@ -194,52 +269,9 @@ def _describe(params):
         if kind is KINDS.POSITIONAL_ONLY:
             item += "/"
         if default is not EMPTY:
-            item += f"={default!r}"
+            item += f"={_default_text(default)}"
         text.append(item)
     return "(" + ", ".join(text) + ")"
-
-
-def _is_decorated(fn):
-    try:
-        return getattr(fn, "__wrapped__", None) is not None
-    except Exception:  # an object whose attribute lookup fails is no wrapper
-        return False
-
-
-def check_entry(entry, fn, bound):
-    """Raises TableError when the entry's parameters are not the build's.
-
-    `bound`: the first parameter is self/cls, whose name and kind callers never see.
-    Returns False when the build cannot tell its parameters (nothing to check).
-    """
-    built = runtime_parameters(fn)
-    if built is None:
-        return False
-    table = entry.parameters
-    if bound:
-        if not table or not built:
-            raise TableError(f"{entry.key}: a method needs a self/cls parameter")
-        if built[0][1] is not KINDS.VAR_POSITIONAL:
-            built = built[1:]
-        table = table[1:]
-    # A wrapper that forwards everything (*args, **kwargs) takes what the table says.
-    if built and all(kind in (KINDS.VAR_POSITIONAL, KINDS.VAR_KEYWORD) for _, kind, _ in built):
-        return True
-    # A decorated function shows the signature of the function it wraps; its
-    # wrapper may take keywords of its own (rate_limit's raise_on_limit).
-    if _is_decorated(fn):
-        names = {name for name, _, _ in built}
-        table = [p for p in table if p[1] is not KINDS.KEYWORD_ONLY or p[0] in names]
-    same = len(built) == len(table) and all(
-        b[0] == t[0] and b[1] == t[1] and _same_default(b[2], t[2])
-        for b, t in zip(built, table, strict=True)
-    )
-    if not same:
-        raise TableError(
-            f"{entry.key}: the table says {_describe(table)}, the build {_describe(built)}; "
-            "fix tools/stub_types.py"
-        )
-    return True
 
 
 # ---- the generator ---------------------------------------------------------------
@@ -281,9 +313,11 @@ class TypedStubGen(StubGen):
             # Another module's function, imported here: the stub imports it too.
             return super().put(value, name, parent)
         text = self.table.get(key)
-        if is_function_entry(text) and (decorator or is_callable_member(fn) or text[0] == "@"):
+        if is_function_entry(text) and (
+            decorator or is_callable_member(fn) or text.get("@property")
+        ):
             self.used.add(key)
-            return self._put_typed_function(key, name, parent, decorator, fn, Entry(key, text))
+            return self._put_typed_function(key, name, parent, decorator, fn, text)
         if text is not None and not is_function_entry(text):
             self.used.add(key)
             return self._put_typed_value(name, value, text)
@@ -338,16 +372,19 @@ class TypedStubGen(StubGen):
 
     # -- rendering
 
-    def _put_typed_function(self, key, name, parent, decorator, fn, entry):
-        bound = isinstance(parent, type) and decorator != "staticmethod"
-        if not check_entry(entry, fn, bound):
-            warn(f"{key}: the build does not tell its parameters; typed from the table unchecked")
-        if entry.is_property and decorator is None:
+    def _put_typed_function(self, key, name, parent, decorator, fn, types):
+        params = typed_parameters(key, types, fn, parent, name, decorator)
+        if types.get("@property") and decorator is None:
             decorator = "property"
         if decorator:
             self.write_ln(f"@{decorator}")
-        self._import_names(entry.signature)
-        self._write_def(f"def {name}{entry.signature}:", entry.comment, docstring(fn))
+        for *_, annotation in params:
+            if annotation is not None:
+                self._import_names(annotation)
+        self._import_names(types["return"])
+        head = f"def {name}({render_parameters(params)}) -> {types['return']}:"
+        comment = f"  # {types['#']}" if "#" in types else ""
+        self._write_def(head, comment, docstring(fn))
 
     def _put_untyped_kit_function(self, name, parent, decorator, fn):
         if decorator:

@@ -13,6 +13,7 @@ import weakref
 
 import pytest
 
+from shared.citizens import declared_signature
 from zentaro.mod.kelvo.utils.deferred_import import DeferredImport
 
 
@@ -54,7 +55,7 @@ def test_copies_carry_the_instance_dict(duplicate):
 
 
 def test_signature_docs_and_help():
-    assert str(inspect.signature(DeferredImport)) == "(module_path)"
+    assert str(inspect.signature(DeferredImport)) == declared_signature(DeferredImport)
     assert list(inspect.signature(DeferredImport("json").__getattr__).parameters) == ["func_name"]
     assert DeferredImport.__doc__ and DeferredImport.module.__doc__
     for obj in (DeferredImport, DeferredImport("json")):

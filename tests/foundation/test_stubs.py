@@ -134,7 +134,11 @@ def _render(tool, table):
     return gen
 
 
-TYPED = {"read": "(self, sql: str) -> int", "make": "(cls, sql: str) -> int", "size": None}
+TYPED = {
+    "read": {"return": "int", "sql": "str"},
+    "make": {"return": "int", "sql": "str"},
+    "size": None,
+}
 
 
 def test_kit_functions_take_their_types_from_the_table(capsys):
@@ -155,28 +159,32 @@ def test_a_member_missing_from_the_table_is_untyped_and_reported(capsys):
 @pytest.mark.parametrize(
     "entry",
     [
-        "(self, query: str) -> int",  # another name
-        "(self, sql: str = '') -> int",  # a default the build lacks
-        "(self, *, sql: str) -> int",  # keyword-only where the build takes it by position
-        "(self, sql: str, limit: int = 1) -> int",  # a parameter too many
-        "(self) -> int",  # one too few
+        {"return": "int", "query": "str"},  # another name
+        {"return": "int", "sql": "str", "limit": "int"},  # a parameter too many
+        {"return": "int"},  # one left untyped
+        # A wrapper's keyword on a function that no decorator wraps.
+        {"return": "int", "sql": "str", "sleep_on_limit": "bool = False"},
+        {"return": "int", "sql": "str", "self": "object"},  # the receiver typed
     ],
 )
 def test_a_table_that_disagrees_with_the_build_stops_the_run(entry):
     tool = _tool()
-    with pytest.raises(tool.TableError, match=r"kit_fake\.Store\.read: the table says"):
+    with pytest.raises(tool.TableError, match=r"kit_fake\.Store\.read: the build takes"):
         _render(tool, dict(TYPED, read=entry))
 
 
 def test_a_table_entry_for_a_member_the_build_lacks_is_reported():
-    gen = _render(_tool(), dict(TYPED, write="(self) -> None"))
+    gen = _render(_tool(), dict(TYPED, write={"return": "None"}))
     assert gen.unused_entries() == ["kit_fake.Store.write"]
 
 
 def test_a_decorated_function_may_take_keywords_of_its_wrapper():
     tool = _tool()
-    read = vars(_kit_module().Store)["read"]
-    entry = tool.Entry("k", "(self, sql: str, *, sleep_on_limit: bool = False) -> int")
-    assert tool.check_entry(entry, functools.wraps(read)(lambda *a, **k: None), bound=True)
+    store = _kit_module().Store
+    read = vars(store)["read"]
+    entry = {"return": "int", "sql": "str", "sleep_on_limit": "bool = False"}
+    wrapper = functools.wraps(read)(lambda *a, **k: None)
+    params = tool.typed_parameters("k", entry, wrapper, store, "read")
+    assert tool.render_parameters(params) == "self, sql: str, *, sleep_on_limit: bool = False"
     with pytest.raises(tool.TableError):
-        tool.check_entry(entry, read, bound=True)
+        tool.typed_parameters("k", {**entry, "sleep_on_limit": "bool"}, wrapper, store, "read")

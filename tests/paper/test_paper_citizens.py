@@ -5,15 +5,14 @@ import pydoc
 
 import pytest
 
+from shared.citizens import declared_signature
 from zentaro.mod.kelvo.modules.zrcelery_utils.paper_book import PaperBook
 
 FIGURES = ["total_asset_value", "ending_cash", "market_value", "profit_and_loss", "positions"]
 
 
 def test_constructor_signature():
-    assert str(inspect.signature(PaperBook)) == (
-        "(stock_market, frequency, paper_id, capital_base, path)"
-    )
+    assert str(inspect.signature(PaperBook)) == declared_signature(PaperBook)
 
 
 @pytest.mark.parametrize("name", FIGURES + ["portfolio"])
@@ -21,7 +20,7 @@ def test_properties_are_documented(name):
     prop = vars(PaperBook)[name]
     assert prop.__doc__
     getter = prop.fget if isinstance(prop, property) else prop.func
-    assert str(inspect.signature(getter)) == "(self)"
+    assert str(inspect.signature(getter)) == declared_signature(getter) == "(self)"
 
 
 def test_help_renders(tmp_path):

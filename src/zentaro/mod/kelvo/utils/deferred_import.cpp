@@ -16,6 +16,7 @@
 
 #include "deferred_import_state.hpp"
 #include "zentaro/function.hpp"
+#include "zentaro/method_table.hpp"
 #include "zentaro/state.hpp"
 
 namespace nb = nanobind;
@@ -317,10 +318,6 @@ PyObject *getattr_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs
         return nullptr;
     }
     return guarded([&] { return get_attr(resolve(self), args[0]); });
-}
-
-template <typename Fn> PyCFunction c_method(Fn fn) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
 }
 
 // The constructor's signature comes from the class docstring, as for a

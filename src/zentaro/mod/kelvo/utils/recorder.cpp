@@ -129,9 +129,9 @@ nb::object make_log_class(nb::module_ &m) {
 
 // An output method: the kit function for `Fn`, dressed by logtime_support.
 template <auto Fn>
-void add_output_method(ClassBuilder &cls, nb::module_ &m, const char *owner, const char *signature,
-                       const char *doc, const char *dt_field) {
-    std::string name(signature, std::strcspn(signature, "("));
+void add_output_method(ClassBuilder &cls, nb::module_ &m, const char *owner,
+                       const SignatureOf<Fn> &signature, const char *doc, const char *dt_field) {
+    std::string name(signature.parsed.name);
     std::string qualname = std::string(owner) + "." + name;
     nb::object module_name = m.attr("__name__");
     nb::object plain = make_function<Fn>(signature, doc, module_name, qualname.c_str());

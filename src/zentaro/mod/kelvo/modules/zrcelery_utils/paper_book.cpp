@@ -184,7 +184,7 @@ nb::object make_paper_book(nb::module_ &m) {
                   "Store the account's settings and open its persisted state.")
         .def<portfolio>("portfolio(self)",
                         "The portfolio restored from the persisted state (built on first read).")
-        .wrap("portfolio", module_attr(ZT_NAME("lazy_property")))
+        .wrap("portfolio", module_attr(book().names.lazy_property))
         .property<total_asset_value>("total_asset_value", "The portfolio's total value.")
         .property<ending_cash>("ending_cash", "The portfolio's available cash.")
         .property<market_value>("market_value", "The portfolio's market value.")

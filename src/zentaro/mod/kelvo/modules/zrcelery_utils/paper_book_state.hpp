@@ -18,7 +18,7 @@ using zentaro::interned;
 #define PAPER_BOOK_NAMES(X) \
     X(_env) X(_own_env) X(available_cash) X(BarMap) X(base) X(broker) X(calendar_dt) \
     X(capital_base) X(cluster_conn) X(config) X(data_proxy) X(datetime) X(del_instance) \
-    X(DiskPersistProvider) X(Environment) X(frequency) X(gen_mod_config) X(get_portfolio) X(items) \
+    X(DiskPersistProvider) X(Environment) X(frequency) X(gen_mod_config) X(get_portfolio) X(items) X(lazy_property) \
     X(load) X(lower) X(map_frequncy) X(market_value) X(ModHandler) X(now) X(output_json) \
     X(paper_id) X(pnl) X(portfolio) X(position_date) X(positions) X(set_bar_dict) X(set_env) \
     X(set_state) X(set_state_conf) X(SimulateService) X(start_up) X(stock_market) X(strftime) \

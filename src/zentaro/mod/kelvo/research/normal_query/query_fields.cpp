@@ -28,17 +28,16 @@ nb::object attr_encode(nb::handle self, nb::handle o, nb::handle top) {
 }
 
 // One condition builder: "{}.{}<op>{}<tail>" filled with name, key and
-// self._encode(obj).
+// self._encode(obj). The table is a constant: the compiler reads each
+// signature against the builder's C++ function.
 struct ConditionBuilder {
     const char *signature;
     const char *doc;
     const char *op;
     const char *tail;
-    PyObject *op_text = nullptr; // `op` and `tail` as str, made at module init
-    PyObject *tail_text = nullptr;
 };
 
-ConditionBuilder kConditionBuilders[] = {
+constexpr ConditionBuilder kConditionBuilders[] = {
     {"__lt__(self, obj)", "Return the condition text name.key<obj.", "<", ""},
     {"__le__(self, obj)", "Return the condition text name.key<=obj.", "<=", ""},
     {"__eq__(self, obj)", "Return the condition text name.key==obj.", "==", ""},
@@ -51,17 +50,17 @@ ConditionBuilder kConditionBuilders[] = {
     {"all_(self, obj)", "Return the condition text name.key.all_(obj).", ".all_(", ")"},
 };
 
-nb::object build_condition(nb::handle self, nb::handle obj, const ConditionBuilder &b) {
+nb::object build_condition(nb::handle self, nb::handle obj, const QueryState::ConditionTexts &b) {
     const QueryNames &names = query_state().names;
     nb::object name = formatted(get_attr(self, names.name));
     nb::object key = formatted(get_attr(self, names.key));
     nb::object value = render(call_encode(self, obj, nullptr));
-    PyObject *parts[] = {name.ptr(), names.dot, key.ptr(), b.op_text, value.ptr(), b.tail_text};
+    PyObject *parts[] = {name.ptr(), names.dot, key.ptr(), b.op, value.ptr(), b.tail};
     return join_texts(parts, 6);
 }
 
 template <size_t I> nb::object condition(nb::handle self, nb::handle obj) {
-    return build_condition(self, obj, kConditionBuilders[I]);
+    return build_condition(self, obj, query_state().condition_texts[I]);
 }
 
 template <size_t... I> void add_builders(ClassBuilder &cls, std::index_sequence<I...>) {
@@ -74,10 +73,9 @@ template <size_t... I> void add_builders(ClassBuilder &cls, std::index_sequence<
 // made by type() keeps those inline, without a dict per field, which costs
 // less than direct comparison slots would save.
 nb::object make_field_class(nb::module_ &m) {
-    for (ConditionBuilder &b : kConditionBuilders) {
-        b.op_text = interned(b.op);
-        b.tail_text = interned(b.tail);
-    }
+    query_state().condition_texts.clear();
+    for (const ConditionBuilder &b : kConditionBuilders)
+        query_state().condition_texts.push_back({interned(b.op), interned(b.tail)});
     ClassBuilder cls(m, "StrModelAttr");
     cls.def<attr_init>("__init__(self, name, key)", "Store the table name and the field name.")
         .def<attr_str>("__str__(self)", "Return the field as table.field.");

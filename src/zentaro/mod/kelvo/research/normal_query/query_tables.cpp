@@ -8,6 +8,7 @@
 // class still gets Python's hook and their method, as with any class.
 
 #include "query_text.hpp"
+#include "zentaro/method_table.hpp"
 
 namespace query_text {
 
@@ -66,10 +67,6 @@ PyGetSetDef kInstanceGetset[] = {
     }
 
 constexpr unsigned int kClassFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-
-template <typename Fn> PyCFunction c_method(Fn fn) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
-}
 
 PyObject *class_entry(nb::handle cls, const char *name) {
     return compat::type_lookup(reinterpret_cast<PyTypeObject *>(cls.ptr()), interned(name));

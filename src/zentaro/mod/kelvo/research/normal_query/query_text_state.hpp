@@ -7,6 +7,8 @@
 // Fork: a child inherits it as it is; it holds nothing a child must renew.
 #pragma once
 
+#include <vector>
+
 #include "zentaro/pyutil.hpp"
 #include "zentaro/state.hpp"
 
@@ -59,6 +61,13 @@ struct QueryState {
     zentaro::CachedAttr numbers_attr{"numbers"};
     zentaro::CachedAttr iterable_attr{"Iterable"};
     zentaro::CachedAttr field_class_attr{"StrModelAttr"};
+    // Each field condition's operator and closing text as str, made at
+    // module init in the order of the builders' table.
+    struct ConditionTexts {
+        PyObject *op = nullptr;
+        PyObject *tail = nullptr;
+    };
+    std::vector<ConditionTexts> condition_texts;
 };
 
 // The module's state. Each extension module is its own shared object with
