@@ -1,13 +1,8 @@
 // The state of the mod module: one struct, reached through mod().
-//
-// Exit: made once on the heap and never deleted, so no destructor runs at
-// exit (a thread parked there may still hold a pointer into it); its
-// references are kept for the life of the process, like interned names.
-// Made on first use, which is under the GIL (module init or a call).
-// Fork: a child inherits it as it is; it holds nothing a child must renew.
+// Its life at exit and fork: zentaro/process_state.hpp.
 #pragma once
 
-#include "zentaro/pyutil.hpp"
+#include "zentaro/process_state.hpp"
 
 namespace kelvo_mod {
 
@@ -23,9 +18,7 @@ using zentaro::interned;
 // clang-format on
 
 struct ModNames {
-#define MOD_NAMES_DECLARE(name) PyObject *const name = interned(#name);
-    MOD_NAMES(MOD_NAMES_DECLARE)
-#undef MOD_NAMES_DECLARE
+    MOD_NAMES(ZT_NAME_MEMBER)
     PyObject *const dunder_all = interned("__all__");
     PyObject *const run_error = interned("回测运行错误"); // the error type of a failed run
 };
@@ -34,11 +27,9 @@ struct ModState {
     ModNames names;
 };
 
-// The module's state. Each extension module is its own shared object with
-// hidden symbols, so this is mod's alone.
+// The module's state.
 inline ModState &mod() {
-    static ModState *const state = new ModState();
-    return *state;
+    return zentaro::process_state<ModState>();
 }
 
 } // namespace kelvo_mod

@@ -1,13 +1,8 @@
 // The state of the stream_sink module: one struct, reached through sink().
-//
-// Exit: made once on the heap and never deleted, so no destructor runs at
-// exit (a thread parked there may still hold a pointer into it); its
-// references are kept for the life of the process, like interned names.
-// Made on first use, which is under the GIL (module init or a call).
-// Fork: a child inherits it as it is; it holds nothing a child must renew.
+// Its life at exit and fork: zentaro/process_state.hpp.
 #pragma once
 
-#include "zentaro/pyutil.hpp"
+#include "zentaro/process_state.hpp"
 
 namespace stream_sink {
 
@@ -29,9 +24,7 @@ using zentaro::interned;
 // clang-format on
 
 struct SinkNames {
-#define STREAM_SINK_NAMES_DECLARE(name) PyObject *const name = interned(#name);
-    STREAM_SINK_NAMES(STREAM_SINK_NAMES_DECLARE)
-#undef STREAM_SINK_NAMES_DECLARE
+    STREAM_SINK_NAMES(ZT_NAME_MEMBER)
     PyObject *const dunder_enter = interned("__enter__");
     PyObject *const dunder_exit = interned("__exit__");
 };
@@ -40,11 +33,9 @@ struct SinkState {
     SinkNames names;
 };
 
-// The module's state. Each extension module is its own shared object with
-// hidden symbols, so this is stream_sink's alone.
+// The module's state.
 inline SinkState &sink() {
-    static SinkState *const state = new SinkState();
-    return *state;
+    return zentaro::process_state<SinkState>();
 }
 
 } // namespace stream_sink

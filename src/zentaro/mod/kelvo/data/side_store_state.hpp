@@ -1,13 +1,8 @@
 // The state of the side_store module: one struct, reached through store_state().
-//
-// Exit: made once on the heap and never deleted, so no destructor runs at
-// exit (a thread parked there may still hold a pointer into it); its
-// references are kept for the life of the process, like interned names.
-// Made on first use, which is under the GIL (module init or a call).
-// Fork: a child inherits it as it is; it holds nothing a child must renew.
+// Its life at exit and fork: zentaro/process_state.hpp.
 #pragma once
 
-#include "zentaro/pyutil.hpp"
+#include "zentaro/process_state.hpp"
 
 namespace side_store {
 
@@ -22,20 +17,16 @@ using zentaro::interned;
 // clang-format on
 
 struct StoreNames {
-#define SIDE_STORE_NAMES_DECLARE(name) PyObject *const name = interned(#name);
-    SIDE_STORE_NAMES(SIDE_STORE_NAMES_DECLARE)
-#undef SIDE_STORE_NAMES_DECLARE
+    SIDE_STORE_NAMES(ZT_NAME_MEMBER)
 };
 
 struct StoreState {
     StoreNames names;
 };
 
-// The module's state. Each extension module is its own shared object with
-// hidden symbols, so this is side_store's alone.
+// The module's state.
 inline StoreState &store_state() {
-    static StoreState *const state = new StoreState();
-    return *state;
+    return zentaro::process_state<StoreState>();
 }
 
 } // namespace side_store

@@ -1,13 +1,8 @@
 // The state of the deferred_import module: one struct, reached through deferred().
-//
-// Exit: made once on the heap and never deleted, so no destructor runs at
-// exit (a thread parked there may still hold a pointer into it); its
-// references are kept for the life of the process, like interned names.
-// Made on first use, which is under the GIL (module init or a call).
-// Fork: a child inherits it as it is; it holds nothing a child must renew.
+// Its life at exit and fork: zentaro/process_state.hpp.
 #pragma once
 
-#include "zentaro/pyutil.hpp"
+#include "zentaro/process_state.hpp"
 
 namespace deferred_import {
 
@@ -31,8 +26,7 @@ struct DeferredState {
 // hidden symbols, so this is deferred_import's alone. Every attribute read
 // through a proxy comes here: an inline reference, no lookup.
 inline DeferredState &deferred() {
-    static DeferredState *const state = new DeferredState();
-    return *state;
+    return zentaro::process_state<DeferredState>();
 }
 
 } // namespace deferred_import

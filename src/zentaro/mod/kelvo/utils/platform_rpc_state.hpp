@@ -6,13 +6,9 @@
 // decoder's text tables. Module attributes are not here: they are read at
 // call time, since users and tests replace them.
 //
-// Exit: made once on the heap and never deleted, so no destructor runs at
-// exit: a thread parked there, or one still inflating without the GIL, may
-// hold a pointer into it. Its references are kept for the life of the
-// process, like interned names (standard-library objects, never nanobind
-// ones, so they do not count as leaks). Made at module init (init_decoders).
-// Fork: a child inherits it as it is. The region and the stream are only
-// used by a call that holds them, and the forking thread holds none then.
+// Its life at exit and fork: zentaro/process_state.hpp. A forked child keeps
+// the region and the stream: only a call that holds them uses them, and the
+// forking thread holds none then.
 #pragma once
 
 #include <atomic>
@@ -20,7 +16,7 @@
 #include "platform_rpc_inflate.hpp"
 #include "platform_rpc_small_inflate.hpp"
 #include "platform_rpc_text_table.hpp"
-#include "zentaro/pyutil.hpp"
+#include "zentaro/process_state.hpp"
 
 namespace zentaro::platform_rpc {
 
@@ -37,13 +33,15 @@ namespace zentaro::platform_rpc {
     X(urllib3) X(util) X(warning) X(write) X(zlib)
 // clang-format on
 
+// The names spelt otherwise than their members (texts, dunders, keywords).
+// clang-format off
+#define PLATFORM_RPC_SPELT_NAMES(X) \
+    X(dunder_name, "__name__") X(dunder_version, "__version__") X(dunder_wrapped, "__wrapped__")
+// clang-format on
+
 struct RpcNames {
-#define PLATFORM_RPC_DECLARE_NAME(name) PyObject *const name = interned(#name);
-    PLATFORM_RPC_NAMES(PLATFORM_RPC_DECLARE_NAME)
-#undef PLATFORM_RPC_DECLARE_NAME
-    PyObject *const dunder_name = interned("__name__");
-    PyObject *const dunder_version = interned("__version__");
-    PyObject *const dunder_wrapped = interned("__wrapped__");
+    PLATFORM_RPC_NAMES(ZT_NAME_MEMBER)
+    PLATFORM_RPC_SPELT_NAMES(ZT_SPELT_NAME_MEMBER)
 };
 
 struct RpcState {
@@ -72,8 +70,7 @@ struct RpcState {
 // hidden symbols, so this is platform_rpc's alone. The decoding reads it once
 // or twice per answer: an inline reference, no lookup.
 inline RpcState &rpc() {
-    static RpcState *const state = new RpcState();
-    return *state;
+    return zentaro::process_state<RpcState>();
 }
 
 } // namespace zentaro::platform_rpc

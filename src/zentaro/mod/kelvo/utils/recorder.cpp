@@ -127,39 +127,53 @@ nb::object make_log_class(nb::module_ &m) {
         .finish(kLogDoc);
 }
 
-// An output method: the kit function for `Fn`, dressed by logtime_support.
-template <auto Fn>
-void add_output_method(ClassBuilder &cls, nb::module_ &m, const char *owner,
-                       const SignatureOf<Fn> &signature, const char *doc, const char *dt_field) {
-    std::string name(signature.parsed.name);
-    std::string qualname = std::string(owner) + "." + name;
-    nb::object module_name = m.attr("__name__");
-    nb::object plain = make_function<Fn>(signature, doc, module_name, qualname.c_str());
-    cls.attr(name.c_str(), wrap_with_time(plain, nb::str(dt_field)));
-}
+// A log class whose output methods are kit functions dressed by
+// logtime_support with the environment's time field `dt_field`.
+class OutputClass {
+  public:
+    OutputClass(nb::module_ &m, const char *name, nb::handle base, const char *dt_field)
+        : cls_(m, name, nb::make_tuple(base)), module_name_(m.attr("__name__")), owner_(name),
+          dt_field_(dt_field) {}
+
+    template <auto Fn> OutputClass &add(const SignatureOf<Fn> &signature, const char *doc) {
+        std::string name(signature.parsed.name);
+        std::string qualname = owner_ + "." + name;
+        nb::object plain = make_function<Fn>(signature, doc, module_name_, qualname.c_str());
+        cls_.attr(name.c_str(), wrap_with_time(plain, dt_field_));
+        return *this;
+    }
+
+    nb::object finish(const char *doc) { return cls_.finish(doc); }
+
+  private:
+    ClassBuilder cls_;
+    nb::object module_name_;
+    std::string owner_;
+    nb::str dt_field_;
+};
 
 nb::object make_backtest_log(nb::module_ &m, nb::handle base) {
-    ClassBuilder cls(m, "BacktestLog", nb::make_tuple(base));
-    add_output_method<backtest_info_method>(
-        cls, m, "BacktestLog", "info(self, message, *args, **kwargs)",
-        "Hand the record to the engine's user log unless the log is keyed.", "calendar_dt");
-    add_output_method<backtest_error_method>(
-        cls, m, "BacktestLog", "error(self, message, *args, **kwargs)",
-        "Write the record as an error; keyed, re-raise the handled error once.", "calendar_dt");
-    return cls.finish(kBacktestLogDoc);
+    return OutputClass(m, "BacktestLog", base, "calendar_dt")
+        .add<backtest_info_method>(
+            "info(self, message, *args, **kwargs)",
+            "Hand the record to the engine's user log unless the log is keyed.")
+        .add<backtest_error_method>(
+            "error(self, message, *args, **kwargs)",
+            "Write the record as an error; keyed, re-raise the handled error once.")
+        .finish(kBacktestLogDoc);
 }
 
 nb::object make_show_log(nb::module_ &m, nb::handle base) {
-    ClassBuilder cls(m, "ShowLog", nb::make_tuple(base));
-    add_output_method<show_info_method>(
-        cls, m, "ShowLog", "info(self, *args, **kwargs)",
-        "Write the arguments as one line, within the threshold and line limit.", "trading_dt");
-    add_output_method<show_error_method>(
-        cls, m, "ShowLog", "error(self, *args, **kwargs)",
-        "Write the arguments as an error line, then re-raise the handled error.", "trading_dt");
-    add_output_method<show_warn_method>(cls, m, "ShowLog", "warn(self, *args, **kwargs)",
-                                        "Write the arguments as a warning line.", "trading_dt");
-    return cls.finish(kShowLogDoc);
+    return OutputClass(m, "ShowLog", base, "trading_dt")
+        .add<show_info_method>(
+            "info(self, *args, **kwargs)",
+            "Write the arguments as one line, within the threshold and line limit.")
+        .add<show_error_method>(
+            "error(self, *args, **kwargs)",
+            "Write the arguments as an error line, then re-raise the handled error.")
+        .add<show_warn_method>("warn(self, *args, **kwargs)",
+                               "Write the arguments as a warning line.")
+        .finish(kShowLogDoc);
 }
 
 // ---- LogEncoder ------------------------------------------------------------------

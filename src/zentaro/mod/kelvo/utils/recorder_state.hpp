@@ -1,13 +1,8 @@
 // The state of the recorder module: one struct, reached through recorder_state().
-//
-// Exit: made once on the heap and never deleted, so no destructor runs at
-// exit (a thread parked there may still hold a pointer into it); its
-// references are kept for the life of the process, like interned names.
-// Made on first use, which is under the GIL (module init or a call).
-// Fork: a child inherits it as it is; it holds nothing a child must renew.
+// Its life at exit and fork: zentaro/process_state.hpp.
 #pragma once
 
-#include "zentaro/pyutil.hpp"
+#include "zentaro/process_state.hpp"
 #include "zentaro/state.hpp"
 
 namespace recorder {
@@ -23,16 +18,16 @@ using zentaro::interned;
     X(wraps)
 // clang-format on
 
+// The names spelt otherwise than their members (texts, dunders, keywords).
+// clang-format off
+#define RECORDER_SPELT_NAMES(X) \
+    X(default_, "default") X(dunder_name, "__name__") X(encode_failed, "回测标示编码失败！") \
+    X(notice, "日志条数超过限制,以下日志省略") X(space, " ") X(utf_8, "utf-8")
+// clang-format on
+
 struct RecorderNames {
-#define RECORDER_NAMES_DECLARE(name) PyObject *const name = interned(#name);
-    RECORDER_NAMES(RECORDER_NAMES_DECLARE)
-#undef RECORDER_NAMES_DECLARE
-    PyObject *const default_ = interned("default");
-    PyObject *const dunder_name = interned("__name__");
-    PyObject *const encode_failed = interned("回测标示编码失败！");
-    PyObject *const notice = interned("日志条数超过限制,以下日志省略");
-    PyObject *const space = interned(" ");
-    PyObject *const utf_8 = interned("utf-8");
+    RECORDER_NAMES(ZT_NAME_MEMBER)
+    RECORDER_SPELT_NAMES(ZT_SPELT_NAME_MEMBER)
 };
 
 struct RecorderState {
@@ -45,11 +40,9 @@ struct RecorderState {
     zentaro::CachedAttr environment_attr{"Environment"};
 };
 
-// The module's state. Each extension module is its own shared object with
-// hidden symbols, so this is recorder's alone.
+// The module's state.
 inline RecorderState &recorder_state() {
-    static RecorderState *const state = new RecorderState();
-    return *state;
+    return zentaro::process_state<RecorderState>();
 }
 
 } // namespace recorder

@@ -1,16 +1,12 @@
 // The state of the gateway_link module: one struct, reached through gateway().
-//
-// Exit: made once on the heap and never deleted, so no destructor runs at
-// exit (a gate freed late, or a thread parked there, may still read it); its
-// references are kept for the life of the process, like interned names.
-// Made on first use, which is under the GIL (module init or a call).
-// Fork: the fork generation is what a child renews; the names stay valid.
+// Its life at exit and fork: zentaro/process_state.hpp; a forked child renews
+// the fork generation.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
-#include "zentaro/pyutil.hpp"
+#include "zentaro/process_state.hpp"
 
 namespace zentaro::gateway_link {
 
@@ -29,13 +25,15 @@ namespace zentaro::gateway_link {
     X(trade_api) X(user_log) X(uuid) X(values)
 // clang-format on
 
+// The names spelt otherwise than their members (texts, dunders, keywords).
+// clang-format off
+#define GATEWAY_LINK_SPELT_NAMES(X) \
+    X(dunder_dict, "__dict__") X(dunder_init, "__init__") X(dunder_version, "__version__")
+// clang-format on
+
 struct GatewayNames {
-#define GATEWAY_LINK_DECLARE_NAME(name) PyObject *const name = interned(#name);
-    GATEWAY_LINK_NAMES(GATEWAY_LINK_DECLARE_NAME)
-#undef GATEWAY_LINK_DECLARE_NAME
-    PyObject *const dunder_dict = interned("__dict__");
-    PyObject *const dunder_init = interned("__init__");
-    PyObject *const dunder_version = interned("__version__");
+    GATEWAY_LINK_NAMES(ZT_NAME_MEMBER)
+    GATEWAY_LINK_SPELT_NAMES(ZT_SPELT_NAME_MEMBER)
 };
 
 struct GatewayState {
@@ -45,11 +43,9 @@ struct GatewayState {
     std::atomic<uint64_t> fork_generation{0};
 };
 
-// The module's state. Each extension module is its own shared object with
-// hidden symbols, so this is gateway_link's alone.
+// The module's state.
 inline GatewayState &gateway() {
-    static GatewayState *const state = new GatewayState();
-    return *state;
+    return zentaro::process_state<GatewayState>();
 }
 
 } // namespace zentaro::gateway_link

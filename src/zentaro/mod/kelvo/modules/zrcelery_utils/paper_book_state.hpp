@@ -1,13 +1,8 @@
 // The state of the paper_book module: one struct, reached through book().
-//
-// Exit: made once on the heap and never deleted, so no destructor runs at
-// exit (a thread parked there may still hold a pointer into it); its
-// references are kept for the life of the process, like interned names.
-// Made on first use, which is under the GIL (module init or a call).
-// Fork: a child inherits it as it is; it holds nothing a child must renew.
+// Its life at exit and fork: zentaro/process_state.hpp.
 #pragma once
 
-#include "zentaro/pyutil.hpp"
+#include "zentaro/process_state.hpp"
 
 namespace paper_book {
 
@@ -26,20 +21,16 @@ using zentaro::interned;
 // clang-format on
 
 struct BookNames {
-#define PAPER_BOOK_NAMES_DECLARE(name) PyObject *const name = interned(#name);
-    PAPER_BOOK_NAMES(PAPER_BOOK_NAMES_DECLARE)
-#undef PAPER_BOOK_NAMES_DECLARE
+    PAPER_BOOK_NAMES(ZT_NAME_MEMBER)
 };
 
 struct BookState {
     BookNames names;
 };
 
-// The module's state. Each extension module is its own shared object with
-// hidden symbols, so this is paper_book's alone.
+// The module's state.
 inline BookState &book() {
-    static BookState *const state = new BookState();
-    return *state;
+    return zentaro::process_state<BookState>();
 }
 
 } // namespace paper_book

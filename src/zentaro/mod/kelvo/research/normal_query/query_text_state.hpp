@@ -1,15 +1,10 @@
 // The state of the query_text module: one struct, reached through query_state().
-//
-// Exit: made once on the heap and never deleted, so no destructor runs at
-// exit (a thread parked there may still hold a pointer into it); its
-// references are kept for the life of the process, like interned names.
-// Made on first use, which is under the GIL (module init or a call).
-// Fork: a child inherits it as it is; it holds nothing a child must renew.
+// Its life at exit and fork: zentaro/process_state.hpp.
 #pragma once
 
 #include <vector>
 
-#include "zentaro/pyutil.hpp"
+#include "zentaro/process_state.hpp"
 #include "zentaro/state.hpp"
 
 namespace query_text {
@@ -22,25 +17,19 @@ using zentaro::interned;
     X(_encode) X(_limit) X(_offset) X(append) X(fields) X(filters) X(key) X(name) X(Number)
 // clang-format on
 
+// The names spelt otherwise than their members (texts, dunders, keywords).
+// clang-format off
+#define QUERY_TEXT_SPELT_NAMES(X) \
+    X(close_bracket, "]") X(close_paren, ")") X(comma, ", ") X(complex_open, "complex(") \
+    X(dot, ".") X(dunder_getattr, "__getattr__") X(dunder_init, "__init__") \
+    X(dunder_str, "__str__") X(empty, "") X(filter_open, ").filter(") X(limit_open, ".limit(") \
+    X(offset_open, ".offset(") X(open_bracket, "[") X(query_open, "query(") \
+    X(register_, "register")
+// clang-format on
+
 struct QueryNames {
-#define QUERY_TEXT_NAMES_DECLARE(name) PyObject *const name = interned(#name);
-    QUERY_TEXT_NAMES(QUERY_TEXT_NAMES_DECLARE)
-#undef QUERY_TEXT_NAMES_DECLARE
-    PyObject *const close_bracket = interned("]");
-    PyObject *const close_paren = interned(")");
-    PyObject *const comma = interned(", ");
-    PyObject *const complex_open = interned("complex(");
-    PyObject *const dot = interned(".");
-    PyObject *const dunder_getattr = interned("__getattr__");
-    PyObject *const dunder_init = interned("__init__");
-    PyObject *const dunder_str = interned("__str__");
-    PyObject *const empty = interned("");
-    PyObject *const filter_open = interned(").filter(");
-    PyObject *const limit_open = interned(".limit(");
-    PyObject *const offset_open = interned(".offset(");
-    PyObject *const open_bracket = interned("[");
-    PyObject *const query_open = interned("query(");
-    PyObject *const register_ = interned("register");
+    QUERY_TEXT_NAMES(ZT_NAME_MEMBER)
+    QUERY_TEXT_SPELT_NAMES(ZT_SPELT_NAME_MEMBER)
 };
 
 struct QueryState {
@@ -70,11 +59,9 @@ struct QueryState {
     std::vector<ConditionTexts> condition_texts;
 };
 
-// The module's state. Each extension module is its own shared object with
-// hidden symbols, so this is query_text's alone.
+// The module's state.
 inline QueryState &query_state() {
-    static QueryState *const state = new QueryState();
-    return *state;
+    return zentaro::process_state<QueryState>();
 }
 
 } // namespace query_text
