@@ -1,6 +1,7 @@
 """Daily bars and the trading calendar of the bundled data set."""
 
 import csv
+import dataclasses
 import datetime
 import functools
 import os
@@ -8,17 +9,15 @@ import os
 DATA_FILE = os.path.join(os.path.dirname(__file__), "data", "daily_bars.csv")
 
 
+@dataclasses.dataclass(slots=True, eq=False)
 class Bar:
-    __slots__ = ("symbol", "datetime", "open", "high", "low", "close", "volume")
-
-    def __init__(self, symbol, dt, open_, high, low, close, volume):
-        self.symbol = symbol
-        self.datetime = dt
-        self.open = open_
-        self.high = high
-        self.low = low
-        self.close = close
-        self.volume = volume
+    symbol: str
+    datetime: object
+    open: float
+    high: float
+    low: float
+    close: float
+    volume: float
 
     def __repr__(self):
         return f"Bar({self.symbol} {self.datetime:%Y-%m-%d} close={self.close})"

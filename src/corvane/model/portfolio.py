@@ -4,30 +4,20 @@
 provider stores, so a paper-trading view can rebuild the portfolio later.
 """
 
+import dataclasses
 import json
 
 
+@dataclasses.dataclass(slots=True, eq=False)
 class Trade:
-    __slots__ = (
-        "trade_id",
-        "order_id",
-        "symbol",
-        "side",
-        "quantity",
-        "price",
-        "commission",
-        "datetime",
-    )
-
-    def __init__(self, trade_id, order_id, symbol, side, quantity, price, commission, dt):
-        self.trade_id = trade_id
-        self.order_id = order_id
-        self.symbol = symbol
-        self.side = side
-        self.quantity = quantity
-        self.price = price
-        self.commission = commission
-        self.datetime = dt
+    trade_id: object
+    order_id: object
+    symbol: str
+    side: str
+    quantity: float
+    price: float
+    commission: float
+    datetime: object
 
     def output_json(self):
         return {
