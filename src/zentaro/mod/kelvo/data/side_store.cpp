@@ -144,15 +144,19 @@ nb::object make_store_class(nb::module_ &m) {
         .finish(kDoc);
 }
 
+constexpr zentaro::ImportEntry kImports[] = {
+    {"os", "os", nullptr},
+    {"base64", "base64", nullptr},
+    {"hashlib", "hashlib", nullptr},
+    {"feather", "pyarrow.feather", nullptr},
+    {"setting", "zentaro.mod.kelvo", "setting"},
+    {"kl_api", "zentaro.mod.kelvo.utils.platform_rpc", "kl_api"},
+};
+
 } // namespace
 
 ZT_MODULE(side_store, m) {
     module_state().init(m);
-    m.attr("os") = import("os");
-    m.attr("base64") = import("base64");
-    m.attr("hashlib") = import("hashlib");
-    m.attr("feather") = import("pyarrow.feather");
-    m.attr("setting") = import_from("zentaro.mod.kelvo", "setting");
-    m.attr("kl_api") = import_from("zentaro.mod.kelvo.utils.platform_rpc", "kl_api");
+    bind_imports(m, kImports);
     m.attr("SideStore") = make_store_class(m);
 }

@@ -15,6 +15,7 @@
 #include <new>
 
 #include "zentaro/function.hpp"
+#include "zentaro/slot_class.hpp"
 #include "zentaro/state.hpp"
 
 namespace nb = nanobind;
@@ -115,7 +116,7 @@ nb::object cache_get(nb::handle cache, nb::handle path) {
         raise_python_error();
     if (!found)
         return nb::object();
-    return steal_or_raise(into_python([&] { return PyObject_GetItem(cache.ptr(), path.ptr()); }));
+    return get_item(cache, path);
 }
 
 nb::object split_path(nb::handle path) {
@@ -295,10 +296,8 @@ PyObject *proxy_call(PyObject *self, PyObject *args, PyObject *kwargs) {
 }
 
 int proxy_init(PyObject *self, PyObject *args, PyObject *kwargs) {
-    static const char *keywords[] = {"module_path", nullptr};
-    PyObject *module_path = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:DeferredImport",
-                                     const_cast<char **>(keywords), &module_path))
+    PyObject *module_path = single_init_argument(args, kwargs, "O:DeferredImport", "module_path");
+    if (!module_path)
         return -1;
     writable_memo(self).target = nullptr;
     return PyObject_SetAttr(self, ZT_NAME("module_path"), module_path);
@@ -307,20 +306,12 @@ int proxy_init(PyObject *self, PyObject *args, PyObject *kwargs) {
 // __getattr__(self, func_name), as a def takes it: positional or by keyword.
 PyObject *getattr_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                          PyObject *kwnames) {
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    bool by_keyword =
-        nargs == 0 && nkw == 1 &&
-        PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(kwnames, 0), "func_name") == 0;
-    if (!(nargs == 1 && nkw == 0) && !by_keyword) {
-        PyErr_SetString(PyExc_TypeError,
+    PyObject *name =
+        single_argument(args, nargs, kwnames, "func_name",
                         "DeferredImport.__getattr__() takes one argument: 'func_name'");
+    if (!name)
         return nullptr;
-    }
-    return guarded([&] { return get_attr(resolve(self), args[0]); });
-}
-
-template <typename Fn> PyCFunction c_method(Fn fn) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+    return guarded([&] { return get_attr(resolve(self), name); });
 }
 
 // The constructor's signature comes from the class docstring, as for a

@@ -17,6 +17,7 @@
 #include "zentaro/atomic_file.hpp"
 #include "zentaro/function.hpp"
 #include "zentaro/guarded_http.hpp"
+#include "zentaro/secure_url.hpp"
 #include "zentaro/state.hpp"
 
 namespace zentaro::platform_rpc {
@@ -38,13 +39,7 @@ constexpr int kOwnerOnly = 0600;
     nb::object exc = call(module_attr(ZT_NAME("APIException")), message);
     if (!PyExceptionInstance_Check(exc.ptr()))
         raise(PyExc_TypeError, "exceptions must derive from BaseException");
-    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())), exc.ptr());
-    raise_python_error();
-}
-
-nb::object item(nb::handle obj, const char *key) {
-    return steal_or_raise(
-        into_python([&] { return PyObject_GetItem(obj.ptr(), nb::str(key).ptr()); }));
+    raise_object(exc);
 }
 
 nb::object concat(nb::handle a, nb::handle b) {
@@ -179,7 +174,7 @@ nb::object post_login(nb::handle self, nb::handle passport, const char *action) 
 void keep_notice(nb::handle self, nb::handle data) {
     nb::object notice = call_method(data, ZT_NAME("get"), nb::str("notice"));
     if (!notice.is_none())
-        write_text_file(get_attr(self, ZT_NAME("_notice_file")), item(data, "notice"));
+        write_text_file(get_attr(self, ZT_NAME("_notice_file")), get_item(data, "notice"));
 }
 
 void forget_cached_token(nb::handle self) {
@@ -216,10 +211,10 @@ nb::object client_get_token(nb::handle self) {
         nb::object current = get_attr(self, ZT_NAME("_refresh_token"));
         if (!current.is(token) && !compare(current, token, Py_EQ))
             continue;
-        if (!is_200(item(item(answer, "meta"), "code")))
+        if (!is_200(get_item(get_item(answer, "meta"), "code")))
             raise_api(nb::str(kAuthFailed));
-        nb::object data = item(answer, "data");
-        set_attr(self, ZT_NAME("_refresh_token"), item(data, "token"));
+        nb::object data = get_item(answer, "data");
+        set_attr(self, ZT_NAME("_refresh_token"), get_item(data, "token"));
         keep_notice(self, data);
         return get_attr(self, ZT_NAME("_refresh_token"));
     }
@@ -230,13 +225,13 @@ bool client_login(nb::handle self, nb::handle username, nb::handle password) {
                                      nb::make_tuple(username, password));
     nb::object encoded = call_method(module_attr(ZT_NAME("base64")), ZT_NAME("b64encode"), pickled);
     nb::object answer = post_login(self, call_method(encoded, ZT_NAME("decode")), "login");
-    nb::object meta = item(answer, "meta");
-    if (!is_200(item(meta, "code"))) {
-        nb::object data = item(answer, "data");
-        raise_api(truth(data) ? data : item(meta, "message"));
+    nb::object meta = get_item(answer, "meta");
+    if (!is_200(get_item(meta, "code"))) {
+        nb::object data = get_item(answer, "data");
+        raise_api(truth(data) ? data : get_item(meta, "message"));
     }
-    nb::object data = item(answer, "data");
-    set_attr(self, ZT_NAME("_refresh_token"), item(data, "token"));
+    nb::object data = get_item(answer, "data");
+    set_attr(self, ZT_NAME("_refresh_token"), get_item(data, "token"));
     // The new login takes effect at once, even when a file cannot be written:
     // the token cached for the old one goes, now and again at the end (a
     // refresh finishing meanwhile may have cached it anew).
@@ -461,18 +456,22 @@ void reset_in_forked_children(nb::module_ &m) {
     register_at_fork("after_in_child"_a = hook);
 }
 
-void import_dependencies(nb::module_ &m) {
-    for (const char *name : {"os", "zlib", "base64", "pickle", "msgpack", "requests"})
-        m.attr(name) = import(name);
-    m.attr("partial") = import_from("functools", "partial");
-    m.attr("ttl_cache") = import_from("cachetools.func", "ttl_cache");
-    m.attr("__version__") = import_from("zentaro", "__version__");
-    m.attr("setting") = import_from("zentaro.mod.kelvo", "setting");
-    m.attr("APIException") = import_from("zentaro.utils.exception", "APIException");
-    m.attr("system_log") = import_from("zentaro.utils.logger", "system_log");
-    import("urllib3.util");
-    m.attr("urllib3") = import("urllib3");
-}
+constexpr zentaro::ImportEntry kImports[] = {
+    {"os", "os", nullptr},
+    {"zlib", "zlib", nullptr},
+    {"base64", "base64", nullptr},
+    {"pickle", "pickle", nullptr},
+    {"msgpack", "msgpack", nullptr},
+    {"requests", "requests", nullptr},
+    {"partial", "functools", "partial"},
+    {"ttl_cache", "cachetools.func", "ttl_cache"},
+    {"__version__", "zentaro", "__version__"},
+    {"setting", "zentaro.mod.kelvo", "setting"},
+    {"APIException", "zentaro.utils.exception", "APIException"},
+    {"system_log", "zentaro.utils.logger", "system_log"},
+    {nullptr, "urllib3.util", nullptr},
+    {"urllib3", "urllib3", nullptr},
+};
 
 } // namespace
 } // namespace zentaro::platform_rpc
@@ -481,7 +480,7 @@ ZT_MODULE(platform_rpc, m) {
     using namespace zentaro::platform_rpc;
     zentaro::module_state().init(m);
     init_decoders();
-    import_dependencies(m);
+    bind_imports(m, kImports);
     m.attr("APIClient") = build_client_class(m);
     m.attr("kl_api") = zentaro::call(m.attr("APIClient"));
     reset_in_forked_children(m);

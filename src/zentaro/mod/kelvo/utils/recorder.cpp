@@ -193,15 +193,23 @@ nb::object make_log_encoder(nb::module_ &m) {
 
 using namespace recorder;
 
+namespace {
+
+constexpr zentaro::ImportEntry kImports[] = {
+    {"json", "json", nullptr},
+    {"wraps", "functools", "wraps"},
+    {"Environment", "corvane.environment", "Environment"},
+    {"system_log", "corvane.utils.logger", "system_log"},
+    {"user_normal_log", "corvane.utils.logger", "user_normal_log"},
+    {"log_tofile", "corvane.utils.logger", "log_tofile"},
+};
+
+} // namespace
+
 ZT_MODULE(recorder, m) {
     module_state().init(m);
     set_doc(m, kModuleDoc);
-    m.attr("json") = import("json");
-    m.attr("wraps") = import_from("functools", "wraps");
-    m.attr("Environment") = import_from("corvane.environment", "Environment");
-    m.attr("system_log") = import_from("corvane.utils.logger", "system_log");
-    m.attr("user_normal_log") = import_from("corvane.utils.logger", "user_normal_log");
-    m.attr("log_tofile") = import_from("corvane.utils.logger", "log_tofile");
+    bind_imports(m, kImports);
 
     nb::object log_cls = make_log_class(m);
     m.attr("Log") = log_cls;

@@ -48,15 +48,6 @@ nb::object handled_exception() {
     return nb::steal(exc);
 }
 
-// Raises `exc` again with the traceback it already has, as a bare `raise`
-// in its except block would.
-[[noreturn]] void raise_handled_again(nb::handle exc) {
-    PyObject *tb = PyException_GetTraceback(exc.ptr());
-    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr()))), Py_NewRef(exc.ptr()),
-                  tb);
-    raise_python_error();
-}
-
 // The keyed error path: the first call sets the flag, then re-raises the
 // handled exception if there is one. Outside an except block there is
 // nothing to re-raise, and an engine error line must not end the back-test.
@@ -66,7 +57,7 @@ void flag_and_raise_again_once(nb::handle self) {
     set_attr(self, ZT_NAME("has_error"), Py_True);
     nb::object exc = handled_exception();
     if (exc.is_valid())
-        raise_handled_again(exc);
+        raise_again(exc);
 }
 
 PyObject *const *tuple_items(nb::handle tuple) {
@@ -84,7 +75,7 @@ PyObject *empty_bytes() {
 
 nb::object level_number(nb::handle self, PyObject *level_name) {
     nb::object table = get_attr(self, ZT_NAME("LIMIT_MSG"));
-    return steal_or_raise(into_python([&] { return PyObject_GetItem(table.ptr(), level_name); }));
+    return get_item(table, level_name);
 }
 
 bool is_keyed(nb::handle self) {
@@ -140,7 +131,7 @@ void show_error(nb::handle self, PyObject *const *parts, Py_ssize_t count) {
     write_user_line(ZT_NAME("error"), message);
     nb::object exc = handled_exception();
     if (exc.is_valid())
-        raise_handled_again(exc);
+        raise_again(exc);
 }
 
 void backtest_info(nb::handle self, nb::handle message) {

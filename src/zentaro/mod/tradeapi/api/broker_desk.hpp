@@ -9,16 +9,22 @@
 #include <initializer_list>
 
 #include "zentaro/function.hpp"
-#include "zentaro/pyutil.hpp"
+#include "zentaro/objects.hpp"
 #include "zentaro/state.hpp"
+#include "zentaro/text.hpp"
 
 namespace broker_desk {
 
 namespace nb = nanobind;
 using zentaro::call;
 using zentaro::get_attr;
+using zentaro::get_item;
+using zentaro::get_or;
+using zentaro::get_or_none;
 using zentaro::interned;
 using zentaro::into_python;
+using zentaro::join_text;
+using zentaro::raise_object;
 using zentaro::raise_python_error;
 using zentaro::set_attr;
 using zentaro::steal_or_raise;
@@ -46,14 +52,9 @@ inline nb::object str_of(nb::handle obj) {
 }
 
 // ---- small object-protocol helpers (broker_desk.cpp; every NULL becomes a C++ exception) ----
-nb::object getitem(nb::handle obj, PyObject *key);                 // obj[key]
-nb::object get_or(nb::handle obj, PyObject *key, nb::handle dflt); // obj.get(key, dflt)
-nb::object get_or_none(nb::handle obj, PyObject *key);             // obj.get(key)
-nb::object iterate(nb::handle iterable);                           // iter(iterable)
+nb::object iterate(nb::handle iterable);  // iter(iterable)
 PyObject *next_item(nb::handle iterator); // next(iterator): new reference, or NULL at the end
 nb::object format_text(nb::handle obj);   // format(obj), no copy of an exact str
-nb::object join_text(std::initializer_list<nb::handle> parts); // "".join of str parts
-[[noreturn]] void raise_object(nb::handle exc);
 [[noreturn]] void raise_trade_exception(nb::handle message);
 
 // ---- the exchange patterns (broker_patterns.cpp) ----

@@ -48,16 +48,16 @@ nb::object make_setting_class(nb::module_ &m) {
 nb::object with_setting(nb::handle var, nb::handle value, nb::handle fn, nb::handle args,
                         nb::handle kwargs) {
     nb::object token = steal_or_raise(PyContextVar_Set(var.ptr(), value.ptr()));
-    nb::object result;
-    try {
-        result = steal_or_raise(
-            into_python([&] { return PyObject_Call(fn.ptr(), args.ptr(), kwargs.ptr()); }));
-    } catch (nb::python_error &) {
+    PyObject *result =
+        into_python([&] { return PyObject_Call(fn.ptr(), args.ptr(), kwargs.ptr()); });
+    if (!result) {
+        nb::object failure = zentaro::fetch_error();
         zentaro::quietly([&] { zentaro::check(PyContextVar_Reset(var.ptr(), token.ptr())); });
-        throw;
+        zentaro::raise_again(failure);
     }
+    nb::object kept = nb::steal(result);
     zentaro::check(PyContextVar_Reset(var.ptr(), token.ptr()));
-    return result;
+    return kept;
 }
 
 // kwargs.pop(key, default) on the wrapper's own keyword dict.

@@ -32,14 +32,6 @@ constexpr const char *kDirectoryPath = "/futures/ctp_address.xml";
 constexpr const char *kSitePath = "/futgwapi/api/trade/v1/trade/gateway/config?qsidList={}";
 constexpr const char *kGateCapsule = "zentaro.gateway_link.RpcGate";
 
-nb::object item(nb::handle obj, nb::handle key) {
-    return steal_or_raise(into_python([&] { return PyObject_GetItem(obj.ptr(), key.ptr()); }));
-}
-
-nb::object item(nb::handle obj, const char *key) {
-    return item(obj, nb::str(key));
-}
-
 nb::object format(const char *pattern, nb::handle arg) {
     return call_method(nb::str(pattern), ZT_NAME("format"), arg);
 }
@@ -130,10 +122,10 @@ nb::object get_qs_info(nb::handle cls) {
 nb::object get_qs_site(nb::handle cls, nb::handle qsid) {
     nb::object url = call_method(get_attr(cls, ZT_NAME("qs_site_url")), ZT_NAME("format"), qsid);
     nb::object answer = call_method(http_get(url), ZT_NAME("json"));
-    if (compare(item(answer, "code"), nb::int_(0), Py_EQ)) {
-        nb::object data = item(answer, "data");
+    if (compare(get_item(answer, "code"), nb::int_(0), Py_EQ)) {
+        nb::object data = get_item(answer, "data");
         if (truth(data)) {
-            nb::object groups = call_method(item(data, nb::int_(0)), ZT_NAME("values"));
+            nb::object groups = call_method(get_item(data, nb::int_(0)), ZT_NAME("values"));
             nb::list sites;
             nb::object it =
                 steal_or_raise(into_python([&] { return PyObject_GetIter(groups.ptr()); }));
@@ -156,13 +148,13 @@ nb::object select_site_auto(nb::handle cls, nb::handle broker_id) {
     nb::object names = match(broker_id, qs_info, 1, 0.1);
     if (!truth(names))
         raise_value_error(format("未匹配到支持的券商: {}", broker_id));
-    nb::object broker = item(qs_info, item(names, nb::int_(0)));
-    nb::object sites = call_method(cls, ZT_NAME("get_qs_site"), item(broker, "qsid"));
+    nb::object broker = get_item(qs_info, get_item(names, nb::int_(0)));
+    nb::object sites = call_method(cls, ZT_NAME("get_qs_site"), get_item(broker, "qsid"));
     nb::object site = call_method(module_attr(ZT_NAME("random")), ZT_NAME("choice"), sites);
     nb::dict selected;
-    selected["ip"] = item(site, "ip");
+    selected["ip"] = get_item(site, "ip");
     selected["port"] =
-        steal_or_raise(into_python([&] { return PyNumber_Long(item(site, "port").ptr()); }));
+        steal_or_raise(into_python([&] { return PyNumber_Long(get_item(site, "port").ptr()); }));
     return nb::make_tuple(broker, selected);
 }
 
@@ -213,7 +205,7 @@ void init(Closure defining_class, nb::handle self, nb::handle broker_id, nb::han
     set_attr(self, ZT_NAME("_investor_key"), nb::int_(0));
     set_attr(self, ZT_NAME("_channel_key"), nb::str(""));
     set_attr(self, ZT_NAME("_service_type"), nb::int_(0));
-    nb::object cls = item(defining_class.data, nb::int_(0));
+    nb::object cls = get_item(defining_class.data, nb::int_(0));
     nb::object base = call(builtin_type(&PySuper_Type), cls, self);
     call_method(base, ZT_NAME("__init__"), nb::none(), nb::none(), nb::none(),
                 get_attr(self, ZT_NAME("password")));
@@ -237,7 +229,7 @@ nb::object authorisation_key(nb::handle user_id, nb::handle exp) {
 
 nb::object decode_authorisation(nb::handle grant) {
     nb::object raw =
-        call_method(module_attr(ZT_NAME("base64")), ZT_NAME("b16decode"), item(grant, "data"));
+        call_method(module_attr(ZT_NAME("base64")), ZT_NAME("b16decode"), get_item(grant, "data"));
     return call_method(module_attr(ZT_NAME("json")), ZT_NAME("loads"), decode_utf8(raw));
 }
 
@@ -261,7 +253,7 @@ nb::object open_session(nb::handle site, nb::handle kwargs) {
     nb::object it = steal_or_raise(into_python([&] { return PyObject_GetIter(kwargs.ptr()); }));
     while (PyObject *raw = into_python([&] { return PyIter_Next(it.ptr()); })) {
         nb::object key = nb::steal(raw);
-        add_keyword(merged, key, item(kwargs, key));
+        add_keyword(merged, key, get_item(kwargs, key));
     }
     if (PyErr_Occurred())
         raise_python_error();
@@ -280,8 +272,8 @@ nb::dict login_request(nb::handle self, nb::handle user_id, nb::handle qsinfo) {
     login["is_auto_confirm"] = nb::bool_(true);
     nb::dict args;
     args["client_id"] = user_id;
-    args["qsid"] = item(qsinfo, "qsid");
-    args["wtid"] = item(qsinfo, "wtid");
+    args["qsid"] = get_item(qsinfo, "qsid");
+    args["wtid"] = get_item(qsinfo, "wtid");
     args["login"] = login;
     return args;
 }
@@ -306,9 +298,9 @@ void store_keys(nb::handle self, nb::handle investor_key) {
 void authenticate(nb::handle session, nb::handle user_id, nb::handle grant, nb::handle auth_info) {
     call_method(session, ZT_NAME("protocol_comfirm"));
     call_method(session, ZT_NAME("protocol_auth"));
-    nb::object key = authorisation_key(user_id, item(grant, "exp"));
+    nb::object key = authorisation_key(user_id, get_item(grant, "exp"));
     nb::object auth_code = call_method(module_attr(ZT_NAME("EncryptionDesBase64")),
-                                       ZT_NAME("decode"), item(auth_info, "auth_code"), key);
+                                       ZT_NAME("decode"), get_item(auth_info, "auth_code"), key);
     get_attr(session, ZT_NAME("client_auth"))("auth_code"_a = auth_code);
     call_method(session, ZT_NAME("client_login"), user_id, nb::str("zentaro"));
 }
@@ -337,9 +329,10 @@ nb::object make_session(nb::handle self, nb::handle kwargs) {
         raise_value_error(
             format("登录失败: {}", decode_utf8(get_attr(meta, ZT_NAME("error_text")))));
 
-    store_keys(self, item(item(data, "login"), "investor_key"));
-    nb::object message = call_method(nb::str("登录券商[{}]账号[{}]成功"), ZT_NAME("format"),
-                                     item(qsinfo, "qsname"), get_attr(self, ZT_NAME("account_id")));
+    store_keys(self, get_item(get_item(data, "login"), "investor_key"));
+    nb::object message =
+        call_method(nb::str("登录券商[{}]账号[{}]成功"), ZT_NAME("format"),
+                    get_item(qsinfo, "qsname"), get_attr(self, ZT_NAME("account_id")));
     call_method(module_attr(ZT_NAME("user_log")), ZT_NAME("info"), message);
     return session;
 }
@@ -405,26 +398,29 @@ nb::object call_rpc(nb::handle self, nb::handle method_name, nb::handle args, nb
 
 // ---- module body ---------------------------------------------------------------------------
 
-void import_dependencies(nb::module_ &m) {
-    for (const char *name : {"uuid", "json", "random", "base64", "hashlib", "platform", "difflib"})
-        m.attr(name) = import(name);
-    m.attr("ET") = import("xml.etree.ElementTree");
-    m.attr("requests") = import("requests");
-    import("urllib3.util");
-    m.attr("urllib3") = import("urllib3");
-    m.attr("__version__") = import_from("zentaro", "__version__");
-    m.attr("kl_api") = import_from("zentaro.mod.kelvo.utils.platform_rpc", "kl_api");
-    m.attr("user_log") = import_from("zentaro.utils.logger", "user_log");
-    m.attr("system_log") = import_from("zentaro.utils.logger", "system_log");
-    m.attr("get_user_id") = import_from("zentaro.mod.kelvo.utils.paths", "get_user_id");
-    m.attr("datacollect") = import_from("zentaro.mod.tradeapi.ctp", "datacollect");
-    m.attr("EncryptionBase64") =
-        import_from("zentaro.mod.tradeapi.sdk.common.encryption", "EncryptionBase64");
-    m.attr("EncryptionDesBase64") =
-        import_from("zentaro.mod.tradeapi.sdk.common.encryption", "EncryptionDesBase64");
-    m.attr("_GatewayClient") = import_from("zentaro.mod.tradeapi.sdk.client", "GatewayClient");
-    m.attr("GatewaySession") = import_from("zentaro.mod.tradeapi.sdk.client", "GatewaySession");
-}
+constexpr zentaro::ImportEntry kImports[] = {
+    {"uuid", "uuid", nullptr},
+    {"json", "json", nullptr},
+    {"random", "random", nullptr},
+    {"base64", "base64", nullptr},
+    {"hashlib", "hashlib", nullptr},
+    {"platform", "platform", nullptr},
+    {"difflib", "difflib", nullptr},
+    {"ET", "xml.etree.ElementTree", nullptr},
+    {"requests", "requests", nullptr},
+    {nullptr, "urllib3.util", nullptr},
+    {"urllib3", "urllib3", nullptr},
+    {"__version__", "zentaro", "__version__"},
+    {"kl_api", "zentaro.mod.kelvo.utils.platform_rpc", "kl_api"},
+    {"user_log", "zentaro.utils.logger", "user_log"},
+    {"system_log", "zentaro.utils.logger", "system_log"},
+    {"get_user_id", "zentaro.mod.kelvo.utils.paths", "get_user_id"},
+    {"datacollect", "zentaro.mod.tradeapi.ctp", "datacollect"},
+    {"EncryptionBase64", "zentaro.mod.tradeapi.sdk.common.encryption", "EncryptionBase64"},
+    {"EncryptionDesBase64", "zentaro.mod.tradeapi.sdk.common.encryption", "EncryptionDesBase64"},
+    {"_GatewayClient", "zentaro.mod.tradeapi.sdk.client", "GatewayClient"},
+    {"GatewaySession", "zentaro.mod.tradeapi.sdk.client", "GatewaySession"},
+};
 
 // Deployments and the local services point both directory URLs at another
 // host through ZENTARO_GATEWAY_DIRECTORY_URL (scheme and host, no path).
@@ -495,7 +491,7 @@ void renew_gates_in_forked_children(nb::module_ &m) {
 ZT_MODULE(gateway_link, m) {
     using namespace zentaro::gateway_link;
     zentaro::module_state().init(m);
-    import_dependencies(m);
+    bind_imports(m, kImports);
     m.attr("GatewayClient") = make_client_class(m);
     renew_gates_in_forked_children(m);
 }

@@ -83,7 +83,7 @@ class Pieces {
     }
     void add(nb::object piece) { items_.push_back(piece.release().ptr()); }
     void add(PyObject *interned_text) { items_.push_back(Py_NewRef(interned_text)); }
-    nb::object join() { return join_texts(items_.data(), static_cast<Py_ssize_t>(items_.size())); }
+    nb::object join() { return join_text(items_.data(), static_cast<Py_ssize_t>(items_.size())); }
 
   private:
     SmallVector items_;

@@ -93,7 +93,7 @@ nb::object complex_text(PyObject *number) {
         return steal_or_raise(PyComplex_Type.tp_repr(number));
     nb::object real = float_text(value.real, nullptr), imag = float_text(value.imag, nullptr);
     PyObject *parts[] = {ZT_NAME("complex("), real.ptr(), ZT_NAME(", "), imag.ptr(), ZT_NAME(")")};
-    return join_texts(parts, 5);
+    return join_text(parts, 5);
 }
 
 // [+-]digits[.digits][e[+-]digits][j], digits possibly starting at the dot.
@@ -215,7 +215,7 @@ nb::object render_list(nb::handle list) {
     }
     nb::object inner = steal_or_raise(PyUnicode_Join(ZT_NAME(", "), pieces.ptr()));
     PyObject *parts[] = {ZT_NAME("["), inner.ptr(), ZT_NAME("]")};
-    return join_texts(parts, 3);
+    return join_text(parts, 3);
 }
 
 // One element inside a list: what repr() gives, with str's own repr for any
@@ -298,27 +298,6 @@ nb::object encode_items(nb::handle self, nb::handle o) {
 }
 
 } // namespace
-
-nb::object join_texts(PyObject *const *parts, Py_ssize_t count) {
-    // Texts of conditions and queries are nearly always ASCII: then the
-    // pieces are copied straight into one new str.
-    Py_ssize_t length = 0;
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        if (!PyUnicode_IS_ASCII(parts[i]))
-            return steal_or_raise(compat::unicode_join(ZT_NAME(""), parts, count));
-        length += PyUnicode_GET_LENGTH(parts[i]);
-    }
-    PyObject *joined = PyUnicode_New(length, 127);
-    if (!joined)
-        raise_python_error();
-    char *out = static_cast<char *>(PyUnicode_DATA(joined));
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        Py_ssize_t n = PyUnicode_GET_LENGTH(parts[i]);
-        memcpy(out, PyUnicode_DATA(parts[i]), static_cast<size_t>(n));
-        out += n;
-    }
-    return nb::steal(joined);
-}
 
 // The first test that matches decides; the order matters (a str is also an
 // iterable, True is also a number).

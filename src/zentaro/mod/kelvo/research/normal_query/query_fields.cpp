@@ -19,7 +19,7 @@ nb::object attr_str(nb::handle self) {
     nb::object name = formatted(get_attr(self, ZT_NAME("name")));
     nb::object key = formatted(get_attr(self, ZT_NAME("key")));
     PyObject *parts[] = {name.ptr(), ZT_NAME("."), key.ptr()};
-    return join_texts(parts, 3);
+    return join_text(parts, 3);
 }
 
 nb::object attr_encode(nb::handle self, nb::handle o, nb::handle top) {
@@ -55,7 +55,7 @@ nb::object build_condition(nb::handle self, nb::handle obj, const ConditionBuild
     nb::object key = formatted(get_attr(self, ZT_NAME("key")));
     nb::object value = render(call_encode(self, obj, nullptr));
     PyObject *parts[] = {name.ptr(), ZT_NAME("."), key.ptr(), b.op_text, value.ptr(), b.tail_text};
-    return join_texts(parts, 6);
+    return join_text(parts, 6);
 }
 
 template <size_t I> nb::object condition(nb::handle self, nb::handle obj) {
