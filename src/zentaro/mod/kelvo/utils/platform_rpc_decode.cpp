@@ -27,7 +27,11 @@
 
 #include "platform_rpc_inflate.hpp"
 #include "platform_rpc_msgpack.hpp"
-#include "zentaro/pyutil.hpp"
+#include "zentaro/errors.hpp"
+#include "zentaro/exit_guard.hpp"
+#include "zentaro/imports.hpp"
+#include "zentaro/names.hpp"
+#include "zentaro/objects.hpp"
 
 namespace zentaro::platform_rpc {
 

@@ -10,7 +10,7 @@
 // that exists only in the parent: the child gets a fresh one.
 #pragma once
 
-#include "zentaro/pyutil.hpp"
+#include "zentaro/errors.hpp"
 
 #include <pythread.h>
 
