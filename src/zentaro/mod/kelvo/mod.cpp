@@ -67,8 +67,7 @@ void tear_down(nb::handle, nb::handle, nb::handle exception) {
     nb::object error = call_with_keywords(
         user_error, {},
         {{ZT_NAME("error_type"), ZT_NAME(kRunError)}, {ZT_NAME("traceback_msg"), message}});
-    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr())), error.ptr());
-    raise_python_error();
+    raise_object(error);
 }
 
 void init(nb::handle self) {

@@ -179,11 +179,9 @@ void keep_notice(nb::handle self, nb::handle data) {
 
 void forget_cached_token(nb::handle self) {
     nb::object get_token = get_attr(self, ZT_NAME("_get_token"));
-    PyObject *clear = nullptr;
-    if (compat::lookup_attr(get_token.ptr(), ZT_NAME("cache_clear"), &clear) < 0)
-        raise_python_error();
-    if (clear)
-        call(nb::steal(clear));
+    nb::object clear = optional_attr(get_token, ZT_NAME("cache_clear"));
+    if (clear.is_valid())
+        call(clear);
 }
 
 // ---- APIClient ------------------------------------------------------------------
@@ -439,10 +437,7 @@ void renew_token_cache_after_fork() {
     quietly([] {
         nb::object cls = module_attr(ZT_NAME("APIClient"));
         nb::object current = get_attr(cls, ZT_NAME("_get_token"));
-        PyObject *wrapped = nullptr;
-        if (compat::lookup_attr(current.ptr(), ZT_NAME("__wrapped__"), &wrapped) < 0)
-            raise_python_error();
-        nb::object inner = nb::steal(wrapped);
+        nb::object inner = optional_attr(current, ZT_NAME("__wrapped__"));
         if (inner.is_valid() && is_kit_function(inner)) // else someone installed their own
             set_attr(cls, ZT_NAME("_get_token"), call(token_cache(), inner));
     });
