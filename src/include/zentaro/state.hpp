@@ -7,12 +7,14 @@
 // it strongly for the duration of the call; a class used after its module
 // was dropped raises RuntimeError("<module> has been unloaded").
 //
-// Interned names are created once per call site with ZT_NAME (pyutil.hpp)
+// Interned names are created once per call site with ZT_NAME (names.hpp)
 // and kept for the life of the process, so the state holds only the module.
 #pragma once
 
 #include "zentaro/compat.hpp"
-#include "zentaro/pyutil.hpp"
+#include "zentaro/errors.hpp"
+#include "zentaro/names.hpp"
+#include "zentaro/objects.hpp"
 
 #include <string>
 
@@ -21,18 +23,7 @@ namespace zentaro {
 class ModuleState {
   public:
     // At module init, before anything can call back into the module.
-    void init(nb::handle module) {
-        PyObject *ref = PyWeakref_NewRef(module.ptr(), nullptr);
-        if (!ref)
-            raise_python_error();
-        Py_XSETREF(ref_, ref);
-        const char *name = PyModule_GetName(module.ptr());
-        if (!name)
-            raise_python_error();
-        name_ = name;
-        dict_ = PyModule_GetDict(module.ptr());
-        exit_guard::install();
-    }
+    void init(nb::handle module);
 
     // The module, strongly held by the caller.
     nb::object module() const {
@@ -64,30 +55,12 @@ class ModuleState {
 
     // A name the module's code uses as a global: the module's attribute if
     // someone set one, else the builtin (open, round, ...), else NameError.
-    nb::object global(PyObject *name) const { return lookup(name, true); }
+    nb::object module_global(PyObject *name) const { return lookup(name, true); }
 
   private:
-    [[noreturn]] void raise_unloaded() const {
-        PyErr_Format(PyExc_RuntimeError, "%s has been unloaded",
-                     name_.empty() ? "the module" : name_.c_str());
-        raise_python_error();
-    }
+    [[noreturn]] void raise_unloaded() const;
 
-    nb::object lookup(PyObject *name, bool builtins) const {
-        nb::object module = this->module();
-        PyObject *found = PyDict_GetItemWithError(PyModule_GetDict(module.ptr()), name);
-        if (!found && !PyErr_Occurred() && builtins)
-            found = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
-        if (found)
-            return nb::borrow(found);
-        if (PyErr_Occurred())
-            raise_python_error();
-        if (builtins) {
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-            raise_python_error();
-        }
-        return steal_or_raise(PyObject_GetAttr(module.ptr(), name));
-    }
+    nb::object lookup(PyObject *name, bool builtins) const;
 
     PyObject *ref_ = nullptr;  // a weakref object: keeps nothing alive
     PyObject *dict_ = nullptr; // the module's namespace, borrowed: alive while ref_'s target is
@@ -105,8 +78,8 @@ inline nb::object module_attr(PyObject *name) {
     return module_state().attr(name);
 }
 
-inline nb::object global(PyObject *name) {
-    return module_state().global(name);
+inline nb::object module_global(PyObject *name) {
+    return module_state().module_global(name);
 }
 
 // A module attribute read on a hot path, remembered while the module dict is
@@ -130,22 +103,12 @@ class CachedAttr {
         PyObject *dict = PyModule_GetDict(module.ptr());
         if (value_ && dict == dict_ && compat::dict_version(dict) == version_)
             return nb::borrow(value_);
-        if (!name_)
-            name_ = interned(text_);
-        PyObject *found = PyDict_GetItemWithError(dict, name_);
-        if (!found) {
-            if (PyErr_Occurred())
-                raise_python_error();
-            value_ = nullptr;
-            return steal_or_raise(PyObject_GetAttr(module.ptr(), name_));
-        }
-        dict_ = dict;
-        version_ = compat::dict_version(dict);
-        value_ = found; // borrowed from dict_; only used while the version holds
-        return nb::borrow(found);
+        return read_anew(module, dict);
     }
 
   private:
+    nb::object read_anew(nb::handle module, PyObject *dict);
+
     const char *text_;
     PyObject *name_ = nullptr;
     PyObject *dict_ = nullptr;
@@ -160,15 +123,7 @@ class CachedAttr {
 // ImportError before anything is touched; the interpreter's own check (the
 // slot below, 3.12+) covers only subinterpreters that ask for it.
 // The message is the interpreter's own, with the module's full name.
-inline int refuse_subinterpreter(PyObject *module) {
-    if (PyInterpreterState_Get() == PyInterpreterState_Main())
-        return 0;
-    const char *name = PyModule_GetName(module);
-    if (name)
-        PyErr_Format(PyExc_ImportError, "module %s does not support loading in subinterpreters",
-                     name);
-    return -1;
-}
+int refuse_subinterpreter(PyObject *module);
 
 } // namespace zentaro
 

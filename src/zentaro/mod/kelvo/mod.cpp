@@ -69,8 +69,7 @@ void tear_down(nb::handle, nb::handle, nb::handle exception) {
     nb::object message = call(module_attr(names.get_error_message), cause);
     nb::object error = call_with_keywords(
         user_error, {}, {{names.error_type, names.run_error}, {names.traceback_msg, message}});
-    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr())), error.ptr());
-    raise_python_error();
+    raise_object(error);
 }
 
 void init(nb::handle self) {
@@ -88,18 +87,22 @@ nb::object make_mod_class(nb::module_ &m) {
         .finish("Engine plug-in that connects the back-test side of the kit to a run.");
 }
 
+constexpr zentaro::ImportEntry kImports[] = {
+    {"AbstractMod", "corvane.interface", "AbstractMod"},
+    {"export_as_api", "corvane", "export_as_api"},
+    {"register_api", "corvane.api.api_base", "register_api"},
+    {"api_comm", "zentaro.mod.kelvo.api", "api_comm"},
+    {"research_cls", "zentaro.mod.kelvo", "research"},
+    {"research_api", "zentaro.mod.kelvo.research", "research_api"},
+    {"EventFunc", "zentaro.mod.kelvo.event_func", "EventFunc"},
+    {"UserError", "zentaro.mod.kelvo.errors", "UserError"},
+    {"get_error_message", "zentaro.mod.kelvo.errors", "get_error_message"},
+};
+
 } // namespace
 
 ZT_MODULE(mod, m) {
     module_state().init(m);
-    m.attr("AbstractMod") = import_from("corvane.interface", "AbstractMod");
-    m.attr("export_as_api") = import_from("corvane", "export_as_api");
-    m.attr("register_api") = import_from("corvane.api.api_base", "register_api");
-    m.attr("api_comm") = import_from("zentaro.mod.kelvo.api", "api_comm");
-    m.attr("research_cls") = import_from("zentaro.mod.kelvo", "research");
-    m.attr("research_api") = import_from("zentaro.mod.kelvo.research", "research_api");
-    m.attr("EventFunc") = import_from("zentaro.mod.kelvo.event_func", "EventFunc");
-    m.attr("UserError") = import_from("zentaro.mod.kelvo.errors", "UserError");
-    m.attr("get_error_message") = import_from("zentaro.mod.kelvo.errors", "get_error_message");
+    bind_imports(m, kImports);
     m.attr("KelvoMod") = make_mod_class(m);
 }

@@ -19,10 +19,6 @@ void dict_set(nb::handle dict, PyObject *key, nb::handle value) {
     check(PyDict_SetItem(dict.ptr(), key, value.ptr()));
 }
 
-nb::object dict_get(nb::handle dict, PyObject *key) {
-    return steal_or_raise(into_python([&] { return PyObject_GetItem(dict.ptr(), key); }));
-}
-
 // in_log.info(record), looked up at call time.
 void to_in_log(nb::handle record) {
     call_method(module_attr(sink().names.in_log), sink().names.info, record);
@@ -42,7 +38,7 @@ template <typename Fn> void for_items(nb::handle mapping, Fn &&fn) {
         nb::object pair = nb::steal(raw);
         nb::object seq = steal_or_raise(into_python([&] { return PySequence_Tuple(pair.ptr()); }));
         if (PyTuple_GET_SIZE(seq.ptr()) != 2)
-            raise(PyExc_ValueError, "items() must give (key, value) pairs");
+            raise_error(PyExc_ValueError, "items() must give (key, value) pairs");
         // Owned by `seq`, which outlives the call.
         fn(nb::handle(PyTuple_GET_ITEM(seq.ptr(), 0)), nb::handle(PyTuple_GET_ITEM(seq.ptr(), 1)));
     }
@@ -222,7 +218,7 @@ void backtest_trade_data(nb::handle self, nb::handle) {
     nb::object record = call_method(self, names.get_backtest_data);
     nb::object summary = steal_or_raise(PyDict_New());
     for (PyObject *key : {names.progress, names.portfolio_value, names.ending_cash, names.pnl})
-        dict_set(summary, key, dict_get(record, key));
+        dict_set(summary, key, get_item(record, key));
     to_in_log(summary);
     to_in_log(record);
 }
@@ -250,12 +246,6 @@ nb::handle type_of(nb::handle error) {
 nb::object traceback_of(nb::handle error) {
     PyObject *traceback = PyException_GetTraceback(error.ptr());
     return traceback ? nb::steal(traceback) : nb::none();
-}
-
-[[noreturn]] void raise_again(nb::handle error) {
-    PyErr_Restore(Py_NewRef(type_of(error).ptr()), Py_NewRef(error.ptr()),
-                  PyException_GetTraceback(error.ptr()));
-    raise_python_error();
 }
 
 // `with cm: body()`: the error of the body is handed to __exit__ as itself
@@ -317,14 +307,18 @@ nb::object make_sink_class(nb::module_ &m) {
         .finish("Collects a back-test's results from the engine's events.");
 }
 
+constexpr zentaro::ImportEntry kImports[] = {
+    {"io", "io", nullptr},
+    {"EVENT", "corvane.events", "EVENT"},
+    {"in_log", "zentaro.mod.kelvo.utils.recorder", "in_log"},
+    {"log", "zentaro.mod.kelvo.utils.recorder", "log"},
+    {"TempDir", "zentaro.mod.kelvo.utils.paths", "TempDir"},
+};
+
 } // namespace
 
 ZT_MODULE(stream_sink, m) {
     module_state().init(m);
-    m.attr("io") = import("io");
-    m.attr("EVENT") = import_from("corvane.events", "EVENT");
-    m.attr("in_log") = import_from("zentaro.mod.kelvo.utils.recorder", "in_log");
-    m.attr("log") = import_from("zentaro.mod.kelvo.utils.recorder", "log");
-    m.attr("TempDir") = import_from("zentaro.mod.kelvo.utils.paths", "TempDir");
+    bind_imports(m, kImports);
     m.attr("StreamSink") = make_sink_class(m);
 }

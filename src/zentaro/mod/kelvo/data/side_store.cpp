@@ -46,7 +46,7 @@ nb::object read_cached(nb::handle key) {
         raise_os_error(path);
     }
     // open() owns the descriptor from here on, and closes it if it fails.
-    nb::object file = call(global(names.open), nb::int_(fd), nb::str("rb"));
+    nb::object file = call(module_global(names.open), nb::int_(fd), nb::str("rb"));
     nb::object frame;
     try {
         frame = call_method(module_attr(names.feather), names.read_feather, file);
@@ -88,7 +88,7 @@ void store(nb::handle dir, nb::handle key, nb::handle frame) {
     nb::object os = module_attr(names.os);
     os.attr("makedirs")(dir, nb::arg("exist_ok") = true);
     AtomicFile target(fs_path(key), -1);
-    nb::object file = call(global(names.open), nb::int_(target.dup_fd()), nb::str("wb"));
+    nb::object file = call(module_global(names.open), nb::int_(target.dup_fd()), nb::str("wb"));
     OnFailure close_file([&] { call_method(file, names.close); });
     call_method(module_attr(names.feather), names.write_feather, frame, file);
     call_method(file, names.close);
@@ -150,15 +150,19 @@ nb::object make_store_class(nb::module_ &m) {
         .finish(kDoc);
 }
 
+constexpr zentaro::ImportEntry kImports[] = {
+    {"os", "os", nullptr},
+    {"base64", "base64", nullptr},
+    {"hashlib", "hashlib", nullptr},
+    {"feather", "pyarrow.feather", nullptr},
+    {"setting", "zentaro.mod.kelvo", "setting"},
+    {"kl_api", "zentaro.mod.kelvo.utils.platform_rpc", "kl_api"},
+};
+
 } // namespace
 
 ZT_MODULE(side_store, m) {
     module_state().init(m);
-    m.attr("os") = import("os");
-    m.attr("base64") = import("base64");
-    m.attr("hashlib") = import("hashlib");
-    m.attr("feather") = import("pyarrow.feather");
-    m.attr("setting") = import_from("zentaro.mod.kelvo", "setting");
-    m.attr("kl_api") = import_from("zentaro.mod.kelvo.utils.platform_rpc", "kl_api");
+    bind_imports(m, kImports);
     m.attr("SideStore") = make_store_class(m);
 }

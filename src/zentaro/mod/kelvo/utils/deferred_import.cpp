@@ -16,7 +16,7 @@
 
 #include "deferred_import_state.hpp"
 #include "zentaro/function.hpp"
-#include "zentaro/method_table.hpp"
+#include "zentaro/slot_class.hpp"
 #include "zentaro/state.hpp"
 
 namespace nb = nanobind;
@@ -113,7 +113,7 @@ nb::object cache_get(nb::handle cache, nb::handle path) {
         raise_python_error();
     if (!found)
         return nb::object();
-    return steal_or_raise(into_python([&] { return PyObject_GetItem(cache.ptr(), path.ptr()); }));
+    return get_item(cache, path);
 }
 
 nb::object split_path(nb::handle path) {
@@ -131,7 +131,7 @@ nb::object import_path(nb::handle path) {
     nb::object names = split_path(path);
     nb::object top =
         steal_or_raise(into_python([&] { return PySequence_GetItem(names.ptr(), 0); }));
-    nb::object current = call(global(deferred().names.dunder_import), top);
+    nb::object current = call(module_global(deferred().names.dunder_import), top);
     nb::object rest = steal_or_raise(
         into_python([&] { return PySequence_GetSlice(names.ptr(), 1, PY_SSIZE_T_MAX); }));
     nb::object it = steal_or_raise(into_python([&] { return PyObject_GetIter(rest.ptr()); }));
@@ -296,10 +296,8 @@ PyObject *proxy_call(PyObject *self, PyObject *args, PyObject *kwargs) {
 }
 
 int proxy_init(PyObject *self, PyObject *args, PyObject *kwargs) {
-    static const char *keywords[] = {"module_path", nullptr};
-    PyObject *module_path = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:DeferredImport",
-                                     const_cast<char **>(keywords), &module_path))
+    PyObject *module_path = single_init_argument(args, kwargs, "O:DeferredImport", "module_path");
+    if (!module_path)
         return -1;
     writable_memo(self).target = nullptr;
     return PyObject_SetAttr(self, deferred().names.module_path, module_path);
@@ -308,16 +306,12 @@ int proxy_init(PyObject *self, PyObject *args, PyObject *kwargs) {
 // __getattr__(self, func_name), as a def takes it: positional or by keyword.
 PyObject *getattr_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                          PyObject *kwnames) {
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    bool by_keyword =
-        nargs == 0 && nkw == 1 &&
-        PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(kwnames, 0), "func_name") == 0;
-    if (!(nargs == 1 && nkw == 0) && !by_keyword) {
-        PyErr_SetString(PyExc_TypeError,
+    PyObject *name =
+        single_argument(args, nargs, kwnames, "func_name",
                         "DeferredImport.__getattr__() takes one argument: 'func_name'");
+    if (!name)
         return nullptr;
-    }
-    return guarded([&] { return get_attr(resolve(self), args[0]); });
+    return guarded([&] { return get_attr(resolve(self), name); });
 }
 
 // The constructor's signature comes from the class docstring, as for a

@@ -18,6 +18,7 @@
 #include "zentaro/atomic_file.hpp"
 #include "zentaro/function.hpp"
 #include "zentaro/guarded_http.hpp"
+#include "zentaro/secure_url.hpp"
 #include "zentaro/state.hpp"
 
 namespace zentaro::platform_rpc {
@@ -38,17 +39,11 @@ constexpr int kOwnerOnly = 0600;
 [[noreturn]] void raise_api(nb::handle message) {
     nb::object exc = call(module_attr(rpc().names.APIException), message);
     if (!PyExceptionInstance_Check(exc.ptr()))
-        raise(PyExc_TypeError, "exceptions must derive from BaseException");
-    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())), exc.ptr());
-    raise_python_error();
+        raise_error(PyExc_TypeError, "exceptions must derive from BaseException");
+    raise_object(exc);
 }
 
-nb::object item(nb::handle obj, const char *key) {
-    return steal_or_raise(
-        into_python([&] { return PyObject_GetItem(obj.ptr(), nb::str(key).ptr()); }));
-}
-
-nb::object concat(nb::handle a, nb::handle b) {
+nb::object plus(nb::handle a, nb::handle b) {
     return steal_or_raise(into_python([&] { return PyNumber_Add(a.ptr(), b.ptr()); }));
 }
 
@@ -75,7 +70,7 @@ nb::object root_file(const char *name) {
 void write_text_file(nb::handle path, nb::handle text) {
     const RpcNames &names = rpc().names;
     AtomicFile target(fs_path(path), kOwnerOnly);
-    nb::object file = call(global(names.open), nb::int_(target.dup_fd()), nb::str("w"));
+    nb::object file = call(module_global(names.open), nb::int_(target.dup_fd()), nb::str("w"));
     OnFailure close_file([&] { call_method(file, names.close); });
     call_method(file, names.write, text);
     call_method(file, names.flush);
@@ -105,7 +100,7 @@ nb::object read_token_file(nb::handle path) {
     if (fd < 0)
         return nb::none();
     // open() owns the descriptor from here on, and closes it if it fails.
-    nb::object file = call(global(names.open), nb::int_(fd));
+    nb::object file = call(module_global(names.open), nb::int_(fd));
     OnFailure close_file([&] { call_method(file, names.close); });
     nb::object text = call_method(file, names.read);
     call_method(file, names.close);
@@ -162,7 +157,7 @@ nb::object post_login(nb::handle self, nb::handle passport, const char *action) 
     nb::dict body;
     body["passport"] = passport;
     body["action"] = action;
-    nb::object url = concat(get_attr(self, names.base_url), nb::str("login"));
+    nb::object url = plus(get_attr(self, names.base_url), nb::str("login"));
     check_base_url(self);
     HttpExchange how;
     nb::int_ timeout(kLoginTimeoutSeconds);
@@ -185,16 +180,14 @@ nb::object post_login(nb::handle self, nb::handle passport, const char *action) 
 void keep_notice(nb::handle self, nb::handle data) {
     nb::object notice = call_method(data, rpc().names.get, nb::str("notice"));
     if (!notice.is_none())
-        write_text_file(get_attr(self, rpc().names._notice_file), item(data, "notice"));
+        write_text_file(get_attr(self, rpc().names._notice_file), get_item(data, "notice"));
 }
 
 void forget_cached_token(nb::handle self) {
     nb::object get_token = get_attr(self, rpc().names._get_token);
-    PyObject *clear = nullptr;
-    if (compat::lookup_attr(get_token.ptr(), rpc().names.cache_clear, &clear) < 0)
-        raise_python_error();
-    if (clear)
-        call(nb::steal(clear));
+    nb::object clear = optional_attr(get_token, rpc().names.cache_clear);
+    if (clear.is_valid())
+        call(clear);
 }
 
 // ---- APIClient ------------------------------------------------------------------
@@ -224,10 +217,10 @@ nb::object client_get_token(nb::handle self) {
         nb::object current = get_attr(self, names._refresh_token);
         if (!current.is(token) && !compare(current, token, Py_EQ))
             continue;
-        if (!is_200(item(item(answer, "meta"), "code")))
+        if (!is_200(get_item(get_item(answer, "meta"), "code")))
             raise_api(nb::str(kAuthFailed));
-        nb::object data = item(answer, "data");
-        set_attr(self, names._refresh_token, item(data, "token"));
+        nb::object data = get_item(answer, "data");
+        set_attr(self, names._refresh_token, get_item(data, "token"));
         keep_notice(self, data);
         return get_attr(self, names._refresh_token);
     }
@@ -239,13 +232,13 @@ bool client_login(nb::handle self, nb::handle username, nb::handle password) {
         call_method(module_attr(names.pickle), names.dumps, nb::make_tuple(username, password));
     nb::object encoded = call_method(module_attr(names.base64), names.b64encode, pickled);
     nb::object answer = post_login(self, call_method(encoded, names.decode), "login");
-    nb::object meta = item(answer, "meta");
-    if (!is_200(item(meta, "code"))) {
-        nb::object data = item(answer, "data");
-        raise_api(truth(data) ? data : item(meta, "message"));
+    nb::object meta = get_item(answer, "meta");
+    if (!is_200(get_item(meta, "code"))) {
+        nb::object data = get_item(answer, "data");
+        raise_api(truth(data) ? data : get_item(meta, "message"));
     }
-    nb::object data = item(answer, "data");
-    set_attr(self, names._refresh_token, item(data, "token"));
+    nb::object data = get_item(answer, "data");
+    set_attr(self, names._refresh_token, get_item(data, "token"));
     // The new login takes effect at once, even when a file cannot be written:
     // the token cached for the old one goes, now and again at the end (a
     // refresh finishing meanwhile may have cached it anew).
@@ -277,7 +270,7 @@ nb::object client_logout(nb::handle self) {
 }
 
 nb::object client_compose_url(nb::handle self, nb::handle path) {
-    return concat(get_attr(self, rpc().names.base_url), path);
+    return plus(get_attr(self, rpc().names.base_url), path);
 }
 
 nb::object client_handle_response(nb::handle self, nb::handle response) {
@@ -295,8 +288,8 @@ nb::dict build_headers(nb::handle self, nb::handle extra) {
     headers["x-consumer-sdk-version"] = module_attr(rpc().names.dunder_version);
     nb::object token = call_method(self, rpc().names._get_token);
     headers["Authorization"] =
-        concat(nb::str("Bearer "),
-               steal_or_raise(into_python([&] { return PyObject_Format(token.ptr(), nullptr); })));
+        plus(nb::str("Bearer "),
+             steal_or_raise(into_python([&] { return PyObject_Format(token.ptr(), nullptr); })));
     merge_mapping(headers, extra);
     return headers;
 }
@@ -459,10 +452,7 @@ void renew_token_cache_after_fork() {
         const RpcNames &names = rpc().names;
         nb::object cls = module_attr(names.APIClient);
         nb::object current = get_attr(cls, names._get_token);
-        PyObject *wrapped = nullptr;
-        if (compat::lookup_attr(current.ptr(), names.dunder_wrapped, &wrapped) < 0)
-            raise_python_error();
-        nb::object inner = nb::steal(wrapped);
+        nb::object inner = optional_attr(current, names.dunder_wrapped);
         if (inner.is_valid() && is_kit_function(inner)) // else someone installed their own
             set_attr(cls, names._get_token, call(token_cache(), inner));
     });
@@ -477,18 +467,22 @@ void reset_in_forked_children(nb::module_ &m) {
     register_at_fork("after_in_child"_a = hook);
 }
 
-void import_dependencies(nb::module_ &m) {
-    for (const char *name : {"os", "zlib", "base64", "pickle", "msgpack", "requests"})
-        m.attr(name) = import(name);
-    m.attr("partial") = import_from("functools", "partial");
-    m.attr("ttl_cache") = import_from("cachetools.func", "ttl_cache");
-    m.attr("__version__") = import_from("zentaro", "__version__");
-    m.attr("setting") = import_from("zentaro.mod.kelvo", "setting");
-    m.attr("APIException") = import_from("zentaro.utils.exception", "APIException");
-    m.attr("system_log") = import_from("zentaro.utils.logger", "system_log");
-    import("urllib3.util");
-    m.attr("urllib3") = import("urllib3");
-}
+constexpr zentaro::ImportEntry kImports[] = {
+    {"os", "os", nullptr},
+    {"zlib", "zlib", nullptr},
+    {"base64", "base64", nullptr},
+    {"pickle", "pickle", nullptr},
+    {"msgpack", "msgpack", nullptr},
+    {"requests", "requests", nullptr},
+    {"partial", "functools", "partial"},
+    {"ttl_cache", "cachetools.func", "ttl_cache"},
+    {"__version__", "zentaro", "__version__"},
+    {"setting", "zentaro.mod.kelvo", "setting"},
+    {"APIException", "zentaro.utils.exception", "APIException"},
+    {"system_log", "zentaro.utils.logger", "system_log"},
+    {nullptr, "urllib3.util", nullptr},
+    {"urllib3", "urllib3", nullptr},
+};
 
 } // namespace
 } // namespace zentaro::platform_rpc
@@ -497,7 +491,7 @@ ZT_MODULE(platform_rpc, m) {
     using namespace zentaro::platform_rpc;
     zentaro::module_state().init(m);
     init_decoders();
-    import_dependencies(m);
+    bind_imports(m, kImports);
     m.attr("APIClient") = build_client_class(m);
     m.attr("kl_api") = zentaro::call(m.attr("APIClient"));
     reset_in_forked_children(m);

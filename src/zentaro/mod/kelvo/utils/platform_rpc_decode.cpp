@@ -22,7 +22,11 @@
 #include "platform_rpc_inflate.hpp"
 #include "platform_rpc_msgpack.hpp"
 #include "platform_rpc_state.hpp"
-#include "zentaro/pyutil.hpp"
+#include "zentaro/errors.hpp"
+#include "zentaro/exit_guard.hpp"
+#include "zentaro/imports.hpp"
+#include "zentaro/names.hpp"
+#include "zentaro/objects.hpp"
 
 namespace zentaro::platform_rpc {
 
@@ -31,14 +35,6 @@ namespace {
 // Below this many compressed bytes the standard inflater is quicker (ISA-L
 // has a larger set-up cost) and copying the bytes beats making a view.
 const size_t SMALL_BODY = 512;
-
-// Clear a pending ordinary exception; anything else (KeyboardInterrupt,
-// SystemExit) is raised on, as `except Exception` would let it through.
-void swallow_ordinary_error() {
-    if (!PyErr_ExceptionMatches(PyExc_Exception))
-        raise_python_error();
-    PyErr_Clear();
-}
 
 uint64_t read_le(const unsigned char *p, int width) {
     uint64_t v = 0;
@@ -184,7 +180,13 @@ class Payload {
     explicit Payload(InflateLease lease) : lease_(std::move(lease)) {}
     Payload(const Payload &) = delete;
     Payload &operator=(const Payload &) = delete;
-    ~Payload() { release_view(); }
+    // A destructor may run without the GIL (a forced unwind): it calls no
+    // Python. A view still held by someone and never released (an exception
+    // other than a Python error left the decoding) gives the region up.
+    ~Payload() {
+        if (view_.is_valid() && !view_released_ && Py_REFCNT(view_.ptr()) != 1)
+            lease_.abandon();
+    }
 
     // The bytes themselves, when they can be read in place.
     bool raw(const unsigned char *&p, size_t &n) const {
@@ -215,28 +217,29 @@ class Payload {
         return slot;
     }
 
-  private:
     // The region is reused only when nothing can read it through the view
     // any more; should anything still hold the view and refuse its release,
-    // the region is given up rather than reused.
+    // the region is given up rather than reused. Runs once decoding is over,
+    // with no error pending.
     void release_view() {
         if (!view_.is_valid() || Py_REFCNT(view_.ptr()) == 1)
             return;
-        PyObject *type, *value, *trace;
-        PyErr_Fetch(&type, &value, &trace);
-        PyObject *done = PyObject_CallMethod(view_.ptr(), "release", nullptr);
-        if (done)
+        PyObject *done = into_python(
+            [&] { return PyObject_CallMethodNoArgs(view_.ptr(), rpc().names.release); });
+        if (done) {
             Py_DECREF(done);
-        else {
+            view_released_ = true;
+        } else {
             PyErr_Clear();
             lease_.abandon();
         }
-        PyErr_Restore(type, value, trace);
     }
 
+  private:
     nb::object obj_;
     InflateLease lease_; // declared before the views: they go first
     nb::object view_, copy_;
+    bool view_released_ = false;
 };
 
 // msgpack.unpackb(payload, raw=False), or NULL with the error pending; the
@@ -277,6 +280,17 @@ nb::object decode_payload(nb::handle module, Payload &payload) {
     swallow_ordinary_error();
     nb::object loads = get_attr(get_attr(module, rpc().names.pickle), rpc().names.loads);
     return loads(payload.for_call(loads.ptr() == rpc().genuine_pickle_loads));
+}
+
+// The decoded payload; the view the decoders saw is let go of on return and
+// on error alike, in straight-line code (the release runs Python code).
+nb::object decode_and_release(nb::handle module, Payload &payload) {
+    nb::object value;
+    nb::object failure = python_error_of([&] { value = decode_payload(module, payload); });
+    payload.release_view();
+    if (failure.is_valid())
+        raise_again(failure);
+    return value;
 }
 
 // Small bodies straight from the answer's bytes into the payload, with no
@@ -337,15 +351,15 @@ nb::object decode_body(nb::handle module, nb::handle content) {
     nb::object small = inflate_small_in_place(loads, decompress, content);
     if (small.is_valid()) {
         Payload payload(std::move(small));
-        return decode_payload(module, payload);
+        return decode_and_release(module, payload);
     }
     if (InflateLease lease = inflate_large_in_place(loads, decompress, content)) {
         Payload payload(std::move(lease));
-        return decode_payload(module, payload);
+        return decode_and_release(module, payload);
     }
     nb::object compressed = unpickle_outer(loads, decompress, content);
     Payload payload(inflate(decompress, compressed));
-    return decode_payload(module, payload);
+    return decode_and_release(module, payload);
 }
 
 } // namespace zentaro::platform_rpc

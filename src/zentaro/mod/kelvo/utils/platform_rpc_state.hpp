@@ -27,7 +27,7 @@ namespace zentaro::platform_rpc {
     X(_request) X(_token_file) X(APIClient) X(APIException) X(b64encode) X(base64) X(base_url) \
     X(cache_clear) X(close) X(content) X(decode) X(decompress) X(dumps) X(encoding) X(environ) \
     X(exceptions) X(exists) X(fileno) X(flush) X(format) X(fsync) X(get) X(join) X(json) X(loads) \
-    X(msgpack) X(open) X(os) X(parse_url) X(partial) X(path) X(pickle) X(post) X(read) \
+    X(msgpack) X(open) X(os) X(parse_url) X(partial) X(path) X(pickle) X(post) X(read) X(release) \
     X(ReadTimeout) X(register_at_fork) X(remove) X(request) X(request_methods) X(requests) \
     X(ROOT_PATH) X(setting) X(status_code) X(system_log) X(ttl_cache) X(unpackb) X(upper) \
     X(urllib3) X(util) X(warning) X(write) X(zlib)

@@ -91,11 +91,11 @@ nb::object log_set_tofile(nb::handle self, nb::handle filename) {
 }
 
 void abstract_info(nb::handle, nb::handle, nb::handle, nb::handle) {
-    raise(PyExc_NotImplementedError, "log.info");
+    raise_error(PyExc_NotImplementedError, "log.info");
 }
 
 void abstract_error(nb::handle, nb::handle, nb::handle, nb::handle) {
-    raise(PyExc_NotImplementedError, "log.error");
+    raise_error(PyExc_NotImplementedError, "log.error");
 }
 
 nb::object level_table() {
@@ -190,7 +190,7 @@ nb::object encoder_default(Closure cell, nb::handle self, nb::handle obj) {
         if (!e.matches(PyExc_Exception))
             throw;
     }
-    return text_of(obj);
+    return str_of(obj);
 }
 
 nb::object make_log_encoder(nb::module_ &m) {
@@ -211,15 +211,23 @@ nb::object make_log_encoder(nb::module_ &m) {
 
 using namespace recorder;
 
+namespace {
+
+constexpr zentaro::ImportEntry kImports[] = {
+    {"json", "json", nullptr},
+    {"wraps", "functools", "wraps"},
+    {"Environment", "corvane.environment", "Environment"},
+    {"system_log", "corvane.utils.logger", "system_log"},
+    {"user_normal_log", "corvane.utils.logger", "user_normal_log"},
+    {"log_tofile", "corvane.utils.logger", "log_tofile"},
+};
+
+} // namespace
+
 ZT_MODULE(recorder, m) {
     module_state().init(m);
     set_doc(m, kModuleDoc);
-    m.attr("json") = import("json");
-    m.attr("wraps") = import_from("functools", "wraps");
-    m.attr("Environment") = import_from("corvane.environment", "Environment");
-    m.attr("system_log") = import_from("corvane.utils.logger", "system_log");
-    m.attr("user_normal_log") = import_from("corvane.utils.logger", "user_normal_log");
-    m.attr("log_tofile") = import_from("corvane.utils.logger", "log_tofile");
+    bind_imports(m, kImports);
 
     nb::object log_cls = make_log_class(m);
     m.attr("Log") = log_cls;

@@ -60,11 +60,8 @@ nb::object class_attr(nb::handle cls, PyObject *name) {
 nb::object engine_time(nb::handle dt_field) {
     nb::object env =
         class_attr(recorder_state().environment_attr.get(), recorder_state().names._env);
-    PyObject *value = nullptr;
-    int found = into_python([&] { return compat::lookup_attr(env.ptr(), dt_field.ptr(), &value); });
-    if (found < 0)
-        raise_python_error();
-    return found ? nb::steal(value) : nb::none();
+    nb::object value = optional_attr(env, dt_field.ptr());
+    return value.is_valid() ? value : nb::none();
 }
 
 // The output methods whose bodies the wrapper runs straight away.

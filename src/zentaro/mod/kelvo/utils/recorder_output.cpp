@@ -24,10 +24,10 @@ void write_user_line(PyObject *method, nb::handle message) {
 // The text of the positional arguments joined by single spaces.
 nb::object joined_message(PyObject *const *parts, Py_ssize_t count) {
     if (count == 1)
-        return text_of(parts[0]);
+        return str_of(parts[0]);
     nb::object texts = steal_or_raise(PyTuple_New(count));
     for (Py_ssize_t i = 0; i < count; ++i)
-        PyTuple_SET_ITEM(texts.ptr(), i, text_of(parts[i]).release().ptr());
+        PyTuple_SET_ITEM(texts.ptr(), i, str_of(parts[i]).release().ptr());
     return steal_or_raise(PyUnicode_Join(recorder_state().names.space, texts.ptr()));
 }
 
@@ -43,15 +43,6 @@ nb::object handled_exception() {
     return nb::steal(exc);
 }
 
-// Raises `exc` again with the traceback it already has, as a bare `raise`
-// in its except block would.
-[[noreturn]] void raise_handled_again(nb::handle exc) {
-    PyObject *tb = PyException_GetTraceback(exc.ptr());
-    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr()))), Py_NewRef(exc.ptr()),
-                  tb);
-    raise_python_error();
-}
-
 // The keyed error path: the first call sets the flag, then re-raises the
 // handled exception if there is one. Outside an except block there is
 // nothing to re-raise, and an engine error line must not end the back-test.
@@ -61,7 +52,7 @@ void flag_and_raise_again_once(nb::handle self) {
     set_attr(self, recorder_state().names.has_error, Py_True);
     nb::object exc = handled_exception();
     if (exc.is_valid())
-        raise_handled_again(exc);
+        raise_again(exc);
 }
 
 PyObject *const *tuple_items(nb::handle tuple) {
@@ -74,7 +65,7 @@ PyObject *const *tuple_items(nb::handle tuple) {
 
 nb::object level_number(nb::handle self, PyObject *level_name) {
     nb::object table = get_attr(self, recorder_state().names.LIMIT_MSG);
-    return steal_or_raise(into_python([&] { return PyObject_GetItem(table.ptr(), level_name); }));
+    return get_item(table, level_name);
 }
 
 bool is_keyed(nb::handle self) {
@@ -131,7 +122,7 @@ void show_error(nb::handle self, PyObject *const *parts, Py_ssize_t count) {
     write_user_line(recorder_state().names.error, message);
     nb::object exc = handled_exception();
     if (exc.is_valid())
-        raise_handled_again(exc);
+        raise_again(exc);
 }
 
 void backtest_info(nb::handle self, nb::handle message) {

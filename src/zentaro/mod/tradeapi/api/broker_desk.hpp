@@ -9,19 +9,27 @@
 #include <initializer_list>
 
 #include "zentaro/function.hpp"
-#include "zentaro/pyutil.hpp"
+#include "zentaro/objects.hpp"
 #include "zentaro/state.hpp"
+#include "zentaro/text.hpp"
 
 namespace broker_desk {
 
 namespace nb = nanobind;
 using zentaro::call;
 using zentaro::get_attr;
+using zentaro::get_item;
+using zentaro::get_or;
+using zentaro::get_or_none;
 using zentaro::interned;
 using zentaro::into_python;
+using zentaro::join_text;
+using zentaro::module_global;
+using zentaro::raise_object;
 using zentaro::raise_python_error;
 using zentaro::set_attr;
 using zentaro::steal_or_raise;
+using zentaro::str_of;
 using zentaro::truth;
 
 // ---- request types of the trading RPC (account queries: broker_queries.cpp) ----
@@ -34,26 +42,10 @@ constexpr long kSubscribeReqType = 1601;        // subscription to a push
 // The module's __name__, for the functions it makes at call time.
 nb::object module_name();
 
-// What a name of the module's code stands for now: the module attribute
-// (which users and tests may replace), else the builtin of that name.
-inline nb::object module_global(PyObject *name) {
-    return zentaro::module_state().global(name);
-}
-
-// str(obj)
-inline nb::object str_of(nb::handle obj) {
-    return zentaro::text_of(obj);
-}
-
 // ---- small object-protocol helpers (broker_desk.cpp; every NULL becomes a C++ exception) ----
-nb::object getitem(nb::handle obj, PyObject *key);                 // obj[key]
-nb::object get_or(nb::handle obj, PyObject *key, nb::handle dflt); // obj.get(key, dflt)
-nb::object get_or_none(nb::handle obj, PyObject *key);             // obj.get(key)
-nb::object iterate(nb::handle iterable);                           // iter(iterable)
+nb::object iterate(nb::handle iterable);  // iter(iterable)
 PyObject *next_item(nb::handle iterator); // next(iterator): new reference, or NULL at the end
 nb::object format_text(nb::handle obj);   // format(obj), no copy of an exact str
-nb::object join_text(std::initializer_list<nb::handle> parts); // "".join of str parts
-[[noreturn]] void raise_object(nb::handle exc);
 [[noreturn]] void raise_trade_exception(nb::handle message);
 
 // ---- the exchange patterns (broker_patterns.cpp) ----

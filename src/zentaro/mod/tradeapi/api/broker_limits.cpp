@@ -48,16 +48,16 @@ nb::object make_setting_class(nb::module_ &m) {
 nb::object with_setting(nb::handle var, nb::handle value, nb::handle fn, nb::handle args,
                         nb::handle kwargs) {
     nb::object token = steal_or_raise(PyContextVar_Set(var.ptr(), value.ptr()));
-    nb::object result;
-    try {
-        result = steal_or_raise(
-            into_python([&] { return PyObject_Call(fn.ptr(), args.ptr(), kwargs.ptr()); }));
-    } catch (nb::python_error &) {
+    PyObject *result =
+        into_python([&] { return PyObject_Call(fn.ptr(), args.ptr(), kwargs.ptr()); });
+    if (!result) {
+        nb::object failure = zentaro::fetch_error();
         zentaro::quietly([&] { zentaro::check(PyContextVar_Reset(var.ptr(), token.ptr())); });
-        throw;
+        zentaro::raise_again(failure);
     }
+    nb::object kept = nb::steal(result);
     zentaro::check(PyContextVar_Reset(var.ptr(), token.ptr()));
-    return result;
+    return kept;
 }
 
 // kwargs.pop(key, default) on the wrapper's own keyword dict.
@@ -119,12 +119,8 @@ nb::object decorate(zentaro::Closure settings, nb::handle f) {
         {{name.calls, calls}, {name.period, period}, {name.raise_message, message}});
     // The limiter's own setting (if it has one) stays the default of calls
     // that pass none.
-    PyObject *own = nullptr;
-    if (into_python([&] {
-            return zentaro::compat::lookup_attr(limiter.ptr(), name.raise_on_limit, &own);
-        }) < 0)
-        raise_python_error();
-    nb::object fallback = own ? nb::steal(own) : nb::borrow(Py_True);
+    nb::object own = zentaro::optional_attr(limiter, name.raise_on_limit);
+    nb::object fallback = own.is_valid() ? own : nb::borrow(Py_True);
     nb::object var = steal_or_raise(PyContextVar_New("raise_on_limit", fallback.ptr()));
     nb::object setting = call(parts[3]);
     set_attr(setting, desk().names._var, var);
@@ -157,14 +153,9 @@ namespace {
 
 // limiter.lock = type(limiter.lock)(), when the limiter has a lock.
 void renew_lock(nb::handle limiter) {
-    PyObject *found = nullptr;
-    if (into_python([&] {
-            return zentaro::compat::lookup_attr(limiter.ptr(), desk().names.lock, &found);
-        }) < 0)
-        raise_python_error();
-    if (!found)
+    nb::object lock = zentaro::optional_attr(limiter, desk().names.lock);
+    if (!lock.is_valid())
         return;
-    nb::object lock = nb::steal(found);
     set_attr(limiter, desk().names.lock, call(lock.type()));
 }
 

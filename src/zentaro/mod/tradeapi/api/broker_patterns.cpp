@@ -135,8 +135,8 @@ nb::object walk_pairs(nb::handle iterable, Py_ssize_t start, nb::handle symbol, 
         nb::object pair = nb::steal(raw);
         if (index++ < start)
             continue;
-        nb::object pattern = getitem(pair, nb::int_(0).ptr());
-        nb::object value = getitem(pair, nb::int_(1).ptr());
+        nb::object pattern = get_item(pair, nb::int_(0).ptr());
+        nb::object value = get_item(pair, nb::int_(1).ptr());
         int id = re_native && PyUnicode_Check(symbol.ptr()) ? pattern_id(pattern.ptr()) : -1;
         if (id >= 0) {
             TextOnTrial text(symbol.ptr());

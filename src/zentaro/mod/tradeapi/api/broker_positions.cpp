@@ -71,9 +71,10 @@ void set_value(nb::handle record, const Field &f, nb::handle value) {
 nb::object pnl_from(const RecordHooks &hooks, nb::handle item, nb::handle net) {
     if (truth(net))
         return round4(hooks, net);
-    nb::object last = getitem(item, desk().names.MarketPrice);
-    nb::object gain = number_op(PyNumber_Subtract, last, getitem(item, desk().names.CostPrice));
-    return round4(hooks, number_op(PyNumber_Multiply, gain, getitem(item, desk().names.ActualAmt)));
+    nb::object last = get_item(item, desk().names.MarketPrice);
+    nb::object gain = number_op(PyNumber_Subtract, last, get_item(item, desk().names.CostPrice));
+    return round4(hooks,
+                  number_op(PyNumber_Multiply, gain, get_item(item, desk().names.ActualAmt)));
 }
 
 } // namespace
@@ -83,12 +84,12 @@ nb::object pnl_of(const RecordHooks &hooks, nb::handle item) {
 }
 
 nb::object profit_rate_of(const RecordHooks &hooks, nb::handle item) {
-    if (!truth(getitem(item, desk().names.CostPrice)))
+    if (!truth(get_item(item, desk().names.CostPrice)))
         return nb::none();
-    nb::object last = getitem(item, desk().names.MarketPrice);
-    nb::object gain = number_op(PyNumber_Subtract, last, getitem(item, desk().names.CostPrice));
+    nb::object last = get_item(item, desk().names.MarketPrice);
+    nb::object gain = number_op(PyNumber_Subtract, last, get_item(item, desk().names.CostPrice));
     return round4(hooks,
-                  number_op(PyNumber_TrueDivide, gain, getitem(item, desk().names.CostPrice)));
+                  number_op(PyNumber_TrueDivide, gain, get_item(item, desk().names.CostPrice)));
 }
 
 // A position from a plain dict. Truth, arithmetic and rounding of plain

@@ -24,7 +24,7 @@ nb::object push_handler(zentaro::Closure state, nb::handle, nb::handle event) {
     nb::object api = nb::borrow(PyTuple_GET_ITEM(state.data.ptr(), kObject));
     nb::object orderpush = nb::borrow(PyTuple_GET_ITEM(state.data.ptr(), kCallback));
     nb::object record =
-        zentaro::call_method(api, desk().names._trans_order, getitem(event, desk().names.params));
+        zentaro::call_method(api, desk().names._trans_order, get_item(event, desk().names.params));
     if (truth(orderpush))
         return call(orderpush, record);
     return orderpush;

@@ -166,7 +166,7 @@ nb::object account_query(nb::handle self, const AccountQuery &q, Convert &&conve
 // Walks result[list_key] (missing: empty), converting each record; `each`
 // may also take the list itself.
 template <class Each> void for_each_record(nb::handle answer, PyObject *list_key, Each &&each) {
-    nb::object records = get_or(getitem(answer, desk().names.result), list_key, nb::list());
+    nb::object records = get_or(get_item(answer, desk().names.result), list_key, nb::list());
     nb::object it = iterate(records);
     while (PyObject *raw = next_item(it)) {
         if constexpr (std::is_invocable_v<Each, nb::object, nb::handle>)
@@ -239,11 +239,11 @@ nb::object fetch_account_token(nb::handle self) {
     nb::object it = iterate(accounts);
     while (PyObject *raw = next_item(it)) {
         nb::object account = nb::steal(raw);
-        if (equals(getitem(account, desk().names.AccountID),
+        if (equals(get_item(account, desk().names.AccountID),
                    get_attr(self, desk().names.account_id)) &&
-            equals(getitem(account, desk().names.TradeType),
+            equals(get_item(account, desk().names.TradeType),
                    get_attr(self, desk().names._trade_type))) {
-            nb::object token = getitem(account, desk().names.fund_token);
+            nb::object token = get_item(account, desk().names.fund_token);
             set_attr(self, desk().names._account_token, token);
             return token;
         }
@@ -275,8 +275,8 @@ void trade_api_del(nb::handle self) {
 
 nb::object portfolio(nb::handle self) {
     return account_query(self, kPortfolioQuery, [&](nb::handle answer) {
-        nb::object records = getitem(getitem(answer, desk().names.result), desk().names.Array);
-        nb::object item = getitem(records, nb::int_(0).ptr());
+        nb::object records = get_item(get_item(answer, desk().names.result), desk().names.Array);
+        nb::object item = get_item(records, nb::int_(0).ptr());
         return convert_funds(resolve_hooks(self, false), item);
     });
 }
@@ -340,7 +340,7 @@ nb::object get_orders(nb::handle self, nb::handle order_id, nb::handle start_tim
             log_query(desk().names.info, "get_orders_success", "success", request);
             nb::list out;
             for_each_record(answer, desk().names.orders, [&](nb::object item) {
-                nb::object owner = getitem(item, desk().names.fund_token);
+                nb::object owner = get_item(item, desk().names.fund_token);
                 if (zentaro::compare(owner, account_token(self), Py_NE))
                     return;
                 out.append(zentaro::call_method(self, desk().names._trans_inst, item));

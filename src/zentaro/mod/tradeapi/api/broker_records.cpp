@@ -38,7 +38,7 @@ nb::object read(nb::handle item, PyObject *key, std::atomic<Py_ssize_t> &hint) {
     if (PyDict_CheckExact(item.ptr()))
         if (PyObject *hit = hinted_lookup(item.ptr(), key, hint))
             return nb::borrow(hit);
-    return getitem(item, key); // also the KeyError of a missing field
+    return get_item(item, key); // also the KeyError of a missing field
 }
 
 // dict.get(key, dflt) of a plain dict, with the hint.

@@ -52,12 +52,6 @@ bool complete_date_time(const TextKey &key) {
 
 // ---- boxing by pandas ----
 
-void swallow_ordinary_error() {
-    if (!PyErr_ExceptionMatches(PyExc_Exception))
-        raise_python_error();
-    PyErr_Clear();
-}
-
 // Timestamps for microseconds since the epoch, boxed by pandas as one
 // array (pd.array(...).astype(object), its quickest public route); an empty
 // object when pandas fails (the texts then go one by one).
@@ -81,7 +75,7 @@ nb::object box_micros(nb::handle timestamp_type, const std::vector<int64_t> &mic
         return out;
     });
     if (!list) {
-        swallow_ordinary_error();
+        zentaro::swallow_ordinary_error();
         return nb::object();
     }
     nb::object out = nb::steal(list);

@@ -11,7 +11,7 @@
 #pragma once
 
 #include "gateway_link_state.hpp"
-#include "zentaro/pyutil.hpp"
+#include "zentaro/errors.hpp"
 
 #include <pythread.h>
 

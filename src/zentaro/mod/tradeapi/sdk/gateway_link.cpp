@@ -33,14 +33,6 @@ constexpr const char *kDirectoryPath = "/futures/ctp_address.xml";
 constexpr const char *kSitePath = "/futgwapi/api/trade/v1/trade/gateway/config?qsidList={}";
 constexpr const char *kGateCapsule = "zentaro.gateway_link.RpcGate";
 
-nb::object item(nb::handle obj, nb::handle key) {
-    return steal_or_raise(into_python([&] { return PyObject_GetItem(obj.ptr(), key.ptr()); }));
-}
-
-nb::object item(nb::handle obj, const char *key) {
-    return item(obj, nb::str(key));
-}
-
 nb::object format(const char *pattern, nb::handle arg) {
     return call_method(nb::str(pattern), gateway().names.format, arg);
 }
@@ -77,7 +69,7 @@ std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
     PyObject *extra = into_python([&] { return PyIter_Next(iter.ptr()); });
     if (extra) {
         Py_DECREF(extra);
-        raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+        raise_error(PyExc_ValueError, "too many values to unpack (expected 2)");
     }
     if (PyErr_Occurred())
         raise_python_error();
@@ -132,10 +124,10 @@ nb::object get_qs_site(nb::handle cls, nb::handle qsid) {
     const GatewayNames &names = gateway().names;
     nb::object url = call_method(get_attr(cls, names.qs_site_url), names.format, qsid);
     nb::object answer = call_method(http_get(url), names.json);
-    if (compare(item(answer, "code"), nb::int_(0), Py_EQ)) {
-        nb::object data = item(answer, "data");
+    if (compare(get_item(answer, "code"), nb::int_(0), Py_EQ)) {
+        nb::object data = get_item(answer, "data");
         if (truth(data)) {
-            nb::object groups = call_method(item(data, nb::int_(0)), names.values);
+            nb::object groups = call_method(get_item(data, nb::int_(0)), names.values);
             nb::list sites;
             nb::object it =
                 steal_or_raise(into_python([&] { return PyObject_GetIter(groups.ptr()); }));
@@ -159,14 +151,14 @@ nb::object select_site_auto(nb::handle cls, nb::handle broker_id) {
     nb::object names = match(broker_id, qs_info, 1, 0.1);
     if (!truth(names))
         raise_value_error(format("未匹配到支持的券商: {}", broker_id));
-    nb::object broker = item(qs_info, item(names, nb::int_(0)));
-    nb::object sites = call_method(cls, gateway().names.get_qs_site, item(broker, "qsid"));
+    nb::object broker = get_item(qs_info, get_item(names, nb::int_(0)));
+    nb::object sites = call_method(cls, gateway().names.get_qs_site, get_item(broker, "qsid"));
     nb::object site =
         call_method(module_attr(gateway().names.random), gateway().names.choice, sites);
     nb::dict selected;
-    selected["ip"] = item(site, "ip");
+    selected["ip"] = get_item(site, "ip");
     selected["port"] =
-        steal_or_raise(into_python([&] { return PyNumber_Long(item(site, "port").ptr()); }));
+        steal_or_raise(into_python([&] { return PyNumber_Long(get_item(site, "port").ptr()); }));
     return nb::make_tuple(broker, selected);
 }
 
@@ -218,7 +210,7 @@ void init(Closure defining_class, nb::handle self, nb::handle broker_id, nb::han
     set_attr(self, names._investor_key, nb::int_(0));
     set_attr(self, names._channel_key, nb::str(""));
     set_attr(self, names._service_type, nb::int_(0));
-    nb::object cls = item(defining_class.data, nb::int_(0));
+    nb::object cls = get_item(defining_class.data, nb::int_(0));
     nb::object base = call(builtin_type(&PySuper_Type), cls, self);
     call_method(base, names.dunder_init, nb::none(), nb::none(), nb::none(),
                 get_attr(self, names.password));
@@ -232,9 +224,9 @@ void init(Closure defining_class, nb::handle self, nb::handle broker_id, nb::han
 nb::object authorisation_key(nb::handle user_id, nb::handle exp) {
     const GatewayNames &names = gateway().names;
     nb::object version = module_attr(names.dunder_version);
-    nb::object text = text_of(user_id);
+    nb::object text = str_of(user_id);
     for (nb::handle part : {exp, nb::handle(version)})
-        text = steal_or_raise(PyUnicode_Concat(text.ptr(), text_of(part).ptr()));
+        text = steal_or_raise(PyUnicode_Concat(text.ptr(), str_of(part).ptr()));
     nb::object encoded = call_method(text, names.encode, nb::str("utf-8"));
     nb::object digest = call_method(module_attr(names.hashlib), names.md5, encoded);
     nb::object hex = call_method(digest, names.hexdigest);
@@ -243,7 +235,8 @@ nb::object authorisation_key(nb::handle user_id, nb::handle exp) {
 
 nb::object decode_authorisation(nb::handle grant) {
     const GatewayNames &names = gateway().names;
-    nb::object raw = call_method(module_attr(names.base64), names.b16decode, item(grant, "data"));
+    nb::object raw =
+        call_method(module_attr(names.base64), names.b16decode, get_item(grant, "data"));
     return call_method(module_attr(names.json), names.loads, decode_utf8(raw));
 }
 
@@ -267,7 +260,7 @@ nb::object open_session(nb::handle site, nb::handle kwargs) {
     nb::object it = steal_or_raise(into_python([&] { return PyObject_GetIter(kwargs.ptr()); }));
     while (PyObject *raw = into_python([&] { return PyIter_Next(it.ptr()); })) {
         nb::object key = nb::steal(raw);
-        add_keyword(merged, key, item(kwargs, key));
+        add_keyword(merged, key, get_item(kwargs, key));
     }
     if (PyErr_Occurred())
         raise_python_error();
@@ -287,8 +280,8 @@ nb::dict login_request(nb::handle self, nb::handle user_id, nb::handle qsinfo) {
     login["is_auto_confirm"] = nb::bool_(true);
     nb::dict args;
     args["client_id"] = user_id;
-    args["qsid"] = item(qsinfo, "qsid");
-    args["wtid"] = item(qsinfo, "wtid");
+    args["qsid"] = get_item(qsinfo, "qsid");
+    args["wtid"] = get_item(qsinfo, "wtid");
     args["login"] = login;
     return args;
 }
@@ -300,7 +293,7 @@ void store_keys(nb::handle self, nb::handle investor_key) {
         raise_value_error(format("投资者编号无效(应不小于1000): {}", investor_key));
     nb::object quotient = steal_or_raise(
         into_python([&] { return PyNumber_FloorDivide(investor_key.ptr(), nb::int_(100).ptr()); }));
-    nb::object channel_key = text_of(quotient);
+    nb::object channel_key = str_of(quotient);
     nb::object digits =
         steal_or_raise(into_python([&] { return PySequence_GetSlice(channel_key.ptr(), 1, 3); }));
     nb::object exponent = steal_or_raise(into_python([&] { return PyNumber_Long(digits.ptr()); }));
@@ -315,9 +308,9 @@ void authenticate(nb::handle session, nb::handle user_id, nb::handle grant, nb::
     const GatewayNames &names = gateway().names;
     call_method(session, names.protocol_comfirm);
     call_method(session, names.protocol_auth);
-    nb::object key = authorisation_key(user_id, item(grant, "exp"));
+    nb::object key = authorisation_key(user_id, get_item(grant, "exp"));
     nb::object auth_code = call_method(module_attr(names.EncryptionDesBase64), names.decode,
-                                       item(auth_info, "auth_code"), key);
+                                       get_item(auth_info, "auth_code"), key);
     get_attr(session, names.client_auth)("auth_code"_a = auth_code);
     call_method(session, names.client_login, user_id, nb::str("zentaro"));
 }
@@ -346,9 +339,9 @@ nb::object make_session(nb::handle self, nb::handle kwargs) {
     if (truth(get_attr(meta, names.error_code)))
         raise_value_error(format("登录失败: {}", decode_utf8(get_attr(meta, names.error_text))));
 
-    store_keys(self, item(item(data, "login"), "investor_key"));
+    store_keys(self, get_item(get_item(data, "login"), "investor_key"));
     nb::object message = call_method(nb::str("登录券商[{}]账号[{}]成功"), names.format,
-                                     item(qsinfo, "qsname"), get_attr(self, names.account_id));
+                                     get_item(qsinfo, "qsname"), get_attr(self, names.account_id));
     call_method(module_attr(names.user_log), names.info, message);
     return session;
 }
@@ -376,7 +369,7 @@ RpcGate &gate_of(nb::handle self, nb::object &holder) {
     const GatewayNames &names = gateway().names;
     nb::object dict = get_attr(self, names.dunder_dict);
     if (!PyDict_Check(dict.ptr()))
-        raise(PyExc_TypeError, "a GatewayClient needs a __dict__");
+        raise_error(PyExc_TypeError, "a GatewayClient needs a __dict__");
     PyObject *found = PyDict_GetItemWithError(dict.ptr(), names._rpc_gate);
     if (!found) {
         if (PyErr_Occurred())
@@ -416,26 +409,29 @@ nb::object call_rpc(nb::handle self, nb::handle method_name, nb::handle args, nb
 
 // ---- module body ---------------------------------------------------------------------------
 
-void import_dependencies(nb::module_ &m) {
-    for (const char *name : {"uuid", "json", "random", "base64", "hashlib", "platform", "difflib"})
-        m.attr(name) = import(name);
-    m.attr("ET") = import("xml.etree.ElementTree");
-    m.attr("requests") = import("requests");
-    import("urllib3.util");
-    m.attr("urllib3") = import("urllib3");
-    m.attr("__version__") = import_from("zentaro", "__version__");
-    m.attr("kl_api") = import_from("zentaro.mod.kelvo.utils.platform_rpc", "kl_api");
-    m.attr("user_log") = import_from("zentaro.utils.logger", "user_log");
-    m.attr("system_log") = import_from("zentaro.utils.logger", "system_log");
-    m.attr("get_user_id") = import_from("zentaro.mod.kelvo.utils.paths", "get_user_id");
-    m.attr("datacollect") = import_from("zentaro.mod.tradeapi.ctp", "datacollect");
-    m.attr("EncryptionBase64") =
-        import_from("zentaro.mod.tradeapi.sdk.common.encryption", "EncryptionBase64");
-    m.attr("EncryptionDesBase64") =
-        import_from("zentaro.mod.tradeapi.sdk.common.encryption", "EncryptionDesBase64");
-    m.attr("_GatewayClient") = import_from("zentaro.mod.tradeapi.sdk.client", "GatewayClient");
-    m.attr("GatewaySession") = import_from("zentaro.mod.tradeapi.sdk.client", "GatewaySession");
-}
+constexpr zentaro::ImportEntry kImports[] = {
+    {"uuid", "uuid", nullptr},
+    {"json", "json", nullptr},
+    {"random", "random", nullptr},
+    {"base64", "base64", nullptr},
+    {"hashlib", "hashlib", nullptr},
+    {"platform", "platform", nullptr},
+    {"difflib", "difflib", nullptr},
+    {"ET", "xml.etree.ElementTree", nullptr},
+    {"requests", "requests", nullptr},
+    {nullptr, "urllib3.util", nullptr},
+    {"urllib3", "urllib3", nullptr},
+    {"__version__", "zentaro", "__version__"},
+    {"kl_api", "zentaro.mod.kelvo.utils.platform_rpc", "kl_api"},
+    {"user_log", "zentaro.utils.logger", "user_log"},
+    {"system_log", "zentaro.utils.logger", "system_log"},
+    {"get_user_id", "zentaro.mod.kelvo.utils.paths", "get_user_id"},
+    {"datacollect", "zentaro.mod.tradeapi.ctp", "datacollect"},
+    {"EncryptionBase64", "zentaro.mod.tradeapi.sdk.common.encryption", "EncryptionBase64"},
+    {"EncryptionDesBase64", "zentaro.mod.tradeapi.sdk.common.encryption", "EncryptionDesBase64"},
+    {"_GatewayClient", "zentaro.mod.tradeapi.sdk.client", "GatewayClient"},
+    {"GatewaySession", "zentaro.mod.tradeapi.sdk.client", "GatewaySession"},
+};
 
 // Deployments and the local services point both directory URLs at another
 // host through ZENTARO_GATEWAY_DIRECTORY_URL (scheme and host, no path).
@@ -506,7 +502,7 @@ void renew_gates_in_forked_children(nb::module_ &m) {
 ZT_MODULE(gateway_link, m) {
     using namespace zentaro::gateway_link;
     zentaro::module_state().init(m);
-    import_dependencies(m);
+    bind_imports(m, kImports);
     m.attr("GatewayClient") = make_client_class(m);
     renew_gates_in_forked_children(m);
 }

@@ -40,8 +40,7 @@ nb::object engine_config(nb::handle self, nb::handle service) {
     nb::object frequencies = get_attr(service, names.map_frequncy);
     nb::object frequency = get_attr(self, names.frequency);
     nb::dict base;
-    base["frequency"] = steal_or_raise(
-        into_python([&] { return PyObject_GetItem(frequencies.ptr(), frequency.ptr()); }));
+    base["frequency"] = get_item(frequencies, frequency);
     nb::dict config;
     config["base"] = base;
     nb::object market = call_method(get_attr(self, names.stock_market), names.lower);
@@ -132,7 +131,7 @@ nb::object record_copy(nb::handle record) {
     if (PyDict_Check(record.ptr()))
         return steal_or_raise(PyDict_Copy(record.ptr()));
     if (record.is_none())
-        raise(PyExc_TypeError, "argument after ** must be a mapping, not NoneType");
+        raise_error(PyExc_TypeError, "argument after ** must be a mapping, not NoneType");
     return call(builtin_type(&PyDict_Type), record);
 }
 
@@ -195,17 +194,20 @@ nb::object make_paper_book(nb::module_ &m) {
     return cls.finish(kDoc);
 }
 
+constexpr zentaro::ImportEntry kImports[] = {
+    {"datetime", "datetime", nullptr},
+    {"ModHandler", "corvane.mod", "ModHandler"},
+    {"Environment", "corvane.environment", "Environment"},
+    {"BarMap", "corvane.model.bar", "BarMap"},
+    {"DiskPersistProvider", "corvane.utils.disk_persist_provider", "DiskPersistProvider"},
+    {"lazy_property", "zentaro.mod.kelvo.utils.wrap_utils", "lazy_property"},
+    {"SimulateService", "zentaro.mod.kelvo.simulate", "SimulateService"},
+};
+
 } // namespace
 
 ZT_MODULE(paper_book, m) {
     module_state().init(m);
-    m.attr("datetime") = import("datetime");
-    m.attr("ModHandler") = import_from("corvane.mod", "ModHandler");
-    m.attr("Environment") = import_from("corvane.environment", "Environment");
-    m.attr("BarMap") = import_from("corvane.model.bar", "BarMap");
-    m.attr("DiskPersistProvider") =
-        import_from("corvane.utils.disk_persist_provider", "DiskPersistProvider");
-    m.attr("lazy_property") = import_from("zentaro.mod.kelvo.utils.wrap_utils", "lazy_property");
-    m.attr("SimulateService") = import_from("zentaro.mod.kelvo.simulate", "SimulateService");
+    bind_imports(m, kImports);
     m.attr("PaperBook") = make_paper_book(m);
 }

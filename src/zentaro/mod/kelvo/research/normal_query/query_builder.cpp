@@ -84,7 +84,7 @@ class Pieces {
     }
     void add(nb::object piece) { items_.push_back(piece.release().ptr()); }
     void add(PyObject *interned_text) { items_.push_back(Py_NewRef(interned_text)); }
-    nb::object join() { return join_texts(items_.data(), static_cast<Py_ssize_t>(items_.size())); }
+    nb::object join() { return join_text(items_.data(), static_cast<Py_ssize_t>(items_.size())); }
 
   private:
     SmallVector items_;
@@ -102,7 +102,7 @@ void add_field(Pieces &out, nb::handle item) {
         out.add(formatted(get_attr(item, names.key)));
         return;
     }
-    out.add(text_of(item));
+    out.add(str_of(item));
 }
 
 void add_fields(Pieces &out, nb::handle fields) {

@@ -22,7 +22,7 @@ nb::object quoted(nb::handle text) {
 }
 
 nb::object str_or_quoted(nb::handle o, bool top) {
-    return top ? quoted(text_of(o)) : text_of(o);
+    return top ? quoted(str_of(o)) : str_of(o);
 }
 
 bool instance_of(nb::handle o, nb::handle cls) {
@@ -91,7 +91,7 @@ nb::object complex_text(PyObject *number) {
     nb::object real = float_text(value.real, nullptr), imag = float_text(value.imag, nullptr);
     PyObject *parts[] = {names.complex_open, real.ptr(), names.comma, imag.ptr(),
                          names.close_paren};
-    return join_texts(parts, 5);
+    return join_text(parts, 5);
 }
 
 // [+-]digits[.digits][e[+-]digits][j], digits possibly starting at the dot.
@@ -164,7 +164,7 @@ nb::object number_text(nb::handle value) {
         return float_text(PyFloat_AS_DOUBLE(p), p);
     if (PyComplex_Check(p))
         return complex_text(p);
-    nb::object own = text_of(value);
+    nb::object own = str_of(value);
     Py_ssize_t size = 0;
     const char *utf8 = PyUnicode_AsUTF8AndSize(own.ptr(), &size);
     if (!utf8)
@@ -214,7 +214,7 @@ nb::object render_list(nb::handle list) {
     }
     nb::object inner = steal_or_raise(PyUnicode_Join(names.comma, pieces.ptr()));
     PyObject *parts[] = {names.open_bracket, inner.ptr(), names.close_bracket};
-    return join_texts(parts, 3);
+    return join_text(parts, 3);
 }
 
 // One element inside a list: what repr() gives, with str's own repr for any
@@ -300,27 +300,6 @@ nb::object encode_items(nb::handle self, nb::handle o) {
 }
 
 } // namespace
-
-nb::object join_texts(PyObject *const *parts, Py_ssize_t count) {
-    // Texts of conditions and queries are nearly always ASCII: then the
-    // pieces are copied straight into one new str.
-    Py_ssize_t length = 0;
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        if (!PyUnicode_IS_ASCII(parts[i]))
-            return steal_or_raise(compat::unicode_join(query_state().names.empty, parts, count));
-        length += PyUnicode_GET_LENGTH(parts[i]);
-    }
-    PyObject *joined = PyUnicode_New(length, 127);
-    if (!joined)
-        raise_python_error();
-    char *out = static_cast<char *>(PyUnicode_DATA(joined));
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        Py_ssize_t n = PyUnicode_GET_LENGTH(parts[i]);
-        memcpy(out, PyUnicode_DATA(parts[i]), static_cast<size_t>(n));
-        out += n;
-    }
-    return nb::steal(joined);
-}
 
 // The first test that matches decides; the order matters (a str is also an
 // iterable, True is also a number).

@@ -20,7 +20,7 @@ nb::object attr_str(nb::handle self) {
     nb::object name = formatted(get_attr(self, names.name));
     nb::object key = formatted(get_attr(self, names.key));
     PyObject *parts[] = {name.ptr(), names.dot, key.ptr()};
-    return join_texts(parts, 3);
+    return join_text(parts, 3);
 }
 
 nb::object attr_encode(nb::handle self, nb::handle o, nb::handle top) {
@@ -56,7 +56,7 @@ nb::object build_condition(nb::handle self, nb::handle obj, const QueryState::Co
     nb::object key = formatted(get_attr(self, names.key));
     nb::object value = render(call_encode(self, obj, nullptr));
     PyObject *parts[] = {name.ptr(), names.dot, key.ptr(), b.op, value.ptr(), b.tail};
-    return join_texts(parts, 6);
+    return join_text(parts, 6);
 }
 
 template <size_t I> nb::object condition(nb::handle self, nb::handle obj) {

@@ -8,65 +8,11 @@
 // class still gets Python's hook and their method, as with any class.
 
 #include "query_text.hpp"
-#include "zentaro/method_table.hpp"
+#include "zentaro/slot_class.hpp"
 
 namespace query_text {
 
 namespace {
-
-// ---- instances of the slot-table class ----------------------------------------
-
-// An instance with a __dict__ and weak references, as a Python class's.
-struct Instance {
-    PyObject_HEAD PyObject *dict;
-    PyObject *weakrefs;
-};
-
-Instance *as_instance(PyObject *self) {
-    return reinterpret_cast<Instance *>(self);
-}
-
-int instance_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(as_instance(self)->dict);
-    Py_VISIT(Py_TYPE(self));
-    return 0;
-}
-
-int instance_clear(PyObject *self) {
-    Py_CLEAR(as_instance(self)->dict);
-    return 0;
-}
-
-void instance_dealloc(PyObject *self) {
-    PyTypeObject *type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    if (as_instance(self)->weakrefs)
-        PyObject_ClearWeakRefs(self);
-    instance_clear(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
-PyMemberDef kInstanceMembers[] = {
-    {"__dictoffset__", T_PYSSIZET, offsetof(Instance, dict), READONLY, nullptr},
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(Instance, weakrefs), READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
-
-PyGetSetDef kInstanceGetset[] = {
-    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-#define ZT_INSTANCE_SLOTS                                                                          \
-    {Py_tp_traverse, reinterpret_cast<void *>(instance_traverse)},                                 \
-        {Py_tp_clear, reinterpret_cast<void *>(instance_clear)},                                   \
-        {Py_tp_dealloc, reinterpret_cast<void *>(instance_dealloc)},                               \
-        {Py_tp_members, kInstanceMembers}, {                                                       \
-        Py_tp_getset, kInstanceGetset                                                              \
-    }
-
-constexpr unsigned int kClassFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
 
 PyObject *class_entry(nb::handle cls, const char *name) {
     return compat::type_lookup(reinterpret_cast<PyTypeObject *>(cls.ptr()), interned(name));
@@ -158,10 +104,8 @@ PyObject *model_getattro(PyObject *self, PyObject *name) {
 }
 
 int model_tp_init(PyObject *self, PyObject *args, PyObject *kwargs) {
-    static const char *keywords[] = {"name", nullptr};
-    PyObject *name = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:__init__", const_cast<char **>(keywords),
-                                     &name))
+    PyObject *name = single_init_argument(args, kwargs, "O:__init__", "name");
+    if (!name)
         return -1;
     return PyObject_SetAttr(self, query_state().names.name, name);
 }
@@ -173,14 +117,11 @@ PyObject *model_tp_str(PyObject *self) {
 // __getattr__(self, key), as a def takes it: positional or by keyword.
 PyObject *model_getattr_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                                PyObject *kwnames) {
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    bool by_keyword = nargs == 0 && nkw == 1 &&
-                      PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(kwnames, 0), "key") == 0;
-    if (!(nargs == 1 && nkw == 0) && !by_keyword) {
-        PyErr_SetString(PyExc_TypeError, "StrModel.__getattr__() takes one argument: 'key'");
+    PyObject *key = single_argument(args, nargs, kwnames, "key",
+                                    "StrModel.__getattr__() takes one argument: 'key'");
+    if (!key)
         return nullptr;
-    }
-    return guarded([&] { return model_getattr(self, args[0]); });
+    return guarded([&] { return model_getattr(self, key); });
 }
 
 } // namespace
@@ -200,14 +141,14 @@ nb::object make_table_class() {
         {Py_tp_str, reinterpret_cast<void *>(model_tp_str)},
         {Py_tp_getattro, reinterpret_cast<void *>(model_getattro)},
         {Py_tp_methods, methods},
-        ZT_INSTANCE_SLOTS,
+        ZT_PYTHON_LIKE_INSTANCE_SLOTS,
         {0, nullptr},
     };
     static PyType_Spec layout = {
         "zentaro.mod.kelvo.research.normal_query.query_text.StrModel",
-        sizeof(Instance),
+        sizeof(PythonLikeInstance),
         0,
-        kClassFlags,
+        kPythonLikeClassFlags,
         slots,
     };
     nb::object cls = steal_or_raise(PyType_FromSpec(&layout));

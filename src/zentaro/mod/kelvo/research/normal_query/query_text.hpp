@@ -6,6 +6,7 @@
 #include "query_text_state.hpp"
 #include "zentaro/function.hpp"
 #include "zentaro/state.hpp"
+#include "zentaro/text.hpp"
 
 namespace query_text {
 
@@ -51,9 +52,6 @@ nb::object make_table_class();
 nb::object make_query_class(nb::module_ &m);
 
 // ---- texts (query_encode.cpp) -------------------------------------------------
-
-// One new str of a run of str objects, with one allocation.
-nb::object join_texts(PyObject *const *parts, Py_ssize_t count);
 
 // _encode(o, top) as the class defines it.
 nb::object encode(nb::handle self, nb::handle o, bool top);
