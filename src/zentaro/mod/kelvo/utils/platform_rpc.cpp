@@ -7,35 +7,30 @@
 // module uses is one of its attributes and is looked up when it is needed, so
 // tests and deployments can swap any of them.
 
-#include <cerrno>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+#include "platform_rpc_client.hpp"
 #include "platform_rpc_decode.hpp"
 #include "platform_rpc_state.hpp"
-#include "zentaro/atomic_file.hpp"
 #include "zentaro/function.hpp"
 #include "zentaro/guarded_http.hpp"
 #include "zentaro/secure_url.hpp"
 #include "zentaro/state.hpp"
 
 namespace zentaro::platform_rpc {
-namespace {
 
 using namespace nb::literals;
+
+namespace {
 
 constexpr const char *kDefaultBaseUrl = "https://api.zentaro.com/sdk/";
 constexpr const char *kNotLoggedIn = "账号未登录, 请先登录!";
 constexpr const char *kAuthFailed = "账号认证失败, 请重新登录!";
-constexpr const char *kUnsupported = "该方法(%s)暂不支持.";
 // Login and refresh must not hang on a server that never answers.
 constexpr int kLoginTimeoutSeconds = 10;
-// The token is a credential; the notice file is written the same way.
-constexpr int kOwnerOnly = 0600;
 
-// raise APIException(message), with APIException looked up now.
+} // namespace
+
+// ---- shared by the client's files (platform_rpc_client.hpp) -----------------
+
 [[noreturn]] void raise_api(nb::handle message) {
     nb::object exc = call(module_attr(rpc().names.APIException), message);
     if (!PyExceptionInstance_Check(exc.ptr()))
@@ -54,79 +49,6 @@ bool is_200(nb::handle code) {
     }
     return compare(code, nb::int_(200), Py_EQ);
 }
-
-nb::object root_file(const char *name) {
-    const RpcNames &names = rpc().names;
-    nb::object root = get_attr(module_attr(names.setting), names.ROOT_PATH);
-    nb::object path = get_attr(module_attr(names.os), names.path);
-    return call_method(path, names.join, root, nb::str(name));
-}
-
-// ---- the token and notice files --------------------------------------------
-
-// Text written as open(path, "w") would write it, but through a temporary
-// file renamed into place: owner-only whatever the umask, never through a
-// link planted at the name, and never half written.
-void write_text_file(nb::handle path, nb::handle text) {
-    const RpcNames &names = rpc().names;
-    AtomicFile target(fs_path(path), kOwnerOnly);
-    nb::object file = call(module_global(names.open), nb::int_(target.dup_fd()), nb::str("w"));
-    OnFailure close_file([&] { call_method(file, names.close); });
-    call_method(file, names.write, text);
-    call_method(file, names.flush);
-    call_method(module_attr(names.os), names.fsync, call_method(file, names.fileno));
-    call_method(file, names.close);
-    close_file.dismiss();
-    target.commit();
-}
-
-// The descriptor of the token file, or -1 when there is none. Opened without
-// blocking and checked to be a plain file: a FIFO or a folder at the name
-// must not hang or break the import that builds kl_api.
-int open_token_file(const std::string &path) {
-    int fd = open_regular_file(path);
-    if (fd == -ENOENT || fd == -ENOTDIR)
-        return -1;
-    if (fd < 0) {
-        errno = -fd;
-        raise_os_error(path);
-    }
-    return fd;
-}
-
-nb::object read_token_file(nb::handle path) {
-    const RpcNames &names = rpc().names;
-    int fd = open_token_file(fs_path(path));
-    if (fd < 0)
-        return nb::none();
-    // open() owns the descriptor from here on, and closes it if it fails.
-    nb::object file = call(module_global(names.open), nb::int_(fd));
-    OnFailure close_file([&] { call_method(file, names.close); });
-    nb::object text = call_method(file, names.read);
-    call_method(file, names.close);
-    close_file.dismiss();
-    return text;
-}
-
-// A token file that cannot be read (not a file, unreadable, not text in the
-// default encoding) counts as no login, with a line in the system log.
-nb::object stored_token(nb::handle path) {
-    const RpcNames &names = rpc().names;
-    try {
-        return read_token_file(path);
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_OSError) && !e.matches(PyExc_ValueError))
-            throw;
-        // The error's text may quote bytes of the token: only its type is logged.
-        nb::object kind = get_attr(e.type(), names.dunder_name);
-        nb::object message = call_method(nb::str("令牌文件 {} 无法读取({}), 按未登录处理"),
-                                         names.format, path, kind);
-        quietly([&] { call_method(module_attr(names.system_log), names.warning, message); });
-        return nb::none();
-    }
-}
-
-// ---- login and refresh ------------------------------------------------------
 
 // The base URL must itself name a host: with `https://` alone, "login"
 // would become the host. (The whole URL is checked on every hop as it is sent.)
@@ -150,6 +72,17 @@ std::string unresolved_hint(nb::handle self) {
            "importing the kit, or try the kit on this machine with the local services "
            "(`zentaro-local run -- python script.py`)";
 }
+
+namespace {
+
+nb::object root_file(const char *name) {
+    const RpcNames &names = rpc().names;
+    nb::object root = get_attr(module_attr(names.setting), names.ROOT_PATH);
+    nb::object path = get_attr(module_attr(names.os), names.path);
+    return call_method(path, names.join, root, nb::str(name));
+}
+
+// ---- login and refresh ------------------------------------------------------
 
 // POST {"passport": ..., "action": ...} to base_url + "login"; the parsed JSON answer.
 nb::object post_login(nb::handle self, nb::handle passport, const char *action) {
@@ -190,7 +123,7 @@ void forget_cached_token(nb::handle self) {
         call(clear);
 }
 
-// ---- APIClient ------------------------------------------------------------------
+// ---- APIClient: set-up, token, login and logout --------------------------------
 
 void client_init(nb::handle self, nb::handle encoding, nb::handle base_url) {
     const RpcNames &names = rpc().names;
@@ -267,120 +200,6 @@ nb::object client_logout(nb::handle self) {
         return nb::bool_(false);
     }
     return nb::none();
-}
-
-nb::object client_compose_url(nb::handle self, nb::handle path) {
-    return plus(get_attr(self, rpc().names.base_url), path);
-}
-
-nb::object client_handle_response(nb::handle self, nb::handle response) {
-    const RpcNames &names = rpc().names;
-    if (is_200(get_attr(response, names.status_code)))
-        return decode_body(module_state().module(), get_attr(response, names.content));
-    nb::object encoding = get_attr(self, names.encoding);
-    raise_api(call_method(get_attr(response, names.content), names.decode, encoding));
-}
-
-// {"serialize-type", "x-consumer-sdk-version", "Authorization", **extra}
-nb::dict build_headers(nb::handle self, nb::handle extra) {
-    nb::dict headers;
-    headers["serialize-type"] = "0";
-    headers["x-consumer-sdk-version"] = module_attr(rpc().names.dunder_version);
-    nb::object token = call_method(self, rpc().names._get_token);
-    headers["Authorization"] =
-        plus(nb::str("Bearer "),
-             steal_or_raise(into_python([&] { return PyObject_Format(token.ptr(), nullptr); })));
-    merge_mapping(headers, extra);
-    return headers;
-}
-
-nb::object send(nb::handle self, nb::handle method, nb::handle url, nb::handle headers,
-                nb::handle timeout, nb::handle data) {
-    const RpcNames &names = rpc().names;
-    nb::object verb = call_method(method, names.upper);
-    HttpExchange how;
-    how.timeout = timeout;
-    how.is_get = is_text(verb, "GET");
-    how.unresolved_hint = unresolved_hint(self);
-    return guarded_exchange(url, how, [&](nb::handle hop, nb::handle guard) {
-        nb::dict kwargs;
-        kwargs["headers"] = headers;
-        kwargs["timeout"] = timeout;
-        kwargs["data"] = data;
-        merge_mapping(kwargs, guard);
-        nb::object request = get_attr(module_attr(names.requests), names.request);
-        nb::object args = nb::make_tuple(verb, hop);
-        return steal_or_raise(
-            into_python([&] { return PyObject_Call(request.ptr(), args.ptr(), kwargs.ptr()); }));
-    });
-}
-
-bool is_read_timeout(nb::python_error &error) {
-    const RpcNames &names = rpc().names;
-    nb::object exceptions = get_attr(module_attr(names.requests), names.exceptions);
-    return error.matches(get_attr(exceptions, names.ReadTimeout));
-}
-
-nb::object client_request(nb::handle self, nb::handle method, nb::handle path,
-                          nb::handle extra_headers, nb::handle timeout, nb::handle timeout_retry,
-                          nb::handle kwargs) {
-    const RpcNames &names = rpc().names;
-    nb::object url = call_method(self, names._compose_url, path);
-    nb::dict headers = build_headers(self, extra_headers);
-    nb::object data = call_method(module_attr(names.pickle), names.dumps, kwargs);
-    check_base_url(self);
-    nb::object retries = nb::borrow(timeout_retry);
-    nb::int_ zero(0), one(1);
-    while (compare(retries, zero, Py_GT)) {
-        try {
-            nb::object answer = send(self, method, url, headers, timeout, data);
-            return call_method(self, names._handle_response, answer);
-        } catch (nb::python_error &e) {
-            if (!is_read_timeout(e))
-                throw;
-        }
-        retries = steal_or_raise(
-            into_python([&] { return PyNumber_InPlaceSubtract(retries.ptr(), one.ptr()); }));
-    }
-    nb::object answer = send(self, method, url, headers, timeout, data);
-    return call_method(self, names._handle_response, answer);
-}
-
-// Names of the object protocol (__wrapped__, __setstate__, ...) are not
-// services: they answer AttributeError, so help, hasattr, copy, pickle and
-// mock work. Every other unknown name is a service lookup.
-bool is_protocol_name(nb::handle name) {
-    if (!PyUnicode_Check(name.ptr()))
-        return false;
-    nb::str marker("__");
-    Py_ssize_t end = PyUnicode_GetLength(name.ptr());
-    return PyUnicode_Tailmatch(name.ptr(), marker.ptr(), 0, end, -1) == 1 &&
-           PyUnicode_Tailmatch(name.ptr(), marker.ptr(), 0, end, 1) == 1;
-}
-
-nb::object client_getattr(nb::handle self, nb::handle func) {
-    const RpcNames &names = rpc().names;
-    if (is_protocol_name(func)) {
-        PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'",
-                     Py_TYPE(self.ptr())->tp_name, func.ptr());
-        raise_python_error();
-    }
-    nb::object methods = get_attr(self, names.request_methods);
-    PyObject *entry = into_python([&] { return PyObject_GetItem(methods.ptr(), func.ptr()); });
-    if (!entry) {
-        if (!PyErr_ExceptionMatches(PyExc_KeyError))
-            raise_python_error();
-        PyErr_Clear();
-        raise_api(steal_or_raise(into_python(
-            [&] { return PyNumber_Remainder(nb::str(kUnsupported).ptr(), func.ptr()); })));
-    }
-    nb::object table_entry = nb::steal(entry);
-    nb::dict options; // **entry: any mapping will do, as in a Python call
-    merge_mapping(options, table_entry);
-    nb::object args = nb::make_tuple(get_attr(self, names._request));
-    return steal_or_raise(into_python([&] {
-        return PyObject_Call(module_attr(names.partial).ptr(), args.ptr(), options.ptr());
-    }));
 }
 
 // ---- the class --------------------------------------------------------------------
