@@ -40,8 +40,8 @@ PyObject *single_init_argument(PyObject *args, PyObject *kwargs, const char *for
 
 } // namespace zentaro
 
-// The slots of a class whose instances are PythonLikeInstance (the basic
-// size of its spec is sizeof(PythonLikeInstance)).
+// The slots of a class whose instances are PythonLikeInstance (its
+// PyType_Spec gives sizeof(PythonLikeInstance) as the basic size).
 #define ZT_PYTHON_LIKE_INSTANCE_SLOTS                                                              \
     {Py_tp_traverse, reinterpret_cast<void *>(::zentaro::python_like_traverse)},                   \
         {Py_tp_clear, reinterpret_cast<void *>(::zentaro::python_like_clear)},                     \
