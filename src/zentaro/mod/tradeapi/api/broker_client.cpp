@@ -8,7 +8,7 @@
 // the rate limiters' locks: the next TradeAPI gets a new client, and objects
 // made before the fork take the new one on their next request.
 
-#include "broker_state.hpp"
+#include "broker_desk_state.hpp"
 
 namespace broker_desk {
 

@@ -1,7 +1,7 @@
 // Code tables of the broker's answers as module classes: order side (SIDE),
 // exchange (MARKET) and price type (PRICETYPE).
 
-#include "broker_state.hpp"
+#include "broker_desk_state.hpp"
 
 namespace broker_desk {
 

@@ -5,7 +5,7 @@
 // Every imported name is a module attribute read when it is used, so that a
 // deployment (or a test) can replace the broker client, logger or limiter.
 
-#include "broker_state.hpp"
+#include "broker_desk_state.hpp"
 
 namespace broker_desk {
 

@@ -1,6 +1,6 @@
 // Shared declarations of the broker_desk module: the trading-account handle
 // (TradeAPI), its code tables and its record conversions. The module's state
-// (caches, interned names, resolved hooks) is in broker_state.hpp.
+// (caches, interned names, resolved hooks) is in broker_desk_state.hpp.
 #pragma once
 
 #include <nanobind/nanobind.h>

@@ -2,7 +2,7 @@
 // attributes of the TradeAPI object and the module's imported names, each
 // with whether it is still the module's own (then its native stand-in runs).
 
-#include "broker_state.hpp"
+#include "broker_desk_state.hpp"
 
 namespace broker_desk {
 

@@ -9,7 +9,7 @@
 // the flag of the call running in the current context (a context variable),
 // so concurrent callers never see each other's flag.
 
-#include "broker_state.hpp"
+#include "broker_desk_state.hpp"
 
 namespace broker_desk {
 

@@ -6,7 +6,7 @@
 // by hand-written equivalents of Python's re.match; any pattern that is not
 // one of ours (or a replaced re.match) goes through the regex engine.
 
-#include "broker_state.hpp"
+#include "broker_desk_state.hpp"
 
 namespace broker_desk {
 

@@ -4,7 +4,7 @@
 
 #include <utility>
 
-#include "broker_state.hpp"
+#include "broker_desk_state.hpp"
 
 namespace broker_desk {
 

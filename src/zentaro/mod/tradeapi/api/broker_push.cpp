@@ -10,7 +10,7 @@
 // back; an object with a registered push lives as long as the client keeps
 // its handler.
 
-#include "broker_state.hpp"
+#include "broker_desk_state.hpp"
 
 namespace broker_desk {
 

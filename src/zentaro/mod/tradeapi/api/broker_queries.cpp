@@ -7,7 +7,7 @@
 
 #include <type_traits>
 
-#include "broker_state.hpp"
+#include "broker_desk_state.hpp"
 
 namespace broker_desk {
 

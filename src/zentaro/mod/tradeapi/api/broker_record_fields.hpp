@@ -1,7 +1,7 @@
 // The record types handed to users, as tables of output keys and the answer
 // fields they are read from, in output order; fields are read in that order,
 // so a record missing several fields reports the first one, as a dict
-// display would. The tables live in the module's state (broker_state.hpp):
+// display would. The tables live in the module's state (broker_desk_state.hpp):
 // their keys are interned at init and each field learns where rows hold it.
 #pragma once
 

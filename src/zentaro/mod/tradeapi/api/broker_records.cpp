@@ -3,7 +3,7 @@
 
 #include <utility>
 
-#include "broker_state.hpp"
+#include "broker_desk_state.hpp"
 #include "zentaro/compat.hpp"
 
 namespace broker_desk {

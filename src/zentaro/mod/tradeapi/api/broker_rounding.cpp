@@ -4,7 +4,7 @@
 #include <charconv>
 #include <cmath>
 
-#include "broker_state.hpp"
+#include "broker_desk_state.hpp"
 
 namespace broker_desk {
 

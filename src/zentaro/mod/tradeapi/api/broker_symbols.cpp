@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "broker_state.hpp"
+#include "broker_desk_state.hpp"
 
 namespace broker_desk {
 

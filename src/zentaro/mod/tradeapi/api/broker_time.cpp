@@ -7,7 +7,7 @@
 #include <cstring>
 #include <utility>
 
-#include "broker_state.hpp"
+#include "broker_desk_state.hpp"
 
 namespace broker_desk {
 

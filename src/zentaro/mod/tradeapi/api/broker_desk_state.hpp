@@ -7,13 +7,10 @@
 // limiters a forked child renews. Module attributes are not here: they are
 // read at call time (module_global), since users and tests replace them.
 //
-// Exit: the state is a function's static, destroyed after the interpreter is
-// gone, so its references are raw pointers that are never released (like
-// interned names, they are kept for the life of the process) and its
-// destructor frees C++ memory only. Fork: what a forked child must not
-// inherit (the creation lock, the shared client, the limiters' locks) is
-// renewed by the module's after-fork hook (broker_client.cpp); the caches
-// hold immutable values and stay valid.
+// Its life at exit and fork: zentaro/process_state.hpp. What a forked child
+// must not inherit (the creation lock, the shared client, the limiters'
+// locks) is renewed by the module's after-fork hook (broker_client.cpp); the
+// caches hold immutable values and stay valid.
 #pragma once
 
 #include <vector>
@@ -22,6 +19,7 @@
 #include "broker_record_fields.hpp"
 #include "broker_text_cache.hpp"
 #include "broker_time.hpp"
+#include "zentaro/process_state.hpp"
 
 namespace broker_desk {
 
@@ -113,11 +111,9 @@ struct DeskState {
     PyObject *limiters = nullptr;
 };
 
-// The module's state. Each extension module is its own shared object with
-// hidden symbols, so this is broker_desk's alone.
+// The module's state.
 inline DeskState &desk() {
-    static DeskState state;
-    return state;
+    return zentaro::process_state<DeskState>();
 }
 
 } // namespace broker_desk
