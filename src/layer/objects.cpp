@@ -6,13 +6,6 @@
 
 namespace zentaro {
 
-nb::object optional_attr(nb::handle obj, PyObject *name) {
-    PyObject *found = nullptr;
-    if (into_python([&] { return compat::lookup_attr(obj.ptr(), name, &found); }) < 0)
-        raise_python_error();
-    return found ? nb::steal(found) : nb::object();
-}
-
 namespace {
 
 // dict[key] of an exact dict, borrowed, or NULL when the key is missing.

@@ -18,7 +18,12 @@ inline nb::object get_attr(nb::handle obj, PyObject *name) {
 }
 
 // obj.name, or an empty object when it has none (AttributeError only).
-nb::object optional_attr(nb::handle obj, PyObject *name);
+inline nb::object optional_attr(nb::handle obj, PyObject *name) {
+    PyObject *found = nullptr;
+    if (into_python([&] { return compat::lookup_attr(obj.ptr(), name, &found); }) < 0)
+        raise_python_error();
+    return found ? nb::steal(found) : nb::object();
+}
 
 inline void set_attr(nb::handle obj, PyObject *name, nb::handle value) {
     check(into_python([&] { return PyObject_SetAttr(obj.ptr(), name, value.ptr()); }));
