@@ -17,23 +17,8 @@ std::string utf8_of(nb::handle text) {
     return std::string(data, static_cast<size_t>(size));
 }
 
-nb::object join_text(PyObject *const *parts, Py_ssize_t count) {
-    Py_ssize_t length = 0;
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        if (!PyUnicode_Check(parts[i]) || !PyUnicode_IS_ASCII(parts[i]))
-            return steal_or_raise(compat::unicode_join(ZT_NAME(""), parts, count));
-        length += PyUnicode_GET_LENGTH(parts[i]);
-    }
-    PyObject *joined = PyUnicode_New(length, 127);
-    if (!joined)
-        raise_python_error();
-    char *out = static_cast<char *>(PyUnicode_DATA(joined));
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        Py_ssize_t n = PyUnicode_GET_LENGTH(parts[i]);
-        std::memcpy(out, PyUnicode_DATA(parts[i]), static_cast<size_t>(n));
-        out += n;
-    }
-    return nb::steal(joined);
+nb::object join_any_text(PyObject *const *parts, Py_ssize_t count) {
+    return steal_or_raise(compat::unicode_join(ZT_NAME(""), parts, count));
 }
 
 nb::object join_text(std::initializer_list<nb::handle> parts) {
