@@ -41,6 +41,9 @@ struct Memo {
     uint64_t cache_version = 0;
     unsigned int own_type_tag = 0;
     unsigned int base_type_tag = 0;
+    // The proxy class, set once at module init, kept here so that the fast
+    // path reads no module state.
+    PyTypeObject *base_type = nullptr;
 
     // The last name read from a module target, and its value: repeated reads
     // of one name (pd.DataFrame in a loop) skip every lookup while the
@@ -160,7 +163,7 @@ nb::object resolve(PyObject *self) {
 // Inlined: the memo check is most of what a call through the proxy costs.
 [[gnu::always_inline]] inline bool tags_match(PyObject *self, const Memo &m) {
     unsigned int own = compat::type_version(Py_TYPE(self));
-    unsigned int base = compat::type_version(deferred().proxy_type);
+    unsigned int base = compat::type_version(m.base_type);
     return own && base && own == m.own_type_tag && base == m.base_type_tag;
 }
 
@@ -207,7 +210,8 @@ nb::object cached_target(PyObject *self, PyObject *dict) {
         m.instance_version = compat::dict_version(dict);
         m.cache_version = compat::dict_version(cache.ptr());
         m.own_type_tag = compat::type_version(Py_TYPE(self));
-        m.base_type_tag = compat::type_version(deferred().proxy_type);
+        m.base_type = deferred().proxy_type;
+        m.base_type_tag = compat::type_version(m.base_type);
         m.forget_name();
     }
     return target;
