@@ -18,8 +18,6 @@
 
 namespace zentaro {
 
-// The one State of this extension module. Each module is its own shared
-// object with hidden symbols, so each has its own instance.
 namespace detail {
 // Made out of line and marked cold: inlined, the constructor (dozens of
 // interned names) would sit inside every hot function that reads the state,
@@ -29,6 +27,8 @@ template <class State> [[gnu::noinline, gnu::cold]] State *make_process_state() 
 }
 } // namespace detail
 
+// The one State of this extension module. Each module is its own shared
+// object with hidden symbols, so each has its own instance.
 template <class State> inline State &process_state() {
     static State *const state = detail::make_process_state<State>();
     return *state;
