@@ -41,28 +41,18 @@ GROUPS = [
     "stream_sink",
 ]
 
-
-def rounds(group):
-    return ROUNDS.get(group, ITERATIONS)
-
-
-# A leak of one object per call would show as about the number of rounds; noise
-# is a few hundred.
-def max_ref_growth(group):
-    return max(rounds(group) // 100, 100)
-
-
-def max_block_growth(group):
-    return max(rounds(group) // 10, 1000)
-
-
 MAX_RSS_GROWTH = 8 << 20
 MAX_TRACED_GROWTH = 128 << 10  # per window of a fortieth of the rounds
 
 
 def drive(group):
     run = subprocess.run(
-        [sys.executable, os.path.join(HERE, "leak_driver.py"), group, str(rounds(group))],
+        [
+            sys.executable,
+            os.path.join(HERE, "leak_driver.py"),
+            group,
+            str(ROUNDS.get(group, ITERATIONS)),
+        ],
         capture_output=True,
         text=True,
         env=child_env(),
@@ -84,10 +74,12 @@ def test_entry_points_do_not_leak(results, group):
     assert code == 0, err
     assert "leak" not in err.lower(), err  # nanobind's report of objects never freed
     report = json.loads(out.strip().splitlines()[-1])
-    assert report["calls"] >= rounds(group) * len(report["entries"])
-    grown = {name: n for name, n in report["ref_growth"].items() if n > max_ref_growth(group)}
+    rounds = ROUNDS.get(group, ITERATIONS)
+    assert report["calls"] >= rounds * len(report["entries"])
+    # A leak of one object per call would show as about `rounds`; noise is a few hundred.
+    grown = {name: n for name, n in report["ref_growth"].items() if n > max(rounds // 100, 100)}
     assert not grown, f"reference counts grew: {grown}"
-    assert report["blocks_growth"] < max_block_growth(group), report
+    assert report["blocks_growth"] < max(rounds // 10, 1000), report
     assert min(report["traced_growth"]) < MAX_TRACED_GROWTH, report
     if not SANITIZED:
         assert report["rss_growth"] < MAX_RSS_GROWTH, report
